@@ -1,0 +1,28 @@
+// Library log routine: every message of the upgrade library goes through here.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Levels follow syslog numbering; -1 is plain progress text without a function name.
+#define UPG_LOG_PLAIN (-1)
+#define UPG_LOG_ERR 3
+#define UPG_LOG_INFO 6
+#define UPG_LOG_DEBUG 7
+
+typedef void (*upg_log_callback_t)(int level, const char *text);
+
+void upg_log_set_callback(upg_log_callback_t callback);
+void upg_log_print(int level, const char *func, int line, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+#ifdef __cplusplus
+}
+#endif
+
+#define UPG_LOGE(...) upg_log_print(UPG_LOG_ERR, __func__, __LINE__, __VA_ARGS__)
+#define UPG_LOGI(...) upg_log_print(UPG_LOG_INFO, __func__, __LINE__, __VA_ARGS__)
+#define UPG_LOGD(...) upg_log_print(UPG_LOG_DEBUG, __func__, __LINE__, __VA_ARGS__)
+// For messages that the protocol reports under another function's name.
+#define UPG_LOGE_AS(name, ...) upg_log_print(UPG_LOG_ERR, name, __LINE__, __VA_ARGS__)
