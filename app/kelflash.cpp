@@ -1,0 +1,437 @@
+#include "kelflash.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSysInfo>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "devicewatcher.h"
+#include "fontawesome.h"
+#include "kelbutton.h"
+#include "kelcheckbox.h"
+#include "keldialog.h"
+#include "kellineedit.h"
+#include "kellogger.h"
+#include "keltab.h"
+#include "libkelupg.h"
+#include "placeholdertab.h"
+#include "settings.h"
+#include "uiformat.h"
+#include "upg_log.h"
+
+namespace {
+
+const char *const kValueColor = "#335983";
+const int kBurnIndex = 0;
+const int kCardIndex = 1;
+
+QLabel *captionLabel(const QString &caption, const QString &objectName, QWidget *parent) {
+    QLabel *label = new QLabel(caption, parent);
+    label->setObjectName(objectName);
+    return label;
+}
+
+}  // namespace
+
+QString appVersionText() {
+    return QString("%1.%2.%3")
+        .arg(APP_VERSION_MAJOR)
+        .arg(APP_VERSION_MINOR)
+        .arg(APP_VERSION_RELEASE);
+}
+
+KelFlash::KelFlash(QWidget *parent) : KelFlash(nullptr, nullptr, parent) {}
+
+KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidget(parent) {
+    if (libkelupg_init() != 0) {
+        qFatal("Failed to init libkelupg!");
+    }
+    libraryReady = true;
+
+    setWindowTitle("KelFlash v" + appVersionText());
+    KelTitleBar::setBarIcon(QIcon(":res/image/logo.ico"));
+    setWindowIcon(QIcon(":res/image/logo.ico"));
+    setFixedSize(800, 490);
+
+    QFile qss(":res/qss/style.qss");
+    if (qss.open(QIODevice::ReadOnly)) {
+        setStyleSheet(QString::fromUtf8(qss.readAll()));
+    } else {
+        qWarning() << "Failed to load style sheet!";
+    }
+
+    int fontId = QFontDatabase::addApplicationFont(":/res/font/DroidSansFallback.ttf");
+    QStringList families = QFontDatabase::applicationFontFamilies(fontId);
+    if (families.isEmpty()) {
+        qWarning() << "Failed to load font!";
+    } else {
+        QFont font(families.first());
+        font.setPixelSize(14);
+        QApplication::setFont(font);
+    }
+
+    burnTab = burnPage ? burnPage : new PlaceholderTab("devIcon", "请连接设备");
+    cardTab = cardPage ? cardPage : new PlaceholderTab("cardIcon", "请插入SD卡");
+    for (KelTab *tab : {burnTab, cardTab}) {
+        connect(tab, &KelTab::deviceReady, this, &KelFlash::onDeviceReady);
+        connect(tab, &KelTab::workStart, this, &KelFlash::onWorkStart);
+        connect(tab, &KelTab::workProgress, this, &KelFlash::onWorkProgress);
+        connect(tab, &KelTab::workFailed, this, &KelFlash::onWorkFailed);
+        connect(tab, &KelTab::workSuccessful, this, &KelFlash::onWorkSuccessful);
+    }
+
+    tabWidget = new QTabWidget(this);
+    tabWidget->setObjectName("tabWidget");
+    tabWidget->addTab(burnTab, "烧写镜像");
+    tabWidget->addTab(cardTab, "制作启动卡");
+    connect(tabWidget, &QTabWidget::currentChanged, this, &KelFlash::onTabChanged);
+
+    QVBoxLayout *mainLayout = new QVBoxLayout(this);
+    mainLayout->setContentsMargins(10, 5, 10, 10);
+    mainLayout->setSpacing(8);
+    mainLayout->addWidget(tabWidget, 1);
+    mainLayout->addWidget(buildStatusRow());
+    mainLayout->addWidget(buildFileRow());
+
+    // The tool bar and the log window attach here once they exist.
+
+    logger = new KelLogger;
+    if (logger->isEnabled()) {
+        qInstallMessageHandler(kelLogMessageHandler);
+    }
+    upg_log_set_callback(libraryLogSink);
+
+    logSystemInfo();
+
+    timer = new QTimer(this);
+    timer->setInterval(1000);
+    connect(timer, &QTimer::timeout, this, &KelFlash::onTimerTick);
+
+    // Device changes reach the window through the platform's watcher; on platforms
+    // where they arrive as window messages, nativeEvent feeds it.
+    deviceWatcher = new DeviceWatcher(this);
+    connect(deviceWatcher, &DeviceWatcher::deviceChanged, this, &KelFlash::onDeviceChange);
+
+    selectImage(Settings::instance().imagePath());
+    // The burn tab re-applies its connection type here once it exists.
+    updateStartButton();
+}
+
+KelFlash::~KelFlash() {
+    delete logger;
+    logger = nullptr;
+    // The pages may still hold workers inside the library: they go before it shuts down.
+    delete tabWidget;
+    tabWidget = nullptr;
+    if (libraryReady) {
+        libkelupg_exit();
+    }
+}
+
+QWidget *KelFlash::buildStatusRow() {
+    QWidget *row = new QWidget(this);
+    progressLabel = captionLabel("进度：", "progressLabel", row);
+    rateLabel = captionLabel("速率：", "rateLabel", row);
+    timeLabel = captionLabel("用时：", "timeLabel", row);
+    resultLabel = captionLabel("结果：", "resultLabel", row);
+    QHBoxLayout *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    for (QLabel *label : {progressLabel, rateLabel, timeLabel, resultLabel}) {
+        layout->addWidget(label);
+    }
+    return row;
+}
+
+QWidget *KelFlash::buildFileRow() {
+    QWidget *row = new QWidget(this);
+    FontAwesome *fa = FontAwesome::getInstance();
+
+    pathEdit = new KelLineEdit(row);
+    pathEdit->setObjectName("imagePath");
+    pathEdit->setReadOnly(true);
+    pathEdit->setPlaceholderText("请选择镜像文件...");
+    historyBtn = new KelButton(row);
+    historyBtn->setObjectName("historyBtn");
+    historyBtn->setFixedWidth(30);
+    fa->setButtonIcon(historyBtn, FontAwesome::IconHistory);
+    // The image history dialog attaches to historyBtn once it exists.
+    openBtn = new KelButton(row);
+    openBtn->setObjectName("openBtn");
+    openBtn->setFixedWidth(30);
+    fa->setButtonIcon(openBtn, FontAwesome::IconFolderOpen);
+    connect(openBtn, &KelButton::clicked, this, &KelFlash::openImageFile);
+
+    QHBoxLayout *pathRow = new QHBoxLayout;
+    pathRow->setContentsMargins(0, 0, 0, 0);
+    pathRow->setSpacing(5);
+    pathRow->addWidget(pathEdit, 1);
+    pathRow->addWidget(historyBtn);
+    pathRow->addWidget(openBtn);
+
+    QVBoxLayout *left = new QVBoxLayout;
+    left->setContentsMargins(0, 0, 0, 0);
+    left->setSpacing(5);
+    left->addLayout(pathRow);
+    left->addWidget(buildInfoRow(), 1);
+
+    startBtn = new KelButton("开始", row);
+    startBtn->setObjectName("startBtn");
+    startBtn->setFixedSize(115, 55);
+    startBtn->setEnabled(false);
+    connect(startBtn, &KelButton::clicked, this, &KelFlash::onStartClicked);
+
+    QHBoxLayout *outer = new QHBoxLayout(row);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(10);
+    outer->addLayout(left, 1);
+    outer->addWidget(startBtn);
+    return row;
+}
+
+QWidget *KelFlash::buildInfoRow() {
+    QWidget *row = new QWidget(this);
+    imgInfo = new QWidget(row);
+    imgInfo->setObjectName("imgInfo");
+    socLabel = captionLabel("SoC型号：", "socLabel", imgInfo);
+    boardLabel = captionLabel("板级型号：", "boardLabel", imgInfo);
+    versionLabel = captionLabel("版本号：", "versionLabel", imgInfo);
+    mediaLabel = captionLabel("存储介质：", "mediaLabel", imgInfo);
+    QHBoxLayout *infoLayout = new QHBoxLayout(imgInfo);
+    infoLayout->setContentsMargins(0, 0, 0, 0);
+    infoLayout->setSpacing(30);
+    for (QLabel *label : {socLabel, boardLabel, versionLabel, mediaLabel}) {
+        infoLayout->addWidget(label);
+    }
+    infoLayout->addStretch(1);
+    imgInfo->hide();
+
+    logCheckBox = new KelCheckBox("日志", row);
+    logCheckBox->setObjectName("logCheckBox");
+    logCheckBox->setSpacing(3);
+    // The log window attaches to logCheckBox once it exists.
+
+    QHBoxLayout *layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(imgInfo, 1);
+    layout->addWidget(new QWidget(row), 1);
+    layout->addWidget(logCheckBox);
+    return row;
+}
+
+void KelFlash::logSystemInfo() {
+    qDebug() << "Software Version:" << appVersionText();
+    qDebug() << "Machine Name:" << QSysInfo::machineHostName();
+    qDebug() << "System Name:" << QSysInfo::prettyProductName();
+    qDebug() << "CPU Architecture:" << QSysInfo::currentCpuArchitecture() << "\n";
+}
+
+void KelFlash::setLabelValue(QLabel *label, const QString &value, const QString &color) {
+    ::setLabelValue(label, value, color);
+}
+
+void KelFlash::selectImage(const QString &path) {
+    if (path.isEmpty()) {
+        return;
+    }
+    if (!QFileInfo::exists(path)) {
+        qCritical() << "Image file dose not exist:" << path;
+        return;
+    }
+    {
+        ImageFile probe;
+        probe.setPath(path);
+        qDebug() << "Parse the image header from" << path;
+        if (probe.loadHeader() < 0) {
+            KelDialog::alert(this, "无效的镜像文件", true);
+            return;
+        }
+    }
+
+    // The file may change between the two reads; then keep the previous image.
+    QString previous = image.path();
+    image.setPath(path);
+    if (image.loadHeader() < 0) {
+        image.setPath(previous);
+        if (!previous.isEmpty()) {
+            image.loadHeader();
+        }
+        KelDialog::alert(this, "无效的镜像文件", true);
+        return;
+    }
+    burnTab->setImage(&image);
+    cardTab->setImage(&image);
+    pathEdit->setText(path);
+
+    setLabelValue(socLabel, image.platform(), kValueColor);
+    setLabelValue(boardLabel, image.product(), kValueColor);
+    setLabelValue(versionLabel, image.version(), kValueColor);
+    setLabelValue(mediaLabel, image.mediaType(), kValueColor);
+    imgInfo->show();
+
+    qDebug() << "Soc type:" << image.platform();
+    qDebug() << "Board type:" << image.product();
+    qDebug() << "Image version:" << image.version();
+    qDebug() << "Storage type:" << image.mediaType();
+    qDebug() << "Storage ID:" << image.mediaId();
+    qDebug() << "Meta count:" << QString::number(image.fwcCount()) << "\n";
+
+    imageValid = true;
+    updateStartButton();
+    // The card tab's image-against-card check, the burn tab's partition tree and
+    // the image history hook in here once those pages and dialogs exist.
+
+    Settings::instance().setImagePath(path);
+}
+
+void KelFlash::openImageFile() {
+    QString dir = Settings::instance().imagePath();
+    qDebug() << "Current file path:" << dir;
+    QString path = QFileDialog::getOpenFileName(this, "打开镜像文件", dir, "镜像文件(*.img)");
+    selectImage(path);
+}
+
+KelTab *KelFlash::currentTab() const {
+    return tabWidget->currentIndex() == kCardIndex ? cardTab : burnTab;
+}
+
+KelTab *KelFlash::otherTab() const {
+    return tabWidget->currentIndex() == kBurnIndex ? cardTab : burnTab;
+}
+
+void KelFlash::updateStartButton() {
+    startBtn->setEnabled(imageValid && currentTab()->isReady());
+    startBtn->setText("开始");
+}
+
+void KelFlash::resetStatus() {
+    for (QLabel *label : {progressLabel, rateLabel, timeLabel, resultLabel}) {
+        setLabelValue(label, QString(), kValueColor);
+    }
+}
+
+void KelFlash::restoreIdle() {
+    timer->stop();
+    otherTab()->setEnabled(true);
+    updateStartButton();
+}
+
+void KelFlash::onStartClicked() {
+    KelTab *tab = currentTab();
+    if (tab->isWorking()) {
+        tab->pauseWork();
+        int answer =
+            KelDialog::confirm(this, "中途停止可能会造成数据丢失和不完整，请确认是否要停止操作？");
+        tab->resumeWork();
+        // The job may have ended while the question was open; then there is nothing to stop.
+        if (answer && tab->isWorking()) {
+            tab->stopWork();
+            restoreIdle();
+        }
+        return;
+    }
+
+    image.loadHeader();
+    KelTab *other = otherTab();
+    other->setEnabled(false);
+    if (tab->startWork()) {
+        startBtn->setText("停止");
+        resetStatus();
+        elapsedSeconds = 0;
+        timer->start();
+    } else {
+        other->setEnabled(true);
+    }
+}
+
+void KelFlash::onDeviceReady(bool isReady) {
+    updateStartButton();
+    if (!isReady) {
+        return;
+    }
+    resetStatus();
+    if (tabWidget->currentIndex() == kBurnIndex && Settings::instance().autoBurn()) {
+        emit startBtn->clicked(false);
+    }
+}
+
+void KelFlash::onWorkStart() {
+    workStartTime = QDateTime::currentDateTime();
+    // A card format is started from inside the card tab; its status row starts here
+    // once the card tab can tell that it is formatting.
+}
+
+void KelFlash::onWorkProgress(int position, int progress) {
+    setLabelValue(progressLabel, QString::number(progress) + "%", kValueColor);
+    qint64 seconds =
+        workStartTime.isNull() ? 0 : workStartTime.secsTo(QDateTime::currentDateTime());
+    if (seconds > 0) {
+        setLabelValue(rateLabel, formatSize(quint64(position) / quint64(seconds), 'f', 1) + "/s",
+                      kValueColor);
+    }
+}
+
+void KelFlash::onWorkFailed() {
+    setLabelValue(resultLabel, "FAIL", "red");
+    restoreIdle();
+}
+
+void KelFlash::onWorkSuccessful() {
+    setLabelValue(progressLabel, "100%", kValueColor);
+    setLabelValue(resultLabel, "SUCCESS", "green");
+    restoreIdle();
+}
+
+void KelFlash::onTimerTick() {
+    ++elapsedSeconds;
+    setLabelValue(timeLabel, QString::number(elapsedSeconds) + "s", kValueColor);
+}
+
+void KelFlash::onTabChanged(int index) {
+    for (int i = 0; i < tabWidget->count(); ++i) {
+        KelTab *tab = qobject_cast<KelTab *>(tabWidget->widget(i));
+        if (!tab) {
+            continue;
+        }
+        if (i == index) {
+            tab->scanDevices();
+        } else {
+            tab->leaveTab();
+        }
+    }
+}
+
+void KelFlash::onDeviceChange(int code) {
+    switch (code) {
+        case DeviceWatcher::DeviceArrival:
+        case DeviceWatcher::DeviceRemoveComplete:
+            qDebug() << "\nWinEvent: Some device arrival or removed" << code;
+            if (tabWidget->currentIndex() == kCardIndex) {
+                cardTab->scanDevices();
+            }
+            break;
+        case DeviceWatcher::DevNodesChanged:
+            qDebug() << "\nWinEvent: Some devnode changed";
+            if (tabWidget->currentIndex() == kBurnIndex) {
+                burnTab->scanDevices();
+            }
+            break;
+        default:
+            qDebug() << "\nWindowsEvent: Receive other event" << code;
+            break;
+    }
+}
+
+bool KelFlash::nativeEvent(const QByteArray &eventType, void *message, long *result) {
+    deviceWatcher->nativeEvent(eventType, message);
+    return QWidget::nativeEvent(eventType, message, result);
+}

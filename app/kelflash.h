@@ -1,0 +1,98 @@
+// The program's main window: image selection, the burn and card pages, start/stop
+// and the status of the current job.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QWidget>
+
+#include "imagefile.h"
+
+class QLabel;
+class QTabWidget;
+class QTimer;
+class KelButton;
+class KelCheckBox;
+class KelLineEdit;
+class KelLogger;
+class KelTab;
+class DeviceWatcher;
+
+constexpr int APP_ID = 1;
+constexpr int APP_VERSION_MAJOR = 1;
+constexpr int APP_VERSION_MINOR = 0;
+constexpr int APP_VERSION_RELEASE = 8;
+
+// "1.0.8"
+QString appVersionText();
+
+class KelFlash : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit KelFlash(QWidget *parent = nullptr);
+    // Takes the two pages instead of building its own (they become children of the
+    // tab widget); a null page is replaced by the default one.
+    KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent = nullptr);
+    ~KelFlash() override;
+
+    void selectImage(const QString &path);
+    void openImageFile();
+    void onStartClicked();
+    void onDeviceReady(bool isReady);
+    void onWorkStart();
+    void onWorkProgress(int position, int progress);
+    void onWorkFailed();
+    void onWorkSuccessful();
+    void onTimerTick();
+    void onTabChanged(int index);
+    // code: a DeviceWatcher change code.
+    void onDeviceChange(int code);
+
+    void updateStartButton();
+    void restoreIdle();
+    void resetStatus();
+    static void setLabelValue(QLabel *label, const QString &value,
+                              const QString &color = "#335983");
+    void logSystemInfo();
+
+    const ImageFile &currentImage() const { return image; }
+    bool isImageValid() const { return imageValid; }
+
+protected:
+    bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
+
+private:
+    KelTab *currentTab() const;
+    KelTab *otherTab() const;
+    QWidget *buildStatusRow();
+    QWidget *buildFileRow();
+    QWidget *buildInfoRow();
+
+    bool imageValid = false;
+    QDateTime workStartTime;
+    int elapsedSeconds = 0;
+    QString keyBuffer;
+    KelLogger *logger = nullptr;
+    ImageFile image;
+    QTimer *timer = nullptr;
+    QTabWidget *tabWidget = nullptr;
+    KelTab *burnTab = nullptr;
+    KelTab *cardTab = nullptr;
+    QLabel *progressLabel = nullptr;
+    QLabel *rateLabel = nullptr;
+    QLabel *timeLabel = nullptr;
+    QLabel *resultLabel = nullptr;
+    KelLineEdit *pathEdit = nullptr;
+    KelButton *historyBtn = nullptr;
+    KelButton *openBtn = nullptr;
+    KelButton *startBtn = nullptr;
+    QWidget *imgInfo = nullptr;
+    QLabel *socLabel = nullptr;
+    QLabel *boardLabel = nullptr;
+    QLabel *versionLabel = nullptr;
+    QLabel *mediaLabel = nullptr;
+    KelCheckBox *logCheckBox = nullptr;
+    DeviceWatcher *deviceWatcher = nullptr;
+    bool libraryReady = false;
+};

@@ -1,0 +1,15 @@
+#include <QApplication>
+
+#include "kelflash.h"
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    int rc;
+    {
+        // The window, and with it the upgrade library, goes before the application.
+        KelFlash window;
+        window.show();
+        rc = app.exec();
+    }
+    return rc;
+}

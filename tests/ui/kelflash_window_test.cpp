@@ -1,0 +1,415 @@
+// The main window against test pages: image selection, label format, start/stop and
+// the status row.
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "fake_tab.h"
+#include "image_pack.h"
+#include "kelcheckbox.h"
+#include "keldialog.h"
+#include "kelflash.h"
+#include "kellineedit.h"
+#include "settings.h"
+#include "uiformat.h"
+
+namespace {
+
+const QString kColon = QString(QChar(0xFF1A));
+
+std::string packImage(const std::string &path, const std::string &platform = "KV7210") {
+    ImagePackSpec spec;
+    spec.platform = platform;
+    spec.product = "kv7210-evb-long-board-name";
+    spec.version = "2.1.0";
+    spec.mediaType = "mmc";
+    spec.mediaId = "emmc0";
+    spec.components.push_back(image_pack_env_component({"parts_mmc=16m(boot),-(data)"}));
+    ImagePackComponent spl;
+    spl.name = spl.partition = "spl";
+    spl.attributes = "run";
+    spl.data.assign(3000, 0x5a);
+    spec.components.push_back(spl);
+    std::string err;
+    EXPECT_EQ(image_pack_write(spec, path, &err), 0) << err;
+    return path;
+}
+
+QList<KelDialog *> visibleDialogs() {
+    QList<KelDialog *> found;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *d = qobject_cast<KelDialog *>(w)) {
+            if (d->isVisible()) {
+                found.append(d);
+            }
+        }
+    }
+    return found;
+}
+
+void closeDialogs() {
+    for (KelDialog *d : visibleDialogs()) {
+        d->close();
+    }
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void clickWhenModal(const QString &buttonName) {
+    QTimer *timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, buttonName] {
+        QWidget *modal = QApplication::activeModalWidget();
+        auto *button = modal ? modal->findChild<QPushButton *>(buttonName) : nullptr;
+        if (button) {
+            timer->stop();
+            timer->deleteLater();
+            QTest::mouseClick(button, Qt::LeftButton);
+        }
+    });
+    timer->start();
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings::instance().setImagePath(QString());
+        Settings::instance().setAutoBurn(false);
+        burn = new FakeTab;
+        card = new FakeTab;
+        window = new KelFlash(burn, card);
+        window->show();
+        tabs = window->findChild<QTabWidget *>("tabWidget");
+        start = window->findChild<QPushButton *>("startBtn");
+        path = window->findChild<KelLineEdit *>("imagePath");
+        info = window->findChild<QWidget *>("imgInfo");
+    }
+
+    void TearDown() override {
+        closeDialogs();
+        delete window;
+    }
+
+    QLabel *label(const char *name) { return window->findChild<QLabel *>(name); }
+
+    FakeTab *burn;
+    FakeTab *card;
+    KelFlash *window;
+    QTabWidget *tabs;
+    QPushButton *start;
+    KelLineEdit *path;
+    QWidget *info;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, TitleSizeAndPages) {
+    EXPECT_EQ(window->windowTitle(), "KelFlash v1.0.8");
+    EXPECT_EQ(window->minimumSize(), QSize(800, 490));
+    EXPECT_EQ(window->maximumSize(), QSize(800, 490));
+    ASSERT_EQ(tabs->count(), 2);
+    EXPECT_EQ(tabs->tabText(0), "烧写镜像");
+    EXPECT_EQ(tabs->tabText(1), "制作启动卡");
+    EXPECT_EQ(tabs->widget(0), burn);
+    EXPECT_EQ(tabs->widget(1), card);
+    EXPECT_EQ(start->text(), "开始");
+    EXPECT_FALSE(start->isEnabled());
+    EXPECT_FALSE(info->isVisibleTo(window));
+    EXPECT_EQ(path->placeholderText(), "请选择镜像文件...");
+    EXPECT_TRUE(path->isReadOnly());
+    EXPECT_EQ(window->findChild<KelCheckBox *>()->text(), "日志");
+    EXPECT_FALSE(window->styleSheet().isEmpty());
+    EXPECT_TRUE(window->styleSheet().contains("#startBtn"));
+    // The embedded Chinese font became the application font.
+    EXPECT_EQ(QApplication::font().family(), "Droid Sans Fallback");
+    EXPECT_EQ(QApplication::font().pixelSize(), 14);
+}
+
+TEST_F(WindowTest, DefaultPagesKeepTheContract) {
+    KelFlash plain;
+    QTabWidget *t = plain.findChild<QTabWidget *>("tabWidget");
+    ASSERT_EQ(t->count(), 2);
+    for (int i = 0; i < 2; ++i) {
+        KelTab *tab = qobject_cast<KelTab *>(t->widget(i));
+        ASSERT_NE(tab, nullptr);
+        EXPECT_FALSE(tab->isReady());
+        EXPECT_FALSE(tab->isWorking());
+        EXPECT_FALSE(tab->startWork());
+    }
+}
+
+TEST_F(WindowTest, SelectGoodImage) {
+    std::string img = packImage("good.img");
+    window->selectImage("good.img");
+
+    EXPECT_TRUE(window->isImageValid());
+    EXPECT_EQ(path->text(), "good.img");
+    EXPECT_TRUE(info->isVisibleTo(window));
+    EXPECT_EQ(burn->lastImage, &window->currentImage());
+    EXPECT_EQ(card->lastImage, &window->currentImage());
+    EXPECT_EQ(label("socLabel")->text(),
+              "SoC型号" + kColon + "<span style=\"color: #335983;\">KV7210</span>");
+    // Longer than 12 characters: cut, the whole value in the tool tip.
+    EXPECT_EQ(label("boardLabel")->text(),
+              "板级型号" + kColon + "<span style=\"color: #335983;\">kv7210-evb-l...</span>");
+    EXPECT_EQ(label("boardLabel")->toolTip(), "kv7210-evb-long-board-name");
+    EXPECT_EQ(Settings::instance().imagePath(), "good.img");
+    EXPECT_TRUE(visibleDialogs().isEmpty());
+}
+
+TEST_F(WindowTest, BadImagesLeaveTheWindowUnchanged) {
+    packImage("good.img", "FIRST");
+    window->selectImage("good.img");
+    QString socText = label("socLabel")->text();
+
+    QFile corrupt("corrupt.img");
+    ASSERT_TRUE(corrupt.open(QIODevice::WriteOnly));
+    corrupt.write(QByteArray(4096, '\x11'));
+    corrupt.close();
+    window->selectImage("corrupt.img");
+    QList<KelDialog *> alerts = visibleDialogs();
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_EQ(alerts.first()->findChild<QLabel *>("message_text")->text(), "无效的镜像文件");
+    closeDialogs();
+
+    // A file cut off in the middle of its header.
+    QFile whole("good.img");
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    QByteArray head = whole.read(100);
+    QFile truncated("truncated.img");
+    ASSERT_TRUE(truncated.open(QIODevice::WriteOnly));
+    truncated.write(head);
+    truncated.close();
+    window->selectImage("truncated.img");
+    EXPECT_EQ(visibleDialogs().size(), 1);
+    closeDialogs();
+
+    window->selectImage("missing.img");
+    window->selectImage(QString());
+    EXPECT_TRUE(visibleDialogs().isEmpty());
+
+    EXPECT_EQ(path->text(), "good.img");
+    EXPECT_EQ(label("socLabel")->text(), socText);
+    EXPECT_EQ(window->currentImage().path(), "good.img");
+    EXPECT_EQ(window->currentImage().platform(), "FIRST");
+    EXPECT_EQ(Settings::instance().imagePath(), "good.img");
+}
+
+TEST_F(WindowTest, StartupWithMissingStoredImage) {
+    Settings::instance().setImagePath("deleted.img");
+    KelFlash fresh(new FakeTab, new FakeTab);
+    EXPECT_FALSE(fresh.isImageValid());
+    EXPECT_FALSE(fresh.findChild<QWidget *>("imgInfo")->isVisibleTo(&fresh));
+    EXPECT_FALSE(fresh.findChild<QPushButton *>("startBtn")->isEnabled());
+
+    packImage("stored.img");
+    Settings::instance().setImagePath("stored.img");
+    FakeTab *readyTab = new FakeTab;
+    readyTab->ready = true;
+    KelFlash restored(readyTab, new FakeTab);
+    EXPECT_TRUE(restored.isImageValid());
+    EXPECT_EQ(restored.findChild<KelLineEdit *>("imagePath")->text(), "stored.img");
+    EXPECT_TRUE(restored.findChild<QPushButton *>("startBtn")->isEnabled());
+}
+
+TEST(LabelFormat, CutsAfterTwelveCharacters) {
+    QLabel label("进度：old value");
+    setLabelValue(&label, "123456789012");
+    EXPECT_EQ(label.text(),
+              "进度" + kColon + "<span style=\"color: #335983;\">123456789012</span>");
+    EXPECT_TRUE(label.toolTip().isEmpty());
+
+    setLabelValue(&label, "1234567890123", "red");
+    EXPECT_EQ(label.text(), "进度" + kColon + "<span style=\"color: red;\">123456789012...</span>");
+    EXPECT_EQ(label.toolTip(), "1234567890123");
+
+    // The caption survives repeated updates; the tool tip is cleared again.
+    setLabelValue(&label, "5%");
+    EXPECT_EQ(label.text(), "进度" + kColon + "<span style=\"color: #335983;\">5%</span>");
+    EXPECT_TRUE(label.toolTip().isEmpty());
+
+    // Header text is data, never markup.
+    setLabelValue(&label, "<b>x</b>");
+    EXPECT_EQ(label.text(),
+              "进度" + kColon + "<span style=\"color: #335983;\">&lt;b&gt;x&lt;/b&gt;</span>");
+}
+
+TEST(FormatSize, UnitsAndDroppedZeroFraction) {
+    EXPECT_EQ(formatSize(1536, 'f', 1), "1.5 KB");
+    EXPECT_EQ(formatSize(3221225472ULL, 'f', 1), "3 GB");
+    EXPECT_EQ(formatSize(1023, 'f', 1), "1023 B");
+    EXPECT_EQ(formatSize(0, 'f', 1), "0 B");
+    EXPECT_EQ(formatSize(1024, 'f', 1), "1 KB");
+    EXPECT_EQ(formatSize(1572864, 'f', 1), "1.5 MB");
+    EXPECT_EQ(formatSize(1048575, 'f', 1), "1024 KB");  // 1023.999 rounds up
+    EXPECT_EQ(formatSize(5ULL << 40, 'f', 2), "5120 GB");
+}
+
+TEST_F(WindowTest, StartButtonFollowsImageAndReadiness) {
+    burn->ready = true;
+    emit burn->deviceReady(true);
+    EXPECT_FALSE(start->isEnabled());  // no image yet
+
+    packImage("good.img");
+    window->selectImage("good.img");
+    EXPECT_TRUE(start->isEnabled());
+
+    burn->ready = false;
+    emit burn->deviceReady(false);
+    EXPECT_FALSE(start->isEnabled());
+
+    // The card page decides while it is current.
+    card->ready = true;
+    tabs->setCurrentIndex(1);
+    emit card->deviceReady(true);
+    EXPECT_TRUE(start->isEnabled());
+}
+
+TEST_F(WindowTest, StartAndConfirmedStop) {
+    packImage("good.img");
+    window->selectImage("good.img");
+    burn->ready = true;
+    emit burn->deviceReady(true);
+
+    // A page that refuses to start leaves the window idle.
+    burn->startResult = false;
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(burn->starts, 1);
+    EXPECT_EQ(start->text(), "开始");
+    EXPECT_TRUE(card->isEnabled());
+
+    burn->startResult = true;
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(burn->starts, 2);
+    EXPECT_EQ(start->text(), "停止");
+    EXPECT_FALSE(card->isEnabled());
+    EXPECT_TRUE(burn->isEnabled());
+
+    // Declined: paused and resumed, still working.
+    clickWhenModal("confirm_cancel_btn");
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(burn->pauses, 1);
+    EXPECT_EQ(burn->resumes, 1);
+    EXPECT_EQ(burn->stops, 0);
+    EXPECT_EQ(start->text(), "停止");
+
+    clickWhenModal("confirm_ok_btn");
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(burn->pauses, 2);
+    EXPECT_EQ(burn->resumes, 2);
+    EXPECT_EQ(burn->stops, 1);
+    EXPECT_EQ(start->text(), "开始");
+    EXPECT_TRUE(card->isEnabled());
+    EXPECT_TRUE(start->isEnabled());
+}
+
+TEST_F(WindowTest, JobEndingDuringTheStopQuestionIsNotAborted) {
+    packImage("good.img");
+    window->selectImage("good.img");
+    burn->ready = true;
+    emit burn->deviceReady(true);
+    QTest::mouseClick(start, Qt::LeftButton);
+    ASSERT_EQ(start->text(), "停止");
+
+    // The job succeeds while the operator still reads the question, then says yes.
+    QTimer::singleShot(0, [this] {
+        burn->working = false;
+        emit burn->workSuccessful();
+    });
+    clickWhenModal("confirm_ok_btn");
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(burn->stops, 0);
+    EXPECT_EQ(label("resultLabel")->text(),
+              "结果" + kColon + "<span style=\"color: green;\">SUCCESS</span>");
+    EXPECT_EQ(start->text(), "开始");
+    EXPECT_TRUE(card->isEnabled());
+}
+
+TEST_F(WindowTest, AutoBurnPressesStart) {
+    packImage("good.img");
+    window->selectImage("good.img");
+    Settings::instance().setAutoBurn(true);
+    burn->ready = true;
+    emit burn->deviceReady(true);
+    EXPECT_EQ(burn->starts, 1);
+    EXPECT_EQ(start->text(), "停止");
+    Settings::instance().setAutoBurn(false);
+}
+
+TEST_F(WindowTest, StatusRowFollowsTheWork) {
+    packImage("good.img");
+    window->selectImage("good.img");
+    burn->ready = true;
+    emit burn->deviceReady(true);
+    QTest::mouseClick(start, Qt::LeftButton);
+    ASSERT_EQ(start->text(), "停止");
+
+    emit burn->workStart();
+    emit burn->workProgress(4096, 50);
+    EXPECT_EQ(label("progressLabel")->text(),
+              "进度" + kColon + "<span style=\"color: #335983;\">50%</span>");
+    // Within the first second there is no rate yet.
+    EXPECT_EQ(label("rateLabel")->text(),
+              "速率" + kColon + "<span style=\"color: #335983;\"></span>");
+
+    window->onTimerTick();
+    window->onTimerTick();
+    EXPECT_EQ(label("timeLabel")->text(),
+              "用时" + kColon + "<span style=\"color: #335983;\">2s</span>");
+
+    QTest::qWait(1100);
+    emit burn->workProgress(3 * 1024 * 1024, 60);
+    EXPECT_TRUE(label("rateLabel")->text().contains("/s</span>"));
+
+    burn->working = false;
+    emit burn->workFailed();
+    EXPECT_EQ(label("resultLabel")->text(),
+              "结果" + kColon + "<span style=\"color: red;\">FAIL</span>");
+    EXPECT_EQ(start->text(), "开始");
+    EXPECT_TRUE(card->isEnabled());
+
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(label("resultLabel")->text(),
+              "结果" + kColon + "<span style=\"color: #335983;\"></span>");
+    burn->working = false;
+    emit burn->workSuccessful();
+    EXPECT_EQ(label("resultLabel")->text(),
+              "结果" + kColon + "<span style=\"color: green;\">SUCCESS</span>");
+    EXPECT_EQ(label("progressLabel")->text(),
+              "进度" + kColon + "<span style=\"color: #335983;\">100%</span>");
+}
+
+TEST_F(WindowTest, TabChangeScansAndLeaves) {
+    int burnScans = burn->scans;
+    tabs->setCurrentIndex(1);
+    EXPECT_EQ(card->scans, 1);
+    EXPECT_EQ(burn->leaves, 1);
+    tabs->setCurrentIndex(0);
+    EXPECT_EQ(burn->scans, burnScans + 1);
+    EXPECT_EQ(card->leaves, 1);
+}
+
+TEST_F(WindowTest, DeviceChangesGoToTheCurrentPage) {
+    window->onDeviceChange(0x8000);  // disk arrival while the burn page is current
+    window->onDeviceChange(0x8004);
+    EXPECT_EQ(burn->scans, 0);
+    EXPECT_EQ(card->scans, 0);
+    window->onDeviceChange(7);
+    EXPECT_EQ(burn->scans, 1);
+    window->onDeviceChange(0x18);  // anything else is only logged
+    EXPECT_EQ(burn->scans, 1);
+
+    tabs->setCurrentIndex(1);
+    int cardScans = card->scans;
+    window->onDeviceChange(7);
+    EXPECT_EQ(card->scans, cardScans);
+    window->onDeviceChange(0x8000);
+    window->onDeviceChange(0x8004);
+    EXPECT_EQ(card->scans, cardScans + 2);
+    EXPECT_EQ(burn->scans, 1);
+}
