@@ -1,0 +1,63 @@
+// Base of the main window's tab pages (burn tab, card tab).
+#pragma once
+
+#include <QLabel>
+#include <QString>
+#include <QWidget>
+
+class ImageFile;
+class KelThread;
+
+// One interface for the main window to every page, plus what the pages share: the
+// current image, the page's worker, the progress box and the message line. The
+// pages place `progressBox` and `messageLine` in their own layouts.
+class KelTab : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit KelTab(QWidget *parent = nullptr);
+    // Destroys a worker that is still running, which waits for its thread.
+    ~KelTab() override;
+
+    ImageFile *currentImage() const { return image; }
+    KelThread *currentWorker() const { return worker; }
+    QString message() const { return messageLine->text(); }
+
+public slots:
+    virtual void setImage(ImageFile *image);
+    virtual void scanDevices();
+    virtual bool isReady();
+    virtual bool startWork();
+    virtual void finishWork();
+    virtual void showSuccess(const QString &text);
+    virtual void showError(const QString &text);
+    virtual bool isWorking();
+    virtual void releaseWorker();
+    // pauseWork, resumeWork and stopWork are meant for a page that is working.
+    virtual void pauseWork();
+    virtual void resumeWork();
+    virtual void stopWork();
+    virtual void leaveTab();
+    virtual void onThreadStart();
+    virtual void setProgress(int position);
+    virtual void onThreadFailed();
+    virtual void onThreadSuccessful();
+
+signals:
+    void deviceReady(bool isReady);
+    void workStart();
+    void workProgress(int position, int progress);
+    void workFailed();
+    void workSuccessful();
+
+protected:
+    // Makes `newWorker` the page's worker: destroys the previous one (waiting for it
+    // if it still runs) and relays the new worker's four signals to this page.
+    void adoptWorker(KelThread *newWorker);
+
+    ImageFile *image = nullptr;
+    KelThread *worker = nullptr;
+    QLabel *progressFill;
+    QWidget *progressBox;
+    QLabel *messageLine;
+};

@@ -1,0 +1,74 @@
+// Base of the long-running jobs a tab starts on an image (burn, bring-up card).
+#pragma once
+
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+class ImageFile;
+
+// Adds pause, resume and stop to QThread. The GUI thread only flips flags here: it
+// never takes `mutex`, because the worker holds that for a whole unit of work (one
+// firmware component, one card area) and the window would freeze for that long.
+//
+// Contract for subclasses:
+//  - do each unit of work with `mutex` locked;
+//  - call waitIfPaused() at every safe point inside a unit (between two transfers);
+//  - end a transfer loop when isStopped(), and check isInterruptionRequested()
+//    before each unit;
+//  - reset `progress` at the start of the job and report each new value with
+//    threadIsRunning (advanceProgress() does both steps of an advance);
+//  - end a job that was not stopped with exactly one of threadIsFailed and
+//    threadIsSuccessful.
+class KelThread : public QThread {
+    Q_OBJECT
+
+public:
+    // `image` is not owned and must outlive the worker.
+    explicit KelThread(ImageFile *image);
+    // Stops the job and blocks until run() has returned; a paused worker is woken
+    // first, since otherwise it would wait for a resume() that can never come.
+    ~KelThread() override;
+
+    void pause();
+    void resume();
+    void stop();
+
+    // Stops the job and blocks until run() has returned. A subclass whose run() uses
+    // its own members calls this first thing in its destructor, because by the time
+    // the base destructor runs those members are already gone.
+    void stopAndWait();
+
+    bool isPaused() const { return paused.load(); }
+    bool isStopped() const { return stopped.load(); }
+
+signals:
+    void threadIsStart();
+    void threadIsRunning(int postition);
+    void threadIsFailed();
+    void threadIsSuccessful();
+
+protected:
+    // Safe point. Must be called by the worker with `mutex` locked. While the job
+    // is paused, waits (without a time limit) with `mutex` released and takes it
+    // back before returning. Returns false when the job has been stopped.
+    bool waitIfPaused();
+
+    // Adds `bytes` to `progress` and reports the new value.
+    void advanceProgress(quint32 bytes);
+
+    QMutex mutex;
+    QWaitCondition waitCondition;
+    ImageFile *image;
+    std::atomic<bool> paused{false};
+    std::atomic<bool> stopped{false};
+    quint32 progress = 0;
+
+private:
+    // Guards the pause flag's change and the wake-up against the worker's check
+    // and wait, so that a resume() between the two is never lost. Held only for a
+    // few instructions on either side, unlike `mutex`.
+    QMutex pauseLock;
+};

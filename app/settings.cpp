@@ -1,0 +1,205 @@
+#include "settings.h"
+
+#include "kellogger.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QTextStream>
+
+#include <algorithm>
+
+namespace {
+const QString kCommon = QStringLiteral("common");
+const QString kSystem = QStringLiteral("system");
+const QString kDebug = QStringLiteral("debug");
+const QString kHistoryFile = QStringLiteral("img_history.txt");
+}  // namespace
+
+Settings &Settings::instance() {
+    // The library log sink keeps its own copy of the verbose flag, so that it never
+    // has to read the file for a message; it starts from the stored value.
+    static Settings store;
+    static const bool verboseApplied = [] {
+        KelLogger::setVerbose(store.isVerbose());
+        return true;
+    }();
+    Q_UNUSED(verboseApplied);
+    return store;
+}
+
+Settings::Settings(const QString &fileName) : settings(fileName, QSettings::IniFormat) {
+    settings.setIniCodec("GB2312");
+}
+
+Settings::~Settings() = default;
+
+QString Settings::settingsKey(const QString &group, const QString &key) {
+    return QStringLiteral("/") + group + QStringLiteral("/") + key;
+}
+
+QString Settings::value(const QString &group, const QString &key) {
+    if (group.isEmpty() || key.isEmpty()) {
+        return QString();
+    }
+    QMutexLocker locker(&lock);
+    return settings.value(settingsKey(group, key)).toString();
+}
+
+void Settings::setValue(const QString &group, const QString &key, const QString &value) {
+    if (group.isEmpty() || key.isEmpty()) {
+        return;
+    }
+    QMutexLocker locker(&lock);
+    settings.setValue(settingsKey(group, key), value);
+    // Written through at once, so a crash or a killed process loses no setting.
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        qWarning() << "Failed to write" << group + "/" + key << "to" << settings.fileName();
+    }
+}
+
+bool Settings::boolValue(const QString &group, const QString &key) {
+    return value(group, key) == QLatin1String("1");
+}
+
+void Settings::setBoolValue(const QString &group, const QString &key, bool value) {
+    setValue(group, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+int Settings::intValue(const QString &group, const QString &key) {
+    bool ok = false;
+    const int number = value(group, key).toInt(&ok, 10);
+    return ok ? number : 0;
+}
+
+void Settings::setIntValue(const QString &group, const QString &key, int value) {
+    setValue(group, key, QString::number(value));
+}
+
+bool Settings::lastWriteOk() {
+    QMutexLocker locker(&lock);
+    return settings.status() == QSettings::NoError;
+}
+
+QString Settings::imagePath() {
+    return value(kCommon, QStringLiteral("image_path"));
+}
+
+void Settings::setImagePath(const QString &path) {
+    setValue(kCommon, QStringLiteral("image_path"), path);
+}
+
+QString Settings::selectedParts() {
+    return value(kCommon, QStringLiteral("selected_parts"));
+}
+
+void Settings::setSelectedParts(const QString &parts) {
+    setValue(kCommon, QStringLiteral("selected_parts"), parts);
+}
+
+bool Settings::isDbInited() {
+    return boolValue(kSystem, QStringLiteral("db_inited"));
+}
+
+void Settings::setDbInited() {
+    setBoolValue(kSystem, QStringLiteral("db_inited"), true);
+}
+
+bool Settings::autoBurn() {
+    return boolValue(kDebug, QStringLiteral("auto_burn"));
+}
+
+void Settings::setAutoBurn(bool on) {
+    setBoolValue(kDebug, QStringLiteral("auto_burn"), on);
+}
+
+bool Settings::showStatistic() {
+    return boolValue(kDebug, QStringLiteral("show_statistic"));
+}
+
+void Settings::setShowStatistic(bool on) {
+    setBoolValue(kDebug, QStringLiteral("show_statistic"), on);
+}
+
+bool Settings::isVerbose() {
+    return boolValue(kDebug, QStringLiteral("is_verbose"));
+}
+
+void Settings::setVerbose(bool on) {
+    setBoolValue(kDebug, QStringLiteral("is_verbose"), on);
+    KelLogger::setVerbose(on);
+}
+
+int Settings::retryCount() {
+    return intValue(kDebug, QStringLiteral("retry_cnt"));
+}
+
+void Settings::setRetryCount(int count) {
+    setIntValue(kDebug, QStringLiteral("retry_cnt"), count);
+}
+
+// ---------------------------------------------------------------------------
+
+QString HistoryList::filePath() {
+    return QDir::current().absoluteFilePath(kHistoryFile);
+}
+
+bool HistoryList::load() {
+    QFile file(filePath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qCritical() << "Open img history failed!";
+        return false;
+    }
+    QTextStream in(&file);
+    in.setCodec("UTF-8");
+    QString line;
+    while (in.readLineInto(&line)) {
+        // A path with a comma of its own gives three parts and is dropped.
+        const QStringList parts = line.trimmed().split(QLatin1Char(','));
+        if (parts.size() != 2) {
+            continue;
+        }
+        list.append(HistoryRecord{parts.at(0).trimmed(), parts.at(1).trimmed()});
+    }
+    return true;
+}
+
+bool HistoryList::save() const {
+    QSaveFile file(filePath());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        qWarning() << "Save img history failed:" << file.errorString();
+        return false;
+    }
+    QTextStream out(&file);
+    out.setCodec("UTF-8");
+    for (const HistoryRecord &record : list) {
+        out << record.path << ", " << record.time << "\n";
+    }
+    out.flush();
+    if (out.status() != QTextStream::Ok || !file.commit()) {
+        qWarning() << "Save img history failed:" << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void HistoryList::add(const HistoryRecord &record) {
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&](const HistoryRecord &r) { return r.path == record.path; });
+    if (found != list.end()) {
+        found->time = record.time;
+    } else {
+        list.append(record);
+    }
+    // The time format sorts chronologically as text.
+    std::stable_sort(list.begin(), list.end(), [](const HistoryRecord &a, const HistoryRecord &b) {
+        return a.time > b.time;
+    });
+}
+
+void HistoryList::clear() {
+    list.clear();
+}

@@ -1,0 +1,83 @@
+// The settings file "KelFlash.ini" and the image history file "img_history.txt",
+// both kept in the process's current directory.
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QSettings>
+#include <QString>
+
+// Process-wide typed store over the settings file. Values are kept as text:
+// booleans as "1"/"0" (anything but "1" reads false), integers in decimal
+// (anything that is not a number reads 0), so hand-edited files behave predictably.
+class Settings {
+public:
+    // The process-wide store, created on first use (thread-safe) on "KelFlash.ini".
+    static Settings &instance();
+
+    // A store of its own on `fileName`; the process-wide one is normally enough.
+    explicit Settings(const QString &fileName = QStringLiteral("KelFlash.ini"));
+    ~Settings();
+    Settings(const Settings &) = delete;
+    Settings &operator=(const Settings &) = delete;
+
+    // Empty group or key: reads the empty text, stores nothing.
+    QString value(const QString &group, const QString &key);
+    void setValue(const QString &group, const QString &key, const QString &value);
+    bool boolValue(const QString &group, const QString &key);
+    void setBoolValue(const QString &group, const QString &key, bool value);
+    int intValue(const QString &group, const QString &key);
+    void setIntValue(const QString &group, const QString &key, int value);
+
+    QString imagePath();
+    void setImagePath(const QString &path);
+    QString selectedParts();
+    void setSelectedParts(const QString &parts);
+    bool isDbInited();
+    void setDbInited();
+    bool autoBurn();
+    void setAutoBurn(bool on);
+    bool showStatistic();
+    void setShowStatistic(bool on);
+    // Also switches the library's debug-level messages in the log sink.
+    bool isVerbose();
+    void setVerbose(bool on);
+    int retryCount();
+    void setRetryCount(int count);
+
+    // Whether the last write reached the file (false on an unwritable file).
+    bool lastWriteOk();
+
+private:
+    static QString settingsKey(const QString &group, const QString &key);
+
+    // The burn worker reads the retry count while the GUI thread may write, and one
+    // QSettings object is not safe for use by two threads at once.
+    QMutex lock;
+    QSettings settings;
+};
+
+struct HistoryRecord {
+    QString path;
+    QString time;  // local time of the last selection, "yyyy-MM-dd_hh:mm:ss"
+};
+
+// The recently chosen images, at most one record per path, newest first after add().
+class HistoryList {
+public:
+    // Appends the records of the history file in file order; a missing or
+    // unreadable file is reported and leaves the list as it was.
+    bool load();
+    // Replaces the file's contents with the list. The new contents are written
+    // aside and moved over the old file, so a full disk keeps the old history.
+    bool save() const;
+    void add(const HistoryRecord &record);
+    void clear();
+    const QList<HistoryRecord> &records() const { return list; }
+
+    // The history file's absolute path, formed from the current directory.
+    static QString filePath();
+
+private:
+    QList<HistoryRecord> list;
+};

@@ -1,0 +1,131 @@
+#include "kellogger.h"
+#include "msgcapture.h"
+#include "settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTextCodec>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+void writeFile(const QString &name, const QByteArray &bytes) {
+    QFile::remove(name);
+    QFile file(name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &name) {
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TEST(Settings, HandEditedValuesReadStrictly) {
+    writeFile("hand.ini",
+              "[debug]\nauto_burn=true\nretry_cnt=3x\nshow_statistic=1\nis_verbose=TRUE\n"
+              "[common]\nimage_path=/data/a.img\n[system]\ndb_inited=01\n");
+    Settings s("hand.ini");
+    EXPECT_FALSE(s.autoBurn()) << "only \"1\" reads true";
+    EXPECT_EQ(s.retryCount(), 0) << "a value that is not a number reads 0";
+    EXPECT_TRUE(s.showStatistic());
+    EXPECT_FALSE(s.isVerbose());
+    EXPECT_FALSE(s.isDbInited());
+    EXPECT_EQ(s.imagePath(), QString("/data/a.img"));
+    EXPECT_EQ(s.selectedParts(), QString());
+}
+
+TEST(Settings, AbsentKeysReadDefaultsAndEmptyNamesAreIgnored) {
+    QFile::remove("absent.ini");
+    Settings s("absent.ini");
+    EXPECT_EQ(s.imagePath(), QString());
+    EXPECT_FALSE(s.autoBurn());
+    EXPECT_FALSE(s.isDbInited());
+    EXPECT_EQ(s.retryCount(), 0);
+
+    s.setValue("", "key", "x");
+    s.setValue("group", "", "x");
+    EXPECT_EQ(s.value("", "key"), QString());
+    EXPECT_EQ(s.value("group", ""), QString());
+    EXPECT_FALSE(readFile("absent.ini").contains("x"));
+}
+
+TEST(Settings, ValuesAreStoredAsTextPerGroup) {
+    QFile::remove("enc.ini");
+    {
+        Settings s("enc.ini");
+        s.setAutoBurn(true);
+        s.setShowStatistic(false);
+        s.setRetryCount(-3);
+        s.setDbInited();
+        s.setSelectedParts("boot,env,rootfs");
+    }
+    const QByteArray text = readFile("enc.ini");
+    EXPECT_TRUE(text.contains("[debug]"));
+    EXPECT_TRUE(text.contains("auto_burn=1"));
+    EXPECT_TRUE(text.contains("show_statistic=0"));
+    EXPECT_TRUE(text.contains("retry_cnt=-3"));
+    EXPECT_TRUE(text.contains("[system]"));
+    EXPECT_TRUE(text.contains("db_inited=1"));
+    EXPECT_TRUE(text.contains("[common]"));
+}
+
+TEST(Settings, SurviveRestartAndKeepChineseInGb2312) {
+    QFile::remove("KelFlash.ini");
+    const QString path = QString::fromUtf8("D:/固件/镜像 测试.img");
+    {
+        Settings s;
+        s.setImagePath(path);
+        s.setSelectedParts(QString::fromUtf8("boot,系统"));
+        s.setAutoBurn(true);
+        s.setRetryCount(3);
+        s.setVerbose(true);
+        s.setShowStatistic(true);
+        s.setDbInited();
+        EXPECT_TRUE(s.lastWriteOk());
+    }
+    QTextCodec *gb = QTextCodec::codecForName("GB2312");
+    ASSERT_NE(gb, nullptr);
+    const QByteArray raw = readFile("KelFlash.ini");
+    EXPECT_TRUE(raw.contains(gb->fromUnicode(QString::fromUtf8("固件/镜像")))) << raw.constData();
+    EXPECT_FALSE(raw.contains(QString::fromUtf8("镜像").toUtf8()));
+
+    Settings again;
+    EXPECT_EQ(again.imagePath(), path);
+    EXPECT_EQ(again.selectedParts(), QString::fromUtf8("boot,系统"));
+    EXPECT_TRUE(again.autoBurn());
+    EXPECT_EQ(again.retryCount(), 3);
+    EXPECT_TRUE(again.isVerbose());
+    EXPECT_TRUE(again.showStatistic());
+    EXPECT_TRUE(again.isDbInited());
+}
+
+TEST(Settings, VerboseFlagReachesTheLibrarySink) {
+    QFile::remove("verbose.ini");
+    Settings s("verbose.ini");
+    s.setVerbose(true);
+    EXPECT_TRUE(KelLogger::isVerbose());
+    s.setVerbose(false);
+    EXPECT_FALSE(KelLogger::isVerbose());
+}
+
+TEST(Settings, ProcessWideStoreStartsTheSinkFromTheFile) {
+    writeFile("KelFlash.ini", "[debug]\nis_verbose=1\n");
+    KelLogger::setVerbose(false);
+    Settings &a = Settings::instance();
+    EXPECT_EQ(&a, &Settings::instance());
+    EXPECT_TRUE(KelLogger::isVerbose());
+    a.setVerbose(false);
+}
+
+TEST(Settings, UnwritableFileIsReported) {
+    QDir().mkpath("blocked.ini");  // a directory cannot be written as a file
+    MessageCapture messages;
+    Settings s("blocked.ini");
+    s.setAutoBurn(true);
+    EXPECT_FALSE(s.lastWriteOk());
+    EXPECT_TRUE(messages.contains(QtWarningMsg, "Failed to write"));
+}
