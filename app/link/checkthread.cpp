@@ -1,0 +1,175 @@
+#include "checkthread.h"
+
+#include "procscan.h"
+
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QFileInfo>
+#include <QMetaEnum>
+
+namespace {
+
+constexpr int kOutputWaitMs = 30000;
+constexpr int kEndWaitMs = 30000;
+constexpr int kCycleSleepMs = 1000;
+constexpr int kWaitSliceMs = 100;
+// adb's server shuts down cleanly on SIGTERM in well under this.
+constexpr int kKillGraceMs = 3000;
+
+const char kBundledAdb[] = "adb/adb";
+const char kAdbName[] = "adb";
+
+}  // namespace
+
+CheckThread::CheckThread() {
+    qRegisterMetaType<QStringList>("QStringList");
+}
+
+CheckThread::~CheckThread() {
+    // The loop must not outlive this object; without a stop it would poll forever.
+    if (isRunning() && !stopped) {
+        stop();
+    }
+    wait();
+}
+
+void CheckThread::pause() {
+    if (!paused) {
+        paused = true;
+    }
+}
+
+void CheckThread::resume() {
+    QMutexLocker locker(&flagMutex);
+    if (paused) {
+        paused = false;
+        waitCondition.wakeAll();
+    }
+}
+
+void CheckThread::stop() {
+    {
+        QMutexLocker locker(&flagMutex);
+        stopped = true;
+        // A paused watcher would otherwise wait forever and its owner, which stops
+        // it on destruction, would never see the thread end.
+        waitCondition.wakeAll();
+    }
+    int found = procscan::killByName(kAdbName, kKillGraceMs);
+    if (found > 0) {
+        qDebug() << "Killed" << found << "running adb process(es)";
+    }
+}
+
+QString CheckThread::adbProgram() {
+    QFileInfo bundled(QString::fromLatin1(kBundledAdb));
+    if (bundled.isFile() && bundled.isExecutable()) {
+        return bundled.absoluteFilePath();
+    }
+    return QString::fromLatin1(kAdbName);
+}
+
+QStringList CheckThread::parseIdentification(const QByteArray &output) {
+    QByteArray raw = output;
+    int nul = raw.indexOf('\0');
+    if (nul >= 0) {
+        raw.truncate(nul);
+    }
+    QString text = QString::fromLatin1(raw);
+    if (!text.contains(QLatin1String("Linux"))) {
+        return QStringList();
+    }
+    text.remove(QLatin1String("\r\r\n"));
+    QStringList parts = text.split(QLatin1Char(' '), Qt::KeepEmptyParts);
+    if (parts.size() != 4) {
+        return QStringList();
+    }
+    return parts;
+}
+
+void CheckThread::run() {
+    process = new QProcess();
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    connect(process, &QProcess::errorOccurred, this, &CheckThread::onProcessError,
+            Qt::DirectConnection);
+
+    while (!stopped) {
+        runCycle();
+        sleepBetweenCycles();
+    }
+
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(kEndWaitMs);
+    }
+    process->close();
+    delete process;
+    process = nullptr;
+}
+
+void CheckThread::runCycle() {
+    QMutexLocker cycle(&mutex);
+    {
+        QMutexLocker locker(&flagMutex);
+        while (paused && !stopped) {
+            waitCondition.wait(&flagMutex);
+        }
+    }
+    if (stopped) {
+        return;
+    }
+
+    process->start(adbProgram(), {"shell", "uname", "-nsmr"}, QIODevice::ReadWrite);
+    waitSliced(kOutputWaitMs, &CheckThread::waitOutput);
+
+    QStringList sysInfo = parseIdentification(process->readAll());
+    if (!sysInfo.isEmpty()) {
+        emit adbDeviceFound(sysInfo);
+    }
+
+    if (!waitSliced(kEndWaitMs, &CheckThread::waitEnd)) {
+        // A hung adb would keep the process object busy, and every later start
+        // would fail; end it so that the next cycle polls afresh.
+        process->kill();
+        process->waitForFinished(kEndWaitMs);
+    }
+}
+
+bool CheckThread::waitSliced(int timeoutMs, bool (CheckThread::*ready)(int)) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!stopped) {
+        if (process->state() == QProcess::NotRunning) {
+            // Output that arrived before the end is still in the buffer.
+            return ready == &CheckThread::waitEnd || process->bytesAvailable() > 0;
+        }
+        int left = static_cast<int>(deadline.remainingTime());
+        if (left <= 0) {
+            return false;
+        }
+        if ((this->*ready)(qMin(left, kWaitSliceMs))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CheckThread::waitOutput(int sliceMs) {
+    return process->waitForReadyRead(sliceMs);
+}
+
+bool CheckThread::waitEnd(int sliceMs) {
+    return process->waitForFinished(sliceMs);
+}
+
+void CheckThread::sleepBetweenCycles() {
+    QDeadlineTimer deadline(kCycleSleepMs);
+    QMutexLocker locker(&flagMutex);
+    while (!stopped && !deadline.hasExpired()) {
+        waitCondition.wait(&flagMutex, deadline);
+    }
+}
+
+void CheckThread::onProcessError(QProcess::ProcessError error) {
+    const char *name = QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(error);
+    qCritical() << "adb process error:" << (name ? name : "UnknownError");
+}

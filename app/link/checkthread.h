@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QMutex>
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+// Watches, about once a second, for a board that runs Linux and answers through adb,
+// and hands its identification to the burn tab. Also cleans up stray adb processes
+// when stopped. Not a KelThread: it works on no image and reports no progress.
+class CheckThread : public QThread {
+    Q_OBJECT
+
+public:
+    CheckThread();
+    ~CheckThread() override;
+
+    void pause();
+    void resume();
+    void stop();
+
+    // The adb program the tool runs: the bundled "adb/adb" below the working
+    // directory when present, otherwise the one on the PATH.
+    static QString adbProgram();
+
+    // Turns adb's answer to "uname -nsmr" into its four fields; empty when the answer
+    // is not one Linux board's identification.
+    static QStringList parseIdentification(const QByteArray &output);
+
+signals:
+    void adbDeviceFound(QStringList sysInfo);
+
+protected:
+    void run() override;
+
+private slots:
+    void onProcessError(QProcess::ProcessError error);
+
+private:
+    // Waits for `ready` in short slices so that a stop ends the wait without
+    // depending on the kill reaching this thread's adb in time.
+    bool waitSliced(int timeoutMs, bool (CheckThread::*ready)(int));
+    bool waitOutput(int sliceMs);
+    bool waitEnd(int sliceMs);
+    void runCycle();
+    void sleepBetweenCycles();
+
+    QProcess *process = nullptr;
+    QMutex mutex;
+    QWaitCondition waitCondition;
+    std::atomic<bool> paused{false};
+    std::atomic<bool> stopped{false};
+    // Guards only the flag changes and the wake-ups, never a cycle, so that resume()
+    // and stop() from the GUI thread return at once and no wake-up is lost.
+    QMutex flagMutex;
+};

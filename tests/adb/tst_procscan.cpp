@@ -1,0 +1,105 @@
+// The process scan and kill behind the adb clean-up, on throwaway programs with
+// names of their own so that nothing else on the machine is touched.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+#include "procscan.h"
+
+namespace {
+
+// A unique executable name (at most 15 characters, all of it kept in comm).
+std::string uniqueName(const char *tag) {
+    return std::string("ks") + tag + std::to_string(getpid() % 100000);
+}
+
+QString writeScript(const QTemporaryDir &dir, const std::string &name, const char *body) {
+    QString path = dir.filePath(QString::fromStdString(name));
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\n");
+    f.write(body);
+    f.close();
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+bool contains(const std::vector<int64_t> &pids, int64_t pid) {
+    return std::find(pids.begin(), pids.end(), pid) != pids.end();
+}
+
+}  // namespace
+
+TEST(ProcScanTest, NothingRunningMeansNothingSignalled) {
+    std::string name = uniqueName("none");
+    EXPECT_TRUE(procscan::findByName(name).empty());
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(procscan::killByName(name, 3000), 0);
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_TRUE(procscan::findByName("").empty());
+}
+
+TEST(ProcScanTest, FindsAndEndsProcessesByName) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::string name = uniqueName("term");
+    QString script = writeScript(dir, name, "while :; do sleep 0.1; done\n");
+
+    QProcess a, b;
+    a.start(script, QStringList());
+    b.start(script, QStringList());
+    ASSERT_TRUE(a.waitForStarted(5000));
+    ASSERT_TRUE(b.waitForStarted(5000));
+
+    std::vector<int64_t> found;
+    QElapsedTimer t;
+    t.start();
+    while (found.size() < 2 && t.elapsed() < 5000) {
+        found = procscan::findByName(name);
+        usleep(20 * 1000);
+    }
+    EXPECT_TRUE(contains(found, a.processId()));
+    EXPECT_TRUE(contains(found, b.processId()));
+    EXPECT_FALSE(contains(procscan::findByName("sleep"), getpid()));
+
+    EXPECT_EQ(procscan::killByName(name, 3000), 2);
+    // They are our children: once reaped they must have died of SIGTERM.
+    EXPECT_TRUE(a.waitForFinished(5000));
+    EXPECT_TRUE(b.waitForFinished(5000));
+    EXPECT_EQ(a.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(procscan::findByName(name).empty());
+    EXPECT_FALSE(procscan::isAlive(a.processId()));
+}
+
+TEST(ProcScanTest, ForcesAProcessThatIgnoresTerminate) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::string name = uniqueName("stub");
+    QString script = writeScript(dir, name, "trap '' TERM\nwhile :; do sleep 0.1; done\n");
+
+    QProcess p;
+    p.start(script, QStringList());
+    ASSERT_TRUE(p.waitForStarted(5000));
+    QElapsedTimer t;
+    t.start();
+    while (procscan::findByName(name).empty() && t.elapsed() < 5000) {
+        usleep(20 * 1000);
+    }
+    // Let the shell install its trap before the signal arrives.
+    usleep(200 * 1000);
+    ASSERT_TRUE(procscan::isAlive(p.processId()));
+
+    t.restart();
+    EXPECT_EQ(procscan::killByName(name, 300), 1);
+    EXPECT_GE(t.elapsed(), 250);
+    EXPECT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+    EXPECT_TRUE(procscan::findByName(name).empty());
+}
