@@ -1,0 +1,233 @@
+#include "kellinker.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTime>
+#include <cstring>
+
+#include "libkelupg.h"
+
+namespace {
+
+QString nowText() {
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+
+// Plain substring search, case as written: "Running" counts as run.
+bool attrHas(const FwcMeta &meta, const char *word) {
+    char attr[sizeof(meta.attributes) + 1];
+    memcpy(attr, meta.attributes, sizeof(meta.attributes));
+    attr[sizeof(meta.attributes)] = '\0';
+    return strstr(attr, word) != nullptr;
+}
+
+QString recordName(const FwcMeta &meta) {
+    return QString::fromLocal8Bit(meta.name, int(strnlen(meta.name, sizeof(meta.name))));
+}
+
+}  // namespace
+
+KelLinker::KelLinker(QObject *parent) : QObject(parent) {}
+
+KelLinker::~KelLinker() = default;
+
+QString KelLinker::name() const {
+    return m_name;
+}
+
+void KelLinker::clearName() {
+    m_name.clear();
+}
+
+bool KelLinker::fetchDeviceInfo(const QString &devId, bool) {
+    m_name = devId;
+    return true;
+}
+
+upg_device *KelLinker::device() const {
+    return nullptr;
+}
+
+bool KelLinker::probePacketSize() {
+    return false;
+}
+
+bool KelLinker::isLargePacket() const {
+    return false;
+}
+
+int KelLinker::blockSize() const {
+    return m_blockSize;
+}
+
+QString KelLinker::deviceInfo() const {
+    return QString();
+}
+
+const char *KelLinker::deviceNameText() const {
+    return nullptr;
+}
+
+bool KelLinker::link() {
+    return false;
+}
+
+bool KelLinker::unlink() {
+    return false;
+}
+
+bool KelLinker::sendData(const char *data, int n) {
+    upg_device *dev = device();
+    if (!dev)
+        return false;
+    if (kelupg_cmd_send_fwc_data_update(dev, data, n) == n)
+        return true;
+    qCritical().noquote() << "Dev" << m_name << "Failed to send data" << n;
+    return false;
+}
+
+bool KelLinker::isReady(uint32_t, uint32_t) {
+    return true;
+}
+
+bool KelLinker::sendMetaHead(const FwcMeta &meta) {
+    upg_device *dev = device();
+    if (!dev)
+        return false;
+
+    // The device reads the full 512-byte record; fields keep their file
+    // offsets and the tail stays zero.
+    uint8_t block[UPG_FWC_META_SIZE] = {0};
+    memcpy(block, &meta, sizeof(meta));
+    if (kelupg_cmd_set_fwc_meta(dev, block) != 0) {
+        qCritical().noquote() << "Dev" << m_name << "Failed to send meta head!";
+        return false;
+    }
+
+    // The block size may differ between boot stages, so it is asked anew
+    // for every component.
+    int size = kelupg_cmd_get_block_size(dev);
+    if (size <= 0) {
+        qCritical().noquote() << "Dev" << m_name << "Failed to get block size!";
+        return false;
+    }
+    m_blockSize = size;
+
+    if (kelupg_cmd_send_fwc_data_start(dev, meta.size) != 0) {
+        qCritical().noquote() << "Dev" << m_name << "Failed to send meta size!";
+        return false;
+    }
+    return true;
+}
+
+bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
+    upg_device *dev = device();
+    if (!dev)
+        return false;
+    uint32_t scratch[3] = {0, 0, 0};
+    if (!results)
+        results = scratch;
+
+    // A component that runs makes the device leave its stage right after the
+    // final; its answer may never come, so it is not judged.
+    if (attrHas(meta, "run") || attrHas(meta, "Run") || attrHas(meta, "RUN")) {
+        kelupg_cmd_send_fwc_data_final(dev);
+        qDebug().noquote() << "Don't check the result of" << recordName(meta);
+        return true;
+    }
+
+    if (kelupg_cmd_send_fwc_data_final(dev) != 0) {
+        qCritical().noquote() << "Dev" << m_name << "Failed to send meta end!";
+        return false;
+    }
+    if (kelupg_cmd_get_fwc_crc(dev, &results[0]) != 0) {
+        qCritical().noquote() << "Dev" << m_name << "Failed to get the CRC!";
+        return false;
+    }
+    if (attrHas(meta, "burn") && kelupg_cmd_get_fwc_burn_result(dev, &results[1]) != 0) {
+        qCritical().noquote() << "Dev" << m_name << "Failed to get burn result!";
+        return false;
+    }
+    return true;
+}
+
+bool KelLinker::waitReconnect() {
+    qDebug().noquote() << "Wait to reconnect dev" << m_name;
+    if (!device())
+        return false;
+    unlink();
+    qDebug().noquote() << nowText() << "Wait for Dev" << m_name << "ready";
+
+    QElapsedTimer clock;
+    clock.start();
+    while (!clock.hasExpired(m_reconnectDeadlineMs)) {
+        if (link())
+            return true;
+        QThread::msleep(m_reconnectRetryMs);
+    }
+    qCritical().noquote() << nowText() << "Dev" << m_name << "lost!";
+    return false;
+}
+
+bool KelLinker::resetDevice() {
+    upg_device *dev = device();
+    if (!dev)
+        return false;
+    // The device reboots at once; whether the answer still arrives does not matter.
+    static const char cmd[] = "reset";
+    kelupg_cmd_send_cmdline(dev, cmd, 5);
+    return true;
+}
+
+void KelLinker::release() {}
+
+QStringList KelLinker::listDevices() {
+    return QStringList();
+}
+
+bool KelLinker::setWorkMode(int) {
+    return false;
+}
+
+bool KelLinker::setWorkModeOn(upg_device *, int) {
+    return false;
+}
+
+int KelLinker::lastError() const {
+    return 0;
+}
+
+void KelLinker::setReconnectTiming(int deadlineMs, int retryMs) {
+    m_reconnectDeadlineMs = qMax(0, deadlineMs);
+    m_reconnectRetryMs = qMax(1, retryMs);
+}
+
+void KelLinker::setInfoTiming(int totalMs, int retryMs) {
+    m_infoTotalMs = qMax(0, totalMs);
+    m_infoRetryMs = qMax(1, retryMs);
+}
+
+QString KelLinker::hwInfoText(const QString &prefix, const upg_hw_info &info) {
+    auto yesNo = [](bool on) { return on ? QStringLiteral("是") : QStringLiteral("否"); };
+    QString text = prefix;
+    text += QStringLiteral("\n启动阶段：");
+    text +=
+        info.boot_stage == UPG_BOOT_STAGE_BROM ? QStringLiteral("BROM") : QStringLiteral("U-Boot");
+    text += QStringLiteral("\n安全启动：") + yesNo(info.security & UPG_SEC_SECURE_BOOT);
+    text += QStringLiteral("\nBoot加密：") + yesNo(info.security & UPG_SEC_BOOT_ENCRYPTION);
+    text += QStringLiteral("\n防回滚：") + yesNo(info.security & UPG_SEC_ANTI_ROLLBACK);
+    return text;
+}
+
+QString KelLinker::storageMediaText(const uint8_t *buf, int nbytes) {
+    QString text = QStringLiteral("\n存储介质：");
+    const int count = kelupg_storage_media_count(nbytes);
+    for (int i = 0; i < count; ++i) {
+        char name[UPG_STORAGE_MEDIA_ENTRY_SIZE + 1];
+        if (kelupg_storage_media_name(buf, nbytes, i, name, sizeof(name)) < 0)
+            break;
+        text += QString::fromLocal8Bit(name) + QLatin1Char(' ');
+    }
+    return text;
+}

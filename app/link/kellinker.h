@@ -1,0 +1,75 @@
+// Base of every device link: one way of reaching a board (USB, serial port,
+// network). Holds the common state and runs the per-component burn steps on
+// whatever device handle the subclass provides.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+#include "image.h"
+
+struct upg_device;
+struct upg_hw_info;
+
+class KelLinker : public QObject {
+    Q_OBJECT
+
+public:
+    explicit KelLinker(QObject *parent = nullptr);
+    ~KelLinker() override;
+
+    // Slot order matters to code that mirrors this table; append, never insert.
+    virtual QString name() const;
+    virtual void clearName();
+    virtual bool fetchDeviceInfo(const QString &devId, bool setWorkModeFirst);
+    virtual upg_device *device() const;
+    virtual bool probePacketSize();
+    virtual bool isLargePacket() const;
+    virtual int blockSize() const;
+    virtual QString deviceInfo() const;
+    // None (null) when there is nothing to offer.
+    virtual const char *deviceNameText() const;
+    virtual bool link();
+    virtual bool unlink();
+    virtual bool sendData(const char *data, int n);
+    virtual bool isReady(uint32_t a, uint32_t b);
+    virtual bool sendMetaHead(const FwcMeta &meta);
+    // results: device checksum, burn result, run result (filled in that order).
+    virtual bool metaEnd(const FwcMeta &meta, uint32_t results[3]);
+    virtual bool waitReconnect();
+    virtual bool resetDevice();
+    virtual void release();
+    virtual QStringList listDevices();
+    virtual bool setWorkMode(int mode);
+    virtual bool setWorkModeOn(upg_device *dev, int mode);
+    virtual int lastError() const;
+
+    // How long waitReconnect looks for the device again and how often it
+    // tries (10000 ms, every 100 ms).
+    void setReconnectTiming(int deadlineMs, int retryMs);
+    int reconnectDeadline() const { return m_reconnectDeadlineMs; }
+
+    // How long the information query keeps asking a silent device and how
+    // long it pauses between tries (5000 ms, 500 ms).
+    void setInfoTiming(int totalMs, int retryMs);
+
+signals:
+    void releaseFinish();
+
+protected:
+    // The information text shared by every kind of link; prefix is the
+    // "USB设备：" / "UART设备：" caption with the device identifier.
+    static QString hwInfoText(const QString &prefix, const upg_hw_info &info);
+    // "\n存储介质：" and every medium's name followed by " ".
+    static QString storageMediaText(const uint8_t *buf, int nbytes);
+
+    int m_blockSize = 0;
+    QString m_name;
+
+    int m_reconnectDeadlineMs = 10000;
+    int m_reconnectRetryMs = 100;
+    int m_infoTotalMs = 5000;
+    int m_infoRetryMs = 500;
+};

@@ -1,0 +1,5 @@
+#include "kellinkernetwork.h"
+
+KelLinkerNetwork::KelLinkerNetwork(QObject *parent) : KelLinker(parent) {}
+
+KelLinkerNetwork::~KelLinkerNetwork() = default;

@@ -1,0 +1,81 @@
+#include "upg_driver.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "upg_log.h"
+
+namespace {
+
+// A board that switched mode takes a few seconds to come back on the bus, so
+// the rescan is generous: up to 10 tries, 2 s apart.
+std::atomic<int> g_rescan_attempts{10};
+std::atomic<int> g_rescan_interval_ms{2000};
+
+}  // namespace
+
+void upg_driver_set_rescan(int attempts, int interval_ms) {
+    g_rescan_attempts = attempts < 1 ? 1 : attempts;
+    g_rescan_interval_ms = interval_ms < 0 ? 0 : interval_ms;
+}
+
+void upg_driver_get_rescan(int *attempts, int *interval_ms) {
+    if (attempts)
+        *attempts = g_rescan_attempts;
+    if (interval_ms)
+        *interval_ms = g_rescan_interval_ms;
+}
+
+int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
+    if (!dev || !out) {
+        UPG_LOGE("Invalid parameter.");
+        return -3;
+    }
+    *out = nullptr;
+
+    uint8_t bus = 0;
+    uint8_t port[UPG_PORT_PATH_LEN] = {0};
+    if (upg_dev_get_bus_port(dev, &bus, port) == 0 && port_path)
+        memcpy(port_path, port, UPG_PORT_PATH_LEN);
+
+    int ret = kelupg_cmd_get_storage_media(dev, out);
+    if (ret >= 0)
+        return ret;
+
+    // A serial device has no place on a bus to look for it again.
+    if (dev->type != UPG_DEV_TYPE_USB || port[0] == 0)
+        return -1;
+
+    upg_device *found = nullptr;
+    const int attempts = g_rescan_attempts;
+    const int interval = g_rescan_interval_ms;
+    for (int i = 0; i < attempts; ++i) {
+        found = upg_usb_dev_open(bus, port);
+        if (found)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+    }
+    if (!found) {
+        UPG_LOGE("No device is connected");
+        return -1;
+    }
+
+    char text[64];
+    int len = snprintf(text, sizeof(text), "Bus:Port %u:", bus);
+    for (int i = 0; i < UPG_PORT_PATH_LEN && port[i] != 0; ++i)
+        len += snprintf(text + len, sizeof(text) - len, i == 0 ? "%u" : "-%u", port[i]);
+    upg_log_print(UPG_LOG_PLAIN, nullptr, 0, "%s connected", text);
+
+    ret = kelupg_cmd_get_storage_media(found, out);
+    upg_usb_dev_close(found);
+    if (ret < 1) {
+        free(*out);
+        *out = nullptr;
+        return -1;
+    }
+    return ret;
+}

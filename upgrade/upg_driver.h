@@ -1,0 +1,20 @@
+// Upgrade driver helpers that sit on top of the command set: the storage-media
+// query that survives the device re-enumerating while it answers.
+#pragma once
+
+#include <cstdint>
+
+#include "libkelupg.h"
+
+// Asks the device for its storage-media list. When the command fails on a USB
+// device, the bus is rescanned for the device at the same bus and port path
+// (it may have re-enumerated after a mode switch) and the question is asked
+// again there. On success *out holds a malloc'ed buffer the caller frees and
+// the byte count is returned; -1 otherwise. port_path (7 bytes, may be null)
+// receives the device's port path.
+int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path);
+
+// Rescan policy of get_storage_media: how many opens are tried and how long
+// to wait after each failed one. Defaults: 10 attempts, 2000 ms.
+void upg_driver_set_rescan(int attempts, int interval_ms);
+void upg_driver_get_rescan(int *attempts, int *interval_ms);
