@@ -1,0 +1,614 @@
+#include "burntab.h"
+
+#include <QDebug>
+#include <QHBoxLayout>
+#include <QListWidget>
+#include <QSerialPort>
+#include <QStyle>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "burnthread.h"
+#include "checkthread.h"
+#include "devinfothread.h"
+#include "imagefile.h"
+#include "kelcheckbox.h"
+#include "kelcombobox.h"
+#include "keldialog.h"
+#include "kellinker.h"
+#include "linkfactory.h"
+#include "settings.h"
+#include "statisticstore.h"
+#include "uiformat.h"
+
+namespace {
+
+constexpr int kFillFull = 78;
+// A partition name must fit the selection entry with its terminating NUL.
+constexpr int kMaxPartName = static_cast<int>(sizeof(PartitionSelection::name)) - 1;
+
+// The text behind the last "." of a component name; a name without a dot is its
+// own partition name.
+QString partitionNameOf(const QString &componentName) {
+    const int dot = componentName.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? componentName : componentName.mid(dot + 1);
+}
+
+QString fixedLatin1(const char *text, size_t capacity) {
+    return QString::fromLatin1(text, static_cast<int>(strnlen(text, capacity)));
+}
+
+const char *boolText(bool value) {
+    return value ? "true" : "false";
+}
+
+}  // namespace
+
+BurnTab::BurnTab(QWidget *parent) : KelTab(parent) {
+    buildLayout();
+
+    connect(typeBox, &KelComboBox::indexChanged, this, &BurnTab::onConnectTypeChanged);
+    connect(portBox, &KelComboBox::indexChanged, this, &BurnTab::onPortChanged);
+    connect(forceBox, &KelCheckBox::clicked, this, &BurnTab::onForceClicked);
+    connect(partitionBox, &KelCheckBox::clicked, this, &BurnTab::onPartitionModeClicked);
+    connect(selectAllBox, &KelCheckBox::clicked, this, &BurnTab::onSelectAllClicked);
+
+    checkThread = new CheckThread();
+    connect(checkThread, &CheckThread::adbDeviceFound, this, &BurnTab::onAdbDeviceFound);
+    checkThread->start();
+}
+
+BurnTab::~BurnTab() {
+    checkThread->stop();
+    delete checkThread;
+    checkThread = nullptr;
+
+    // The job and the queries use the link from their threads: they end first.
+    adoptWorker(nullptr);
+    releaseSelection();
+    for (DevInfoThread *query : infoThreads) {
+        query->wait();
+        delete query;
+    }
+    infoThreads.clear();
+    infoThread = nullptr;
+    delete linker;
+    linker = nullptr;
+
+    for (const RetiredLink &retired : retiring) {
+        if (retired.helper) {
+            retired.helper->wait();
+            delete retired.helper.data();
+        }
+        delete retired.query;
+    }
+}
+
+void BurnTab::buildLayout() {
+    auto *typeLabel = new QLabel("连接方式：", this);
+    typeBox = new KelComboBox(this);
+    typeBox->setObjectName("typeBox");
+    typeBox->addItem("USB");
+    typeBox->addItem("串口");
+    portBox = new KelComboBox(this);
+    portBox->setObjectName("portBox");
+    portBox->hide();
+
+    forceBox = new KelCheckBox("强制升级", this);
+    forceBox->setObjectName("forceBox");
+    forceBox->setSpacing(3);
+    rebootBox = new KelCheckBox("烧写成功后重启设备", this);
+    rebootBox->setObjectName("rebootBox");
+    rebootBox->setChecked(true);
+    partitionBox = new KelCheckBox("按分区烧写", this);
+    partitionBox->setObjectName("partitionBox");
+    partitionBox->setSpacing(3);
+
+    auto *optionsRow = new QHBoxLayout;
+    optionsRow->setContentsMargins(0, 0, 0, 0);
+    optionsRow->setSpacing(5);
+    optionsRow->addWidget(typeLabel);
+    optionsRow->addWidget(typeBox);
+    optionsRow->addWidget(portBox);
+    optionsRow->addStretch();
+    optionsRow->addWidget(forceBox);
+    optionsRow->addSpacing(15);
+    optionsRow->addWidget(rebootBox);
+    optionsRow->addSpacing(15);
+    optionsRow->addWidget(partitionBox);
+
+    devIcon = new QLabel(this);
+    devIcon->setObjectName("devIcon");
+    devIcon->setFixedSize(178, 125);
+    auto *iconLayout = new QVBoxLayout(devIcon);
+    iconLayout->setContentsMargins(0, 0, 0, 0);
+    iconLayout->setSpacing(0);
+    iconLayout->addWidget(progressBox, 0, Qt::AlignCenter);
+
+    auto *separator = new QWidget(this);
+    separator->setFixedWidth(1);
+    separator->setAttribute(Qt::WA_StyledBackground);
+    separator->setStyleSheet("border: 1px dashed #999;");
+
+    infoLabel = new QLabel(this);
+    infoLabel->setObjectName("imageInfo");
+    infoLabel->setWordWrap(true);
+
+    partitionPanel = new QWidget(this);
+    partitionPanel->setObjectName("partitionPanel");
+    partitionPanel->setFixedWidth(160);
+    partList = new QListWidget(partitionPanel);
+    partList->setObjectName("partList");
+    selectAllBox = new KelCheckBox("全选", partitionPanel);
+    selectAllBox->setObjectName("selectAllBox");
+    auto *panelLayout = new QVBoxLayout(partitionPanel);
+    panelLayout->setContentsMargins(0, 0, 0, 0);
+    panelLayout->setSpacing(3);
+    panelLayout->addWidget(partList, 1);
+    panelLayout->addWidget(selectAllBox, 0, Qt::AlignLeft);
+    partitionPanel->hide();
+
+    auto *boardRow = new QHBoxLayout;
+    boardRow->setContentsMargins(0, 0, 0, 0);
+    boardRow->setSpacing(20);
+    boardRow->addWidget(devIcon);
+    boardRow->addWidget(separator);
+    boardRow->addWidget(infoLabel);
+    boardRow->addStretch();
+    boardRow->addWidget(partitionPanel);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(15, 15, 15, 15);
+    layout->setSpacing(10);
+    layout->addLayout(optionsRow);
+    layout->addLayout(boardRow, 1);
+    layout->addWidget(messageLine, 0, Qt::AlignRight);
+}
+
+bool BurnTab::isQuerying() const {
+    return infoThread && infoThread->isRunning();
+}
+
+bool BurnTab::isRetiringLink() const {
+    for (const RetiredLink &retired : retiring) {
+        if (retired.helper && !retired.helper->isFinished()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void BurnTab::pruneThreads() {
+    for (int i = infoThreads.size() - 1; i >= 0; --i) {
+        DevInfoThread *query = infoThreads[i];
+        if (query->isFinished()) {
+            infoThreads.removeAt(i);
+            if (query == infoThread) {
+                infoThread = nullptr;
+            }
+            delete query;
+        }
+    }
+    for (int i = retiring.size() - 1; i >= 0; --i) {
+        // The helper is gone only after it waited for the query and released.
+        if (!retiring[i].helper) {
+            delete retiring[i].query;
+            retiring.removeAt(i);
+        }
+    }
+}
+
+KelLinker *BurnTab::createLinker(int type) {
+    return LinkFactory::createLinker(type);
+}
+
+void BurnTab::reapplyConnectType() {
+    // Runs the handler as a change from the serial type to USB would, so that the
+    // window gets a USB link once it is complete.
+    emit typeBox->indexChanged(1, 0);
+}
+
+void BurnTab::onConnectTypeChanged(int oldIndex, int curIndex) {
+    Q_UNUSED(oldIndex);
+    infoLabel->clear();
+    qDebug() << "Current connect type:" << curIndex;
+
+    if (linker != nullptr) {
+        KelLinker *old = linker;
+        linker = nullptr;
+        retireLinker(old);
+    }
+    // A board found through the previous link is not reachable through the next
+    // one; it is forgotten until a scan finds it again.
+    adbMode = false;
+    if (deviceLinked) {
+        deviceLinked = false;
+        clearDevice();
+        emit deviceReady(false);
+        checkThread->resume();
+    }
+
+    linker = createLinker(curIndex);
+    showSuccess(QString());
+
+    switch (curIndex) {
+        case LinkFactory::Usb:
+            scanDevices();
+            portBox->hide();
+            break;
+        case LinkFactory::Serial: {
+            const QStringList ports = linker ? linker->listDevices() : QStringList();
+            qDebug().noquote() << "Scan the available Serial Device ...\n";
+            if (!ports.isEmpty()) {
+                portBox->clear();
+                portBox->addItems(ports);
+                portBox->show();
+            }
+            break;
+        }
+        case LinkFactory::Network:
+            qWarning() << "Unsupport network now!";
+            break;
+        default:
+            break;
+    }
+}
+
+void BurnTab::retireLinker(KelLinker *old) {
+    // A query may still work on this link: its answer is of no use any more, and
+    // the release must wait until it has let go. Waiting for a query that has
+    // already ended returns at once, so there is no race with its end.
+    DevInfoThread *query = infoThread;
+    if (query != nullptr) {
+        disconnect(query, &DevInfoThread::linkFinished, this, &BurnTab::onLinkFinished);
+        infoThreads.removeAll(query);
+        infoThread = nullptr;
+    }
+
+    auto *helper = new QThread;
+    old->moveToThread(helper);
+    connect(
+        helper, &QThread::started, old,
+        [old, query]() {
+            if (query != nullptr) {
+                query->wait();
+            }
+            old->release();
+        },
+        Qt::DirectConnection);
+    // Emitted on the helper thread itself, from inside release().
+    connect(
+        old, &KelLinker::releaseFinish, helper, [helper]() { helper->quit(); },
+        Qt::DirectConnection);
+    // Deferred deletions of the helper thread are carried out as it finishes, so
+    // the link is destroyed on the thread it was released on.
+    connect(helper, &QThread::finished, old, &QObject::deleteLater);
+    connect(helper, &QThread::finished, helper, &QObject::deleteLater);
+    retiring.append({helper, query});
+    helper->start();
+}
+
+void BurnTab::onPortChanged(int oldIndex, int curIndex) {
+    Q_UNUSED(oldIndex);
+    Q_UNUSED(curIndex);
+    infoLabel->clear();
+    const QString port = portBox->currentText();
+    qDebug() << "Current serial dev:" << port;
+    if (port.isEmpty() || linker == nullptr) {
+        return;
+    }
+    // The query of a board on the previous port still owns the link.
+    if (isQuerying() || isWorking()) {
+        return;
+    }
+
+    linker->unlink();
+    // The board of the previous port is gone with its connection; forgetting its
+    // name lets the next scan link the chosen port.
+    const bool hadBoard = deviceLinked || !linker->name().isEmpty();
+    linker->clearName();
+    if (hadBoard) {
+        deviceLinked = false;
+        clearDevice();
+        emit deviceReady(false);
+    }
+
+    QSerialPort probe;
+    probe.setPortName(port);
+    if (probe.open(QIODevice::ReadWrite)) {
+        probe.close();
+        return;
+    }
+    const QString text = "无法打开串口 " + port + "，请确认是否被其他程序占用";
+    KelDialog::alert(this, text, false);
+    qDebug().noquote() << text;
+}
+
+void BurnTab::onForceClicked(bool checked) {
+    rebootBox->setChecked(!checked);
+    rebootBox->setEnabled(!checked);
+}
+
+void BurnTab::onPartitionModeClicked(bool checked) {
+    Q_UNUSED(checked);
+    partitionPanel->setVisible(partitionBox->isChecked());
+}
+
+void BurnTab::onSelectAllClicked(bool checked) {
+    Q_UNUSED(checked);
+    const bool all = selectAllBox->isChecked();
+    for (KelCheckBox *box : partBoxes) {
+        box->setChecked(all);
+    }
+    Settings::instance().setSelectedParts(QString());
+}
+
+void BurnTab::onPartitionClicked(bool checked) {
+    Q_UNUSED(checked);
+    QStringList names;
+    bool all = true;
+    for (KelCheckBox *box : partBoxes) {
+        if (box->isChecked()) {
+            names << box->text();
+        } else {
+            all = false;
+        }
+    }
+    Settings::instance().setSelectedParts(names.join(QLatin1Char(',')));
+    selectAllBox->setChecked(all);
+}
+
+void BurnTab::refreshPartitionTree() {
+    partList->clear();
+    partBoxes.clear();
+    if (image == nullptr) {
+        return;
+    }
+    const QString stored = Settings::instance().selectedParts();
+    const FwcMeta *meta = image->meta();
+    if (meta == nullptr) {
+        return;
+    }
+    qDebug() << "Refresh the partition tree ...";
+    const QStringList storedParts = stored.split(QLatin1Char(','), Qt::KeepEmptyParts);
+
+    const quint32 count = image->fwcCount();
+    for (quint32 i = 0; i < count; ++i) {
+        const QString compName = fixedLatin1(meta[i].name, sizeof(meta[i].name));
+        if (!compName.contains(QLatin1String("target"))) {
+            continue;
+        }
+        const QString partName = partitionNameOf(compName).left(kMaxPartName);
+
+        auto *row = new QWidget;
+        auto *rowLayout = new QHBoxLayout(row);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        rowLayout->setSpacing(0);
+        auto *box = new KelCheckBox(partName, row);
+        box->setChecked(stored.isEmpty() || storedParts.contains(partName));
+        auto *size = new QLabel(formatSize(meta[i].size, 'f', 1), row);
+        rowLayout->addWidget(box, 1, Qt::AlignLeft);
+        rowLayout->addWidget(size, 1, Qt::AlignRight);
+        connect(box, &KelCheckBox::clicked, this, &BurnTab::onPartitionClicked);
+
+        auto *item = new QListWidgetItem(partList);
+        item->setSizeHint(row->sizeHint());
+        partList->setItemWidget(item, row);
+        partBoxes.append(box);
+
+        if (i + 1 < count) {
+            qDebug().noquote() << "  Part name:" << compName << ", size:" << meta[i].size;
+        } else {
+            qDebug().noquote() << "  Part name:" << compName << ", size:" << meta[i].size << "\n";
+        }
+    }
+
+    bool all = true;
+    for (KelCheckBox *box : partBoxes) {
+        all = all && box->isChecked();
+    }
+    selectAllBox->setChecked(all);
+}
+
+void BurnTab::scanDevices() {
+    if (isWorking() || linker == nullptr) {
+        return;
+    }
+    // A query in flight will report the board itself; a second one would use the
+    // same link from two threads at once.
+    if (isQuerying()) {
+        return;
+    }
+    adbMode = false;
+
+    const QStringList devices = linker->listDevices();
+    if (devices.isEmpty()) {
+        deviceLinked = false;
+        linker->clearName();
+        clearDevice();
+        showSuccess("未发现Kelvora设备");
+        emit deviceReady(false);
+        checkThread->resume();
+        return;
+    }
+    if (!linker->name().isEmpty()) {
+        return;
+    }
+
+    // The port the operator chose, when it is there; otherwise the first device.
+    QString devId = devices.first();
+    if (!portBox->isHidden() && devices.contains(portBox->currentText())) {
+        devId = portBox->currentText();
+    }
+
+    qDebug().noquote() << "\nTry to connect the Kelvora device ...";
+    // Queries that are over go now, so the list does not grow with every scan.
+    pruneThreads();
+    auto *query = new DevInfoThread(linker, devId, forceBox->isChecked() ? 1 : 0);
+    connect(query, &DevInfoThread::linkFinished, this, &BurnTab::onLinkFinished);
+    infoThread = query;
+    infoThreads.append(query);
+    query->start();
+}
+
+void BurnTab::onLinkFinished(bool linked) {
+    deviceLinked = linked;
+    qDebug().noquote() << "The status of Kelvora device: " + QString(boolText(linked));
+    showSuccess(QString());
+    showDevice(linker ? linker->deviceInfo() : QString());
+    // A board that is listed counts as connected even when it did not answer; the
+    // start button still follows isReady().
+    emit deviceReady(true);
+    if (linked) {
+        checkThread->pause();
+    }
+}
+
+void BurnTab::onAdbDeviceFound(QStringList sysInfo) {
+    if (deviceLinked || sysInfo.size() < 4) {
+        return;
+    }
+    deviceLinked = true;
+    adbMode = true;
+    showDevice("设备名称：" + sysInfo[1] + "\n系统类型：" + sysInfo[0] + "\nCPU类型：" +
+               sysInfo[3] + "\n内核版本：" + sysInfo[2]);
+    emit deviceReady(true);
+    checkThread->pause();
+}
+
+void BurnTab::onInUboot() {
+    infoLabel->setText(infoLabel->text().replace(QLatin1String("BROM"), QLatin1String("U-Boot")));
+}
+
+bool BurnTab::isReady() {
+    return deviceLinked;
+}
+
+bool BurnTab::startWork() {
+    // Nothing to burn with, or a job already running on the link.
+    if (image == nullptr || linker == nullptr || isWorking() || isQuerying()) {
+        return false;
+    }
+    auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked());
+    // Destroys the previous, finished worker, so its selection can go too.
+    adoptWorker(burn);
+    releaseSelection();
+    qDebug() << "Start burn online ...";
+    // adoptWorker relays the four worker signals to this page's handlers.
+    connect(burn, &BurnThread::inUboot, this, &BurnTab::onInUboot);
+    connect(burn, &QThread::finished, this, &BurnTab::onWorkerFinished);
+
+    if (partitionBox->isChecked()) {
+        handOverPartitions();
+    }
+    qDebug().nospace() << "Progress range: 0 ~ " << image->fileSize();
+
+    setConnectionControlsEnabled(false);
+    burn->start();
+    adbMode = false;
+    showSuccess("开始烧写，请勿断开设备 ...");
+    return true;
+}
+
+void BurnTab::handOverPartitions() {
+    const int n = partBoxes.size();
+    if (n == 0 || !partitionBox->isChecked()) {
+        return;
+    }
+    qDebug() << "Scan the current" << n << "partitions in list ...";
+    selection = static_cast<PartitionSelection *>(calloc(n, sizeof(PartitionSelection)));
+    if (selection == nullptr) {
+        qCritical() << "Failed to malloc";
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        const QByteArray name = partBoxes[i]->text().toLatin1().left(kMaxPartName);
+        memcpy(selection[i].name, name.constData(), name.size());
+        selection[i].selected = partBoxes[i]->isChecked() ? 1 : 0;
+        qDebug() << "  Part name:" << selection[i].name
+                 << ", Selected:" << boolText(selection[i].selected != 0);
+    }
+    static_cast<BurnThread *>(worker)->setPartitions(selection, static_cast<quint32>(n));
+}
+
+void BurnTab::releaseSelection() {
+    free(selection);
+    selection = nullptr;
+}
+
+void BurnTab::finishWork() {
+    deviceLinked = false;
+    // The worker may still be on its way out (unlinking, resetting the board) and
+    // reads the link's name in its messages: it ends before the name is cleared.
+    releaseWorker();
+    if (linker != nullptr) {
+        linker->clearName();
+    }
+    setConnectionControlsEnabled(true);
+    checkThread->resume();
+}
+
+void BurnTab::onWorkerFinished() {
+    // Also reached by a job stopped between two components, which reports nothing.
+    if (!isWorking()) {
+        setConnectionControlsEnabled(true);
+    }
+}
+
+void BurnTab::setConnectionControlsEnabled(bool enabled) {
+    typeBox->setEnabled(enabled);
+    portBox->setEnabled(enabled);
+}
+
+void BurnTab::leaveTab() {
+    checkThread->pause();
+    deviceLinked = false;
+    if (linker != nullptr && !isWorking() && !isQuerying()) {
+        linker->clearName();
+    }
+}
+
+void BurnTab::onThreadStart() {
+    if (linker != nullptr) {
+        infoLabel->setText(linker->deviceInfo());
+    }
+    emit workStart();
+}
+
+void BurnTab::onThreadFailed() {
+    StatisticStore::instance().record(false);
+    finishWork();
+    showError("执行失败！");
+    emit workFailed();
+}
+
+void BurnTab::onThreadSuccessful() {
+    progressFill->setFixedHeight(kFillFull);
+    StatisticStore::instance().record(true);
+    finishWork();
+    showSuccess("执行成功！");
+    emit workSuccessful();
+}
+
+void BurnTab::showDevice(const QString &text) {
+    infoLabel->setText(text);
+    setLinkedLook(true);
+    showSuccess("Kelvora设备已连接");
+}
+
+void BurnTab::clearDevice() {
+    infoLabel->clear();
+    setLinkedLook(false);
+    progressFill->setFixedHeight(0);
+}
+
+void BurnTab::setLinkedLook(bool linked) {
+    devIcon->setProperty("linked", linked);
+    // Dynamic properties are matched only when the style is applied again.
+    devIcon->style()->unpolish(devIcon);
+    devIcon->style()->polish(devIcon);
+    devIcon->update();
+}

@@ -1,0 +1,115 @@
+// The main window's first page ("烧写镜像"): how the board is connected, whether a
+// board is there and what it reports, the burn options and the partition choice,
+// and the burn job itself.
+#pragma once
+
+#include <QList>
+#include <QPointer>
+#include <QStringList>
+#include <QVector>
+
+#include "keltab.h"
+
+class CheckThread;
+class DevInfoThread;
+class KelCheckBox;
+class KelComboBox;
+class KelLinker;
+class QListWidget;
+class QThread;
+struct PartitionSelection;
+
+class BurnTab : public KelTab {
+    Q_OBJECT
+
+public:
+    explicit BurnTab(QWidget *parent = nullptr);
+    // Stops the adb watcher, waits for the job and every query that still uses a
+    // link, then destroys the link.
+    ~BurnTab() override;
+
+    // The link of the current connection type (none before reapplyConnectType()).
+    KelLinker *currentLinker() const { return linker; }
+    // The board on hand was found through adb.
+    bool isAdbMode() const { return adbMode; }
+    // True while a hardware-information query runs.
+    bool isQuerying() const;
+    // True while a replaced link is still being released.
+    bool isRetiringLink() const;
+
+public slots:
+    void scanDevices() override;
+    bool isReady() override;
+    bool startWork() override;
+    void finishWork() override;
+    void leaveTab() override;
+    void onThreadStart() override;
+    void onThreadFailed() override;
+    void onThreadSuccessful() override;
+
+    void refreshPartitionTree();
+    void reapplyConnectType();
+    void onConnectTypeChanged(int oldIndex, int curIndex);
+    void onPortChanged(int oldIndex, int curIndex);
+    void onForceClicked(bool checked);
+    void onPartitionModeClicked(bool checked);
+    void onSelectAllClicked(bool checked);
+    void onPartitionClicked(bool checked);
+    void onLinkFinished(bool linked);
+    void onAdbDeviceFound(QStringList sysInfo);
+    void onInUboot();
+
+protected:
+    // The link for a connection type; tests replace the system's port enumeration
+    // here.
+    virtual KelLinker *createLinker(int type);
+
+private slots:
+    void onWorkerFinished();
+
+private:
+    void buildLayout();
+    void showDevice(const QString &text);
+    void clearDevice();
+    void setLinkedLook(bool linked);
+    void retireLinker(KelLinker *old);
+    void handOverPartitions();
+    void releaseSelection();
+    // The connection controls must not replace or unlink the link under a job.
+    void setConnectionControlsEnabled(bool enabled);
+
+    KelLinker *linker = nullptr;
+    CheckThread *checkThread = nullptr;
+    bool adbMode = false;
+    bool deviceLinked = false;
+    KelComboBox *typeBox;
+    KelComboBox *portBox;
+    KelCheckBox *forceBox;
+    KelCheckBox *rebootBox;
+    KelCheckBox *partitionBox;
+    QLabel *devIcon;
+    QLabel *infoLabel;
+    QWidget *partitionPanel;
+    QListWidget *partList;
+    KelCheckBox *selectAllBox;
+
+    // The boxes of the partition rows, in list order.
+    QVector<KelCheckBox *> partBoxes;
+    // The selection handed to the current worker; it must outlive that worker.
+    PartitionSelection *selection = nullptr;
+    // A replaced link on its way out: the helper thread that releases it (it
+    // deletes itself when done) and the query that still used the link, which the
+    // helper waits for before the release.
+    struct RetiredLink {
+        QPointer<QThread> helper;
+        DevInfoThread *query;
+    };
+    // Deletes the queries that have ended and are no longer waited for.
+    void pruneThreads();
+
+    // The latest information query on the current link, if any; owned, like every
+    // entry of infoThreads.
+    DevInfoThread *infoThread = nullptr;
+    QList<DevInfoThread *> infoThreads;
+    QList<RetiredLink> retiring;
+};

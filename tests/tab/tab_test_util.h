@@ -1,0 +1,122 @@
+// Shared helpers of the burn tab tests: a scripted adb, captured messages, waits
+// that keep the event loop running, and images built with the packer.
+#pragma once
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStringList>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "image_pack.h"
+#include "msg_capture.h"
+
+namespace tabtest {
+
+// Runs the event loop until `cond` holds or `ms` pass.
+template <typename F>
+bool waitFor(F cond, int ms = 15000) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms) {
+            return false;
+        }
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+// Every Qt message, from any thread, while alive.
+using Messages = MsgCapture;
+
+// A scripted adb at "adb/adb" in the working directory, where the program looks
+// for it. Every call is logged to adb/calls.log; "shell uname ..." prints
+// adb/answer; "shell kelupg" leaves adb/kelupg.started and prints one line.
+class FakeAdb {
+public:
+    FakeAdb() {
+        QDir().mkpath("adb");
+        dir = QDir::current().absoluteFilePath("adb");
+        QFile::remove(dir + "/calls.log");
+        QFile::remove(dir + "/kelupg.started");
+        setAnswer("error: no devices/emulators found\n");
+        QFile s(dir + "/adb");
+        EXPECT_TRUE(s.open(QIODevice::WriteOnly));
+        s.write(QString("#!/bin/sh\n"
+                        "d='%1'\n"
+                        "echo \"$@\" >> \"$d/calls.log\"\n"
+                        "if [ \"$2\" = kelupg ]; then\n"
+                        "  touch \"$d/kelupg.started\"\n"
+                        "  echo 'kelupg: upgrade service started'\n"
+                        "  exit 0\n"
+                        "fi\n"
+                        "cat \"$d/answer\"\n")
+                    .arg(dir)
+                    .toLatin1());
+        s.close();
+        s.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ~FakeAdb() { QFile::remove(dir + "/adb"); }
+
+    void setAnswer(const QByteArray &text) {
+        QFile a(dir + "/answer.tmp");
+        EXPECT_TRUE(a.open(QIODevice::WriteOnly));
+        a.write(text);
+        a.close();
+        // Renamed into place: the watcher never reads a half-written answer.
+        QFile::remove(dir + "/answer");
+        QFile::rename(dir + "/answer.tmp", dir + "/answer");
+    }
+    int calls() const {
+        QFile f(dir + "/calls.log");
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    }
+    bool kelupgStarted() const { return QFile::exists(dir + "/kelupg.started"); }
+
+private:
+    QString dir;
+};
+
+inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed * 2654435761u + 7;
+    for (auto &b : v) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return v;
+}
+
+inline ImagePackComponent component(const std::string &name, const std::string &partition,
+                                    const std::vector<uint8_t> &data,
+                                    const std::string &attributes = "burn") {
+    ImagePackComponent c;
+    c.name = name;
+    c.partition = partition;
+    c.attributes = attributes;
+    c.data = data;
+    return c;
+}
+
+inline ImagePackSpec spec(std::vector<ImagePackComponent> components) {
+    ImagePackSpec s;
+    s.platform = "KV7210";
+    s.product = "kv7210-evb";
+    s.version = "2.1.0";
+    s.mediaType = "mmc";
+    s.mediaId = "emmc0";
+    s.components = std::move(components);
+    return s;
+}
+
+inline void writeImage(const ImagePackSpec &s, const std::string &path) {
+    std::string err;
+    ASSERT_EQ(image_pack_write(s, path, &err), 0) << err;
+}
+
+}  // namespace tabtest

@@ -1,0 +1,405 @@
+// The burn tab against simulated boards on an emulated USB bus: the device scan
+// states, connection-type switching, the adb board, and whole burns counted in
+// the statistics database.
+#include <QDate>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "board.h"
+#include "burntab.h"
+#include "imagefile.h"
+#include "kelcheckbox.h"
+#include "kelcombobox.h"
+#include "kellinkerserial.h"
+#include "kellinkerusb.h"
+#include "libkelupg.h"
+#include "settings.h"
+#include "statisticstore.h"
+#include "tab_test_util.h"
+#include "usb_board.h"
+
+using namespace tabtest;
+using kelsim::Board;
+using kelsim::Stage;
+
+namespace {
+
+const char kDevId[] = "1:2-3";
+
+// The real USB link, watched: where release() runs, and whether it ever runs
+// while an information query is still using the link.
+struct LinkWatch {
+    std::atomic<bool> inFetch{false};
+    std::atomic<bool> overlap{false};
+    std::atomic<int> fetchDelayMs{0};
+    QThread *releaseThread = nullptr;
+};
+
+class WatchedUsbLinker : public KelLinkerUSB {
+public:
+    explicit WatchedUsbLinker(LinkWatch *watch) : watch(watch) {}
+    ~WatchedUsbLinker() override {
+        if (!released) {
+            release();
+        }
+    }
+    bool fetchDeviceInfo(const QString &id, bool first) override {
+        watch->inFetch = true;
+        QThread::msleep(watch->fetchDelayMs);
+        bool ok = KelLinkerUSB::fetchDeviceInfo(id, first);
+        watch->inFetch = false;
+        return ok;
+    }
+    void release() override {
+        released = true;
+        watch->releaseThread = QThread::currentThread();
+        if (watch->inFetch) {
+            watch->overlap = true;
+        }
+        KelLinkerUSB::release();
+    }
+
+private:
+    LinkWatch *watch;
+    bool released = false;
+};
+
+class WatchedTab : public BurnTab {
+public:
+    LinkWatch watch;
+
+protected:
+    KelLinker *createLinker(int type) override {
+        if (type == 0) {
+            return new WatchedUsbLinker(&watch);
+        }
+        return BurnTab::createLinker(type);
+    }
+};
+
+QString today() {
+    return QDate::currentDate().toString("yyyy-MM-dd");
+}
+
+class BurnTabUsb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kelsim::UsbBoardSim::available()) << "run under umockdev-wrapper";
+        sim = std::make_unique<kelsim::UsbBoardSim>();
+        adb = std::make_unique<FakeAdb>();
+        Settings::instance().setSelectedParts(QString());
+        tab = std::make_unique<WatchedTab>();
+        tab->show();
+        ready = std::make_unique<QSignalSpy>(tab.get(), &BurnTab::deviceReady);
+    }
+
+    void TearDown() override {
+        ready.reset();
+        tab.reset();
+        image.reset();
+        libkelupg_exit();
+        sim.reset();
+        board.reset();
+        adb.reset();
+    }
+
+    void attach(kelsim::BoardConfig cfg = {}) {
+        board = std::make_unique<Board>(cfg);
+        boardId = sim->attach(*board, 1, {2, 3});
+        ASSERT_GE(boardId, 0);
+        ASSERT_TRUE(sim->waitPresent(boardId, true, 5000));
+    }
+
+    // The last deviceReady after at least `n` of them.
+    bool readyAfter(int n) {
+        EXPECT_TRUE(waitFor([&] { return ready->count() >= n; })) << "no deviceReady";
+        return ready->count() >= n && ready->last().at(0).toBool();
+    }
+
+    QString info() { return tab->findChild<QLabel *>("imageInfo")->text(); }
+    bool linkedLook() { return tab->findChild<QLabel *>("devIcon")->property("linked").toBool(); }
+
+    void loadImage(const std::vector<uint8_t> &boot, const std::vector<uint8_t> &rootfs) {
+        writeImage(spec({component("image.updater.spl", "spl", pattern(3000, 9), "run"),
+                         component("image.target.boot", "boot", boot),
+                         component("image.target.rootfs", "rootfs", rootfs)}),
+                   "burn.img");
+        image = std::make_unique<ImageFile>();
+        image->setPath("burn.img");
+        ASSERT_EQ(image->loadHeader(), 0);
+        tab->setImage(image.get());
+        tab->refreshPartitionTree();
+    }
+
+    std::unique_ptr<kelsim::UsbBoardSim> sim;
+    std::unique_ptr<Board> board;
+    std::unique_ptr<FakeAdb> adb;
+    std::unique_ptr<WatchedTab> tab;
+    std::unique_ptr<QSignalSpy> ready;
+    std::unique_ptr<ImageFile> image;
+    int boardId = -1;
+};
+
+}  // namespace
+
+TEST_F(BurnTabUsb, ScanStatesFromNoBoardToLinkedAndBack) {
+    Messages msgs;
+    tab->reapplyConnectType();
+    ASSERT_TRUE(dynamic_cast<KelLinkerUSB *>(tab->currentLinker()));
+    ASSERT_EQ(ready->count(), 1);
+    EXPECT_FALSE(ready->at(0).at(0).toBool());
+    EXPECT_EQ(tab->message(), "未发现Kelvora设备");
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_FALSE(linkedLook());
+
+    attach();
+    tab->scanDevices();
+    EXPECT_TRUE(readyAfter(2)) << msgs.all().toStdString();
+    EXPECT_TRUE(tab->isReady());
+    EXPECT_EQ(tab->message(), "Kelvora设备已连接");
+    EXPECT_TRUE(info().startsWith(QString("USB设备：") + kDevId + "\n启动阶段：BROM"));
+    EXPECT_TRUE(linkedLook());
+    EXPECT_EQ(tab->currentLinker()->name(), kDevId);
+    EXPECT_TRUE(msgs.contains(QtDebugMsg, "The status of Kelvora device: true"));
+
+    // A board already named: a scan changes nothing and asks nothing.
+    board->clearCommandLog();
+    tab->scanDevices();
+    EXPECT_FALSE(tab->isQuerying());
+    QTest::qWait(200);
+    EXPECT_EQ(ready->count(), 2);
+    EXPECT_TRUE(board->commandLog().empty());
+
+    // The board leaves: the next scan forgets it.
+    sim->detach(boardId);
+    ASSERT_TRUE(sim->waitPresent(boardId, false, 5000));
+    tab->scanDevices();
+    ASSERT_EQ(ready->count(), 3);
+    EXPECT_FALSE(ready->last().at(0).toBool());
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_EQ(info(), "");
+    EXPECT_FALSE(linkedLook());
+    EXPECT_EQ(tab->currentLinker()->name(), "");
+}
+
+TEST_F(BurnTabUsb, FailedLinkStillShowsTheBoardButIsNotReady) {
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    // The watcher was paused by the linked board; a failed link resumes nothing,
+    // and the adb watcher only runs again after it has been resumed.
+    tab->finishWork();
+    ASSERT_TRUE(waitFor([&] { return adb->calls() >= 1; }));
+
+    tab->onLinkFinished(false);
+    ASSERT_EQ(ready->count(), 2);
+    EXPECT_TRUE(ready->last().at(0).toBool());
+    EXPECT_EQ(tab->message(), "Kelvora设备已连接");
+    EXPECT_FALSE(tab->isReady());
+    // The adb watcher keeps polling.
+    const int before = adb->calls();
+    EXPECT_TRUE(waitFor([&] { return adb->calls() >= before + 2; }));
+
+    // A good link pauses it: at most the cycle in progress still finishes.
+    tab->onLinkFinished(true);
+    EXPECT_TRUE(tab->isReady());
+    QTest::qWait(2500);
+    const int paused = adb->calls();
+    QTest::qWait(2500);
+    EXPECT_EQ(adb->calls(), paused);
+}
+
+TEST_F(BurnTabUsb, SwitchingTypeReleasesTheOldLinkOnAHelperThread) {
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    QPointer<KelLinker> usb = tab->currentLinker();
+
+    tab->findChild<KelComboBox *>("typeBox")->setCurrentIndex(1);
+    EXPECT_TRUE(dynamic_cast<KelLinkerSerial *>(tab->currentLinker()));
+    // The board of the USB link is no longer reachable.
+    EXPECT_FALSE(ready->last().at(0).toBool());
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_EQ(info(), "");
+    ASSERT_TRUE(waitFor([&] { return usb.isNull(); })) << "old link not destroyed";
+    EXPECT_NE(tab->watch.releaseThread, nullptr);
+    EXPECT_NE(tab->watch.releaseThread, QThread::currentThread());
+    EXPECT_FALSE(tab->isRetiringLink());
+
+    // Back to USB: a fresh link finds the board again.
+    tab->findChild<KelComboBox *>("typeBox")->setCurrentIndex(0);
+    EXPECT_TRUE(readyAfter(3));
+    EXPECT_TRUE(tab->isReady());
+    EXPECT_NE(tab->currentLinker(), usb.data());
+}
+
+TEST_F(BurnTabUsb, SwitchDuringAQueryWaitsForItAndDropsItsAnswer) {
+    attach();
+    tab->watch.fetchDelayMs = 600;
+    tab->reapplyConnectType();
+    ASSERT_TRUE(tab->isQuerying());
+    QPointer<KelLinker> usb = tab->currentLinker();
+    tab->findChild<KelComboBox *>("typeBox")->setCurrentIndex(1);
+    EXPECT_FALSE(tab->isQuerying());
+    ASSERT_TRUE(waitFor([&] { return usb.isNull(); }));
+    EXPECT_FALSE(tab->watch.overlap) << "released while the query used the link";
+    QTest::qWait(100);
+    for (const QList<QVariant> &args : *ready) {
+        EXPECT_FALSE(args.at(0).toBool()) << "the stale answer reached the tab";
+    }
+    EXPECT_FALSE(tab->isReady());
+}
+
+TEST_F(BurnTabUsb, DestroyedDuringAQueryWaitsForIt) {
+    attach();
+    tab->watch.fetchDelayMs = 400;
+    tab->reapplyConnectType();
+    ASSERT_TRUE(tab->isQuerying());
+    tab->findChild<KelComboBox *>("typeBox")->setCurrentIndex(1);
+    ready.reset();
+    tab.reset();  // must neither crash nor leave the query on a deleted link
+    SUCCEED();
+}
+
+TEST_F(BurnTabUsb, AdbBoardIsShownForgottenAndFoundAgain) {
+    tab->reapplyConnectType();  // empty bus: watcher running
+    ASSERT_EQ(ready->count(), 1);
+    adb->setAnswer("Linux board1 4.9.88 armv7l\r\r\n");
+    EXPECT_TRUE(readyAfter(2));
+    EXPECT_TRUE(tab->isAdbMode());
+    EXPECT_TRUE(tab->isReady());
+    EXPECT_EQ(info(), "设备名称：board1\n系统类型：Linux\nCPU类型：armv7l\n内核版本：4.9.88");
+    EXPECT_EQ(tab->message(), "Kelvora设备已连接");
+
+    // No upgrade device listed: the scan forgets the board, the watcher finds it again.
+    tab->scanDevices();
+    EXPECT_FALSE(ready->last().at(0).toBool());
+    EXPECT_FALSE(tab->isAdbMode());
+    EXPECT_TRUE(readyAfter(4));
+    EXPECT_TRUE(tab->isAdbMode());
+}
+
+TEST_F(BurnTabUsb, AdbBoardIsIgnoredWhileAUsbBoardIsLinked) {
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    const QString usbInfo = info();
+    tab->onAdbDeviceFound({"Linux", "board1", "4.9.88", "armv7l"});
+    EXPECT_EQ(ready->count(), 1);
+    EXPECT_EQ(info(), usbInfo);
+    EXPECT_FALSE(tab->isAdbMode());
+}
+
+TEST_F(BurnTabUsb, WholeBurnWithPartitionSelectionSucceedsAndIsCounted) {
+    const int before = StatisticStore::instance().recordOfDate(today()).successCount;
+    const auto boot = pattern(5000, 1);
+    const auto rootfs = pattern((1 << 20) + 12345, 2);
+    Settings::instance().setSelectedParts("rootfs");
+    loadImage(boot, rootfs);
+
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    auto *partitionBox = tab->findChild<KelCheckBox *>("partitionBox");
+    partitionBox->setChecked(true);
+
+    Messages msgs;
+    QSignalSpy started(tab.get(), &BurnTab::workStart);
+    QSignalSpy progress(tab.get(), &BurnTab::workProgress);
+    QSignalSpy done(tab.get(), &BurnTab::workSuccessful);
+    QSignalSpy failed(tab.get(), &BurnTab::workFailed);
+    ASSERT_TRUE(tab->startWork());
+    EXPECT_EQ(tab->message(), "开始烧写，请勿断开设备 ...");
+    EXPECT_FALSE(tab->findChild<KelComboBox *>("typeBox")->isEnabled()) << "link in use";
+    // A scan while the job runs changes nothing.
+    const int readyBefore = ready->count();
+    tab->scanDevices();
+    EXPECT_EQ(ready->count(), readyBefore);
+    EXPECT_FALSE(tab->isQuerying());
+    ASSERT_TRUE(waitFor([&] { return done.count() + failed.count() > 0; }, 60000))
+        << msgs.all().toStdString();
+    ASSERT_EQ(done.count(), 1) << msgs.all().toStdString();
+    EXPECT_EQ(started.count(), 1);
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_EQ(progress.last().at(1).toInt(),
+              100 * progress.last().at(0).toLongLong() / image->fileSize());
+
+    EXPECT_EQ(tab->message(), "执行成功！");
+    EXPECT_EQ(tab->findChild<QLabel *>("tabProgress")->height(), 78);
+    EXPECT_TRUE(info().contains("启动阶段：U-Boot")) << info().toStdString();
+    EXPECT_TRUE(msgs.contains(QtDebugMsg, "Part name: boot , Selected: false"));
+    EXPECT_TRUE(msgs.contains(QtDebugMsg, "Part name: rootfs , Selected: true"));
+
+    // The board got what was selected, in U-Boot, then the reset.
+    EXPECT_EQ(board->partition("rootfs"), rootfs);
+    EXPECT_TRUE(board->partition("boot").empty());
+    EXPECT_EQ(board->workModes(), (std::vector<uint32_t>{1}));
+    EXPECT_EQ(board->cmdlines(), (std::vector<std::string>{"reset"}));
+
+    EXPECT_EQ(StatisticStore::instance().recordOfDate(today()).successCount, before + 1);
+    // The board must be found again before the next burn.
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_FALSE(tab->isWorking());
+    EXPECT_EQ(tab->currentLinker()->name(), "");
+    EXPECT_TRUE(tab->findChild<KelComboBox *>("typeBox")->isEnabled());
+}
+
+TEST_F(BurnTabUsb, FailedBurnIsReportedAndCounted) {
+    const int before = StatisticStore::instance().recordOfDate(today()).failCount;
+    loadImage(pattern(100, 1), pattern(100, 2));
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    board->failCommand(0x10);  // every meta head is refused
+
+    QSignalSpy failed(tab.get(), &BurnTab::workFailed);
+    ASSERT_TRUE(tab->startWork());
+    ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }, 60000));
+    EXPECT_EQ(tab->message(), "执行失败！");
+    EXPECT_EQ(StatisticStore::instance().recordOfDate(today()).failCount, before + 1);
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_TRUE(board->cmdlines().empty()) << "no reset after a failure";
+}
+
+TEST_F(BurnTabUsb, BurnOfAnAdbBoardStartsItsUpgradeService) {
+    const auto rootfs = pattern(70000, 3);
+    loadImage(pattern(5000, 1), rootfs);
+    tab->reapplyConnectType();
+    adb->setAnswer("Linux board1 4.9.88 armv7l\r\r\n");
+    ASSERT_TRUE(readyAfter(2));
+    ASSERT_TRUE(tab->isAdbMode());
+
+    QSignalSpy done(tab.get(), &BurnTab::workSuccessful);
+    QSignalSpy failed(tab.get(), &BurnTab::workFailed);
+    ASSERT_TRUE(tab->startWork());
+    EXPECT_FALSE(tab->isAdbMode());
+    // The board's service comes up as an upgrade device once adb started it.
+    ASSERT_TRUE(waitFor([&] { return adb->kelupgStarted(); }));
+    attach();
+    ASSERT_TRUE(waitFor([&] { return done.count() + failed.count() > 0; }, 60000));
+    ASSERT_EQ(done.count(), 1);
+    EXPECT_EQ(board->partition("rootfs"), rootfs);
+    EXPECT_EQ(board->workModes(), (std::vector<uint32_t>{0})) << "no partition selection";
+}
+
+TEST_F(BurnTabUsb, StoppedBurnGivesTheConnectionControlsBack) {
+    loadImage(pattern(5000, 1), pattern(3 << 20, 2));
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    ASSERT_TRUE(tab->startWork());
+    auto *typeBox = tab->findChild<KelComboBox *>("typeBox");
+    EXPECT_FALSE(typeBox->isEnabled());
+    tab->stopWork();
+    EXPECT_EQ(tab->message(), "执行中止！");
+    // Whether the job ends with a failure or, stopped between two components,
+    // without a result, the controls come back.
+    ASSERT_TRUE(waitFor([&] { return !tab->isWorking(); }, 60000));
+    EXPECT_TRUE(waitFor([&] { return typeBox->isEnabled(); }));
+}
