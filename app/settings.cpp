@@ -15,6 +15,7 @@ namespace {
 const QString kCommon = QStringLiteral("common");
 const QString kSystem = QStringLiteral("system");
 const QString kDebug = QStringLiteral("debug");
+const QString kVerboseKey = QStringLiteral("is_verbose");
 const QString kHistoryFile = QStringLiteral("img_history.txt");
 }  // namespace
 
@@ -45,7 +46,13 @@ QString Settings::value(const QString &group, const QString &key) {
         return QString();
     }
     QMutexLocker locker(&lock);
-    return settings.value(settingsKey(group, key)).toString();
+    const QVariant stored = settings.value(settingsKey(group, key));
+    // QSettings splits an unquoted value with commas (a hand-edited path or part
+    // list) into a list, which would read as empty text.
+    if (stored.type() == QVariant::StringList) {
+        return stored.toStringList().join(QLatin1Char(','));
+    }
+    return stored.toString();
 }
 
 void Settings::setValue(const QString &group, const QString &key, const QString &value) {
@@ -58,6 +65,11 @@ void Settings::setValue(const QString &group, const QString &key, const QString 
     settings.sync();
     if (settings.status() != QSettings::NoError) {
         qWarning() << "Failed to write" << group + "/" + key << "to" << settings.fileName();
+    }
+    locker.unlock();
+    // The log sink keeps its own copy of the flag; keep it in step with every write.
+    if (group == kDebug && key == kVerboseKey) {
+        KelLogger::setVerbose(value == QLatin1String("1"));
     }
 }
 
@@ -125,12 +137,11 @@ void Settings::setShowStatistic(bool on) {
 }
 
 bool Settings::isVerbose() {
-    return boolValue(kDebug, QStringLiteral("is_verbose"));
+    return boolValue(kDebug, kVerboseKey);
 }
 
 void Settings::setVerbose(bool on) {
-    setBoolValue(kDebug, QStringLiteral("is_verbose"), on);
-    KelLogger::setVerbose(on);
+    setBoolValue(kDebug, kVerboseKey, on);
 }
 
 int Settings::retryCount() {
@@ -169,6 +180,9 @@ bool HistoryList::load() {
 
 bool HistoryList::save() const {
     QSaveFile file(filePath());
+    // Written aside and renamed over the old file, so a full disk keeps the old
+    // history; a directory that allows no new file still gets the file rewritten.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         qWarning() << "Save img history failed:" << file.errorString();
         return false;

@@ -64,7 +64,7 @@ StatisticStore::~StatisticStore() {
 void StatisticStore::open(Settings &settings) {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     if (!db.open()) {
-        qCritical() << "Failed to open SQLite!" << db.lastError().text();
+        qCritical() << "Failed to open SQLite!";
         return;
     }
     // The mark alone would leave a deleted or replaced database without its table
@@ -79,7 +79,7 @@ void StatisticStore::open(Settings &settings) {
     }
     QSqlQuery query(db);
     if (!query.exec(QString::fromLatin1(kCreateTable))) {
-        qCritical() << "Create table T_STATISTIC failed!" << query.lastError().text();
+        qCritical() << "Create table T_STATISTIC failed!";
         return;
     }
     qDebug() << "Create table T_STATISTIC success";

@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QTextCodec>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -27,7 +30,8 @@ QByteArray readFile(const QString &name) {
 TEST(Settings, HandEditedValuesReadStrictly) {
     writeFile("hand.ini",
               "[debug]\nauto_burn=true\nretry_cnt=3x\nshow_statistic=1\nis_verbose=TRUE\n"
-              "[common]\nimage_path=/data/a.img\n[system]\ndb_inited=01\n");
+              "[common]\nimage_path=/data/a.img\nselected_parts=boot,env,rootfs\n"
+              "[system]\ndb_inited=01\n");
     Settings s("hand.ini");
     EXPECT_FALSE(s.autoBurn()) << "only \"1\" reads true";
     EXPECT_EQ(s.retryCount(), 0) << "a value that is not a number reads 0";
@@ -35,7 +39,9 @@ TEST(Settings, HandEditedValuesReadStrictly) {
     EXPECT_FALSE(s.isVerbose());
     EXPECT_FALSE(s.isDbInited());
     EXPECT_EQ(s.imagePath(), QString("/data/a.img"));
-    EXPECT_EQ(s.selectedParts(), QString());
+    // Unquoted commas make QSettings see a list; the text must still come back.
+    EXPECT_EQ(s.selectedParts(), QString("boot,env,rootfs"));
+    EXPECT_EQ(s.value("common", "missing"), QString());
 }
 
 TEST(Settings, AbsentKeysReadDefaultsAndEmptyNamesAreIgnored) {
@@ -74,10 +80,10 @@ TEST(Settings, ValuesAreStoredAsTextPerGroup) {
 }
 
 TEST(Settings, SurviveRestartAndKeepChineseInGb2312) {
-    QFile::remove("KelFlash.ini");
+    QFile::remove("restart.ini");
     const QString path = QString::fromUtf8("D:/固件/镜像 测试.img");
     {
-        Settings s;
+        Settings s("restart.ini");
         s.setImagePath(path);
         s.setSelectedParts(QString::fromUtf8("boot,系统"));
         s.setAutoBurn(true);
@@ -89,11 +95,11 @@ TEST(Settings, SurviveRestartAndKeepChineseInGb2312) {
     }
     QTextCodec *gb = QTextCodec::codecForName("GB2312");
     ASSERT_NE(gb, nullptr);
-    const QByteArray raw = readFile("KelFlash.ini");
+    const QByteArray raw = readFile("restart.ini");
     EXPECT_TRUE(raw.contains(gb->fromUnicode(QString::fromUtf8("固件/镜像")))) << raw.constData();
     EXPECT_FALSE(raw.contains(QString::fromUtf8("镜像").toUtf8()));
 
-    Settings again;
+    Settings again("restart.ini");
     EXPECT_EQ(again.imagePath(), path);
     EXPECT_EQ(again.selectedParts(), QString::fromUtf8("boot,系统"));
     EXPECT_TRUE(again.autoBurn());
@@ -110,15 +116,29 @@ TEST(Settings, VerboseFlagReachesTheLibrarySink) {
     EXPECT_TRUE(KelLogger::isVerbose());
     s.setVerbose(false);
     EXPECT_FALSE(KelLogger::isVerbose());
+    // Written through the generic accessor, the flag must follow as well.
+    s.setBoolValue("debug", "is_verbose", true);
+    EXPECT_TRUE(KelLogger::isVerbose());
+    s.setValue("debug", "is_verbose", "true");
+    EXPECT_FALSE(KelLogger::isVerbose());
 }
 
+// The process-wide store can be created only once per process, and other tests of
+// this binary may have created it already: check it in a process of its own.
 TEST(Settings, ProcessWideStoreStartsTheSinkFromTheFile) {
-    writeFile("KelFlash.ini", "[debug]\nis_verbose=1\n");
-    KelLogger::setVerbose(false);
-    Settings &a = Settings::instance();
-    EXPECT_EQ(&a, &Settings::instance());
-    EXPECT_TRUE(KelLogger::isVerbose());
-    a.setVerbose(false);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto check = [] {
+        QFile::remove("KelFlash.ini");
+        writeFile("KelFlash.ini", "[debug]\nis_verbose=1\n");
+        KelLogger::setVerbose(false);
+        Settings &a = Settings::instance();
+        bool ok = &a == &Settings::instance() && KelLogger::isVerbose();
+        a.setImagePath("/img/one.img");
+        ok = ok && readFile("KelFlash.ini").contains("image_path=/img/one.img");
+        std::fprintf(stderr, ok ? "instance ok\n" : "instance wrong\n");
+        std::_Exit(ok ? 0 : 1);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "instance ok");
 }
 
 TEST(Settings, UnwritableFileIsReported) {

@@ -193,7 +193,11 @@ TEST(Statistics, UnusableDatabaseIsReportedNotFatal) {
     EXPECT_EQ(store.insertRow(1, 0), -1);
     EXPECT_EQ(store.rowCount(), 0);
     EXPECT_TRUE(store.page(0, 0).isEmpty());
-    EXPECT_FALSE(messages.of(QtCriticalMsg).isEmpty());
+    // The open and create failures are reported with these texts alone.
+    const QStringList critical = messages.of(QtCriticalMsg);
+    EXPECT_TRUE(critical.contains("Failed to open SQLite!") ||
+                critical.contains("Create table T_STATISTIC failed!"))
+        << critical.join("\n").toStdString();
 }
 
 TEST(Statistics, ReadOnlyDatabaseIsReported) {
@@ -215,8 +219,9 @@ TEST(Statistics, ReadOnlyDatabaseIsReported) {
     QFile::setPermissions("ro.db", QFile::ReadOwner | QFile::WriteOwner);
 }
 
+// The store stays open for the rest of the process (and across --gtest_repeat), so
+// its file is left alone here; the count is checked relative to what was there.
 TEST(Statistics, ProcessWideStoreUsesDataDbInTheCurrentDirectory) {
-    QFile::remove("data.db");
     StatisticStore &store = StatisticStore::instance();
     EXPECT_EQ(&store, &StatisticStore::instance());
     ASSERT_TRUE(store.isOpen());
