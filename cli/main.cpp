@@ -1,0 +1,5 @@
+#include "cli.h"
+
+int main(int argc, char **argv) {
+    return kelcli_run(argc, argv);
+}
