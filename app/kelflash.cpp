@@ -39,6 +39,29 @@ QLabel *captionLabel(const QString &caption, const QString &objectName, QWidget 
     return label;
 }
 
+// The window asks a few things of the burn and card pages that are not part of every
+// page (partition tree, card mark, connection type, formatting). They are looked up
+// by name so that a page without them (a stand-in page) is simply not asked.
+bool hasPageOperation(KelTab *page, const char *signature) {
+    return page->metaObject()->indexOfMethod(signature) >= 0;
+}
+
+void callPageOperation(KelTab *page, const char *name) {
+    QByteArray signature = QByteArray(name) + "()";
+    if (hasPageOperation(page, signature.constData())) {
+        QMetaObject::invokeMethod(page, name, Qt::DirectConnection);
+    }
+}
+
+bool askPage(KelTab *page, const char *name) {
+    bool answer = false;
+    QByteArray signature = QByteArray(name) + "()";
+    if (hasPageOperation(page, signature.constData())) {
+        QMetaObject::invokeMethod(page, name, Qt::DirectConnection, Q_RETURN_ARG(bool, answer));
+    }
+    return answer;
+}
+
 }  // namespace
 
 QString appVersionText() {
@@ -121,16 +144,20 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     connect(deviceWatcher, &DeviceWatcher::deviceChanged, this, &KelFlash::onDeviceChange);
 
     selectImage(Settings::instance().imagePath());
-    // The burn tab re-applies its connection type here once it exists.
-    updateStartButton();
+    callPageOperation(burnTab, "reapplyConnectType");
 }
 
 KelFlash::~KelFlash() {
-    delete logger;
-    logger = nullptr;
-    // The pages may still hold workers inside the library: they go before it shuts down.
+    // The pages may still hold workers and open devices inside the library: they go
+    // before it shuts down, and while the logger still records what they say. What
+    // they signal on the way out no longer concerns the window.
+    disconnect(tabWidget, nullptr, this, nullptr);
+    disconnect(burnTab, nullptr, this, nullptr);
+    disconnect(cardTab, nullptr, this, nullptr);
     delete tabWidget;
     tabWidget = nullptr;
+    delete logger;
+    logger = nullptr;
     if (libraryReady) {
         libkelupg_exit();
     }
@@ -287,8 +314,9 @@ void KelFlash::selectImage(const QString &path) {
 
     imageValid = true;
     updateStartButton();
-    // The card tab's image-against-card check, the burn tab's partition tree and
-    // the image history hook in here once those pages and dialogs exist.
+    callPageOperation(cardTab, "showCardImage");
+    callPageOperation(burnTab, "refreshPartitionTree");
+    // The image history hooks in here once its dialog exists.
 
     Settings::instance().setImagePath(path);
 }
@@ -366,15 +394,21 @@ void KelFlash::onDeviceReady(bool isReady) {
 
 void KelFlash::onWorkStart() {
     workStartTime = QDateTime::currentDateTime();
-    // A card format is started from inside the card tab; its status row starts here
-    // once the card tab can tell that it is formatting.
+    // A card format is started from inside the card tab, not by the start button,
+    // so its status row and clock start here.
+    if (tabWidget->currentIndex() == kCardIndex && askPage(cardTab, "isFormatting")) {
+        resetStatus();
+        elapsedSeconds = 0;
+        timer->start();
+    }
 }
 
 void KelFlash::onWorkProgress(int position, int progress) {
     setLabelValue(progressLabel, QString::number(progress) + "%", kValueColor);
     qint64 seconds =
         workStartTime.isNull() ? 0 : workStartTime.secsTo(QDateTime::currentDateTime());
-    if (seconds > 0) {
+    // A negative position is nonsense from a page; it must not wrap to exabytes.
+    if (seconds > 0 && position >= 0) {
         setLabelValue(rateLabel, formatSize(quint64(position) / quint64(seconds), 'f', 1) + "/s",
                       kValueColor);
     }

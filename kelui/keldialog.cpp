@@ -145,8 +145,10 @@ int KelDialog::confirm(QWidget *parent, const QString &text) {
 
     dialog->setContentLayout(layout);
     dialog->adjustSize();
+    // The parent may go away while the question is open and take the dialog with it.
+    QPointer<KelDialog> guard(dialog);
     int result = dialog->exec();
-    delete dialog;
+    delete guard.data();
     return result;
 }
 

@@ -1,10 +1,12 @@
 // The main window against test pages: image selection, label format, start/stop and
 // the status row.
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -16,12 +18,75 @@
 #include "keldialog.h"
 #include "kelflash.h"
 #include "kellineedit.h"
+#include "libkelupg.h"
 #include "settings.h"
 #include "uiformat.h"
 
 namespace {
 
 const QString kColon = QString(QChar(0xFF1A));
+
+// Collects the Qt messages issued while it lives (the window installs the logger's
+// handler when it is built, so capture after construction).
+class MessageCapture {
+public:
+    MessageCapture() {
+        active = this;
+        previous = qInstallMessageHandler(&MessageCapture::handle);
+    }
+    ~MessageCapture() {
+        qInstallMessageHandler(previous);
+        active = nullptr;
+    }
+    QStringList of(QtMsgType type) const {
+        QStringList found;
+        for (const auto &m : messages) {
+            if (m.first == type) {
+                found.append(m.second);
+            }
+        }
+        return found;
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &, const QString &msg) {
+        active->messages.append({type, msg});
+    }
+    static MessageCapture *active;
+    QtMessageHandler previous;
+    QList<QPair<QtMsgType, QString>> messages;
+};
+MessageCapture *MessageCapture::active = nullptr;
+
+// A page with the operations the window asks of the real burn and card pages beyond
+// the common contract; it records the order of the calls.
+class FullPage : public FakeTab {
+    Q_OBJECT
+
+public:
+    explicit FullPage(QStringList *calls) : calls(calls) {}
+    ~FullPage() override {
+        libraryUpWhenDestroyed = libkelupg_initialized() != 0;
+        qDebug() << "page destroyed marker";
+    }
+    bool formatting = false;
+    static bool libraryUpWhenDestroyed;
+
+    void setImage(ImageFile *img) override {
+        calls->append("setImage");
+        FakeTab::setImage(img);
+    }
+
+public slots:
+    void refreshPartitionTree() { calls->append("refreshPartitionTree"); }
+    void reapplyConnectType() { calls->append("reapplyConnectType"); }
+    void showCardImage() { calls->append("showCardImage"); }
+    bool isFormatting() { return formatting; }
+
+private:
+    QStringList *calls;
+};
+bool FullPage::libraryUpWhenDestroyed = false;
 
 std::string packImage(const std::string &path, const std::string &platform = "KV7210") {
     ImagePackSpec spec;
@@ -203,6 +268,17 @@ TEST_F(WindowTest, BadImagesLeaveTheWindowUnchanged) {
 TEST_F(WindowTest, StartupWithMissingStoredImage) {
     Settings::instance().setImagePath("deleted.img");
     KelFlash fresh(new FakeTab, new FakeTab);
+    // Reported in this run's log at error level.
+    bool reported = false;
+    QDir logDir("log");
+    for (const QString &name : logDir.entryList({"KelFlash_log_*.log"}, QDir::Files)) {
+        QFile f(logDir.filePath(name));
+        if (f.open(QIODevice::ReadOnly) &&
+            f.readAll().contains("Image file dose not exist: \"deleted.img\"")) {
+            reported = true;
+        }
+    }
+    EXPECT_TRUE(reported);
     EXPECT_FALSE(fresh.isImageValid());
     EXPECT_FALSE(fresh.findChild<QWidget *>("imgInfo")->isVisibleTo(&fresh));
     EXPECT_FALSE(fresh.findChild<QPushButton *>("startBtn")->isEnabled());
@@ -413,3 +489,131 @@ TEST_F(WindowTest, DeviceChangesGoToTheCurrentPage) {
     EXPECT_EQ(card->scans, cardScans + 2);
     EXPECT_EQ(burn->scans, 1);
 }
+
+TEST_F(WindowTest, LogLinesAtStartAndOnImageSelection) {
+    MessageCapture capture;
+    window->logSystemInfo();
+    QStringList debug = capture.of(QtDebugMsg);
+    ASSERT_EQ(debug.size(), 4);
+    EXPECT_EQ(debug[0], "Software Version: \"1.0.8\"");
+    EXPECT_TRUE(debug[1].startsWith("Machine Name: \"")) << debug[1].toStdString();
+    EXPECT_TRUE(debug[2].startsWith("System Name: \"")) << debug[2].toStdString();
+    EXPECT_EQ(debug[3], "CPU Architecture: \"" + QSysInfo::currentCpuArchitecture() + "\" \n");
+
+    window->selectImage("nowhere.img");
+    EXPECT_EQ(capture.of(QtCriticalMsg), QStringList{"Image file dose not exist: \"nowhere.img\""});
+
+    packImage("good.img");
+    window->selectImage("good.img");
+    debug = capture.of(QtDebugMsg).mid(4);
+    QStringList expected = {
+        "Parse the image header from \"good.img\"",
+        "Soc type: \"KV7210\"",
+        "Board type: \"kv7210-evb-long-board-name\"",
+        "Image version: \"2.1.0\"",
+        "Storage type: \"mmc\"",
+        "Storage ID: \"emmc0\"",
+        "Meta count: \"" + QString::number(window->currentImage().fwcCount()) + "\" \n",
+    };
+    EXPECT_EQ(debug, expected);
+    EXPECT_GE(window->currentImage().fwcCount(), 2u);
+}
+
+TEST_F(WindowTest, DeviceChangeLogLines) {
+    MessageCapture capture;
+    window->onDeviceChange(0x8000);
+    window->onDeviceChange(0x8004);
+    window->onDeviceChange(7);
+    window->onDeviceChange(0x18);
+    EXPECT_EQ(capture.of(QtDebugMsg),
+              (QStringList{"\nWinEvent: Some device arrival or removed 32768",
+                           "\nWinEvent: Some device arrival or removed 32772",
+                           "\nWinEvent: Some devnode changed",
+                           "\nWindowsEvent: Receive other event 24"}));
+}
+
+TEST_F(WindowTest, NegativeProgressPositionShowsNoRate) {
+    packImage("good.img");
+    window->selectImage("good.img");
+    burn->ready = true;
+    emit burn->deviceReady(true);
+    QTest::mouseClick(start, Qt::LeftButton);
+    emit burn->workStart();
+    QTest::qWait(1100);
+    emit burn->workProgress(-4096, 10);
+    EXPECT_EQ(label("progressLabel")->text(),
+              "进度" + kColon + "<span style=\"color: #335983;\">10%</span>");
+    EXPECT_EQ(label("rateLabel")->text(),
+              "速率" + kColon + "<span style=\"color: #335983;\"></span>");
+}
+
+TEST(WindowPages, PageSpecificOperationsAndCardFormat) {
+    packImage("paged.img");
+    Settings::instance().setImagePath("paged.img");
+    QStringList burnCalls, cardCalls;
+    auto *burnPage = new FullPage(&burnCalls);
+    auto *cardPage = new FullPage(&cardCalls);
+    auto *window = new KelFlash(burnPage, cardPage);
+    // The stored image is adopted first, then the burn page sets up its connection.
+    EXPECT_EQ(burnCalls, (QStringList{"setImage", "refreshPartitionTree", "reapplyConnectType"}));
+    EXPECT_EQ(cardCalls, (QStringList{"setImage", "showCardImage"}));
+
+    burnCalls.clear();
+    cardCalls.clear();
+    window->selectImage("paged.img");
+    EXPECT_EQ(burnCalls, (QStringList{"setImage", "refreshPartitionTree"}));
+    EXPECT_EQ(cardCalls, (QStringList{"setImage", "showCardImage"}));
+
+    auto *tabs = window->findChild<QTabWidget *>("tabWidget");
+    QTimer *clock = nullptr;
+    for (QTimer *t : window->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (t->interval() == 1000) {
+            clock = t;
+        }
+    }
+    ASSERT_NE(clock, nullptr);
+    QLabel *result = window->findChild<QLabel *>("resultLabel");
+    KelFlash::setLabelValue(result, "FAIL", "red");
+
+    // A job on the burn page does not start the clock on its own workStart.
+    emit burnPage->workStart();
+    EXPECT_FALSE(clock->isActive());
+
+    // The card page is current but not formatting: nothing but the start time.
+    tabs->setCurrentIndex(1);
+    emit cardPage->workStart();
+    EXPECT_FALSE(clock->isActive());
+    EXPECT_TRUE(result->text().contains("FAIL"));
+
+    // A format started from inside the card page resets the row and starts the clock.
+    cardPage->formatting = true;
+    window->onTimerTick();
+    emit cardPage->workStart();
+    EXPECT_TRUE(clock->isActive());
+    EXPECT_EQ(result->text(), "结果" + kColon + "<span style=\"color: #335983;\"></span>");
+    window->onTimerTick();
+    EXPECT_EQ(window->findChild<QLabel *>("timeLabel")->text(),
+              "用时" + kColon + "<span style=\"color: #335983;\">1s</span>");
+    cardPage->formatting = false;
+    emit cardPage->workSuccessful();
+    EXPECT_FALSE(clock->isActive());
+    EXPECT_TRUE(burnPage->isEnabled());
+
+    // The pages go before the library shuts down, and what they log on the way out
+    // still reaches this run's log file.
+    FullPage::libraryUpWhenDestroyed = false;
+    delete window;
+    EXPECT_TRUE(FullPage::libraryUpWhenDestroyed);
+    bool logged = false;
+    QDir logDir("log");
+    for (const QString &name : logDir.entryList({"KelFlash_log_*.log"}, QDir::Files)) {
+        QFile f(logDir.filePath(name));
+        if (f.open(QIODevice::ReadOnly) && f.readAll().contains("page destroyed marker")) {
+            logged = true;
+        }
+    }
+    EXPECT_TRUE(logged);
+    Settings::instance().setImagePath(QString());
+}
+
+#include "kelflash_window_test.moc"

@@ -1,6 +1,7 @@
 // KelUI frame and basic controls, driven through real widgets on the offscreen platform.
 #include <QApplication>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -14,6 +15,7 @@
 #include "keldialog.h"
 #include "kelframe.h"
 #include "kellabel.h"
+#include "kelspinner.h"
 #include "keltitlebar.h"
 
 namespace {
@@ -359,4 +361,79 @@ TEST(KelFrame, ResizableDialogShowsResizeCursorOnlyInTheBand) {
 
     dialog.setDragResizable(false);
     EXPECT_NE(hover(QPoint(1, 100)), Qt::SizeHorCursor);
+}
+
+TEST(KelDialog, ConfirmSurvivesItsParentGoingAway) {
+    QPointer<QWidget> parent = new QWidget;
+    parent->show();
+    QTimer *timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, parent] {
+        if (QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            delete parent.data();
+        }
+    });
+    timer->start();
+    // The dialog dies with its parent: the answer is "no" and nothing is freed twice.
+    EXPECT_EQ(KelDialog::confirm(parent, "继续吗？"), 0);
+    EXPECT_TRUE(parent.isNull());
+    EXPECT_TRUE(visibleDialogs().isEmpty());
+}
+
+TEST(KelDialog, LoadingSpinnerFollowsTheMode) {
+    auto spinnerOf = [](KelDialog *box) -> KelSpinner * {
+        for (QWidget *w : box->findChildren<QWidget *>()) {
+            if (qstrcmp(w->metaObject()->className(), "KelSpinner") == 0) {
+                return static_cast<KelSpinner *>(w);
+            }
+        }
+        return nullptr;
+    };
+
+    KelDialog::loading(nullptr, "请稍候", false);
+    KelDialog *light = KelDialog::currentLoading();
+    ASSERT_NE(light, nullptr);
+    KelSpinner *spinner = spinnerOf(light);
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_EQ(spinner->radius(), 30);
+    EXPECT_EQ(spinner->color(), QColor(0, 145, 255));
+    EXPECT_TRUE(light->findChild<QLabel *>("loading_text")->styleSheet().contains("#2f2f2f"));
+    EXPECT_TRUE(light->titleBar() == nullptr);
+
+    // The dots keep turning: sizes 1..8 move one place per tick.
+    QVector<int> before = spinner->dotRadii();
+    EXPECT_EQ(before, (QVector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return spinner->dotRadii() != before; }, 5000));
+
+    KelDialog::loading(nullptr, "处理中", true);
+    KelDialog *dark = KelDialog::currentLoading();
+    ASSERT_NE(dark, nullptr);
+    spinner = spinnerOf(dark);
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_EQ(spinner->color(), QColor("#fcfcfc"));
+    EXPECT_TRUE(dark->findChild<QLabel *>("loading_text")->styleSheet().contains("#fcfcfc"));
+    KelDialog::closeLoading();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(KelButton, HoverSignals) {
+    KelButton button("确定");
+    KelLabel label("x");
+    QSignalSpy buttonHover(&button, &KelButton::hover);
+    QSignalSpy labelHover(&label, &KelLabel::hover);
+    for (QWidget *w : {static_cast<QWidget *>(&button), static_cast<QWidget *>(&label)}) {
+        QEvent enter(QEvent::Enter);
+        QApplication::sendEvent(w, &enter);
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(w, &leave);
+    }
+    ASSERT_EQ(buttonHover.count(), 2);
+    EXPECT_TRUE(buttonHover.at(0).at(0).toBool());
+    EXPECT_FALSE(buttonHover.at(1).at(0).toBool());
+    ASSERT_EQ(labelHover.count(), 2);
+    EXPECT_TRUE(labelHover.at(0).at(0).toBool());
+    EXPECT_FALSE(labelHover.at(1).at(0).toBool());
+    EXPECT_EQ(button.cursor().shape(), Qt::PointingHandCursor);
 }
