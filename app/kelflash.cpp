@@ -22,6 +22,7 @@
 #include "kellogger.h"
 #include "keltab.h"
 #include "libkelupg.h"
+#include "burntab.h"
 #include "placeholdertab.h"
 #include "settings.h"
 #include "uiformat.h"
@@ -101,7 +102,7 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
         QApplication::setFont(font);
     }
 
-    burnTab = burnPage ? burnPage : new PlaceholderTab("devIcon", "请连接设备");
+    burnTab = burnPage ? burnPage : new BurnTab;
     cardTab = cardPage ? cardPage : new PlaceholderTab("cardIcon", "请插入SD卡");
     for (KelTab *tab : {burnTab, cardTab}) {
         connect(tab, &KelTab::deviceReady, this, &KelFlash::onDeviceReady);
