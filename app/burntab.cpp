@@ -263,7 +263,7 @@ void BurnTab::retireLinker(KelLinker *old) {
     // already ended returns at once, so there is no race with its end.
     DevInfoThread *query = infoThread;
     if (query != nullptr) {
-        disconnect(query, &DevInfoThread::linkFinished, this, &BurnTab::onLinkFinished);
+        disconnect(query, &DevInfoThread::linkFinished, this, nullptr);
         infoThreads.removeAll(query);
         infoThread = nullptr;
     }
@@ -300,21 +300,14 @@ void BurnTab::onPortChanged(int oldIndex, int curIndex) {
     if (port.isEmpty() || linker == nullptr) {
         return;
     }
-    // The query of a board on the previous port still owns the link.
+    // A query or a job owns the link's device, and opening the port for the probe
+    // would reconfigure the line under it.
     if (isQuerying() || isWorking()) {
         return;
     }
 
+    // Only the port is checked here; the next scan links the first listed port.
     linker->unlink();
-    // The board of the previous port is gone with its connection; forgetting its
-    // name lets the next scan link the chosen port.
-    const bool hadBoard = deviceLinked || !linker->name().isEmpty();
-    linker->clearName();
-    if (hadBoard) {
-        deviceLinked = false;
-        clearDevice();
-        emit deviceReady(false);
-    }
 
     QSerialPort probe;
     probe.setPortName(port);
@@ -438,17 +431,21 @@ void BurnTab::scanDevices() {
         return;
     }
 
-    // The port the operator chose, when it is there; otherwise the first device.
-    QString devId = devices.first();
-    if (!portBox->isHidden() && devices.contains(portBox->currentText())) {
-        devId = portBox->currentText();
-    }
-
     qDebug().noquote() << "\nTry to connect the Kelvora device ...";
     // Queries that are over go now, so the list does not grow with every scan.
     pruneThreads();
-    auto *query = new DevInfoThread(linker, devId, forceBox->isChecked() ? 1 : 0);
-    connect(query, &DevInfoThread::linkFinished, this, &BurnTab::onLinkFinished);
+    auto *query = new DevInfoThread(linker, devices.first(), forceBox->isChecked() ? 1 : 0);
+    connect(query, &DevInfoThread::linkFinished, this, [this, query](bool linked) {
+        // An answer the query posted just before its link was replaced still arrives
+        // after the disconnect; that board is not on the current link.
+        if (query != infoThread) {
+            return;
+        }
+        // The query is past its last use of the link; once its thread has ended, a
+        // start from this answer (auto-burn) is not refused as a query in flight.
+        query->wait();
+        onLinkFinished(linked);
+    });
     infoThread = query;
     infoThreads.append(query);
     query->start();

@@ -2,6 +2,7 @@
 // states, connection-type switching, the adb board, and whole burns counted in
 // the statistics database.
 #include <QDate>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
@@ -256,6 +257,26 @@ TEST_F(BurnTabUsb, SwitchDuringAQueryWaitsForItAndDropsItsAnswer) {
     EXPECT_FALSE(tab->isReady());
 }
 
+TEST_F(BurnTabUsb, AnswerPostedBeforeASwitchIsDropped) {
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(tab->isQuerying());
+    // The query ends and posts its answer; no event is processed before the switch.
+    QElapsedTimer t;
+    t.start();
+    while (tab->isQuerying() && t.elapsed() < 15000) {
+        QThread::msleep(10);
+    }
+    ASSERT_FALSE(tab->isQuerying());
+    tab->findChild<KelComboBox *>("typeBox")->setCurrentIndex(1);
+    QTest::qWait(200);
+    for (const QList<QVariant> &args : *ready) {
+        EXPECT_FALSE(args.at(0).toBool()) << "the USB board reached the serial link";
+    }
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_EQ(info(), "");
+}
+
 TEST_F(BurnTabUsb, DestroyedDuringAQueryWaitsForIt) {
     attach();
     tab->watch.fetchDelayMs = 400;
@@ -348,6 +369,25 @@ TEST_F(BurnTabUsb, WholeBurnWithPartitionSelectionSucceedsAndIsCounted) {
     EXPECT_FALSE(tab->isWorking());
     EXPECT_EQ(tab->currentLinker()->name(), "");
     EXPECT_TRUE(tab->findChild<KelComboBox *>("typeBox")->isEnabled());
+}
+
+TEST_F(BurnTabUsb, StartFromTheReadySignalIsAccepted) {
+    // The window's auto-burn starts the job from within deviceReady(true).
+    loadImage(pattern(5000, 1), pattern(70000, 2));
+    attach();
+    QList<bool> starts;
+    QObject::connect(tab.get(), &BurnTab::deviceReady, tab.get(), [&](bool isReady) {
+        if (isReady) {
+            starts << tab->startWork();
+        }
+    });
+    QSignalSpy done(tab.get(), &BurnTab::workSuccessful);
+    QSignalSpy failed(tab.get(), &BurnTab::workFailed);
+    tab->reapplyConnectType();
+    ASSERT_TRUE(waitFor([&] { return !starts.isEmpty(); }));
+    EXPECT_EQ(starts, QList<bool>{true});
+    ASSERT_TRUE(waitFor([&] { return done.count() + failed.count() > 0; }, 60000));
+    EXPECT_EQ(done.count(), 1);
 }
 
 TEST_F(BurnTabUsb, FailedBurnIsReportedAndCounted) {

@@ -251,6 +251,38 @@ TEST_F(BurnTabOptions, SerialTypeListsPortsAndLinksTheBoard) {
     line.stop();
 }
 
+TEST_F(BurnTabOptions, ChosenPortIsOnlyProbedTheScanLinksTheFirst) {
+    kelsim::Board first, second;
+    kelsim::SerialLine lineA(first), lineB(second);
+    std::string err;
+    ASSERT_TRUE(lineA.start(&err)) << err;
+    ASSERT_TRUE(lineB.start(&err)) << err;
+    const QString portA = QString::fromStdString(lineA.slavePath());
+    const QString portB = QString::fromStdString(lineB.slavePath());
+    tab->ports = QStringList{portA, portB};
+
+    tab->reapplyConnectType();
+    child<KelComboBox>("typeBox")->setCurrentIndex(1);
+    child<KelComboBox>("portBox")->setCurrentIndex(1);
+    EXPECT_EQ(findAlert("无法打开串口"), nullptr);
+    QSignalSpy ready(tab.get(), &BurnTab::deviceReady);
+    tab->scanDevices();
+    ASSERT_TRUE(waitFor([&] { return ready.count() > 0; }));
+    EXPECT_TRUE(tab->isReady());
+    EXPECT_EQ(tab->currentLinker()->name(), portA);
+    EXPECT_TRUE(child<QLabel>("imageInfo")->text().startsWith("UART设备：" + portA));
+
+    // Another choice unlinks but keeps the named board; a scan asks nothing new.
+    child<KelComboBox>("portBox")->setCurrentIndex(0);
+    child<KelComboBox>("portBox")->setCurrentIndex(1);
+    EXPECT_EQ(tab->currentLinker()->name(), portA);
+    EXPECT_TRUE(tab->isReady());
+    tab->scanDevices();
+    EXPECT_FALSE(tab->isQuerying());
+    lineA.stop();
+    lineB.stop();
+}
+
 TEST_F(BurnTabOptions, PortThatCannotBeOpenedIsReported) {
     tab->ports = QStringList{"/nonexistent/ttyKEL9"};
     Messages msgs;
