@@ -14,7 +14,7 @@ void kelcli_help_extract(FILE *out) {
 
 int kelcli_cmd_extract(int argc, char **argv) {
     const char *image = nullptr;
-    const char *dir = ".";
+    const char *dir = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (kelcli_is_help(argv[i])) {
             kelcli_help_extract(stdout);
@@ -41,7 +41,7 @@ int kelcli_cmd_extract(int argc, char **argv) {
     if (!image)
         return kelcli_usage_error("extract", "no image given");
     struct stat st;
-    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (dir && (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)))
         return kelcli_fail("%s: no such directory", dir);
     if (image_extract(image, dir) != 0)
         return kelcli_fail("%s: extraction failed", image);

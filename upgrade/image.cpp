@@ -274,7 +274,9 @@ namespace {
 // written completely leaves no file behind, so a partial file is never
 // mistaken for the component.
 int image_dump(FILE *img, const FwcMeta &m, const std::string &dir, const std::string &name) {
-    std::string out = dir + "/" + name;
+    // Without a target directory the file goes to the current one under the
+    // component's own name.
+    std::string out = dir.empty() ? name : dir + "/" + name;
     FILE *o = fopen(out.c_str(), "wb");
     if (!o) {
         UPG_LOGE("Error, failed to create file %s", out.c_str());
@@ -317,7 +319,7 @@ int image_dump(FILE *img, const FwcMeta &m, const std::string &dir, const std::s
 int image_extract(const char *path, const char *dir) {
     if (!path)
         return -1;
-    const std::string target = (dir && *dir) ? dir : ".";
+    const std::string target = dir ? dir : "";
     FILE *f = fopen(path, "rb");
     if (!f) {
         UPG_LOGE("Cannot open file %s", path);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "image.h"
 #include "upg_log.h"
@@ -151,9 +152,14 @@ PartitionEntry *image_partition_parse(const char *text, uint64_t first_start) {
         defaultStart = e->start + e->size;
     }
 
+    // An entry counts as parsed once the rest of the list behind it is, so the
+    // log names the entries from the last to the first.
+    std::vector<const PartitionEntry *> order;
     for (const PartitionEntry *e = head; e; e = e->next)
-        UPG_LOGD("Part %.*s: start %u size %u", PARTITION_NAME_LEN, e->name,
-                 static_cast<unsigned>(e->start), static_cast<unsigned>(e->size));
+        order.push_back(e);
+    for (auto it = order.rbegin(); it != order.rend(); ++it)
+        UPG_LOGD("Part %.*s: start %u size %u", PARTITION_NAME_LEN, (*it)->name,
+                 static_cast<unsigned>((*it)->start), static_cast<unsigned>((*it)->size));
     return head;
 }
 

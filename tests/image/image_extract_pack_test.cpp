@@ -183,6 +183,11 @@ TEST(ImageExtract, TruncatedComponentFailsAndLeavesNoPartialFile) {
     EXPECT_EQ(image_extract("t.img", "no-such-dir"), -1);
     EXPECT_TRUE(log.contains("image_dump()"));
     EXPECT_TRUE(log.contains("Error, failed to create file no-such-dir/image.updater.env"));
+    // Into the current directory the file carries the component's name alone.
+    remove("image.updater.env");
+    ASSERT_EQ(mkdir("image.updater.env", 0755), 0);
+    EXPECT_EQ(image_extract("t.img", nullptr), -1);
+    EXPECT_TRUE(log.contains("Error, failed to create file image.updater.env")) << log.all();
 
     std::vector<uint8_t> wrong = build(sampleSpec());
     wrong[6] = 'x';

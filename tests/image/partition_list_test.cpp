@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "image_test_util.h"
 
@@ -46,8 +47,15 @@ TEST(PartitionList, UnitsAndBases) {
         EXPECT_EQ(l.at(i)->start, start) << i;
         start += l.at(i)->size;
     }
-    // Every kept entry is logged at debug level.
+    // Every kept entry is logged at debug level, the last one first.
     EXPECT_TRUE(log.contains("Part a: start 17408 size 16777216", 7));
+    std::vector<std::string> parts;
+    for (const auto &line : LogCapture::lines()) {
+        const size_t at = line.second.find("Part ");
+        if (at != std::string::npos)
+            parts.push_back(line.second.substr(at + 5, 1));
+    }
+    EXPECT_EQ(parts, (std::vector<std::string>{"i", "h", "g", "f", "e", "d", "c", "b", "a"}));
 }
 
 TEST(PartitionList, SectorFormStartsAndRestOfDevice) {
