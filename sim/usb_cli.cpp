@@ -1,0 +1,386 @@
+// "kelsim usb [options] -- COMMAND...": runs COMMAND as a child with a
+// simulated board attached to an emulated USB bus, and exits with its status.
+// The testbed has to live in this process and every libusb user has to run
+// under umockdev's preload library, so kelsim re-executes itself through
+// umockdev-wrapper when the library is not loaded yet.
+#include "usb_cli.h"
+
+#include "board.h"
+#include "usb_board.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kOwnFailure = 125;  // kelsim itself failed (as env(1) and timeout(1) do)
+constexpr const char *kReexecGuard = "KELSIM_UMOCKDEV_REEXEC";
+
+volatile sig_atomic_t g_child = 0;
+
+void forwardSignal(int sig) {
+    if (g_child > 0)
+        kill(pid_t(g_child), sig);
+}
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: kelsim usb [options] -- COMMAND [ARGS...]\n"
+            "  Runs COMMAND with a simulated board (vendor 0x33C3, product 0x6677) on an\n"
+            "  emulated USB bus and exits with COMMAND's status.\n"
+            "  --bus N              bus number (default 1)\n"
+            "  --port P             port path, e.g. 4 or 1.3 (default 4)\n"
+            "  --stage brom|uboot   stage the board starts in (default brom)\n"
+            "  --block-brom N       block size in the boot ROM (default 512)\n"
+            "  --block-uboot N      block size in U-Boot (default 4096)\n"
+            "  --run-away MS        time off the bus after a \"run\" component (default 300)\n"
+            "  --reset-away MS      time off the bus after \"reset\" (default 300)\n"
+            "  --reset-stage S      stage after \"reset\" (default brom)\n"
+            "  --media A,B,...      storage media names\n"
+            "  --partitions TEXT    partition table text answered to the host\n"
+            "  --dummies N          add N unrelated USB devices\n"
+            "  --dump DIR           write what was burnt, one file per partition, when\n"
+            "                       COMMAND ends (plus commands.txt and components.txt)\n"
+            "  --fail-cmd C[:S]     answer command code C with status S (default 1)\n"
+            "  --zero-block         answer the block-size command with 0\n"
+            "  --wrong-crc          answer a wrong checksum\n"
+            "  --burn-result N      answer this burn result\n"
+            "  --vanish-after N[:MS]  vanish after N bytes (for good, or for MS ms)\n"
+            "  --quiet              no summary on stderr\n");
+}
+
+bool parseStage(const std::string &s, kelsim::Stage *out) {
+    if (s == "brom" || s == "bootrom")
+        *out = kelsim::Stage::BootRom;
+    else if (s == "uboot")
+        *out = kelsim::Stage::UBoot;
+    else
+        return false;
+    return true;
+}
+
+bool parseNumber(const std::string &s, long long lo, long long hi, long long *out) {
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long long v = strtoll(s.c_str(), &end, 0);
+    if (errno || *end || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parsePort(const std::string &s, std::vector<uint8_t> *out) {
+    out->clear();
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t dot = s.find('.', pos);
+        std::string part = s.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+        long long v = 0;
+        if (!parseNumber(part, 1, 255, &v))
+            return false;
+        out->push_back(uint8_t(v));
+        if (dot == std::string::npos)
+            break;
+        pos = dot + 1;
+    }
+    return !out->empty() && out->size() <= 7;
+}
+
+// Partition names come from the image; keep them to one path component.
+std::string safeName(const std::string &n) {
+    std::string s;
+    for (char c : n)
+        s += (c == '/' || c == '\\' || c == '\0') ? '_' : c;
+    if (s.empty() || s == "." || s == "..")
+        s = "_" + s;
+    return s;
+}
+
+bool dump(const kelsim::Board &board, const std::string &dir) {
+    for (size_t p = 1; p <= dir.size(); ++p) {
+        if (p == dir.size() || dir[p] == '/') {
+            std::string sub = dir.substr(0, p);
+            if (mkdir(sub.c_str(), 0755) != 0 && errno != EEXIST) {
+                fprintf(stderr, "kelsim usb: cannot create %s: %s\n", sub.c_str(), strerror(errno));
+                return false;
+            }
+        }
+    }
+    bool ok = true;
+    for (const auto &kv : board.storage()) {
+        std::string path = dir + "/" + safeName(kv.first) + ".bin";
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char *>(kv.second.data()),
+                std::streamsize(kv.second.size()));
+        f.close();
+        if (!f) {
+            fprintf(stderr, "kelsim usb: cannot write %s\n", path.c_str());
+            ok = false;
+        }
+    }
+    std::ofstream c(dir + "/commands.txt", std::ios::trunc);
+    for (uint8_t code : board.commandLog()) {
+        char b[8];
+        snprintf(b, sizeof b, "0x%02X\n", code);
+        c << b;
+    }
+    std::ofstream m(dir + "/components.txt", std::ios::trunc);
+    for (const auto &comp : board.components()) {
+        char b[64];
+        snprintf(b, sizeof b, "%u 0x%08X %s", comp.size, comp.crc,
+                 comp.complete ? "complete" : "failed");
+        m << comp.name << " -> " << (comp.partition.empty() ? comp.name : comp.partition) << " "
+          << b << " [" << comp.attributes << "] " << kelsim::stageName(comp.stage) << "\n";
+    }
+    c.close();
+    m.close();
+    return ok && c && m;
+}
+
+// Runs this program again under umockdev-wrapper with the same arguments.
+int reexec(int argc, char **argv) {
+    if (getenv(kReexecGuard)) {
+        fprintf(stderr,
+                "kelsim usb: umockdev's preload library is not active even under "
+                "umockdev-wrapper\n");
+        return kOwnFailure;
+    }
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) {
+        fprintf(stderr, "kelsim usb: cannot find my own executable\n");
+        return kOwnFailure;
+    }
+    self[n] = 0;
+    setenv(kReexecGuard, "1", 1);
+    // A sanitizer build would refuse to start with umockdev's library first.
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    if (asan.find("verify_asan_link_order") == std::string::npos)
+        setenv("ASAN_OPTIONS",
+               (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+    std::vector<char *> args;
+    args.push_back(const_cast<char *>("umockdev-wrapper"));
+    args.push_back(self);
+    for (int i = 0; i < argc; ++i)
+        args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execvp("umockdev-wrapper", args.data());
+    fprintf(stderr, "kelsim usb: cannot run umockdev-wrapper: %s\n", strerror(errno));
+    return kOwnFailure;
+}
+
+}  // namespace
+
+int kelsim_usb_main(int argc, char **argv) {
+    kelsim::BoardConfig cfg;
+    int bus = 1;
+    std::vector<uint8_t> port{4};
+    int dummies = 0;
+    std::string dumpDir;
+    bool quiet = false;
+    std::vector<std::pair<uint8_t, uint8_t>> failCmds;
+    bool zeroBlock = false, wrongCrc = false;
+    long long burnResult = 0, vanishBytes = -1, vanishMs = -1;
+    int cmdAt = -1;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            cmdAt = i + 1;
+            break;
+        }
+        auto value = [&](std::string *out) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "kelsim usb: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        auto number = [&](long long lo, long long hi, long long *out) {
+            std::string v;
+            if (!value(&v))
+                return false;
+            if (!parseNumber(v, lo, hi, out)) {
+                fprintf(stderr, "kelsim usb: bad value for %s: %s\n", a.c_str(), v.c_str());
+                return false;
+            }
+            return true;
+        };
+        std::string v;
+        long long n = 0;
+        if (a == "-h" || a == "--help") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--bus") {
+            if (!number(1, 254, &n))
+                return 2;
+            bus = int(n);
+        } else if (a == "--port") {
+            if (!value(&v))
+                return 2;
+            if (!parsePort(v, &port)) {
+                fprintf(stderr, "kelsim usb: bad port path %s\n", v.c_str());
+                return 2;
+            }
+        } else if (a == "--stage" || a == "--reset-stage") {
+            if (!value(&v))
+                return 2;
+            if (!parseStage(v, a == "--stage" ? &cfg.initialStage : &cfg.resetStage)) {
+                fprintf(stderr, "kelsim usb: unknown stage %s\n", v.c_str());
+                return 2;
+            }
+        } else if (a == "--block-brom" || a == "--block-uboot") {
+            if (!number(0, 0x7FFFFFFF, &n))
+                return 2;
+            (a == "--block-brom" ? cfg.blockSizeBootRom : cfg.blockSizeUBoot) = uint32_t(n);
+        } else if (a == "--run-away" || a == "--reset-away") {
+            if (!number(0, 600000, &n))
+                return 2;
+            (a == "--run-away" ? cfg.runAwayMs : cfg.resetAwayMs) = int(n);
+        } else if (a == "--media") {
+            if (!value(&v))
+                return 2;
+            cfg.storageMedia.clear();
+            size_t pos = 0;
+            while (pos <= v.size()) {
+                size_t c = v.find(',', pos);
+                std::string name =
+                    v.substr(pos, c == std::string::npos ? std::string::npos : c - pos);
+                if (!name.empty())
+                    cfg.storageMedia.push_back(name);
+                if (c == std::string::npos)
+                    break;
+                pos = c + 1;
+            }
+        } else if (a == "--partitions") {
+            if (!value(&cfg.partitionTable))
+                return 2;
+        } else if (a == "--dummies") {
+            if (!number(0, 100, &n))
+                return 2;
+            dummies = int(n);
+        } else if (a == "--dump") {
+            if (!value(&dumpDir))
+                return 2;
+        } else if (a == "--fail-cmd") {
+            if (!value(&v))
+                return 2;
+            size_t colon = v.find(':');
+            long long code = 0, status = 1;
+            if (!parseNumber(v.substr(0, colon), 0, 255, &code) ||
+                (colon != std::string::npos &&
+                 !parseNumber(v.substr(colon + 1), 1, 255, &status))) {
+                fprintf(stderr, "kelsim usb: bad value for --fail-cmd: %s\n", v.c_str());
+                return 2;
+            }
+            failCmds.push_back({uint8_t(code), uint8_t(status)});
+        } else if (a == "--zero-block") {
+            zeroBlock = true;
+        } else if (a == "--wrong-crc") {
+            wrongCrc = true;
+        } else if (a == "--burn-result") {
+            if (!number(0, 0xFFFFFFFFll, &burnResult))
+                return 2;
+        } else if (a == "--vanish-after") {
+            if (!value(&v))
+                return 2;
+            size_t colon = v.find(':');
+            if (!parseNumber(v.substr(0, colon), 1, 1ll << 40, &vanishBytes) ||
+                (colon != std::string::npos &&
+                 !parseNumber(v.substr(colon + 1), 0, 600000, &vanishMs))) {
+                fprintf(stderr, "kelsim usb: bad value for --vanish-after: %s\n", v.c_str());
+                return 2;
+            }
+        } else if (a == "--quiet") {
+            quiet = true;
+        } else {
+            fprintf(stderr, "kelsim usb: unknown option %s\n", a.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (cmdAt < 0 || cmdAt >= argc) {
+        fprintf(stderr, "kelsim usb: no command given\n");
+        usage(stderr);
+        return 2;
+    }
+
+    if (!kelsim::UsbBoardSim::available())
+        return reexec(argc, argv);
+
+    kelsim::Board board(cfg);
+    for (auto &fc : failCmds)
+        board.failCommand(fc.first, fc.second);
+    board.setZeroBlockSize(zeroBlock);
+    board.setWrongCrc(wrongCrc);
+    board.setBurnResult(uint32_t(burnResult));
+    if (vanishBytes > 0)
+        board.vanishAfterBytes(uint64_t(vanishBytes), int(vanishMs));
+
+    int status = 0;
+    {
+        kelsim::UsbBoardSim sim;
+        if (dummies)
+            sim.addDummyDevices(dummies, bus);
+        int id = sim.attach(board, bus, port);
+        if (id < 0 || !sim.waitPresent(id, true, 5000)) {
+            fprintf(stderr, "kelsim usb: cannot attach the board\n");
+            return kOwnFailure;
+        }
+
+        struct sigaction sa {};
+        sa.sa_handler = forwardSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+
+        unsetenv(kReexecGuard);
+        pid_t pid = fork();
+        if (pid < 0) {
+            fprintf(stderr, "kelsim usb: fork: %s\n", strerror(errno));
+            return kOwnFailure;
+        }
+        if (pid == 0) {
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTERM, SIG_DFL);
+            signal(SIGHUP, SIG_DFL);
+            execvp(argv[cmdAt], argv + cmdAt);
+            fprintf(stderr, "kelsim usb: cannot run %s: %s\n", argv[cmdAt], strerror(errno));
+            _exit(errno == ENOENT ? 127 : 126);
+        }
+        g_child = pid;
+        int ws = 0;
+        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+        }
+        g_child = 0;
+        status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
+        sim.detach();
+    }
+
+    if (!quiet) {
+        auto comps = board.components();
+        fprintf(stderr, "kelsim: board in %s, %zu commands, %zu components received\n",
+                kelsim::stageName(board.stage()), board.commandLog().size(), comps.size());
+        for (const auto &c : comps)
+            fprintf(stderr, "kelsim:   %s -> %s, %u bytes, %s\n", c.name.c_str(),
+                    (c.partition.empty() ? c.name : c.partition).c_str(), c.size,
+                    c.complete ? "complete" : "failed");
+    }
+    if (!dumpDir.empty() && !dump(board, dumpDir) && status == 0)
+        status = kOwnFailure;
+    return status;
+}

@@ -1,0 +1,71 @@
+// One appearance of a simulated board on the emulated USB bus: its usbfs
+// ioctl handler (URB queues per open file descriptor, interface claims) and
+// the FIFO that stands in for its device node. Internal to UsbBoardSim.
+#pragma once
+
+#include "board.h"
+
+#include <umockdev.h>
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace kelsim {
+
+struct UsbUrb {
+    UMockdevIoctlData *urb = nullptr;  // the client's struct usbdevfs_urb (local copy)
+    UMockdevIoctlData *buf = nullptr;  // its transfer buffer (local copy), may be null
+    unsigned long addr = 0;            // the URB's address in the client
+    uint8_t endpoint = 0;
+    int length = 0;
+};
+
+struct UsbClient {
+    std::deque<UsbUrb> pendingIn;  // IN URBs the board has not answered yet
+    std::deque<UsbUrb> done;       // URBs waiting to be reaped
+};
+
+struct UsbDev {
+    UsbDev(Board &b, int bus, int devnum);
+    ~UsbDev();
+
+    // Creates the FIFO device node at path and opens our end of it.
+    bool makeNode(const std::string &path);
+
+    // Ends the device's life on the bus: pending URBs complete with
+    // "device removed", new submissions fail with ENODEV.
+    void vanish();
+    // Serves IN URBs that waited for an answer (the board was mute, or an
+    // answer appeared later).
+    void pump();
+    // True when no client has the device open any more.
+    bool idle();
+
+    gboolean onIoctl(UMockdevIoctlClient *client);
+    void onClientVanished(UMockdevIoctlClient *client);
+
+    Board &board;
+    int bus;
+    int devnum;
+    std::string devnode;   // /dev/bus/usb/BBB/DDD as clients open it
+    std::string nodePath;  // the FIFO inside the testbed
+    std::string syspath;
+    UMockdevIoctlBase *handler = nullptr;
+
+private:
+    void serviceInLocked();
+    void completeLocked(UsbClient &c, UsbUrb u, int status, int actual);
+    void updateSignalLocked();
+    void releaseLocked(UsbUrb &u);
+
+    std::mutex mu_;
+    bool gone_ = false;
+    int fifoFd_ = -1;
+    bool signalled_ = false;
+    std::map<UMockdevIoctlClient *, UsbClient> clients_;
+    std::map<unsigned, UMockdevIoctlClient *> claims_;
+};
+
+}  // namespace kelsim
