@@ -20,7 +20,8 @@ public:
     explicit KelLinker(QObject *parent = nullptr);
     ~KelLinker() override;
 
-    // Slot order matters to code that mirrors this table; append, never insert.
+    // The order of these virtual operations is part of the link's binary
+    // interface: append new ones at the end, never insert.
     virtual QString name() const;
     virtual void clearName();
     virtual bool fetchDeviceInfo(const QString &devId, bool setWorkModeFirst);

@@ -51,7 +51,7 @@ bool KelLinkerSerial::fetchDeviceInfo(const QString &portName, bool) {
     if (info.boot_stage != UPG_BOOT_STAGE_BROM) {
         uint8_t *media = nullptr;
         const int n = get_storage_media(m_dev, &media, nullptr);
-        if (n > 0 && media)
+        if (n >= 0)
             text += storageMediaText(media, n);
         else
             qWarning().noquote() << "Failed to get storage media";

@@ -28,6 +28,7 @@ public:
     // One probe of the connection manager takes up to about 200 ms, so the
     // default leaves room for one whole probe.
     void setConnectWait(int ms) { m_connectWaitMs = qMax(0, ms); }
+    int connectWait() const { return m_connectWaitMs; }
 
     static constexpr int DefaultConnectWaitMs = 250;
 

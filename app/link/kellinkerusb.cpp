@@ -77,7 +77,7 @@ bool KelLinkerUSB::fetchDeviceInfo(const QString &devId, bool setWorkModeFirst) 
             setWorkModeOn(dev, UPG_WORK_MODE_STORAGE_QUERY);
         uint8_t path[UPG_PORT_PATH_LEN] = {0};
         const int n = get_storage_media(dev, &media, path);
-        if (n > 0 && media)
+        if (n >= 0)
             m_info += storageMediaText(media, n);
         else
             qWarning().noquote() << "Failed to get storage media";

@@ -1,6 +1,9 @@
 // Link objects without a board: the factory, the defaults of the unsupported
 // network link, device-identifier parsing and steps on a link with no device.
 #include <QSignalSpy>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -20,6 +23,58 @@ TEST(LinkFactory, CreatesOneLinkPerKnownType) {
     EXPECT_NE(qobject_cast<KelLinkerNetwork *>(net.get()), nullptr);
     EXPECT_EQ(LinkFactory::createLinker(3), nullptr);
     EXPECT_EQ(LinkFactory::createLinker(-1), nullptr);
+}
+
+namespace {
+
+// Index of a virtual operation in its class's table (Itanium C++ ABI: a
+// pointer to a virtual member holds 1 + the byte offset of its slot).
+template <class F>
+long slotOf(F f) {
+    struct {
+        uintptr_t ptr;
+        ptrdiff_t adj;
+    } rep;
+    static_assert(sizeof(F) == sizeof(rep), "Itanium member-pointer layout");
+    memcpy(&rep, &f, sizeof(rep));
+    return (rep.ptr & 1) ? long((rep.ptr - 1) / sizeof(void *)) : -1;
+}
+
+}  // namespace
+
+// Links built elsewhere rely on the order of the operations, so it is fixed:
+// right behind QObject's, in this order.
+TEST(LinkInterface, VirtualOperationsKeepTheirSlots) {
+    const long order[] = {
+        slotOf(&KelLinker::name),
+        slotOf(&KelLinker::clearName),
+        slotOf(&KelLinker::fetchDeviceInfo),
+        slotOf(&KelLinker::device),
+        slotOf(&KelLinker::probePacketSize),
+        slotOf(&KelLinker::isLargePacket),
+        slotOf(&KelLinker::blockSize),
+        slotOf(&KelLinker::deviceInfo),
+        slotOf(&KelLinker::deviceNameText),
+        slotOf(&KelLinker::link),
+        slotOf(&KelLinker::unlink),
+        slotOf(&KelLinker::sendData),
+        slotOf(&KelLinker::isReady),
+        slotOf(&KelLinker::sendMetaHead),
+        slotOf(&KelLinker::metaEnd),
+        slotOf(&KelLinker::waitReconnect),
+        slotOf(&KelLinker::resetDevice),
+        slotOf(&KelLinker::release),
+        slotOf(&KelLinker::listDevices),
+        slotOf(&KelLinker::setWorkMode),
+        slotOf(&KelLinker::setWorkModeOn),
+        slotOf(&KelLinker::lastError),
+    };
+    EXPECT_GT(order[0], slotOf(&QObject::eventFilter));
+    for (size_t i = 1; i < sizeof(order) / sizeof(order[0]); ++i)
+        EXPECT_EQ(order[i], order[0] + long(i)) << "operation #" << i + 1;
+    // The subclasses override in place.
+    EXPECT_EQ(slotOf(&KelLinkerUSB::lastError), order[21]);
+    EXPECT_EQ(slotOf(&KelLinkerSerial::listDevices), order[18]);
 }
 
 TEST(LinkNetwork, AnswersWithTheBaseDefaults) {

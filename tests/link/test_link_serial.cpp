@@ -112,7 +112,13 @@ protected:
         ASSERT_TRUE(line->start(&error)) << error;
         port = QString::fromStdString(line->slavePath());
         link = std::make_unique<KelLinkerSerial>();
+        // The handshake runs on the line's own threads; on a loaded machine
+        // it can take far longer than the default wait, so the tests that
+        // need a board give it plenty of time.
+        link->setConnectWait(kGenerousWaitMs);
     }
+
+    static constexpr int kGenerousWaitMs = 10000;
 
     void TearDown() override {
         link.reset();
@@ -132,9 +138,15 @@ protected:
 }  // namespace
 
 // The handshake may take as long as one whole probe (the board has 200 ms to
-// answer "C"), so the query must not give up after a few milliseconds; with
-// the default wait a present board is found.
+// answer "C"), so the query must not give up after a few milliseconds: by
+// default it waits longer than that, and it waits for the handshake rather
+// than a fixed number of quick checks. Whether 250 ms suffice on a given
+// machine depends on its load, so the slow board is met with a long wait and
+// the query is only required to end as soon as the board is there.
 TEST_F(SerialLinkTest, FindsABoardThatAnswersTheProbeInItsOwnTime) {
+    EXPECT_GE(KelLinkerSerial().connectWait(), 200);
+    EXPECT_EQ(KelLinkerSerial().connectWait(), KelLinkerSerial::DefaultConnectWaitMs);
+
     kelsim::SerialLine::Options opt;
     opt.pace = true;  // the bytes travel at 115200 baud
     start({}, opt);
@@ -142,7 +154,10 @@ TEST_F(SerialLinkTest, FindsABoardThatAnswersTheProbeInItsOwnTime) {
     ASSERT_TRUE(adapter.ok());
     port = QString::fromStdString(adapter.hostPath());
     MsgCapture msgs;
+    QElapsedTimer clock;
+    clock.start();
     ASSERT_TRUE(link->fetchDeviceInfo(port, false)) << msgs.all().toStdString();
+    EXPECT_LT(clock.elapsed(), kGenerousWaitMs / 2) << "the query did not end with the handshake";
     EXPECT_EQ(link->deviceInfo(), QStringLiteral("UART设备：") + port +
                                       QStringLiteral("\n启动阶段：BROM\n安全启动：否\n"
                                                      "Boot加密：否\n防回滚：否"));
@@ -151,6 +166,21 @@ TEST_F(SerialLinkTest, FindsABoardThatAnswersTheProbeInItsOwnTime) {
     EXPECT_TRUE(msgs.contains(QtDebugMsg, "Device info: UART设备："));
     EXPECT_EQ(board->commandLog(), (Log{0x00}));
     EXPECT_EQ(link->deviceNameText(), nullptr);
+}
+
+// The wait bounds the query: a board that answers only after it is not
+// found (the adapter holds the answer far longer than the wait, so the
+// outcome does not depend on the machine's speed).
+TEST_F(SerialLinkTest, BoardSlowerThanTheWaitIsNotFound) {
+    start();
+    SlowAdapter adapter(line->slavePath(), 3000);
+    ASSERT_TRUE(adapter.ok());
+    port = QString::fromStdString(adapter.hostPath());
+    link->setConnectWait(10);
+    MsgCapture msgs;
+    EXPECT_FALSE(link->fetchDeviceInfo(port, false));
+    EXPECT_TRUE(msgs.contains(QtWarningMsg, "Cannot find Kelvora device in " + port));
+    EXPECT_TRUE(link->deviceInfo().isEmpty());
 }
 
 TEST_F(SerialLinkTest, UBootAppendsItsMedia) {
@@ -170,6 +200,8 @@ TEST_F(SerialLinkTest, UBootAppendsItsMedia) {
 TEST_F(SerialLinkTest, SilentPortIsNotABoard) {
     start();
     line->setMute(true);
+    // A line that never answers is given up after the default wait.
+    link->setConnectWait(KelLinkerSerial::DefaultConnectWaitMs);
     MsgCapture msgs;
     QElapsedTimer clock;
     clock.start();
