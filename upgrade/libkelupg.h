@@ -1,0 +1,261 @@
+// The upgrade library: packet transport over USB bulk endpoints or a UART
+// line, the USB device layer and the kelupg command set spoken by the board's
+// upgrade service in its boot ROM and U-Boot stages.
+//
+// Plain procedural API: 0 or a byte count on success, -1 failure, -2 out of
+// memory, -3 invalid argument, -4 component meta record not sent. The library
+// keeps a little process-wide state (tag counter, maximum transfer size,
+// meta-sent flag, device table) and must be used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <libusb.h>
+
+#include "libuart.h"
+
+// ---------------------------------------------------------------------------
+// Identity of the upgrade function on the bus.
+#define UPG_USB_VID 0x33C3
+#define UPG_USB_PID 0x6677
+
+#define UPG_DEV_TYPE_USB 0
+#define UPG_DEV_TYPE_UART 1
+
+#define UPG_PORT_PATH_LEN 7
+#define UPG_DEV_TABLE_SIZE 16
+// Bus number that stands for "the first upgrade device found".
+#define UPG_BUS_ANY 255
+
+// Packet sizes: the boot ROM takes 2048-byte data phases, U-Boot 64 KiB.
+#define UPG_PKT_SIZE_SMALL 2048
+#define UPG_PKT_SIZE_LARGE 65536
+
+#define UPG_CBW_SIZE 31
+#define UPG_CSW_SIZE 13
+#define UPG_CMD_HDR_SIZE 16
+#define UPG_RESP_HDR_SIZE 16
+
+#define UPG_DEFAULT_TRANSFER_TIMEOUT_MS 10000
+
+// One open upgrade device (heap record: made by an open function, released by
+// the matching close function).
+struct upg_device {
+    int32_t type;  // UPG_DEV_TYPE_USB or UPG_DEV_TYPE_UART
+    uint8_t bus;
+    uint8_t port[UPG_PORT_PATH_LEN];  // root hub down, unused places 0
+    uint8_t addr;
+    uint8_t dev_class;
+    uint16_t vid;
+    uint16_t pid;
+    libusb_device_handle *handle;
+    uint8_t ep_out;
+    uint8_t ep_in;
+    // libusb code of the most recent transfer (0 = success). Over UART a line
+    // that dropped out of the connected state reads as LIBUSB_ERROR_NO_DEVICE,
+    // any other failed exchange as LIBUSB_ERROR_IO.
+    int last_error;
+    uart_conn *uart;
+};
+
+// One entry of the device table (10 bytes).
+#pragma pack(push, 1)
+struct upg_dev_info {
+    uint8_t bus;
+    uint8_t port[UPG_PORT_PATH_LEN];
+    uint8_t addr;
+    uint8_t dev_class;
+};
+#pragma pack(pop)
+static_assert(sizeof(upg_dev_info) == 10, "device table entry is 10 bytes");
+
+// ---------------------------------------------------------------------------
+// Library state
+
+int libkelupg_init(void);
+// Initialises only when the library is not initialised yet (used by the opens).
+int libkelupg_init_once(void);
+void libkelupg_exit(void);
+int libkelupg_initialized(void);
+
+// Time-out of every bulk transfer and UART packet phase; tests shorten it.
+void kelupg_set_transfer_timeout(int ms);
+int kelupg_get_transfer_timeout(void);
+
+// Largest data phase of one packet (2048 at start; the packet-size probe sets
+// 2048 or 65536).
+int kelupg_get_max_transfer_size(void);
+void kelupg_set_max_transfer_size(int size);
+
+// Tag of the next CBW.
+uint32_t kelupg_trans_get_tag(void);
+
+// ---------------------------------------------------------------------------
+// Packet transport: CBW, one data phase, CSW. Return length, or 0 on any
+// failure (never a partial count).
+
+int kelupg_trans_send_pkt(upg_device *dev, const void *data, int length);
+int kelupg_trans_recv_pkt(upg_device *dev, void *buf, int length);
+
+// Wire helpers (also used by the tests).
+void kelupg_trans_build_cbw(uint8_t cbw[UPG_CBW_SIZE], uint32_t tag, uint32_t length,
+                            bool host_receives);
+// 0 when the CSW carries "USBS" and the expected tag, else -1.
+int kelupg_trans_check_csw(const uint8_t csw[UPG_CSW_SIZE], uint32_t expected_tag,
+                           uint32_t *sig_out, uint32_t *tag_out);
+
+// ---------------------------------------------------------------------------
+// USB device layer
+
+// bus UPG_BUS_ANY opens the first upgrade device on any bus.
+upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN]);
+void upg_usb_dev_close(upg_device *dev);
+// Rebuilds the device table (at most 16 upgrade devices, every device of the
+// system list examined) and points *table at it. Returns the entry count, or
+// -1 when none were found or the system list cannot be read.
+int upg_usb_dev_get_list(upg_dev_info **table);
+int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size);
+
+upg_device *upg_uart_dev_open(const char *port_name, libuart_state_cb_t callback);
+void upg_uart_dev_close(upg_device *dev);
+bool upg_uart_dev_connected(upg_device *dev);
+
+int upg_dev_get_bus_port(upg_device *dev, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]);
+int upg_dev_get_last_error(upg_device *dev);
+
+// "1:2-3": bus, ":", the used port numbers joined by "-". Returns the length
+// written (snprintf semantics).
+int upg_dev_format_location(char *out, size_t size, uint8_t bus,
+                            const uint8_t port[UPG_PORT_PATH_LEN]);
+// Parses "BUS:P1-P2-..." (or "BUS-P1.P2..." as the kernel writes it) into bus
+// and a zero-filled port path. 0 on success, -3 on malformed text.
+int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]);
+
+// The rule file that grants the logged-in user access to the upgrade device.
+#define UPG_UDEV_RULE_FILE "packaging/udev/70-kelflash.rules"
+#define UPG_UDEV_RULE_INSTALLED "/etc/udev/rules.d/70-kelflash.rules"
+
+// ---------------------------------------------------------------------------
+// Command set
+
+#define KELUPG_CMD_MAGIC 0x43475055u  // "UPGC"
+#define KELUPG_CMD_PROTOCOL 1
+#define KELUPG_CMD_VERSION 1
+
+enum kelupg_cmd_code : uint8_t {
+    KELUPG_CMD_GET_HWINFO = 0x00,
+    KELUPG_CMD_GET_TRACEINFO = 0x01,
+    KELUPG_CMD_WRITE = 0x02,
+    KELUPG_CMD_READ = 0x03,
+    KELUPG_CMD_SEND_CMDLINE = 0x05,
+    KELUPG_CMD_SET_UPG_CFG = 0x0A,
+    KELUPG_CMD_SET_UPG_END = 0x0B,
+    KELUPG_CMD_SET_FWC_META = 0x10,
+    KELUPG_CMD_GET_BLOCK_SIZE = 0x11,
+    KELUPG_CMD_SEND_FWC_DATA = 0x12,
+    KELUPG_CMD_GET_FWC_CRC = 0x13,
+    KELUPG_CMD_GET_FWC_BURN_RESULT = 0x14,
+    KELUPG_CMD_GET_FWC_RUN_RESULT = 0x15,
+    KELUPG_CMD_GET_STORAGE_MEDIA = 0x16,
+    KELUPG_CMD_GET_PARTITION_TABLE = 0x17,
+    KELUPG_CMD_READ_FWC_DATA = 0x18,
+};
+
+#define UPG_FWC_META_SIZE 512
+#define UPG_UPG_CFG_SIZE 32
+#define UPG_STORAGE_MEDIA_ENTRY_SIZE 68
+#define UPG_PART_TABLE_ARGS_SIZE 68
+#define UPG_READ_FWC_ARGS_SIZE 184
+
+// Hardware information (answer to command 0x00).
+#pragma pack(push, 1)
+struct upg_hw_info {
+    uint8_t reserved0[40];
+    uint8_t boot_stage;  // 0 boot ROM, otherwise U-Boot; 1 = takes 64 KiB packets
+    uint8_t security;    // UPG_SEC_* bits
+    uint8_t boot_dev1;
+    uint8_t boot_dev2;
+    uint8_t reserved1[64];
+};
+#pragma pack(pop)
+static_assert(sizeof(upg_hw_info) == 108, "hardware information record is 108 bytes");
+
+#define UPG_BOOT_STAGE_BROM 0
+#define UPG_BOOT_STAGE_UBOOT_LARGE 1
+#define UPG_SEC_SECURE_BOOT 0x01
+#define UPG_SEC_BOOT_ENCRYPTION 0x02
+#define UPG_SEC_ANTI_ROLLBACK 0x04
+
+// Upgrade configuration (argument of command 0x0A).
+#pragma pack(push, 1)
+struct upg_cfg {
+    uint32_t work_mode;
+    uint8_t reserved[28];
+};
+#pragma pack(pop)
+static_assert(sizeof(upg_cfg) == UPG_UPG_CFG_SIZE, "upgrade configuration is 32 bytes");
+
+#define UPG_WORK_MODE_STORAGE_QUERY 4
+
+struct PartitionEntry;
+
+// Argument block of command 0x17. The first 68 bytes travel to the device;
+// the parsed list comes back in parts (owned by the caller, released with
+// image_partition_release of image.h).
+struct kelupg_part_table_args {
+    char media[64];
+    uint32_t flags;
+    uint32_t part_count;
+    PartitionEntry *parts;
+};
+
+// Argument block of command 0x18 (184 bytes on the wire).
+#pragma pack(push, 1)
+struct kelupg_read_fwc_args {
+    char partition[64];
+    uint8_t reserved0[40];
+    uint64_t offset;  // bytes 104..111: where in the partition to start
+    uint64_t size;    // bytes 112..119: how much the device is to send
+    uint8_t reserved1[64];
+};
+#pragma pack(pop)
+static_assert(sizeof(kelupg_read_fwc_args) == UPG_READ_FWC_ARGS_SIZE,
+              "read argument block is 184 bytes");
+
+// Header helpers (also used by the tests).
+uint32_t kelupg_cmd_checksum(uint8_t code, uint32_t data_length);
+void kelupg_cmd_build_header(uint8_t hdr[UPG_CMD_HDR_SIZE], uint8_t code, uint32_t data_length);
+// True once a component meta record was accepted since initialisation.
+bool kelupg_cmd_fwc_meta_sent(void);
+
+int kelupg_cmd_get_hwinfo(upg_device *dev, upg_hw_info *info);
+int kelupg_cmd_get_traceinfo(upg_device *dev, uint8_t **out);
+int kelupg_cmd_write(upg_device *dev, uint32_t address, const void *data, uint32_t n);
+int kelupg_cmd_read(upg_device *dev, uint32_t address, void *buf, uint32_t n);
+int kelupg_cmd_send_cmdline(upg_device *dev, const char *text, int n);
+int kelupg_cmd_set_upg_cfg(upg_device *dev, const upg_cfg *cfg);
+int kelupg_cmd_set_upg_end(upg_device *dev);
+int kelupg_cmd_set_fwc_meta(upg_device *dev, const void *meta512);
+int kelupg_cmd_get_block_size(upg_device *dev);
+int kelupg_cmd_send_fwc_data_start(upg_device *dev, uint32_t size);
+int kelupg_cmd_send_fwc_data_update(upg_device *dev, const void *data, int n);
+int kelupg_cmd_send_fwc_data_final(upg_device *dev);
+int kelupg_cmd_get_fwc_crc(upg_device *dev, uint32_t *crc);
+int kelupg_cmd_get_fwc_burn_result(upg_device *dev, uint32_t *result);
+int kelupg_cmd_get_fwc_run_result(upg_device *dev, uint32_t *result);
+// On success *out holds a malloc'ed buffer of the returned byte count, whole
+// 68-byte entries each starting with a NUL-terminated medium name.
+int kelupg_cmd_get_storage_media(upg_device *dev, uint8_t **out);
+int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args);
+int kelupg_cmd_read_fwc_data_start(upg_device *dev, const kelupg_read_fwc_args *args);
+int kelupg_cmd_read_fwc_data(upg_device *dev, void *buf, int n);
+
+// Sends command 0x00 and sets the maximum transfer size from the boot stage.
+int kelupg_probe_packet_size(upg_device *dev, bool *large);
+
+// Storage-media list helpers: whole entries only; a name without NUL inside
+// its entry is cut at the entry's end.
+int kelupg_storage_media_count(int nbytes);
+// Copies entry i's name into name (size bytes, NUL-terminated); -3 when out of range.
+int kelupg_storage_media_name(const uint8_t *buf, int nbytes, int index, char *name, size_t size);

@@ -1,0 +1,42 @@
+// Upgrade devices reached over a serial line: the packets travel through the
+// UART transport's framing instead of bulk endpoints.
+#include <cstdlib>
+
+#include "libkelupg.h"
+#include "upg_log.h"
+
+upg_device *upg_uart_dev_open(const char *port_name, libuart_state_cb_t callback) {
+    if (!port_name) {
+        UPG_LOGE("Invalid parameter.");
+        return nullptr;
+    }
+    if (libkelupg_init_once() != 0)
+        return nullptr;
+    upg_device *dev = static_cast<upg_device *>(calloc(1, sizeof(upg_device)));
+    if (!dev) {
+        UPG_LOGE("Failed to malloc for upg_device");
+        return nullptr;
+    }
+    dev->type = UPG_DEV_TYPE_UART;
+    dev->uart = libuart_open(port_name, callback);
+    if (!dev->uart) {
+        UPG_LOGE("Failed to open UART port %s", port_name);
+        free(dev);
+        return nullptr;
+    }
+    return dev;
+}
+
+void upg_uart_dev_close(upg_device *dev) {
+    if (!dev)
+        return;
+    if (dev->uart)
+        libuart_close(dev->uart);
+    free(dev);
+}
+
+bool upg_uart_dev_connected(upg_device *dev) {
+    if (!dev || !dev->uart)
+        return false;
+    return libuart_get_state(dev->uart) == LIBUART_STATE_CONNECTED;
+}

@@ -1,0 +1,278 @@
+// USB device layer over libusb: opening an upgrade device by bus number and
+// port path, claiming its interface, finding its bulk endpoints, listing the
+// attached upgrade devices.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kelupg_internal.h"
+#include "libkelupg.h"
+#include "upg_log.h"
+
+namespace {
+
+upg_dev_info g_table[UPG_DEV_TABLE_SIZE];
+
+bool is_upgrade_device(libusb_device *d, libusb_device_descriptor *desc) {
+    if (libusb_get_device_descriptor(d, desc) != 0)
+        return false;
+    return desc->idVendor == UPG_USB_VID && desc->idProduct == UPG_USB_PID;
+}
+
+void report_open_failure(libusb_device *d, int rc) {
+    uint8_t port[UPG_PORT_PATH_LEN];
+    char where[40];
+    if (upg_usb_get_port_numbers(d, port, UPG_PORT_PATH_LEN) < 0)
+        memset(port, 0, sizeof(port));
+    upg_dev_format_location(where, sizeof(where), libusb_get_bus_number(d), port);
+    UPG_LOGE("libusb_open() failed on %s: %s(%d)", where, libusb_strerror(rc), rc);
+    if (rc == LIBUSB_ERROR_ACCESS)
+        UPG_LOGE(
+            "No permission to open the upgrade device %s: install the udev rule %s "
+            "(scripts/install-udev-rules puts it in %s), then plug the board in again",
+            where, UPG_UDEV_RULE_FILE, UPG_UDEV_RULE_INSTALLED);
+}
+
+// Opens the first upgrade device that matches; bus UPG_BUS_ANY matches any.
+libusb_device_handle *open_matching(uint8_t bus, const uint8_t *port) {
+    libusb_device **list = nullptr;
+    ssize_t n = libusb_get_device_list(kelupg_usb_context(), &list);
+    if (n < 0) {
+        UPG_LOGE("Get usb list failed");
+        return nullptr;
+    }
+    libusb_device_handle *handle = nullptr;
+    for (ssize_t i = 0; i < n; i++) {
+        libusb_device_descriptor desc;
+        if (!is_upgrade_device(list[i], &desc))
+            continue;
+        if (bus != UPG_BUS_ANY) {
+            uint8_t path[UPG_PORT_PATH_LEN];
+            if (upg_usb_get_port_numbers(list[i], path, UPG_PORT_PATH_LEN) < 0)
+                continue;
+            if (libusb_get_bus_number(list[i]) != bus || memcmp(path, port, UPG_PORT_PATH_LEN) != 0)
+                continue;
+        }
+        int rc = libusb_open(list[i], &handle);
+        if (rc != 0) {
+            report_open_failure(list[i], rc);
+            handle = nullptr;
+        }
+        break;
+    }
+    libusb_free_device_list(list, 1);
+    return handle;
+}
+
+int claim_interface(libusb_device_handle *handle) {
+    int rc = libusb_claim_interface(handle, 0);
+    if (rc != 0) {
+        UPG_LOGE_AS("__claim_interface", "libusb_claim_interface() failed: %s(%d)",
+                    libusb_strerror(rc), rc);
+        return -1;
+    }
+    return 0;
+}
+
+// The last bulk endpoint of each direction wins.
+int find_endpoints(upg_device *dev) {
+    libusb_config_descriptor *cfg = nullptr;
+    if (libusb_get_active_config_descriptor(libusb_get_device(dev->handle), &cfg) != 0 || !cfg)
+        return -1;
+    for (int i = 0; i < cfg->bNumInterfaces; i++) {
+        const libusb_interface &intf = cfg->interface[i];
+        for (int a = 0; a < intf.num_altsetting; a++) {
+            const libusb_interface_descriptor &alt = intf.altsetting[a];
+            for (int e = 0; e < alt.bNumEndpoints; e++) {
+                const libusb_endpoint_descriptor &ep = alt.endpoint[e];
+                if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK)
+                    continue;
+                if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN)
+                    dev->ep_in = ep.bEndpointAddress;
+                else
+                    dev->ep_out = ep.bEndpointAddress;
+            }
+        }
+    }
+    libusb_free_config_descriptor(cfg);
+    return 0;
+}
+
+}  // namespace
+
+int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size) {
+    if (!dev || !buf || size <= 0) {
+        UPG_LOGE("%s() Invalid port number %d", __func__, -1);
+        return -1;
+    }
+    int n = libusb_get_port_numbers(dev, buf, size);
+    if (n < 0 || n > size) {
+        UPG_LOGE("%s() Invalid port number %d", __func__, n);
+        return -1;
+    }
+    memset(buf + n, 0, size_t(size - n));
+    return n;
+}
+
+upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN]) {
+    if (libkelupg_init_once() != 0)
+        return nullptr;
+    if (bus != UPG_BUS_ANY && !port) {
+        UPG_LOGE("Invalid parameter.");
+        return nullptr;
+    }
+    upg_device *dev = static_cast<upg_device *>(calloc(1, sizeof(upg_device)));
+    if (!dev) {
+        UPG_LOGE("Failed to malloc for upg_device");
+        return nullptr;
+    }
+    dev->type = UPG_DEV_TYPE_USB;
+    dev->bus = bus;
+    if (port)
+        memcpy(dev->port, port, UPG_PORT_PATH_LEN);
+
+    dev->handle = open_matching(bus, dev->port);
+    if (!dev->handle) {
+        free(dev);
+        return nullptr;
+    }
+    libusb_device *d = libusb_get_device(dev->handle);
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(d, &desc) == 0)
+        dev->dev_class = desc.bDeviceClass;
+    dev->addr = libusb_get_device_address(d);
+    if (bus == UPG_BUS_ANY) {
+        // Record where the device really is, so the caller can find it again.
+        dev->bus = libusb_get_bus_number(d);
+        if (upg_usb_get_port_numbers(d, dev->port, UPG_PORT_PATH_LEN) < 0)
+            memset(dev->port, 0, UPG_PORT_PATH_LEN);
+    }
+    dev->vid = UPG_USB_VID;
+    dev->pid = UPG_USB_PID;
+
+    if (claim_interface(dev->handle) != 0) {
+        UPG_LOGE("FAILED to claim interface.");
+        libusb_close(dev->handle);
+        free(dev);
+        return nullptr;
+    }
+    if (find_endpoints(dev) != 0) {
+        UPG_LOGE("FAILED to get UU device endpoint addresses!");
+        libusb_release_interface(dev->handle, 0);
+        libusb_close(dev->handle);
+        free(dev);
+        return nullptr;
+    }
+    return dev;
+}
+
+void upg_usb_dev_close(upg_device *dev) {
+    if (!dev)
+        return;
+    if (dev->handle) {
+        libusb_release_interface(dev->handle, 0);
+        libusb_close(dev->handle);
+    }
+    free(dev);
+}
+
+int upg_usb_dev_get_list(upg_dev_info **table) {
+    if (libkelupg_init_once() != 0)
+        return -1;
+    libusb_device **list = nullptr;
+    ssize_t n = libusb_get_device_list(kelupg_usb_context(), &list);
+    if (n < 0) {
+        UPG_LOGE("Get usb list failed");
+        return -1;
+    }
+    memset(g_table, 0, sizeof(g_table));
+    int count = 0;
+    // Every device of the system list is examined: on a host with many USB
+    // devices the board can sit anywhere in it. Only the table is bounded.
+    for (ssize_t i = 0; i < n; i++) {
+        libusb_device_descriptor desc;
+        if (!is_upgrade_device(list[i], &desc))
+            continue;
+        if (count == UPG_DEV_TABLE_SIZE) {
+            UPG_LOGE("More than %d upgrade devices attached; the others are not listed",
+                     UPG_DEV_TABLE_SIZE);
+            break;
+        }
+        uint8_t bus = libusb_get_bus_number(list[i]);
+        uint8_t port[UPG_PORT_PATH_LEN];
+        if (upg_usb_get_port_numbers(list[i], port, UPG_PORT_PATH_LEN) < 0)
+            continue;
+        upg_device *dev = upg_usb_dev_open(bus, port);
+        if (!dev) {
+            UPG_LOGE("Error, open USB device failed");
+            continue;
+        }
+        upg_dev_info &e = g_table[count++];
+        e.bus = dev->bus;
+        memcpy(e.port, dev->port, UPG_PORT_PATH_LEN);
+        e.addr = dev->addr;
+        e.dev_class = dev->dev_class;
+        upg_usb_dev_close(dev);
+    }
+    libusb_free_device_list(list, 1);
+    if (table)
+        *table = g_table;
+    return count > 0 ? count : -1;
+}
+
+int upg_dev_get_bus_port(upg_device *dev, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]) {
+    if (!dev || !bus || !port)
+        return -1;
+    *bus = dev->bus;
+    memcpy(port, dev->port, UPG_PORT_PATH_LEN);
+    return 0;
+}
+
+int upg_dev_get_last_error(upg_device *dev) {
+    return dev ? dev->last_error : 0;
+}
+
+int upg_dev_format_location(char *out, size_t size, uint8_t bus,
+                            const uint8_t port[UPG_PORT_PATH_LEN]) {
+    if (!out || size == 0)
+        return -3;
+    int used = snprintf(out, size, "%u:", unsigned(bus));
+    for (int i = 0; port && i < UPG_PORT_PATH_LEN && port[i] != 0; i++) {
+        size_t at = used < 0 ? 0 : size_t(used);
+        used += snprintf(at < size ? out + at : nullptr, at < size ? size - at : 0, "%s%u",
+                         i ? "-" : "", unsigned(port[i]));
+    }
+    return used;
+}
+
+int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]) {
+    if (!text || !bus || !port)
+        return -3;
+    uint8_t path[UPG_PORT_PATH_LEN] = {0};
+    const char *p = text;
+    char *end = nullptr;
+    if (!isdigit(static_cast<unsigned char>(*p)))
+        return -3;
+    unsigned long b = strtoul(p, &end, 10);
+    if (b > 255 || (*end != ':' && *end != '-'))
+        return -3;
+    p = end + 1;
+    int n = 0;
+    for (;;) {
+        if (!isdigit(static_cast<unsigned char>(*p)) || n == UPG_PORT_PATH_LEN)
+            return -3;
+        unsigned long v = strtoul(p, &end, 10);
+        if (v == 0 || v > 255)
+            return -3;
+        path[n++] = uint8_t(v);
+        if (*end == '\0')
+            break;
+        if (*end != '-' && *end != '.')
+            return -3;
+        p = end + 1;
+    }
+    *bus = uint8_t(b);
+    memcpy(port, path, UPG_PORT_PATH_LEN);
+    return 0;
+}
