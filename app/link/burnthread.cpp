@@ -1,0 +1,395 @@
+#include "burnthread.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "checkthread.h"
+#include "imagefile.h"
+#include "kellinker.h"
+#include "libkelupg.h"
+#include "pathcodec.h"
+#include "settings.h"
+
+namespace {
+
+constexpr quint32 kLargestChunk = 1048576;
+constexpr int kRetryPauseMs = 100;
+// The adb command may take its time before it writes anything (device
+// authorisation, a server start); there is no upper limit to that wait, so it is
+// cut into slices that keep the thread's events and a stop request looked at.
+constexpr int kAdbOutputWaitMs = 5000;
+constexpr int kAdbOutputSliceMs = 250;
+// How often a serial line that was reopened is looked at until it is up again.
+constexpr int kSerialPollMs = 20;
+
+QString fieldText(const char *field, size_t width) {
+    return QString::fromLocal8Bit(field, int(strnlen(field, width)));
+}
+
+bool nameHas(const FwcMeta &meta, const char *word) {
+    char name[sizeof(meta.name) + 1];
+    memcpy(name, meta.name, sizeof(meta.name));
+    name[sizeof(meta.name)] = '\0';
+    return strstr(name, word) != nullptr;
+}
+
+}  // namespace
+
+BurnThread::BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter)
+    : KelThread(image), linker(linker), viaAdb(viaAdb), rebootAfter(rebootAfter) {}
+
+BurnThread::~BurnThread() {
+    // run() uses this class's members; it must be over before they go.
+    stopAndWait();
+}
+
+void BurnThread::setPartitions(PartitionSelection *entries, quint32 count) {
+    if (count == 0) {
+        qCritical() << "Invalid partition number" << count;
+        return;
+    }
+    partitions = entries;
+    partitionCount = count;
+}
+
+void BurnThread::setAdbTiming(int appearMs, int pollMs) {
+    adbAppearMs = qMax(0, appearMs);
+    adbPollMs = qMax(1, pollMs);
+}
+
+quint32 BurnThread::chunkSize(int blockSize) {
+    if (blockSize <= 0)
+        return 0;
+    const quint32 b = quint32(blockSize);
+    if (b > kLargestChunk)
+        return b;
+    return kLargestChunk - kLargestChunk % b;
+}
+
+bool BurnThread::needsBurn(const char *componentName, const PartitionSelection *entries,
+                           quint32 count) {
+    if (!entries || count == 0 || strstr(componentName, "updater"))
+        return true;
+    for (quint32 i = 0; i < count; ++i) {
+        char entry[sizeof(entries[i].name) + 1];
+        memcpy(entry, entries[i].name, sizeof(entries[i].name));
+        entry[sizeof(entries[i].name)] = '\0';
+        // An empty name would match every component; it selects nothing.
+        if (entry[0] && strstr(componentName, entry))
+            return entries[i].selected != 0;
+    }
+    return true;
+}
+
+void BurnThread::run() {
+    const QByteArray path = libraryPath(image->path());
+    int limit = retryOverride >= 0 ? retryOverride : Settings::instance().retryCount();
+    if (limit <= 0)
+        limit = 1;
+
+    bool started = !viaAdb || startViaAdb();
+    if (started) {
+        qDebug().noquote() << "\nBurn Image file" << image->path() << "...\n";
+        emit threadIsStart();
+        runJob(limit, path);
+    }
+
+    linker->unlink();
+    if (file) {
+        fclose(file);
+        file = nullptr;
+    }
+    // The board has been burnt (or given up on); its upgrade service is of no
+    // further use, and a client left behind would outlive the program.
+    delete adbProcess;
+    adbProcess = nullptr;
+}
+
+void BurnThread::runJob(int limit, const QByteArray &path) {
+    if (!linker->link()) {
+        qCritical() << "Failed to open Kelvora device";
+        emit threadIsFailed();
+        return;
+    }
+    emit deviceLinked(linker->name());
+    file = fopen(path.constData(), "rb");
+    if (!file) {
+        qCritical().noquote() << "Failed to open image file" << image->path();
+        emit threadIsFailed();
+        return;
+    }
+    const FwcMeta *metas = image->meta();
+    if (!metas) {
+        emit threadIsFailed();
+        return;
+    }
+
+    emit threadIsRunning(0);
+    progress = 0;
+    int retries = 0;  // over the whole job, not per component
+    const quint32 count = image->fwcCount();
+    for (quint32 i = 0; i < count; ++i) {
+        const FwcMeta &meta = metas[i];
+        QMutexLocker lock(&mutex);
+        if (isInterruptionRequested())
+            return;  // stopped between components: no result
+        const QString name = fieldText(meta.name, sizeof(meta.name));
+        qDebug().noquote() << "\nMeta" << i << name << ", size" << meta.size << "...";
+        emit componentStarted(int(i), name, meta.size);
+        if (!checkDeviceState()) {
+            lock.unlock();
+            emit threadIsFailed();
+            return;
+        }
+        bool skipped = false;
+        while (!burnComponent(meta, &skipped)) {
+            if (!retryStep(meta, &retries, limit)) {
+                lock.unlock();
+                emit threadIsFailed();
+                return;
+            }
+            emit componentRetry(int(i), name, retries);
+        }
+        emit componentDone(int(i), skipped);
+    }
+
+    qDebug().noquote() << "\nBurn online successfully!";
+    emit threadIsSuccessful();
+    if (rebootAfter) {
+        qDebug().noquote() << "Reboot the device ...";
+        linker->resetDevice();
+    }
+}
+
+bool BurnThread::startViaAdb() {
+    adbProcess = new QProcess;
+    adbProcess->setProcessChannelMode(QProcess::MergedChannels);
+    connect(adbProcess, &QProcess::errorOccurred,
+            [](QProcess::ProcessError error) { qCritical() << error; });
+    adbProcess->start(CheckThread::adbProgram(),
+                      {QStringLiteral("shell"), QStringLiteral("kelupg")}, QIODevice::ReadWrite);
+
+    // A command that could not start or has ended will never write anything,
+    // and a stop request must not wait for output that may never come.
+    QElapsedTimer slice;
+    slice.start();
+    while (!adbProcess->waitForReadyRead(kAdbOutputSliceMs)) {
+        if (adbProcess->state() == QProcess::NotRunning || isInterruptionRequested())
+            break;
+        if (slice.hasExpired(kAdbOutputWaitMs)) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, kAdbOutputWaitMs);
+            slice.restart();
+        }
+    }
+    qDebug().noquote() << QString::fromLocal8Bit(adbProcess->readAll());
+
+    QElapsedTimer clock;
+    clock.start();
+    QStringList devices;
+    while (devices.isEmpty()) {
+        if (isInterruptionRequested())
+            return false;
+        if (clock.hasExpired(adbAppearMs)) {
+            qCritical() << "Wait kelupg timeout";
+            emit threadIsFailed();
+            return false;
+        }
+        devices = linker->listDevices();
+        msleep(adbPollMs);
+    }
+    if (!linker->fetchDeviceInfo(devices.first(), false)) {
+        qCritical() << "Failed to link Kelvora device";
+        emit threadIsFailed();
+        return false;
+    }
+    return true;
+}
+
+bool BurnThread::serialLine() const {
+    upg_device *dev = linker->device();
+    return dev && dev->type == UPG_DEV_TYPE_UART;
+}
+
+bool BurnThread::waitSerialConnected() {
+    QElapsedTimer clock;
+    clock.start();
+    while (!upg_uart_dev_connected(linker->device())) {
+        if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
+            return false;
+        msleep(kSerialPollMs);
+    }
+    return true;
+}
+
+bool BurnThread::waitSerialAnswer() {
+    // A reopened serial port counts as linked before the board has answered the
+    // line's presence handshake, and the boot stage the link reports is still
+    // the one from before the board left: ask until it answers again.
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (upg_uart_dev_connected(linker->device()) && linker->probePacketSize())
+            return true;
+        if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
+            return false;
+        msleep(kSerialPollMs);
+    }
+}
+
+bool BurnThread::checkDeviceState() {
+    if (!linker->probePacketSize()) {
+        if (linker->isLargePacket()) {
+            qCritical() << "Device is disconnect!";
+            return false;
+        }
+        if (!linker->waitReconnect() || (serialLine() && !waitSerialAnswer())) {
+            qCritical().noquote() << "Dev" << linker->name() << "is completely lost!";
+            return false;
+        }
+        awaitingUboot = true;
+    } else if (seenBootRom && linker->isLargePacket()) {
+        // The board answered, but in U-Boot where it was in its boot ROM at the
+        // last check: it left and came back while the line protocol bridged
+        // its silence (a serial line does), so it is a return all the same.
+        awaitingUboot = true;
+    }
+    seenBootRom = !linker->isLargePacket();
+    if (!awaitingUboot || !linker->isLargePacket())
+        return true;
+
+    awaitingUboot = false;
+    emit inUboot();
+    // A serial line has no work modes: its link refuses the switch by design,
+    // and refusing the burn for that would fail every serial board that
+    // passes from its boot ROM into U-Boot.
+    if (serialLine())
+        return true;
+    return linker->setWorkMode(partitions ? 1 : 0);
+}
+
+bool BurnThread::readFull(char *buf, quint32 n) {
+    // A short read inside a component means the file changed or is damaged;
+    // sending the stale rest of the buffer would burn garbage.
+    return fread(buf, 1, n, file) == n;
+}
+
+bool BurnThread::burnComponent(const FwcMeta &meta, bool *skipped) {
+    const QString dev = linker->name();
+    const QString compName = fieldText(meta.name, sizeof(meta.name));
+    *skipped = false;
+
+    char nameText[sizeof(meta.name) + 1];
+    memcpy(nameText, meta.name, sizeof(meta.name));
+    nameText[sizeof(meta.name)] = '\0';
+    if (!needsBurn(nameText, partitions, partitionCount)) {
+        qDebug().noquote() << " Meta" << compName << "doesn't need burn";
+        advanceProgress(meta.size);
+        *skipped = true;
+        return true;
+    }
+
+    if (nameHas(meta, "image.target") && !linker->isLargePacket()) {
+        qCritical().noquote() << "The status of device" << dev << "error";
+        return false;
+    }
+
+    if (!linker->sendMetaHead(meta)) {
+        qCritical() << "Failed to send the meta information!";
+        return false;
+    }
+
+    const int block = linker->blockSize();
+    const quint32 chunk = chunkSize(block);
+    if (chunk == 0) {
+        qCritical().noquote() << " Dev" << dev << "Invalid block size" << block;
+        return false;
+    }
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[chunk]);
+    if (!buf) {
+        qCritical() << "Failed to malloc" << chunk;
+        return false;
+    }
+
+    const quint32 full = meta.size / chunk;
+    quint32 rest = meta.size % chunk;
+    qDebug().noquote() << "Blocksize" << block << ", chunk" << chunk << "*" << full << ", rest"
+                       << rest;
+    qDebug().noquote() << "Offset:" << meta.offset << "Size:" << meta.size;
+    const bool seekOk = fseeko(file, off_t(meta.offset), SEEK_SET) == 0;
+
+    if (full > 0) {
+        if (stopped)
+            return false;
+        for (quint32 k = 0; k < full; ++k) {
+            waitIfPaused();
+            qDebug().noquote() << " Dev" << dev << "Send chunk" << k << "...";
+            if (!seekOk || !readFull(buf.get(), chunk)) {
+                qCritical().noquote() << " Dev" << dev << "Failed to read" << chunk;
+                return false;
+            }
+            if (!linker->sendData(buf.get(), int(chunk))) {
+                qCritical().noquote() << " Dev" << dev << "Failed to send" << chunk;
+                return false;
+            }
+            advanceProgress(chunk);
+            if (k + 1 < full && stopped)
+                return false;
+        }
+    }
+
+    if (rest > 0) {
+        if (!seekOk || !readFull(buf.get(), rest)) {
+            qCritical().noquote() << " Dev" << dev << "Failed to read" << rest;
+            return false;
+        }
+        const quint32 b = quint32(block);
+        if (rest % b != 0) {
+            const quint32 padded = (rest / b + 1) * b;  // not above chunk: chunk is a multiple of b
+            memset(buf.get() + rest, 0, padded - rest);
+            rest = padded;
+        }
+        qDebug().noquote() << " Dev" << dev << "Send the rest data" << rest;
+        if (!linker->sendData(buf.get(), int(rest))) {
+            qCritical().noquote() << " Dev" << dev << "Failed to send" << rest;
+            return false;
+        }
+        advanceProgress(rest);
+    }
+
+    uint32_t results[3] = {0, 0, 0};
+    if (!linker->metaEnd(meta, results)) {
+        qCritical().noquote() << " Dev" << dev << "The burnning process has error!";
+        return false;
+    }
+    return true;
+}
+
+bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {
+    // An I/O or pipe error means the board is beyond a resend.
+    const int error = linker->lastError();
+    if (error == -1 || error == -9)
+        return false;
+    ++*retries;
+    if (*retries > limit)
+        return false;
+
+    const QString compName = fieldText(meta.name, sizeof(meta.name));
+    msleep(kRetryPauseMs);
+    qWarning().noquote() << "Try to resend firmware component" << compName
+                         << ", try count:" << *retries;
+    qWarning().noquote() << "Try to recovery the connection";
+    // A serial line that lost the board's answer goes back to its presence
+    // handshake, and refuses every command until the board has answered it.
+    if (serialLine())
+        waitSerialConnected();
+    if (!linker->probePacketSize() && !linker->probePacketSize()) {
+        qCritical() << "Connection recovery failed!";
+        return false;
+    }
+    qWarning().noquote() << "Resend firmware component:" << compName;
+    return true;
+}

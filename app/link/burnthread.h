@@ -1,0 +1,86 @@
+// Burns every firmware component of one image into one board through one device
+// link, following the board from its boot ROM into U-Boot on the way.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <cstdio>
+
+#include "kelthread.h"
+#include "partitionselection.h"
+
+class KelLinker;
+struct FwcMeta;
+
+class BurnThread : public KelThread {
+    Q_OBJECT
+
+public:
+    // Neither the image nor the link is owned; both must outlive the worker.
+    BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter);
+    ~BurnThread() override;
+
+    // The selection stays the caller's and must outlive the job. A count of 0 is
+    // refused and leaves the previous selection in place.
+    void setPartitions(PartitionSelection *entries, quint32 count);
+
+    // Replaces the "retry_cnt" setting for this job only (nothing is written to
+    // the settings file); a value below 0 returns to the setting.
+    void setRetryLimit(int limit) { retryOverride = limit; }
+
+    // How long the adb start waits for the board to appear as an upgrade device
+    // and how often it looks (15000 ms, every 500 ms).
+    void setAdbTiming(int appearMs, int pollMs);
+
+    // The largest multiple of the block size not above 1 MiB, or one block when
+    // a block is larger than that; 0 for a block size the device cannot have.
+    static quint32 chunkSize(int blockSize);
+    // Whether a component of this name is burnt under the given selection.
+    static bool needsBurn(const char *componentName, const PartitionSelection *entries,
+                          quint32 count);
+
+signals:
+    // The board has come back running U-Boot.
+    void inUboot();
+    // The link to the board is open; the components follow.
+    void deviceLinked(const QString &name);
+    // Component `index` (image order) is about to be checked and burnt.
+    void componentStarted(int index, const QString &name, quint32 size);
+    // Component `index` is done; skipped = left out by the partition selection.
+    void componentDone(int index, bool skipped);
+    // Component `index` failed and is sent again; count = resends in this job.
+    void componentRetry(int index, const QString &name, int count);
+
+protected:
+    void run() override;
+
+private:
+    void runJob(int limit, const QByteArray &path);
+    bool startViaAdb();
+    bool checkDeviceState();
+    bool serialLine() const;
+    bool waitSerialConnected();
+    bool waitSerialAnswer();
+    // True when the component is done (burnt or skipped).
+    bool burnComponent(const FwcMeta &meta, bool *skipped);
+    // After a failed component: true when it may be sent again.
+    bool retryStep(const FwcMeta &meta, int *retries, int limit);
+    bool readFull(char *buf, quint32 n);
+
+    KelLinker *linker;
+    PartitionSelection *partitions = nullptr;
+    bool viaAdb;
+    bool awaitingUboot = false;
+    bool rebootAfter;
+    quint32 partitionCount = 0;
+
+    // The boot stage of the last device-state check was the boot ROM.
+    bool seenBootRom = false;
+    int retryOverride = -1;
+    int adbAppearMs = 15000;
+    int adbPollMs = 500;
+    FILE *file = nullptr;
+    // The device-side upgrade service keeps running for the whole job; it is
+    // only disposed of when the job is over.
+    QProcess *adbProcess = nullptr;
+};
