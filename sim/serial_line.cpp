@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -176,18 +178,28 @@ void SerialLine::record(const SerialFrameRecord &r) {
         frames_.push_back(r);
 }
 
-bool SerialLine::away() {
-    {
-        std::lock_guard<std::mutex> lk(mutex_);
-        if (mute_)
+// The line's own faults (mute, vanished): they silence even what the board
+// has already handed over.
+bool SerialLine::faulted() {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (mute_)
+        return true;
+    if (vanished_) {
+        if (vanishComeBackMs_ < 0 || Clock::now() < vanishedUntil_)
             return true;
-        if (vanished_) {
-            if (vanishComeBackMs_ < 0 || Clock::now() < vanishedUntil_)
-                return true;
-            vanished_ = false;
-        }
+        vanished_ = false;
     }
-    return !board_.online();
+    return false;
+}
+
+bool SerialLine::away() {
+    return faulted() || !board_.online();
+}
+
+// Something the board says of its own accord now: nothing while it is away.
+void SerialLine::sayByte(uint8_t b) {
+    if (!away())
+        writeByte(b);
 }
 
 bool SerialLine::fill(int timeoutMs) {
@@ -254,8 +266,11 @@ void SerialLine::drainQuiet() {
     }
 }
 
+// Bytes the board has already committed to (an answer it took from the
+// service, an injected stream) go out even if the board leaves meanwhile; only
+// the line's own faults stop them.
 void SerialLine::writeOut(const uint8_t *data, size_t n) {
-    if (away())
+    if (faulted())
         return;
     {
         std::lock_guard<std::mutex> lk(mutex_);
@@ -305,14 +320,28 @@ void SerialLine::writeOut(const uint8_t *data, size_t n) {
     }
 }
 
+// A real board answers within microseconds; the host gives it 60 ms for a
+// frame and 200 ms for a probe. On a busy machine an ordinary thread can wait
+// longer than that for a CPU, and the host would see a board that is not
+// there. Take a real-time slot where the system grants one (root,
+// CAP_SYS_NICE or an RLIMIT_RTPRIO); the thread only ever blocks in poll() or
+// sleeps, so it cannot starve anyone. Without the slot it runs as before.
+static void preferPromptWakeUps() {
+    sched_param sp{};
+    sp.sched_priority = sched_get_priority_min(SCHED_RR);
+    if (sp.sched_priority >= 0)
+        pthread_setschedparam(pthread_self(), SCHED_RR, &sp);
+}
+
 void SerialLine::run() {
+    preferPromptWakeUps();
     while (!stop_) {
         std::vector<uint8_t> unasked;
         {
             std::lock_guard<std::mutex> lk(mutex_);
             unasked.swap(inject_);
         }
-        if (!unasked.empty())
+        if (!unasked.empty() && !away())
             writeOut(unasked.data(), unasked.size());
         int b = getByte(kIdlePollMs);
         if (b < 0)
@@ -333,7 +362,7 @@ void SerialLine::handleByte(uint8_t b) {
                 stats_.probes++;
                 answer = probeAnswer_;
             }
-            writeByte(answer);
+            sayByte(answer);
             if (answer == kSerA) {
                 // The host acknowledges an "A"; anything else is its next command.
                 int r = getByte(opt_.answerTimeoutMs);
@@ -358,10 +387,10 @@ void SerialLine::handleByte(uint8_t b) {
             if (ignore)
                 return;
             if (refuse) {
-                writeByte(kSerA);
+                sayByte(kSerA);
                 return;
             }
-            writeByte(kSerACK);
+            sayByte(kSerACK);
             if (b == kSerDC1)
                 lastBlk_ = -1;
             else
@@ -422,7 +451,7 @@ void SerialLine::receiveFrame(uint8_t head) {
             stats_.naksSent++;
     }
     if (nak) {
-        writeByte(kSerNAK);
+        sayByte(kSerNAK);
         rec.answer = kSerNAK;
         record(rec);
         return;
@@ -437,7 +466,8 @@ void SerialLine::receiveFrame(uint8_t head) {
         board_.hostSent(body, static_cast<size_t>(len));
     }
     record(rec);
-    writeByte(kSerACK);
+    // A board that died taking in this frame does not acknowledge it.
+    sayByte(kSerACK);
 }
 
 void SerialLine::serveReceive() {
@@ -458,7 +488,7 @@ void SerialLine::serveReceive() {
     if (n == 0) {
         // Nothing to say: end the host's receive at once instead of letting
         // it wait for its time-out.
-        writeByte(kSerCAN);
+        sayByte(kSerCAN);
         return;
     }
     size_t off = 0;
@@ -514,7 +544,11 @@ void SerialLine::serveReceive() {
             rec.blk = txBlk_;
             rec.len = static_cast<int>(len);
             rec.wireBytes = static_cast<int>(pos);
-            if (away())
+            // The answer is the board's already (taken from its service
+            // above): a board that reboots after it, on "reset" or after
+            // running a component, still sends it first. Only the line's own
+            // faults cut it off.
+            if (faulted())
                 return;
             writeOut(frame, pos);
             int a = getByte(opt_.answerTimeoutMs);

@@ -62,7 +62,10 @@ public:
         bool pace = false;
         int baud = 115200;
         // How long the board waits for the host's answer to a frame it sent.
-        int answerTimeoutMs = 300;
+        // Generous: the host does not compare block numbers, so a frame sent
+        // again after a late ACK would reach it twice; a busy host machine
+        // may well take some hundred ms to answer.
+        int answerTimeoutMs = 1000;
         int maxTries = 10;
         // Largest answer the board is asked for on one receive announcement.
         size_t phaseMax = 1u << 20;
@@ -100,12 +103,14 @@ public:
 private:
     void run();
     bool away();
+    bool faulted();
     int getByte(int timeoutMs);
     bool readN(uint8_t *buf, int n, int timeoutMs);
     bool fill(int timeoutMs);
     void drainQuiet();
     void writeOut(const uint8_t *data, size_t n);
     void writeByte(uint8_t b) { writeOut(&b, 1); }
+    void sayByte(uint8_t b);
     void handleByte(uint8_t b);
     void receiveFrame(uint8_t head);
     void serveReceive();

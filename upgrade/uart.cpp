@@ -89,6 +89,10 @@ struct uart_conn {
 
     // Guards state and connected_at only; never held while waiting for the line.
     std::mutex priv;
+    // Serialises state changes with their callbacks: the manager and the data
+    // thread both change the state, and a listener must hear the changes in
+    // the order they happened, the last one being the state that holds.
+    std::mutex notify;
     int state = LIBUART_STATE_DETECTING;
     Clock::time_point connected_at;
 
@@ -123,6 +127,7 @@ int libuart_get_state(uart_conn *conn) {
 }
 
 static void uart_set_state(uart_conn *conn, int state) {
+    std::lock_guard<std::mutex> order(conn->notify);
     bool changed;
     {
         std::lock_guard<std::mutex> lk(conn->priv);
@@ -475,9 +480,12 @@ static int accept_frame(uart_conn *conn, const uint8_t *payload, int len, const 
     return len;
 }
 
+// A frame that has begun is read to its end under its own limits, even past
+// the receive's deadline: cut short, it would stay unanswered, the device
+// would keep offering it and its tail would wait in the queue as noise.
 static int read_short_frame(uart_conn *conn, uint8_t *out, int want, Clock::time_point deadline) {
     uint8_t hdr[3];
-    int r = uart_port_read(conn->port, hdr, 3, std::min(kFrameHeadMs, msLeft(deadline)));
+    int r = uart_port_read(conn->port, hdr, 3, kFrameHeadMs);
     if (r != 3) {
         UPG_LOGE("Read frame head error, len %d != %d", r, 3);
         return -1;
@@ -488,7 +496,7 @@ static int read_short_frame(uart_conn *conn, uint8_t *out, int want, Clock::time
     }
     int len = hdr[2];
     uint8_t body[kShortRecvMax + 2];
-    r = uart_port_read(conn->port, body, len + 2, std::min(kFrameBodyMs, msLeft(deadline)));
+    r = uart_port_read(conn->port, body, len + 2, kFrameBodyMs);
     if (r != len + 2) {
         UPG_LOGE("Read data error, len %d != %d", r, len + 2);
         return -1;
@@ -502,7 +510,7 @@ static int read_short_frame(uart_conn *conn, uint8_t *out, int want, Clock::time
 
 static int read_long_frame(uart_conn *conn, uint8_t *out, int want, Clock::time_point deadline) {
     uint8_t hdr[2];
-    int r = uart_port_read(conn->port, hdr, 2, std::min(kFrameHeadMs, msLeft(deadline)));
+    int r = uart_port_read(conn->port, hdr, 2, kFrameHeadMs);
     if (r != 2) {
         UPG_LOGE("Read frame head error, len %d != %d", r, 2);
         return -1;
@@ -512,7 +520,7 @@ static int read_long_frame(uart_conn *conn, uint8_t *out, int want, Clock::time_
         return -1;
     }
     uint8_t body[kLongData + 2];
-    r = uart_port_read(conn->port, body, kLongData + 2, std::min(kFrameBodyMs, msLeft(deadline)));
+    r = uart_port_read(conn->port, body, kLongData + 2, kFrameBodyMs);
     if (r != kLongData + 2) {
         UPG_LOGE("Read data error, len %d != %d", r, kLongData + 2);
         return -1;

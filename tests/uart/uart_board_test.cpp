@@ -57,3 +57,20 @@ TEST_F(UartBoard, PacketSurvivesNaksOnTheLine) {
     EXPECT_EQ(board.memory(0x40001000, 2048), data);
     EXPECT_EQ(line->stats().naksSent, 3);
 }
+
+TEST_F(UartBoard, AnswerToResetArrivesBeforeTheBoardLeaves) {
+    // The board takes its answer to "reset" and leaves at once; the answer it
+    // already holds must still reach the host instead of leaving it to wait
+    // out its whole receive time-out.
+    auto t0 = Clock::now();
+    ASSERT_EQ(kelupg_cmd_send_cmdline(dev, "reset", 5), 0) << LogCapture::dump();
+    EXPECT_LT(msSince(t0), 6000);
+    EXPECT_EQ(board.stats().departures, 1u);
+    EXPECT_FALSE(LogCapture::contains("Read data time out.")) << LogCapture::dump();
+
+    // Back in its boot ROM a little later, the board is reached again.
+    ASSERT_TRUE(board.waitOnline(true, 10000));
+    ASSERT_TRUE(waitFor([this] { return upg_uart_dev_connected(dev); }, 15000));
+    upg_hw_info info;
+    EXPECT_GE(kelupg_cmd_get_hwinfo(dev, &info), 0) << LogCapture::dump();
+}

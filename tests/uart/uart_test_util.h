@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -93,6 +94,9 @@ protected:
         path = line->slavePath();
     }
     void TearDown() override {
+        // What both sides said is the only clue to a failure seen once.
+        if (HasFailure())
+            std::cerr << LogCapture::dump();
         if (conn)
             libuart_close(conn);
         conn = nullptr;
