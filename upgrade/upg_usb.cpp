@@ -68,9 +68,8 @@ libusb_device_handle *open_matching(uint8_t bus, const uint8_t *port) {
 int claim_interface(libusb_device_handle *handle) {
     int rc = libusb_claim_interface(handle, 0);
     if (rc != 0) {
-        UPG_LOGE_AS("__claim_interface", "libusb_claim_interface() failed: %s(%d)",
-                    libusb_strerror(rc), rc);
-        return -1;
+        UPG_LOGE_AS("__claim_interface", "libusb_claim_interface() failed");
+        return rc;
     }
     return 0;
 }
@@ -151,7 +150,9 @@ upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN])
     dev->vid = UPG_USB_VID;
     dev->pid = UPG_USB_PID;
 
-    if (claim_interface(dev->handle) != 0) {
+    if (int rc = claim_interface(dev->handle); rc != 0) {
+        // The reason (busy: another program holds the board; access) is worth a line of its own.
+        UPG_LOGD("libusb_claim_interface: %s(%d)", libusb_strerror(rc), rc);
         UPG_LOGE("FAILED to claim interface.");
         libusb_close(dev->handle);
         free(dev);

@@ -397,6 +397,114 @@ TEST_F(Scripted, MetaFlagAndPacketSplitting) {
     EXPECT_EQ(kelupg_cmd_send_cmdline(nullptr, "reset", 5), -1);  // fails at its first packet
 }
 
+// Which commands look at the response status byte: the queries take their
+// answer whatever the status says, the others stop at a non-zero status before
+// looking at the length or reading data.
+TEST_F(Scripted, StatusByteOnlyWhereItCounts) {
+    ScriptedBoard &b = make<ScriptedBoard>();
+    ASSERT_TRUE(attach(b));
+    b.queueResp(0, 0);
+    ASSERT_EQ(kelupg_cmd_set_fwc_meta(dev_, metaRecord("x", "x", 16, 0).data()), 0);
+
+    const uint8_t bad = 0x5A;
+    upg_hw_info info;
+    b.queueResp(bad, 108);
+    b.queue(Bytes(108, 0));
+    EXPECT_EQ(kelupg_cmd_get_hwinfo(dev_, &info), 0);
+    uint8_t *buf = nullptr;
+    b.queueResp(bad, 10);
+    b.queue(pattern(10));
+    ASSERT_EQ(kelupg_cmd_get_traceinfo(dev_, &buf), 10);
+    EXPECT_EQ(Bytes(buf, buf + 10), pattern(10));
+    free(buf);
+    b.queueResp(bad, 68);
+    b.queue(Bytes(68, 'm'));
+    ASSERT_EQ(kelupg_cmd_get_storage_media(dev_, &buf), 68);
+    free(buf);
+    uint32_t v = 0;
+    for (auto fn :
+         {kelupg_cmd_get_fwc_crc, kelupg_cmd_get_fwc_burn_result, kelupg_cmd_get_fwc_run_result}) {
+        b.queueResp(bad, 4);
+        b.queue({1, 0, 0, 0});
+        EXPECT_EQ(fn(dev_, &v), 0);
+        EXPECT_EQ(v, 1u);
+    }
+    EXPECT_FALSE(log_.has("status")) << log_.dump();
+
+    // Status checked first: a wrong length behind a bad status is not looked at.
+    Bytes rb(64);
+    b.clear();
+    b.queueResp(1, 63);
+    EXPECT_EQ(kelupg_cmd_read(dev_, 0, rb.data(), 64), -1);
+    EXPECT_TRUE(log_.has("RESP status is not ok."));
+    EXPECT_FALSE(log_.has("RESP data length is not matched."));
+    EXPECT_EQ(b.packets().size(), 3u);  // header, arguments, response: no data read
+    b.queueResp(1, 0);
+    EXPECT_EQ(kelupg_cmd_set_upg_end(dev_), -1);
+    b.queueResp(1, 0);
+    EXPECT_EQ(kelupg_cmd_send_cmdline(dev_, "reset", 5), -1);
+    kelupg_part_table_args pa{};
+    b.clear();
+    b.queueResp(2, 10);
+    EXPECT_EQ(kelupg_cmd_get_partition_table(dev_, &pa), -1);
+    EXPECT_EQ(pa.parts, nullptr);
+    EXPECT_EQ(b.packets().size(), 3u);
+    kelupg_read_fwc_args ra{};
+    ra.size = 10;
+    b.queueResp(2, 10);
+    EXPECT_EQ(kelupg_cmd_read_fwc_data_start(dev_, &ra), -1);
+    EXPECT_FALSE(log_.has("Error, recv size is illegal."));
+}
+
+// Messages name the command that failed, even when a shared step logs them;
+// the flag and tag belong to the library's initialisation, not to an open.
+TEST_F(Scripted, FailuresNameTheCommandAndInitResetsState) {
+    ScriptedBoard &b = make<ScriptedBoard>();
+    ASSERT_TRUE(attach(b));
+    auto lineWith = [&](const std::string &func, const std::string &text) {
+        for (const std::string &l : log_.lines())
+            if (l.rfind(func + "()", 0) == 0 && l.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    b.queueResp(0, 0);
+    ASSERT_EQ(kelupg_cmd_set_fwc_meta(dev_, metaRecord("x", "x", 16, 0).data()), 0);
+
+    uint32_t v = 9;
+    b.breakNextCswSignature();
+    EXPECT_EQ(kelupg_cmd_get_fwc_crc(dev_, &v), -1);
+    EXPECT_EQ(v, 0u);
+    EXPECT_TRUE(lineWith("kelupg_cmd_get_fwc_crc", "Send command failed. ret = 0")) << log_.dump();
+    EXPECT_TRUE(lineWith("kelupg_cmd_get_fwc_crc", "Send command failed. ret = 0, siz = 16"));
+    b.breakNextCswSignature();
+    EXPECT_EQ(kelupg_cmd_get_block_size(dev_), -1);
+    EXPECT_TRUE(lineWith("kelupg_cmd_get_block_size", "Send command failed. ret = 0, siz = 16"));
+    Bytes data = pattern(100);
+    b.breakNextCswSignature();
+    EXPECT_EQ(kelupg_cmd_send_fwc_data_update(dev_, data.data(), 100), -1);
+    EXPECT_TRUE(lineWith("kelupg_cmd_send_fwc_data_update",
+                         "Send out data length is not expected. ret = 0"));
+    EXPECT_TRUE(lineWith("kelupg_trans_send_pkt", "CSW is not matched"));
+
+    // Opening another device initialises only a library that is not yet up.
+    EXPECT_EQ(libkelupg_init_once(), 0);
+    EXPECT_TRUE(kelupg_cmd_fwc_meta_sent());
+    EXPECT_NE(kelupg_trans_get_tag(), 0u);
+    // A fresh initialisation starts over, and the open line keeps working.
+    ASSERT_EQ(libkelupg_init(), 0);
+    EXPECT_FALSE(kelupg_cmd_fwc_meta_sent());
+    EXPECT_EQ(kelupg_trans_get_tag(), 0u);
+    b.clear();
+    log_.clear();
+    EXPECT_EQ(kelupg_cmd_get_fwc_crc(dev_, &v), -4);
+    EXPECT_TRUE(lineWith("kelupg_cmd_get_fwc_crc", "FWC Meta is not sent."));
+    EXPECT_TRUE(b.packets().empty());
+    b.queueResp(0, 4);
+    b.queue({0x00, 0x02, 0, 0});
+    EXPECT_EQ(kelupg_cmd_get_block_size(dev_), 512) << log_.dump();
+    EXPECT_EQ(b.packets().front().tag, 0u);
+}
+
 TEST_P(Commands, ComponentIntoRealBoard) {
     kelsim::BoardConfig cfg;
     cfg.securityFlags = UPG_SEC_SECURE_BOOT | UPG_SEC_ANTI_ROLLBACK;

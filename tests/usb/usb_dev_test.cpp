@@ -136,6 +136,32 @@ TEST_F(UsbDevices, BehindAHubAndOnAnyBus) {
     EXPECT_EQ(where(table[0]), "3:1-3");
 }
 
+// The port path comes back zero-filled to the buffer's end; a buffer too small
+// for the path is an error, not a cut-off path that could match another port.
+TEST_F(UsbDevices, PortNumbersAndASecondInitialisation) {
+    kelsim::Board &board = newBoard();
+    ASSERT_GE(sim_->attach(board, 2, {3, 1, 2}), 0);
+    ASSERT_EQ(libkelupg_init(), 0);
+    upg_device *d = open(2, {3, 1, 2});
+    ASSERT_NE(d, nullptr) << dump();
+    libusb_device *ud = libusb_get_device(d->handle);
+    uint8_t path[UPG_PORT_PATH_LEN];
+    memset(path, 0xEE, sizeof(path));
+    EXPECT_EQ(upg_usb_get_port_numbers(ud, path, UPG_PORT_PATH_LEN), 3);
+    EXPECT_EQ(std::vector<uint8_t>(path, path + 7), (std::vector<uint8_t>{3, 1, 2, 0, 0, 0, 0}));
+    g_errors.clear();
+    EXPECT_EQ(upg_usb_get_port_numbers(ud, path, 2), -1);
+    EXPECT_TRUE(logged("upg_usb_get_port_numbers() Invalid port number -")) << dump();
+
+    // Initialising again restarts the tags but leaves open devices usable.
+    upg_hw_info info;
+    ASSERT_EQ(kelupg_cmd_get_hwinfo(d, &info), 0) << dump();
+    ASSERT_EQ(libkelupg_init(), 0);
+    EXPECT_EQ(kelupg_trans_get_tag(), 0u);
+    EXPECT_EQ(kelupg_cmd_get_hwinfo(d, &info), 0) << dump();
+    EXPECT_EQ(board.commandLog(), (std::vector<uint8_t>{0x00, 0x00}));
+}
+
 TEST_F(UsbDevices, NoBoardAnywhere) {
     sim_->addDummyDevices(3);
     ASSERT_EQ(libkelupg_init(), 0);
