@@ -61,7 +61,12 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     const QString text = msg.trimmed();
     if (type == QtCriticalMsg || type == QtFatalMsg)
         g_lastCritical = text;
-    const bool show = type != QtDebugMsg && type != QtInfoMsg ? true : kelcli_verbose();
+    // The link confirms every work-mode switch at warning level; on the way into
+    // U-Boot that happens on every burn, so the confirmation shows only on
+    // request (a refused switch is an error and always shows).
+    const bool routine =
+        type == QtWarningMsg && text.startsWith(QLatin1String("Set upg work mode:"));
+    const bool show = type != QtDebugMsg && type != QtInfoMsg && !routine ? true : kelcli_verbose();
     if (!show || text.isEmpty())
         return;
     clearLineLocked();
@@ -301,7 +306,8 @@ public:
         const int filled = int(pct / 100.0 * width);
         const QString bar =
             QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.'));
-        const double left = rate > 0 && total > last ? (total - last) / rate : 0;
+        // No rate yet: the time left is unknown, not zero.
+        const double left = rate <= 0 ? -1 : total > last ? (total - last) / rate : 0;
         const QString line = QStringLiteral("[%1] %2%  %3 MB/s  ETA %4  %5")
                                  .arg(bar)
                                  .arg(pct, 5, 'f', 1)
@@ -352,15 +358,27 @@ private:
     QElapsedTimer redraw;
 };
 
+// A failure before the worker runs: the message on stderr and, with --json, the
+// result line a reader of stdout waits for.
+int failEarly(const BurnArgs &a, const QString &message) {
+    if (a.json)
+        emitJson({{"event", "result"},
+                  {"ok", false},
+                  {"bytes", 0},
+                  {"seconds", 0},
+                  {"message", message}});
+    return kelcli_fail("%s", message.toLocal8Bit().constData());
+}
+
 int runBurn(const BurnArgs &a) {
     ImageFile image;
     image.setPath(a.image);
     if (image.loadHeader() != 0)
-        return kelcli_fail("'%s' is not a firmware image that can be read",
-                           a.image.toLocal8Bit().constData());
+        return failEarly(
+            a, QStringLiteral("'%1' is not a firmware image that can be read").arg(a.image));
     const FwcMeta *metas = image.meta();
     if (!metas || image.fwcCount() == 0)
-        return kelcli_fail("cannot read the components of '%s'", a.image.toLocal8Bit().constData());
+        return failEarly(a, QStringLiteral("cannot read the components of '%1'").arg(a.image));
     quint64 total = 0;
     for (quint32 i = 0; i < image.fwcCount(); ++i)
         total += metas[i].size;
@@ -370,7 +388,7 @@ int runBurn(const BurnArgs &a) {
         return KELCLI_USAGE;
 
     if (libkelupg_init() != 0)
-        return kelcli_fail("cannot initialise USB access");
+        return failEarly(a, QStringLiteral("cannot initialise USB access"));
     std::unique_ptr<KelLinker> link(
         LinkFactory::createLinker(a.serial.isEmpty() ? LinkFactory::Usb : LinkFactory::Serial));
     if (auto *serial = dynamic_cast<KelLinkerSerial *>(link.get()))
@@ -382,7 +400,7 @@ int runBurn(const BurnArgs &a) {
         if (devices.isEmpty()) {
             link.reset();
             libkelupg_exit();
-            return kelcli_fail("no board in upgrade mode on USB");
+            return failEarly(a, QStringLiteral("no board in upgrade mode on USB"));
         }
         devId = devices.first();
     }
@@ -391,8 +409,10 @@ int runBurn(const BurnArgs &a) {
         if (!a.force) {
             link.reset();
             libkelupg_exit();
-            return kelcli_fail("cannot read the board's information at %s (--force burns anyway)",
-                               devId.toLocal8Bit().constData());
+            return failEarly(
+                a,
+                QStringLiteral("cannot read the board's information at %1 (--force burns anyway)")
+                    .arg(devId));
         }
         QMutexLocker lock(&g_outLock);
         fprintf(stderr, "warning: no information from %s; burning anyway (--force)\n",
@@ -446,6 +466,11 @@ int runBurn(const BurnArgs &a) {
         });
         interrupt.start(kRedrawMs);
 
+        {
+            // Only the job's own errors explain its failure.
+            QMutexLocker lock(&g_outLock);
+            g_lastCritical.clear();
+        }
         worker.start();
         QCoreApplication::exec();
         worker.wait();

@@ -51,7 +51,7 @@ void KelComboBox::onCurrentIndexChanged(int index) {
 }
 
 void KelComboBox::wheelEvent(QWheelEvent *event) {
-    // A wheel turned while scrolling a page must not switch the selection under the
-    // cursor; the event goes on to the parent, which may scroll.
-    event->ignore();
+    // A wheel turned while the cursor merely passes over the box must not switch
+    // the selection (the connection type, say) under the operator's hand.
+    event->accept();
 }

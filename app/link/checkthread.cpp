@@ -9,12 +9,11 @@
 
 namespace {
 
-constexpr int kOutputWaitMs = 30000;
-constexpr int kEndWaitMs = 30000;
 constexpr int kCycleSleepMs = 1000;
 constexpr int kWaitSliceMs = 100;
-// adb's server shuts down cleanly on SIGTERM in well under this.
-constexpr int kKillGraceMs = 3000;
+// Stray adb processes are forced at once: a hung adb ignores a polite request, and
+// stop() runs on the GUI thread while the burn tab is being destroyed.
+constexpr int kKillGraceMs = 0;
 
 const char kBundledAdb[] = "adb/adb";
 const char kAdbName[] = "adb";
@@ -61,6 +60,11 @@ void CheckThread::stop() {
     }
 }
 
+void CheckThread::setWaitTimes(int outputMs, int endMs) {
+    outputWaitMs = outputMs;
+    endWaitMs = endMs;
+}
+
 QString CheckThread::adbProgram() {
     QFileInfo bundled(QString::fromLatin1(kBundledAdb));
     if (bundled.isFile() && bundled.isExecutable()) {
@@ -100,7 +104,7 @@ void CheckThread::run() {
 
     if (process->state() != QProcess::NotRunning) {
         process->kill();
-        process->waitForFinished(kEndWaitMs);
+        process->waitForFinished(endWaitMs);
     }
     process->close();
     delete process;
@@ -120,18 +124,18 @@ void CheckThread::runCycle() {
     }
 
     process->start(adbProgram(), {"shell", "uname", "-nsmr"}, QIODevice::ReadWrite);
-    waitSliced(kOutputWaitMs, &CheckThread::waitOutput);
+    waitSliced(outputWaitMs, &CheckThread::waitOutput);
 
     QStringList sysInfo = parseIdentification(process->readAll());
     if (!sysInfo.isEmpty()) {
         emit adbDeviceFound(sysInfo);
     }
 
-    if (!waitSliced(kEndWaitMs, &CheckThread::waitEnd)) {
+    if (!waitSliced(endWaitMs, &CheckThread::waitEnd)) {
         // A hung adb would keep the process object busy, and every later start
         // would fail; end it so that the next cycle polls afresh.
         process->kill();
-        process->waitForFinished(kEndWaitMs);
+        process->waitForFinished(endWaitMs);
     }
 }
 

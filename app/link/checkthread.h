@@ -30,6 +30,10 @@ public:
     // is not one Linux board's identification.
     static QStringList parseIdentification(const QByteArray &output);
 
+    // How long one cycle waits for adb's output and then for its end (30 s each by
+    // default); tests shorten them to drive a hung adb. Call before start().
+    void setWaitTimes(int outputMs, int endMs);
+
 signals:
     void adbDeviceFound(QStringList sysInfo);
 
@@ -56,4 +60,6 @@ private:
     // Guards only the flag changes and the wake-ups, never a cycle, so that resume()
     // and stop() from the GUI thread return at once and no wake-up is lost.
     QMutex flagMutex;
+    int outputWaitMs = 30000;
+    int endWaitMs = 30000;
 };

@@ -17,8 +17,8 @@ std::vector<int64_t> findByName(const std::string &name);
 bool isAlive(int64_t pid);
 
 // Asks every process called `name` to end, forces the ones still alive after
-// `graceMs`, and waits a little for them to go. Returns how many were found; 0 means
-// nothing was signalled at all.
+// `graceMs` (graceMs <= 0: forces them at once, without asking), and waits a little
+// for them to go. Returns how many were found; 0 means nothing was signalled at all.
 int killByName(const std::string &name, int graceMs);
 
 }  // namespace procscan

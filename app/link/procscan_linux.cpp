@@ -187,10 +187,12 @@ int killByName(const std::string &name, int graceMs) {
         }
         victims.push_back(v);
     }
-    for (Victim &v : victims) {
-        sendSignal(v, SIGTERM);
+    if (graceMs > 0) {
+        for (Victim &v : victims) {
+            sendSignal(v, SIGTERM);
+        }
     }
-    if (!waitAllGone(victims, graceMs)) {
+    if (graceMs <= 0 || !waitAllGone(victims, graceMs)) {
         for (Victim &v : victims) {
             sendSignal(v, SIGKILL);
         }

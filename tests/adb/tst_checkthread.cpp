@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -48,6 +47,22 @@ bool waitFor(F cond, int ms) {
     }
     return true;
 }
+
+// Records adbDeviceFound in the GUI thread, through the queued connection the burn
+// tab gets. (A QSignalSpy would record on the watcher thread while the test reads.)
+class FoundSpy : public QObject {
+public:
+    explicit FoundSpy(CheckThread *thread) {
+        connect(
+            thread, &CheckThread::adbDeviceFound, this,
+            [this](const QStringList &sysInfo) { found << sysInfo; }, Qt::QueuedConnection);
+    }
+    int count() const { return found.size(); }
+    QStringList at(int i) const { return found.at(i); }
+
+private:
+    QList<QStringList> found;
+};
 
 class CheckThreadTest : public ::testing::Test {
 protected:
@@ -100,12 +115,12 @@ protected:
 
     void startThread() {
         thread = std::make_unique<CheckThread>();
-        spy = std::make_unique<QSignalSpy>(thread.get(), &CheckThread::adbDeviceFound);
+        spy = std::make_unique<FoundSpy>(thread.get());
         thread->start();
     }
 
     std::unique_ptr<CheckThread> thread;
-    std::unique_ptr<QSignalSpy> spy;
+    std::unique_ptr<FoundSpy> spy;
     QString callLog;
 };
 
@@ -153,10 +168,8 @@ TEST_F(CheckThreadTest, EmitsOnlyForOneLinuxBoardsFourFields) {
         << "calls: " << lineCount(callLog);
     // The first answer (two spaces, five fields) gave nothing.
     EXPECT_GE(lineCount(callLog), 3);
-    EXPECT_EQ(spy->at(0).at(0).toStringList(),
-              (QStringList{"Linux", "board1", "4.9.88", "armv7l\r\n"}));
-    EXPECT_EQ(spy->at(1).at(0).toStringList(),
-              (QStringList{"Linux", "board1", "4.9.88", "armv7l"}));
+    EXPECT_EQ(spy->at(0), (QStringList{"Linux", "board1", "4.9.88", "armv7l\r\n"}));
+    EXPECT_EQ(spy->at(1), (QStringList{"Linux", "board1", "4.9.88", "armv7l"}));
     EXPECT_TRUE(readAll(callLog).startsWith("shell uname -nsmr\n"));
 
     thread->stop();
@@ -166,7 +179,7 @@ TEST_F(CheckThreadTest, EmitsOnlyForOneLinuxBoardsFourFields) {
 TEST_F(CheckThreadTest, PauseTwiceThenResumeOnceRunsTheLoop) {
     installFakeAdb({"Linux board1 4.9.88 armv7l\r\r\n"});
     thread = std::make_unique<CheckThread>();
-    spy = std::make_unique<QSignalSpy>(thread.get(), &CheckThread::adbDeviceFound);
+    spy = std::make_unique<FoundSpy>(thread.get());
     thread->pause();
     thread->pause();
     thread->start();
@@ -197,8 +210,8 @@ TEST_F(CheckThreadTest, StopEndsAPausedWatcher) {
 }
 
 TEST_F(CheckThreadTest, StopEndsAHungAdbAtOnce) {
-    // An adb that never answers nor ends (it ignores nothing, so SIGTERM ends it).
-    installFakeAdb({"never\n"}, "while :; do sleep 0.1; done");
+    // An adb that never answers nor ends, and shrugs off a polite SIGTERM.
+    installFakeAdb({"never\n"}, "trap '' TERM; while :; do sleep 0.1; done");
     startThread();
     ASSERT_TRUE(waitFor([&] { return lineCount(callLog) >= 1; }, kFindMs));
     QTest::qWait(200);
@@ -211,6 +224,22 @@ TEST_F(CheckThreadTest, StopEndsAHungAdbAtOnce) {
     // Far below the 30 s the watcher would otherwise wait for output.
     EXPECT_LT(t.elapsed(), 10000);
     EXPECT_EQ(spy->count(), 0);
+}
+
+TEST_F(CheckThreadTest, AHungAdbIsEndedAndTheNextCyclePollsAfresh) {
+    // The first call hangs for ever; a process object still busy with it would refuse
+    // every later start and the board that answers next would never be seen.
+    installFakeAdb({"", "Linux board1 4.9.88 armv7l\r\r\n"},
+                   "[ \"$n\" = 1 ] && while :; do sleep 0.1; done");
+    thread = std::make_unique<CheckThread>();
+    thread->setWaitTimes(300, 300);
+    spy = std::make_unique<FoundSpy>(thread.get());
+    thread->start();
+
+    ASSERT_TRUE(waitFor([&] { return spy->count() >= 1; }, kFindMs))
+        << "calls: " << lineCount(callLog);
+    EXPECT_EQ(spy->at(0), (QStringList{"Linux", "board1", "4.9.88", "armv7l"}));
+    EXPECT_GE(lineCount(callLog), 2);
 }
 
 TEST_F(CheckThreadTest, MissingAdbIsLoggedEveryCycleAndTheLoopGoesOn) {

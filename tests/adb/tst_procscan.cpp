@@ -103,3 +103,30 @@ TEST(ProcScanTest, ForcesAProcessThatIgnoresTerminate) {
     EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
     EXPECT_TRUE(procscan::findByName(name).empty());
 }
+
+TEST(ProcScanTest, NoGraceForcesAtOnceWithoutAsking) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::string name = uniqueName("kill");
+    QString marker = dir.filePath("asked");
+    QString body = QString("trap 'echo > \"%1\"' TERM\nwhile :; do sleep 0.1; done\n").arg(marker);
+    QString script = writeScript(dir, name, body.toLatin1().constData());
+
+    QProcess p;
+    p.start(script, QStringList());
+    ASSERT_TRUE(p.waitForStarted(5000));
+    QElapsedTimer t;
+    t.start();
+    while (procscan::findByName(name).empty() && t.elapsed() < 5000) {
+        usleep(20 * 1000);
+    }
+    usleep(200 * 1000);
+    ASSERT_TRUE(procscan::isAlive(p.processId()));
+
+    EXPECT_EQ(procscan::killByName(name, 0), 1);
+    EXPECT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+    // Its TERM handler never ran: the kill was the first and only signal.
+    EXPECT_FALSE(QFile::exists(marker));
+    EXPECT_TRUE(procscan::findByName(name).empty());
+}

@@ -129,10 +129,20 @@ TEST(BurnCli, PartsAndUsageErrors) {
     EXPECT_EQ(fileBytes("pdump/rootfs.bin"), want["rootfs"]);
     EXPECT_EQ(fileBytes("pdump/spl.bin"), want["spl"]) << "the boot loader stays selected";
     EXPECT_FALSE(QFile::exists("pdump/boot.bin"));
+    EXPECT_FALSE(r.err.contains("Set upg work mode")) << "the routine switch is no warning";
 
     EXPECT_EQ(run({}, {"parts.img", "--first", "--parts", "nosuch"}).status, 2);
     EXPECT_EQ(run({}, {"parts.img"}).status, 2);
     EXPECT_EQ(run({}, {"parts.img", "--usb", "1:4", "--first"}).status, 2);
     EXPECT_EQ(run({}, {"parts.img", "--usb", "x"}).status, 2);
     EXPECT_EQ(run({}, {"missing.img", "--first"}).status, 1);
+
+    // A failure before the burn starts still ends the JSON stream with a result.
+    CliRun early = run({}, {"missing.img", "--first", "--json"});
+    EXPECT_EQ(early.status, 1);
+    auto lines = jsonLines(early.out);
+    ASSERT_EQ(lines.size(), 1u) << early.out.toStdString();
+    EXPECT_EQ(lines[0]["event"].toString(), "result");
+    EXPECT_FALSE(lines[0]["ok"].toBool());
+    EXPECT_TRUE(lines[0]["message"].toString().contains("missing.img"));
 }

@@ -506,6 +506,52 @@ TEST_F(BurnUsb, UnopenableDeviceAndMissingImage) {
     }
 }
 
+// An image cut short after its header was read: the missing bytes are a
+// failure, never a burn of whatever the buffer held.
+TEST_F(BurnUsb, ImageCutShortFailsTheComponent) {
+    BoardConfig cfg;
+    cfg.initialStage = Stage::UBoot;
+    attach(cfg);
+    image({{"image.target.a", "a", "burn", 1500000}}, "");
+    Settings::instance().setRetryCount(1);
+    QFile f(imagePath);
+    ASSERT_TRUE(f.resize(f.size() - 300000));
+    MsgCapture msgs;
+    JobRecord rec;
+    {
+        BurnThread w(img.get(), link.get(), false, false);
+        rec.attach(w);
+        ASSERT_TRUE(runJob(w));
+    }
+    EXPECT_EQ(rec.failed, 1);
+    EXPECT_EQ(rec.succeeded, 0);
+    EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to read")) << msgs.all().toStdString();
+    EXPECT_EQ(board->storage().count("a"), 0u);
+}
+
+// An adb command that ends (or never starts) without a word must not hold the
+// job forever: it goes on to wait for the board and gives up.
+TEST_F(BurnUsb, AdbCommandEndingSilentlyDoesNotHang) {
+    QDir().mkpath("adb");
+    QFile script("adb/adb");
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nexit 1\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    image({{"image.target.rootfs", "rootfs", "burn", 100}}, "");
+    KelLinkerUSB usb;
+    MsgCapture msgs;
+    JobRecord rec;
+    {
+        BurnThread w(img.get(), &usb, true, false);
+        w.setAdbTiming(500, 50);
+        rec.attach(w);
+        ASSERT_TRUE(runJob(w, 30000));
+    }
+    EXPECT_EQ(rec.failed, 1);
+    EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Wait kelupg timeout"));
+}
+
 // The board of a Linux system appears as an upgrade device once the adb
 // command has started its upgrade service.
 TEST_F(BurnUsb, AdbStartWaitsForTheBoardToAppear) {

@@ -298,10 +298,12 @@ TEST(KelComboBoxTest, WheelDoesNotChangeSelection) {
         QWheelEvent ev(pos, w->mapToGlobal(pos), QPoint(), QPoint(0, delta), Qt::NoButton,
                        Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(w, &ev);
+        return ev.isAccepted();
     };
-    turn(combo, -120);
-    turn(combo, 120);
-    turn(combo, 120);
+    // Swallowed: the wheel goes neither to the selection nor on to the parent.
+    EXPECT_TRUE(turn(combo, -120));
+    EXPECT_TRUE(turn(combo, 120));
+    EXPECT_TRUE(turn(combo, 120));
     EXPECT_EQ(combo->currentIndex(), 1);
     EXPECT_EQ(spy.count(), 0);
 
