@@ -25,11 +25,11 @@ void onSignal(int) {
 
 void usage(FILE *out) {
     fprintf(out,
-            "usage: kelsim serial [--stage bootrom|uboot] [--pace]\n"
+            "usage: kelsim serial [--stage brom|uboot] [--pace]\n"
             "       kelsim serial --raw [--pace] [--serve FILE] [--sink FILE]\n"
             "  Creates a pty, prints its path and serves the board's end of the\n"
             "  serial upgrade line until SIGINT or SIGTERM.\n"
-            "  --stage S     stage the board starts in (default bootrom)\n"
+            "  --stage S     stage the board starts in (default brom)\n"
             "  --raw         no upgrade service: keep what the host sends and answer\n"
             "                receives from --serve\n"
             "  --pace        carry bytes no faster than a 115200 baud line\n"
@@ -61,7 +61,7 @@ int kelsim_serial_main(int argc, char **argv) {
             std::string v;
             if (!value(&v))
                 return 2;
-            if (v == "bootrom") {
+            if (v == "brom" || v == "bootrom") {
                 cfg.initialStage = kelsim::Stage::BootRom;
             } else if (v == "uboot") {
                 cfg.initialStage = kelsim::Stage::UBoot;
