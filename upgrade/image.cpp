@@ -57,6 +57,17 @@ int readRange(FILE *f, uint64_t offset, uint64_t len, unsigned char **out) {
     return 0;
 }
 
+// readRange for the meta area and the components, its failure logged under the
+// caller's name.
+int readRangeLogged(FILE *f, uint64_t offset, uint64_t len, unsigned char **out, const char *func) {
+    int rc = readRange(f, offset, len, out);
+    if (rc == -2)
+        UPG_LOGE_AS(func, "Error, malloc for meta failed.");
+    else if (rc != 0)
+        UPG_LOGE_AS(func, "Error, read meta data failed.");
+    return rc;
+}
+
 // A component name is used as a file name inside the target directory only when
 // it is a plain name: no separators, nothing that climbs out.
 bool plainFileName(const std::string &name) {
@@ -117,16 +128,10 @@ int image_meta_read(const char *path, FwcMeta *records, uint32_t count) {
     }
     uint64_t len = static_cast<uint64_t>(count) * IMAGE_META_RECORD_SIZE;
     unsigned char *meta = nullptr;
-    int rc = readRange(f, IMAGE_META_START, len, &meta);
+    int rc = readRangeLogged(f, IMAGE_META_START, len, &meta, __func__);
     fclose(f);
-    if (rc == -2) {
-        UPG_LOGE("Error, malloc for meta failed.");
-        return -2;
-    }
-    if (rc != 0) {
-        UPG_LOGE("Error, read meta data failed.");
-        return -1;
-    }
+    if (rc != 0)
+        return rc;
     // The caller's array is touched only after the whole area has been read.
     for (uint32_t i = 0; i < count; ++i)
         memcpy(&records[i], meta + static_cast<size_t>(i) * IMAGE_META_RECORD_SIZE,
@@ -145,16 +150,10 @@ PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t
         return nullptr;
     }
     unsigned char *data = nullptr;
-    int rc = readRange(f, offset, size, &data);
+    int rc = readRangeLogged(f, offset, size, &data, __func__);
     fclose(f);
-    if (rc == -2) {
-        UPG_LOGE("Error, malloc for meta failed.");
+    if (rc != 0)
         return nullptr;
-    }
-    if (rc != 0) {
-        UPG_LOGE("Error, read meta data failed.");
-        return nullptr;
-    }
 
     const size_t keyLen = strlen(key);
     const char *value = nullptr;
@@ -219,16 +218,10 @@ int image_display_info(const char *path) {
         return -1;
     }
     unsigned char *meta = nullptr;
-    int rc = readRange(f, IMAGE_META_START, metaSize, &meta);
+    int rc = readRangeLogged(f, IMAGE_META_START, metaSize, &meta, __func__);
     fclose(f);
-    if (rc == -2) {
-        UPG_LOGE("Error, malloc for meta failed.");
-        return -2;
-    }
-    if (rc != 0) {
-        UPG_LOGE("Error, read meta data failed.");
-        return -1;
-    }
+    if (rc != 0)
+        return rc;
 
     // Text fields are printed within their width: a completely filled field has
     // no terminator.
@@ -333,16 +326,10 @@ int image_extract(const char *path, const char *dir) {
     }
     const uint32_t metaSize = image_hdr_word(hdr, IMAGE_HDR_META_SIZE);
     unsigned char *meta = nullptr;
-    int rc = readRange(f, IMAGE_META_START, metaSize, &meta);
-    if (rc == -2) {
-        UPG_LOGE("Error, malloc for meta failed.");
-        fclose(f);
-        return -2;
-    }
+    int rc = readRangeLogged(f, IMAGE_META_START, metaSize, &meta, __func__);
     if (rc != 0) {
-        UPG_LOGE("Error, read meta data failed.");
         fclose(f);
-        return -1;
+        return rc;
     }
 
     const uint32_t count = metaSize / IMAGE_META_RECORD_SIZE;

@@ -45,6 +45,17 @@ int recv_resp(upg_device *dev, Resp *resp, const char *func) {
     return 0;
 }
 
+// A response whose status must be 0; not_ok is the command's own wording for a refusal.
+int recv_resp_status(upg_device *dev, Resp *resp, const char *func, const char *not_ok) {
+    if (recv_resp(dev, resp, func) != 0)
+        return -1;
+    if (resp->status() != 0) {
+        UPG_LOGE_AS(func, "%s", not_ok);
+        return -1;
+    }
+    return 0;
+}
+
 // The response of 0x12..0x15 has its own wording.
 int recv_resp_fwc(upg_device *dev, Resp *resp, const char *func) {
     int ret = kelupg_trans_recv_pkt(dev, resp->raw, UPG_RESP_HDR_SIZE);
@@ -173,26 +184,24 @@ int get_buffer(upg_device *dev, uint8_t code, uint8_t **out, const char *func, b
     return int(len);
 }
 
-// Commands 0x0A and 0x0B: a 4-byte length packet, then the 32-byte configuration.
-int send_cfg(upg_device *dev, uint8_t code, const upg_cfg *cfg, const char *func) {
-    if (send_header(dev, code, 4 + UPG_UPG_CFG_SIZE, func) != 0)
+// Commands that hand the device one data packet (configuration, command line,
+// component meta record): the header, a 4-byte length packet where the command
+// has one, the data, and a response that must report success.
+int send_data_cmd(upg_device *dev, uint8_t code, const void *data, int n, bool length_packet,
+                  const char *func) {
+    const uint32_t extra = length_packet ? 4 : 0;
+    if (send_header(dev, code, uint32_t(n) + extra, func) != 0)
         return -1;
-    if (send_u32_packet(dev, UPG_UPG_CFG_SIZE) != 4) {
+    if (length_packet && send_u32_packet(dev, uint32_t(n)) != 4) {
         UPG_LOGE_AS(func, "Send args failed.");
         return -1;
     }
-    if (kelupg_trans_send_pkt(dev, cfg, UPG_UPG_CFG_SIZE) != UPG_UPG_CFG_SIZE) {
+    if (kelupg_trans_send_pkt(dev, data, n) != n) {
         UPG_LOGE_AS(func, "Send data failed.");
         return -1;
     }
     Resp resp;
-    if (recv_resp(dev, &resp, func) != 0)
-        return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE_AS(func, "RESP status is not ok.");
-        return -1;
-    }
-    return 0;
+    return recv_resp_status(dev, &resp, func, "RESP status is not ok.");
 }
 
 }  // namespace
@@ -268,12 +277,8 @@ int kelupg_cmd_write(upg_device *dev, uint32_t address, const void *data, uint32
     if (send_bulk(dev, static_cast<const uint8_t *>(data), n, __func__) != 0)
         return -1;
     Resp resp;
-    if (recv_resp(dev, &resp, __func__) != 0)
+    if (recv_resp_status(dev, &resp, __func__, "RESP status is not ok") != 0)
         return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE("RESP status is not ok");
-        return -1;
-    }
     return int(n);
 }
 
@@ -292,12 +297,8 @@ int kelupg_cmd_read(upg_device *dev, uint32_t address, void *buf, uint32_t n) {
         return -1;
     }
     Resp resp;
-    if (recv_resp(dev, &resp, __func__) != 0)
+    if (recv_resp_status(dev, &resp, __func__, "RESP status is not ok.") != 0)
         return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE("RESP status is not ok.");
-        return -1;
-    }
     if (resp.data_length() != n) {
         UPG_LOGE("RESP data length is not matched.");
         return -1;
@@ -318,24 +319,7 @@ int kelupg_cmd_send_cmdline(upg_device *dev, const char *text, int n) {
         UPG_LOGE("Command line too long: %d bytes, at most %d", n, kelupg_get_max_transfer_size());
         return -1;
     }
-    if (send_header(dev, KELUPG_CMD_SEND_CMDLINE, uint32_t(n) + 4, __func__) != 0)
-        return -1;
-    if (send_u32_packet(dev, uint32_t(n)) != 4) {
-        UPG_LOGE("Send args failed.");
-        return -1;
-    }
-    if (kelupg_trans_send_pkt(dev, text, n) != n) {
-        UPG_LOGE("Send data failed.");
-        return -1;
-    }
-    Resp resp;
-    if (recv_resp(dev, &resp, __func__) != 0)
-        return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE("RESP status is not ok.");
-        return -1;
-    }
-    return 0;
+    return send_data_cmd(dev, KELUPG_CMD_SEND_CMDLINE, text, n, true, __func__);
 }
 
 int kelupg_cmd_set_upg_cfg(upg_device *dev, const upg_cfg *cfg) {
@@ -343,13 +327,13 @@ int kelupg_cmd_set_upg_cfg(upg_device *dev, const upg_cfg *cfg) {
         UPG_LOGE("Invalid parameter.");
         return -3;
     }
-    return send_cfg(dev, KELUPG_CMD_SET_UPG_CFG, cfg, __func__);
+    return send_data_cmd(dev, KELUPG_CMD_SET_UPG_CFG, cfg, UPG_UPG_CFG_SIZE, true, __func__);
 }
 
 int kelupg_cmd_set_upg_end(upg_device *dev) {
     upg_cfg zero;
     memset(&zero, 0, sizeof(zero));
-    return send_cfg(dev, KELUPG_CMD_SET_UPG_END, &zero, __func__);
+    return send_data_cmd(dev, KELUPG_CMD_SET_UPG_END, &zero, UPG_UPG_CFG_SIZE, true, __func__);
 }
 
 int kelupg_cmd_set_fwc_meta(upg_device *dev, const void *meta512) {
@@ -357,21 +341,11 @@ int kelupg_cmd_set_fwc_meta(upg_device *dev, const void *meta512) {
         UPG_LOGE("Invalid parameter.");
         return -3;
     }
-    if (send_header(dev, KELUPG_CMD_SET_FWC_META, UPG_FWC_META_SIZE, __func__) != 0)
-        return -1;
-    if (kelupg_trans_send_pkt(dev, meta512, UPG_FWC_META_SIZE) != UPG_FWC_META_SIZE) {
-        UPG_LOGE("Send data failed.");
-        return -1;
-    }
-    Resp resp;
-    if (recv_resp(dev, &resp, __func__) != 0)
-        return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE("RESP status is not ok.");
-        return -1;
-    }
-    g_fwc_meta_sent = true;
-    return 0;
+    const int ret =
+        send_data_cmd(dev, KELUPG_CMD_SET_FWC_META, meta512, UPG_FWC_META_SIZE, false, __func__);
+    if (ret == 0)
+        g_fwc_meta_sent = true;
+    return ret;
 }
 
 int kelupg_cmd_get_block_size(upg_device *dev) {
@@ -479,12 +453,8 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
         return -1;
     }
     Resp resp;
-    if (recv_resp(dev, &resp, __func__) != 0)
+    if (recv_resp_status(dev, &resp, __func__, "RESP status is not ok") != 0)
         return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE("RESP status is not ok");
-        return -1;
-    }
     const uint32_t len = resp.data_length();
     if (len > uint32_t(kelupg_get_max_transfer_size()) || len == 0) {
         UPG_LOGE("RESP data length is not ok");
@@ -527,12 +497,8 @@ int kelupg_cmd_read_fwc_data_start(upg_device *dev, const kelupg_read_fwc_args *
         return -1;
     }
     Resp resp;
-    if (recv_resp(dev, &resp, __func__) != 0)
+    if (recv_resp_status(dev, &resp, __func__, "RESP status is not ok") != 0)
         return -1;
-    if (resp.status() != 0) {
-        UPG_LOGE("RESP status is not ok");
-        return -1;
-    }
     uint64_t expected = 0;
     memcpy(&expected, reinterpret_cast<const uint8_t *>(args) + 112, sizeof(expected));
     if (uint64_t(resp.data_length()) != expected) {

@@ -56,6 +56,48 @@ void note_uart_failure(upg_device *dev) {
                           : LIBUSB_ERROR_NO_DEVICE;
 }
 
+// The checks both directions make and the packet's CBW, logged under the
+// caller's name; false when the packet is refused before a tag is used.
+bool begin_packet(upg_device *dev, const void *data, int length, bool host_receives,
+                  const char *func, uint8_t *cbw, uint32_t *tag) {
+    if (!dev || !data || length <= 0) {
+        UPG_LOGE_AS(func, "Invalid parameter.");
+        return false;
+    }
+    if (length > g_state.max_transfer) {
+        UPG_LOGE_AS(func, "Data length is over size.");
+        return false;
+    }
+    *tag = g_state.tag++;
+    kelupg_trans_build_cbw(cbw, *tag, uint32_t(length), host_receives);
+    UPG_LOGD_AS(func, "Send CBW, tag 0x%x", *tag);
+    return true;
+}
+
+bool uart_send_cbw(upg_device *dev, const uint8_t *cbw, const char *func) {
+    int ret = libuart_send(dev->uart, cbw, UPG_CBW_SIZE);
+    if (ret != UPG_CBW_SIZE) {
+        note_uart_failure(dev);
+        UPG_LOGE_AS(func, "CBW send error. %s(%d)", uart_text(ret), ret);
+        return false;
+    }
+    UPG_LOGD_AS(func, "  -> ok");
+    return true;
+}
+
+// A packet whose CSW arrives leaves no transport error behind.
+bool uart_recv_csw(upg_device *dev, uint8_t *csw, uint32_t tag, const char *func) {
+    UPG_LOGD_AS(func, "Read CSW, tag 0x%x", tag);
+    int ret = libuart_recv(dev->uart, csw, UPG_CSW_SIZE, g_state.timeout_ms);
+    if (ret != UPG_CSW_SIZE) {
+        note_uart_failure(dev);
+        UPG_LOGE_AS(func, "CSW recv error. %s(%d)", uart_text(ret), ret);
+        return false;
+    }
+    dev->last_error = 0;
+    return true;
+}
+
 int check_csw(const uint8_t *csw, uint32_t tag, bool receiving) {
     uint32_t sig = 0, got = 0;
     if (kelupg_trans_check_csw(csw, tag, &sig, &got) == 0)
@@ -164,44 +206,25 @@ int kelupg_trans_check_csw(const uint8_t csw[UPG_CSW_SIZE], uint32_t expected_ta
 }
 
 int kelupg_trans_send_pkt(upg_device *dev, const void *data, int length) {
-    if (!dev || !data || length <= 0) {
-        UPG_LOGE("Invalid parameter.");
-        return 0;
-    }
-    if (length > g_state.max_transfer) {
-        UPG_LOGE("Data length is over size.");
-        return 0;
-    }
     uint8_t cbw[UPG_CBW_SIZE];
     uint8_t csw[UPG_CSW_SIZE];
-    const uint32_t tag = g_state.tag++;
-    kelupg_trans_build_cbw(cbw, tag, uint32_t(length), false);
-    UPG_LOGD("Send CBW, tag 0x%x", tag);
+    uint32_t tag = 0;
+    if (!begin_packet(dev, data, length, false, __func__, cbw, &tag))
+        return 0;
 
     if (dev->type == UPG_DEV_TYPE_UART) {
-        int ret = libuart_send(dev->uart, cbw, UPG_CBW_SIZE);
-        if (ret != UPG_CBW_SIZE) {
-            note_uart_failure(dev);
-            UPG_LOGE("CBW send error. %s(%d)", uart_text(ret), ret);
+        if (!uart_send_cbw(dev, cbw, __func__))
             return 0;
-        }
-        UPG_LOGD("  -> ok");
         UPG_LOGD("Send data, len %d", length);
-        ret = libuart_send(dev->uart, data, length);
+        int ret = libuart_send(dev->uart, data, length);
         if (ret != length) {
             note_uart_failure(dev);
             UPG_LOGE("Send data error %s(%d)", uart_text(ret), ret);
             return 0;
         }
         UPG_LOGD("ok");
-        UPG_LOGD("Read CSW, tag 0x%x", tag);
-        ret = libuart_recv(dev->uart, csw, UPG_CSW_SIZE, g_state.timeout_ms);
-        if (ret != UPG_CSW_SIZE) {
-            note_uart_failure(dev);
-            UPG_LOGE("CSW recv error. %s(%d)", uart_text(ret), ret);
+        if (!uart_recv_csw(dev, csw, tag, __func__))
             return 0;
-        }
-        dev->last_error = 0;
     } else {
         if (!dev->handle) {
             UPG_LOGE("Invalid handle.");
@@ -237,44 +260,25 @@ int kelupg_trans_send_pkt(upg_device *dev, const void *data, int length) {
 }
 
 int kelupg_trans_recv_pkt(upg_device *dev, void *buf, int length) {
-    if (!dev || !buf || length <= 0) {
-        UPG_LOGE("Invalid parameter.");
-        return 0;
-    }
-    if (length > g_state.max_transfer) {
-        UPG_LOGE("Data length is over size.");
-        return 0;
-    }
     uint8_t cbw[UPG_CBW_SIZE];
     uint8_t csw[UPG_CSW_SIZE];
-    const uint32_t tag = g_state.tag++;
-    kelupg_trans_build_cbw(cbw, tag, uint32_t(length), true);
-    UPG_LOGD("Send CBW, tag 0x%x", tag);
+    uint32_t tag = 0;
+    if (!begin_packet(dev, buf, length, true, __func__, cbw, &tag))
+        return 0;
 
     if (dev->type == UPG_DEV_TYPE_UART) {
-        int ret = libuart_send(dev->uart, cbw, UPG_CBW_SIZE);
-        if (ret != UPG_CBW_SIZE) {
-            note_uart_failure(dev);
-            UPG_LOGE("CBW send error. %s(%d)", uart_text(ret), ret);
+        if (!uart_send_cbw(dev, cbw, __func__))
             return 0;
-        }
-        UPG_LOGD("  -> ok");
         UPG_LOGD("Read data, len %d", length);
-        ret = libuart_recv(dev->uart, buf, length, g_state.timeout_ms);
+        int ret = libuart_recv(dev->uart, buf, length, g_state.timeout_ms);
         if (ret != length) {
             note_uart_failure(dev);
             UPG_LOGE("Recv data error. %s(%d)", uart_text(ret), ret);
             return 0;
         }
         UPG_LOGD("  -> ok");
-        UPG_LOGD("Read CSW, tag 0x%x", tag);
-        ret = libuart_recv(dev->uart, csw, UPG_CSW_SIZE, g_state.timeout_ms);
-        if (ret != UPG_CSW_SIZE) {
-            note_uart_failure(dev);
-            UPG_LOGE("CSW recv error. %s(%d)", uart_text(ret), ret);
+        if (!uart_recv_csw(dev, csw, tag, __func__))
             return 0;
-        }
-        dev->last_error = 0;
     } else {
         if (!dev->handle) {
             UPG_LOGE("Invalid handle.");

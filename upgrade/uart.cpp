@@ -480,23 +480,32 @@ static int accept_frame(uart_conn *conn, const uint8_t *payload, int len, const 
     return len;
 }
 
+// The block number pair (and a short frame's length byte) after the start byte.
+// A pair that does not match is the middle of some frame: the rest is dropped.
+static bool read_frame_head(uart_conn *conn, uint8_t *hdr, int size, Clock::time_point deadline,
+                            const char *func) {
+    int r = uart_port_read(conn->port, hdr, size, kFrameHeadMs);
+    if (r != size) {
+        UPG_LOGE_AS(func, "Read frame head error, len %d != %d", r, size);
+        return false;
+    }
+    if (!check_blk_no(hdr)) {
+        drop_rest_of_frame(conn, deadline);
+        return false;
+    }
+    return true;
+}
+
 // A frame that has begun is read to its end under its own limits, even past
 // the receive's deadline: cut short, it would stay unanswered, the device
 // would keep offering it and its tail would wait in the queue as noise.
 static int read_short_frame(uart_conn *conn, uint8_t *out, int want, Clock::time_point deadline) {
     uint8_t hdr[3];
-    int r = uart_port_read(conn->port, hdr, 3, kFrameHeadMs);
-    if (r != 3) {
-        UPG_LOGE("Read frame head error, len %d != %d", r, 3);
+    if (!read_frame_head(conn, hdr, 3, deadline, __func__))
         return -1;
-    }
-    if (!check_blk_no(hdr)) {
-        drop_rest_of_frame(conn, deadline);
-        return -1;
-    }
     int len = hdr[2];
     uint8_t body[kShortRecvMax + 2];
-    r = uart_port_read(conn->port, body, len + 2, kFrameBodyMs);
+    int r = uart_port_read(conn->port, body, len + 2, kFrameBodyMs);
     if (r != len + 2) {
         UPG_LOGE("Read data error, len %d != %d", r, len + 2);
         return -1;
@@ -510,17 +519,10 @@ static int read_short_frame(uart_conn *conn, uint8_t *out, int want, Clock::time
 
 static int read_long_frame(uart_conn *conn, uint8_t *out, int want, Clock::time_point deadline) {
     uint8_t hdr[2];
-    int r = uart_port_read(conn->port, hdr, 2, kFrameHeadMs);
-    if (r != 2) {
-        UPG_LOGE("Read frame head error, len %d != %d", r, 2);
+    if (!read_frame_head(conn, hdr, 2, deadline, __func__))
         return -1;
-    }
-    if (!check_blk_no(hdr)) {
-        drop_rest_of_frame(conn, deadline);
-        return -1;
-    }
     uint8_t body[kLongData + 2];
-    r = uart_port_read(conn->port, body, kLongData + 2, kFrameBodyMs);
+    int r = uart_port_read(conn->port, body, kLongData + 2, kFrameBodyMs);
     if (r != kLongData + 2) {
         UPG_LOGE("Read data error, len %d != %d", r, kLongData + 2);
         return -1;

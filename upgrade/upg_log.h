@@ -26,3 +26,4 @@ void upg_log_print(int level, const char *func, int line, const char *format, ..
 #define UPG_LOGD(...) upg_log_print(UPG_LOG_DEBUG, __func__, __LINE__, __VA_ARGS__)
 // For messages that the protocol reports under another function's name.
 #define UPG_LOGE_AS(name, ...) upg_log_print(UPG_LOG_ERR, name, __LINE__, __VA_ARGS__)
+#define UPG_LOGD_AS(name, ...) upg_log_print(UPG_LOG_DEBUG, name, __LINE__, __VA_ARGS__)

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "image_test_util.h"
@@ -188,6 +189,7 @@ TEST(ImageExtract, TruncatedComponentFailsAndLeavesNoPartialFile) {
     ASSERT_EQ(mkdir("image.updater.env", 0755), 0);
     EXPECT_EQ(image_extract("t.img", nullptr), -1);
     EXPECT_TRUE(log.contains("Error, failed to create file image.updater.env")) << log.all();
+    rmdir("image.updater.env");
 
     std::vector<uint8_t> wrong = build(sampleSpec());
     wrong[6] = 'x';
