@@ -231,3 +231,17 @@ QString KelLinker::storageMediaText(const uint8_t *buf, int nbytes) {
     }
     return text;
 }
+
+bool KelLinker::probePacketSizeOn(upg_device *dev) {
+    if (!dev)
+        return false;
+    bool large = false;
+    if (kelupg_probe_packet_size(dev, &large) != 0)
+        return false;
+    m_largePacket = large;
+    return true;
+}
+
+const char *KelLinker::storedNameText() const {
+    return m_devNameText.isEmpty() ? nullptr : m_devNameText.constData();
+}

@@ -3,6 +3,7 @@
 // whatever device handle the subclass provides.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -66,11 +67,24 @@ protected:
     // "\n存储介质：" and every medium's name followed by " ".
     static QString storageMediaText(const uint8_t *buf, int nbytes);
 
+    // The packet-size probe on an open device handle; the answer is kept for
+    // largePacketOn() and stays meaningful only while that handle is open.
+    bool probePacketSizeOn(upg_device *dev);
+    bool largePacketOn(const upg_device *dev) const { return dev ? m_largePacket : false; }
+    // The device name text if the link has one, else null.
+    const char *storedNameText() const;
+
     int m_blockSize = 0;
     QString m_name;
+    // What the last information query found, as shown to the user.
+    QString m_info;
+    QByteArray m_devNameText;
 
     int m_reconnectDeadlineMs = 10000;
     int m_reconnectRetryMs = 100;
     int m_infoTotalMs = 5000;
     int m_infoRetryMs = 500;
+
+private:
+    bool m_largePacket = false;
 };

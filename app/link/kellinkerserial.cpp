@@ -67,17 +67,11 @@ upg_device *KelLinkerSerial::device() const {
 }
 
 bool KelLinkerSerial::probePacketSize() {
-    if (!m_dev)
-        return false;
-    bool large = false;
-    if (kelupg_probe_packet_size(m_dev, &large) != 0)
-        return false;
-    m_largePacket = large;
-    return true;
+    return probePacketSizeOn(m_dev);
 }
 
 bool KelLinkerSerial::isLargePacket() const {
-    return m_dev ? m_largePacket : false;
+    return largePacketOn(m_dev);
 }
 
 QString KelLinkerSerial::deviceInfo() const {
@@ -85,7 +79,7 @@ QString KelLinkerSerial::deviceInfo() const {
 }
 
 const char *KelLinkerSerial::deviceNameText() const {
-    return (m_connected && !m_devNameText.isEmpty()) ? m_devNameText.constData() : nullptr;
+    return m_connected ? storedNameText() : nullptr;
 }
 
 bool KelLinkerSerial::link() {

@@ -2,8 +2,6 @@
 // protocol with its presence handshake.
 #pragma once
 
-#include <QByteArray>
-
 #include "kellinker.h"
 
 class KelLinkerSerial : public KelLinker {
@@ -35,9 +33,6 @@ public:
 private:
     bool m_released = false;
     bool m_connected = false;
-    bool m_largePacket = false;
     upg_device *m_dev = nullptr;
-    QString m_info;
-    QByteArray m_devNameText;
     int m_connectWaitMs = DefaultConnectWaitMs;
 };

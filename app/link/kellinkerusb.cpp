@@ -97,17 +97,11 @@ upg_device *KelLinkerUSB::device() const {
 }
 
 bool KelLinkerUSB::probePacketSize() {
-    if (!m_dev)
-        return false;
-    bool large = false;
-    if (kelupg_probe_packet_size(m_dev, &large) != 0)
-        return false;
-    m_largePacket = large;
-    return true;
+    return probePacketSizeOn(m_dev);
 }
 
 bool KelLinkerUSB::isLargePacket() const {
-    return m_dev ? m_largePacket : false;
+    return largePacketOn(m_dev);
 }
 
 QString KelLinkerUSB::deviceInfo() const {
@@ -115,7 +109,7 @@ QString KelLinkerUSB::deviceInfo() const {
 }
 
 const char *KelLinkerUSB::deviceNameText() const {
-    return m_devNameText.isEmpty() ? nullptr : m_devNameText.constData();
+    return storedNameText();
 }
 
 bool KelLinkerUSB::link() {

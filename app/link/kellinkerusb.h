@@ -2,8 +2,6 @@
 // and port path ("1:2-3").
 #pragma once
 
-#include <QByteArray>
-
 #include "kellinker.h"
 #include "libkelupg.h"
 
@@ -35,8 +33,5 @@ private:
     bool m_released = false;
     uint8_t m_bus = 0;
     uint8_t m_port[UPG_PORT_PATH_LEN] = {0};
-    bool m_largePacket = false;
     upg_device *m_dev = nullptr;
-    QString m_info;
-    QByteArray m_devNameText;
 };

@@ -12,6 +12,7 @@
 
 #include "checkthread.h"
 #include "procscan.h"
+#include "qt_wait.h"
 
 namespace {
 
@@ -32,20 +33,6 @@ QString readAll(const QString &path) {
 
 int lineCount(const QString &path) {
     return readAll(path).count('\n');
-}
-
-// Polls `cond` while the event loop runs, up to `ms`.
-template <typename F>
-bool waitFor(F cond, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms) {
-            return false;
-        }
-        QTest::qWait(20);
-    }
-    return true;
 }
 
 // Records adbDeviceFound in the GUI thread, through the queued connection the burn

@@ -9,6 +9,7 @@
 #include "kellinkerserial.h"
 #include "libkelupg.h"
 #include "msg_capture.h"
+#include "serial_board_test.h"
 #include "serial_line.h"
 #include "settings.h"
 
@@ -18,15 +19,12 @@ using kelsim::Stage;
 
 namespace {
 
-class BurnSerial : public ::testing::Test {
+class BurnSerial : public SerialBoardTest {
 protected:
     void start(BoardConfig cfg = {}, kelsim::SerialLine::Options opt = {}) {
-        board = std::make_unique<Board>(cfg);
-        line = std::make_unique<kelsim::SerialLine>(*board, opt);
-        std::string error;
-        ASSERT_TRUE(line->start(&error)) << error;
-        port = QString::fromStdString(line->slavePath());
-        link = std::make_unique<KelLinkerSerial>();
+        startBoard(cfg, opt);
+        if (HasFatalFailure())
+            return;
         link->setConnectWait(5000);
         MsgCapture msgs;
         ASSERT_TRUE(link->fetchDeviceInfo(port, false)) << msgs.all().toStdString();
@@ -40,26 +38,13 @@ protected:
     }
     void TearDown() override {
         kelupg_set_transfer_timeout(UPG_DEFAULT_TRANSFER_TIMEOUT_MS);
-        link.reset();
-        if (line)
-            line->stop();
-        line.reset();
-        board.reset();
-        libkelupg_exit();
+        SerialBoardTest::TearDown();
     }
     std::map<std::string, std::vector<uint8_t>> image(const std::vector<SampleComponent> &c) {
-        auto want = writeImage(imagePath.toStdString(), c);
-        img = std::make_unique<ImageFile>();
-        img->setPath(imagePath);
-        EXPECT_EQ(img->loadHeader(), 0);
-        return want;
+        return writeAndLoadImage(imagePath, c, &img);
     }
 
-    std::unique_ptr<Board> board;
-    std::unique_ptr<kelsim::SerialLine> line;
-    std::unique_ptr<KelLinkerSerial> link;
     std::unique_ptr<ImageFile> img;
-    QString port;
     QString imagePath;
 };
 
@@ -139,11 +124,7 @@ TEST_F(BurnSerial, LineFaultsNeverTurnIntoFalseSuccess) {
         } else {
             EXPECT_TRUE(msgs.contains(QtCriticalMsg, "")) << c.what;
         }
-        link.reset();
-        line->stop();
-        line.reset();
-        board.reset();
-        libkelupg_exit();
+        stopBoard();
     }
 }
 

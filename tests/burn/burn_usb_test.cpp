@@ -61,11 +61,7 @@ protected:
     std::map<std::string, std::vector<uint8_t>> image(
         const std::vector<SampleComponent> &c,
         const std::string &parts = "1m(spl),1m(boot),-(rootfs)") {
-        auto want = writeImage(imagePath.toStdString(), c, parts);
-        img = std::make_unique<ImageFile>();
-        img->setPath(imagePath);
-        EXPECT_EQ(img->loadHeader(), 0);
-        return want;
+        return writeAndLoadImage(imagePath, c, &img, parts);
     }
 
     std::unique_ptr<Board> board;

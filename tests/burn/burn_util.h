@@ -9,6 +9,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -64,6 +65,18 @@ inline std::map<std::string, std::vector<uint8_t>> writeImage(
     }
     std::string error;
     EXPECT_EQ(image_pack_write(spec, path, &error), 0) << error;
+    return want;
+}
+
+// Writes the image as writeImage does and opens it the way the program does;
+// *img gets the file with its header loaded.
+inline std::map<std::string, std::vector<uint8_t>> writeAndLoadImage(
+    const QString &path, const std::vector<SampleComponent> &comps, std::unique_ptr<ImageFile> *img,
+    const std::string &parts = "1m(spl),1m(boot),-(rootfs)") {
+    auto want = writeImage(path.toStdString(), comps, parts);
+    *img = std::make_unique<ImageFile>();
+    (*img)->setPath(path);
+    EXPECT_EQ((*img)->loadHeader(), 0);
     return want;
 }
 

@@ -15,6 +15,7 @@
 
 #include "image.h"
 #include "image_pack.h"
+#include "pack_sample.h"
 #include "upg_log.h"
 
 namespace imgtest {
@@ -80,32 +81,16 @@ private:
 };
 
 inline std::vector<uint8_t> bytes(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &b : v) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return v;
+    return packtest::fillBytes(n, seed, 1);
 }
 
 inline ImagePackComponent component(const std::string &name, const std::vector<uint8_t> &data,
                                     const std::string &attributes = "") {
-    ImagePackComponent c;
-    c.name = name;
-    c.partition = name;
-    c.attributes = attributes;
-    c.data = data;
-    return c;
+    return packtest::component(name, name, data, attributes);
 }
 
 inline ImagePackSpec sampleSpec(const std::string &partsMmc = "16m(boot),-(data)") {
-    ImagePackSpec s;
-    s.platform = "KV7210";
-    s.product = "kv7210-evb";
-    s.version = "2.1.0";
-    s.mediaType = "mmc";
-    s.mediaId = "emmc0";
+    ImagePackSpec s = packtest::evbSpec();
     s.headerWord264 = 0x12345678;
     s.components.push_back(image_pack_env_component({"a=1", "parts_mmc=" + partsMmc}));
     s.components.push_back(component("spl", bytes(3000, 1), "run"));

@@ -9,6 +9,7 @@
 #include "link_test_util.h"
 #include "msg_capture.h"
 #include "pty_pair.h"
+#include "serial_board_test.h"
 #include "serial_line.h"
 
 #include <atomic>
@@ -103,15 +104,12 @@ private:
     std::thread m_thread;
 };
 
-class SerialLinkTest : public ::testing::Test {
+class SerialLinkTest : public SerialBoardTest {
 protected:
     void start(BoardConfig cfg = {}, kelsim::SerialLine::Options opt = {}) {
-        board = std::make_unique<Board>(cfg);
-        line = std::make_unique<kelsim::SerialLine>(*board, opt);
-        std::string error;
-        ASSERT_TRUE(line->start(&error)) << error;
-        port = QString::fromStdString(line->slavePath());
-        link = std::make_unique<KelLinkerSerial>();
+        startBoard(cfg, opt);
+        if (HasFatalFailure())
+            return;
         // The handshake runs on the line's own threads; on a loaded machine
         // it can take far longer than the default wait, so the tests that
         // need a board give it plenty of time.
@@ -119,20 +117,6 @@ protected:
     }
 
     static constexpr int kGenerousWaitMs = 10000;
-
-    void TearDown() override {
-        link.reset();
-        if (line)
-            line->stop();
-        line.reset();
-        board.reset();
-        libkelupg_exit();
-    }
-
-    std::unique_ptr<Board> board;
-    std::unique_ptr<kelsim::SerialLine> line;
-    std::unique_ptr<KelLinkerSerial> link;
-    QString port;
 };
 
 }  // namespace

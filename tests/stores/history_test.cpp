@@ -1,4 +1,4 @@
-#include "msgcapture.h"
+#include "msg_capture.h"
 #include "settings.h"
 
 #include <QDir>
@@ -30,7 +30,7 @@ TEST(History, MissingFileIsReportedAndKeepsTheList) {
     QFile::remove("img_history.txt");
     HistoryList list;
     list.add({"/a.img", "2023-08-08_17:36:31"});
-    MessageCapture messages;
+    MsgCapture messages;
     EXPECT_FALSE(list.load());
     EXPECT_TRUE(messages.contains(QtCriticalMsg, "Open img history failed!"));
     EXPECT_EQ(list.records().size(), 1);
@@ -103,7 +103,7 @@ TEST(History, UnwritableFileIsReportedAndNotCorrupted) {
     QDir().mkdir("img_history.txt");
     HistoryList list;
     list.add({"/a.img", "2023-08-08_17:36:31"});
-    MessageCapture messages;
+    MsgCapture messages;
     EXPECT_FALSE(list.save());
     EXPECT_TRUE(messages.contains(QtWarningMsg, "Save img history failed"));
     QDir().rmdir("img_history.txt");

@@ -1,6 +1,6 @@
 #include "imagefile.h"
 #include "keltab.h"
-#include "msgcapture.h"
+#include "msg_capture.h"
 #include "testworkers.h"
 
 #include <QDir>
@@ -90,7 +90,7 @@ TEST(KelTab, SetProgressBoundsAndRounding) {
     EXPECT_EQ(fill->maximumHeight(), 39);
 
     {
-        MessageCapture messages;
+        MsgCapture messages;
         tab.setProgress(-1);
         tab.setProgress(1001);
         const QStringList warnings = messages.of(QtWarningMsg);
@@ -121,7 +121,7 @@ TEST(KelTab, SetProgressBoundsAndRounding) {
 TEST(KelTab, SetProgressWithoutImageOrWithEmptyImage) {
     KelTab tab;
     QSignalSpy spy(&tab, &KelTab::workProgress);
-    MessageCapture messages;
+    MsgCapture messages;
     tab.setProgress(5);
     EXPECT_EQ(spy.size(), 0);
     EXPECT_TRUE(messages.of(QtWarningMsg).isEmpty());

@@ -1,4 +1,4 @@
-#include "msgcapture.h"
+#include "msg_capture.h"
 #include "testworkers.h"
 
 #include <QObject>
@@ -59,7 +59,7 @@ TEST(KelThread, ReportsStartProgressAndSuccessInOrder) {
 }
 
 TEST(KelThread, PauseHoldsAtSafePointWithMutexReleasedUntilResume) {
-    MessageCapture messages;
+    MsgCapture messages;
     StepWorker w(1, 3);
     SignalLog log;
     log.attach(&w);
@@ -134,7 +134,7 @@ TEST(KelThread, RacingPauseAndResumeNeverStrandsTheWorker) {
 }
 
 TEST(KelThread, StopWhilePausedTakesEffectOnlyAfterResume) {
-    MessageCapture messages;
+    MsgCapture messages;
     StepWorker w(2, 3);
     SignalLog log;
     log.attach(&w);

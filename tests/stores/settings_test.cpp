@@ -1,5 +1,5 @@
 #include "kellogger.h"
-#include "msgcapture.h"
+#include "msg_capture.h"
 #include "settings.h"
 
 #include <QDir>
@@ -143,7 +143,7 @@ TEST(Settings, ProcessWideStoreStartsTheSinkFromTheFile) {
 
 TEST(Settings, UnwritableFileIsReported) {
     QDir().mkpath("blocked.ini");  // a directory cannot be written as a file
-    MessageCapture messages;
+    MsgCapture messages;
     Settings s("blocked.ini");
     s.setAutoBurn(true);
     EXPECT_FALSE(s.lastWriteOk());

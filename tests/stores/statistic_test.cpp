@@ -1,4 +1,4 @@
-#include "msgcapture.h"
+#include "msg_capture.h"
 #include "settings.h"
 #include "statisticstore.h"
 
@@ -39,7 +39,7 @@ QString currentDay() {
 TEST(Statistics, FirstResultOfADayInsertsThenUpdates) {
     removeFiles("first.db", "first.ini");
     Settings settings("first.ini");
-    MessageCapture messages;
+    MsgCapture messages;
     StatisticStore store(settings, "first", "first.db");
     ASSERT_TRUE(store.isOpen());
     EXPECT_TRUE(settings.isDbInited());
@@ -120,7 +120,7 @@ TEST(Statistics, CountsSurviveARestart) {
         ASSERT_EQ(store.record(true), 1);
     }
     Settings settings("restart.ini");
-    MessageCapture messages;
+    MsgCapture messages;
     StatisticStore store(settings, "restart", "restart.db");
     EXPECT_FALSE(messages.contains(QtDebugMsg, "Create table"));
     EXPECT_EQ(store.recordOfDate(currentDay()).successCount, 2);
@@ -137,7 +137,7 @@ TEST(Statistics, TableMissingWhileMarkedFailsEveryRecord) {
         QSqlQuery drop(QSqlDatabase::database("dropped"));
         ASSERT_TRUE(drop.exec("DROP TABLE T_STATISTIC"));
     }
-    MessageCapture messages;
+    MsgCapture messages;
     EXPECT_EQ(store.record(true), -1);
     EXPECT_EQ(store.record(false), -1);
     const QStringList critical = messages.of(QtCriticalMsg);
@@ -174,7 +174,7 @@ TEST(Statistics, LostSettingsFileNextToAGoodDatabase) {
     }
     ASSERT_TRUE(QFile::remove("lost.ini"));
     Settings settings("lost.ini");
-    MessageCapture messages;
+    MsgCapture messages;
     StatisticStore store(settings, "lost", "lost.db");
     EXPECT_TRUE(messages.of(QtCriticalMsg).isEmpty());
     EXPECT_TRUE(settings.isDbInited());
@@ -186,7 +186,7 @@ TEST(Statistics, UnusableDatabaseIsReportedNotFatal) {
     removeFiles("nodb.db", "nodb.ini");
     QDir().mkdir("nodb.db");  // even root cannot use a directory as the database
     Settings settings("nodb.ini");
-    MessageCapture messages;
+    MsgCapture messages;
     StatisticStore store(settings, "nodb", "nodb.db");
     EXPECT_FALSE(settings.isDbInited());
     EXPECT_EQ(store.record(true), -1);
@@ -211,7 +211,7 @@ TEST(Statistics, ReadOnlyDatabaseIsReported) {
         GTEST_SKIP() << "file permissions do not bind root";
     }
     ASSERT_TRUE(QFile::setPermissions("ro.db", QFile::ReadOwner));
-    MessageCapture messages;
+    MsgCapture messages;
     StatisticStore store(settings, "ro", "ro.db");
     EXPECT_EQ(store.record(true), -1);
     EXPECT_TRUE(messages.contains(QtCriticalMsg, "failed:"));

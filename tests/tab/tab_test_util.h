@@ -1,9 +1,8 @@
-// Shared helpers of the burn tab tests: a scripted adb, captured messages, waits
-// that keep the event loop running, and images built with the packer.
+// Shared helpers of the burn tab tests: a scripted adb and images built with the
+// packer (waits and message capture come from the common test helpers).
 #pragma once
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
 #include <QTest>
@@ -14,22 +13,10 @@
 
 #include "image_pack.h"
 #include "msg_capture.h"
+#include "pack_sample.h"
+#include "qt_wait.h"
 
 namespace tabtest {
-
-// Runs the event loop until `cond` holds or `ms` pass.
-template <typename F>
-bool waitFor(F cond, int ms = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms) {
-            return false;
-        }
-        QTest::qWait(20);
-    }
-    return true;
-}
 
 // Every Qt message, from any thread, while alive.
 using Messages = MsgCapture;
@@ -83,33 +70,17 @@ private:
 };
 
 inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    uint32_t x = seed * 2654435761u + 7;
-    for (auto &b : v) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return v;
+    return packtest::fillBytes(n, seed, 7);
 }
 
 inline ImagePackComponent component(const std::string &name, const std::string &partition,
                                     const std::vector<uint8_t> &data,
                                     const std::string &attributes = "burn") {
-    ImagePackComponent c;
-    c.name = name;
-    c.partition = partition;
-    c.attributes = attributes;
-    c.data = data;
-    return c;
+    return packtest::component(name, partition, data, attributes);
 }
 
 inline ImagePackSpec spec(std::vector<ImagePackComponent> components) {
-    ImagePackSpec s;
-    s.platform = "KV7210";
-    s.product = "kv7210-evb";
-    s.version = "2.1.0";
-    s.mediaType = "mmc";
-    s.mediaId = "emmc0";
+    ImagePackSpec s = packtest::evbSpec();
     s.components = std::move(components);
     return s;
 }

@@ -19,44 +19,13 @@
 #include "kelflash.h"
 #include "kellineedit.h"
 #include "libkelupg.h"
+#include "msg_capture.h"
 #include "settings.h"
 #include "uiformat.h"
 
 namespace {
 
 const QString kColon = QString(QChar(0xFF1A));
-
-// Collects the Qt messages issued while it lives (the window installs the logger's
-// handler when it is built, so capture after construction).
-class MessageCapture {
-public:
-    MessageCapture() {
-        active = this;
-        previous = qInstallMessageHandler(&MessageCapture::handle);
-    }
-    ~MessageCapture() {
-        qInstallMessageHandler(previous);
-        active = nullptr;
-    }
-    QStringList of(QtMsgType type) const {
-        QStringList found;
-        for (const auto &m : messages) {
-            if (m.first == type) {
-                found.append(m.second);
-            }
-        }
-        return found;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        active->messages.append({type, msg});
-    }
-    static MessageCapture *active;
-    QtMessageHandler previous;
-    QList<QPair<QtMsgType, QString>> messages;
-};
-MessageCapture *MessageCapture::active = nullptr;
 
 // A page with the operations the window asks of the real burn and card pages beyond
 // the common contract; it records the order of the calls.
@@ -491,7 +460,7 @@ TEST_F(WindowTest, DeviceChangesGoToTheCurrentPage) {
 }
 
 TEST_F(WindowTest, LogLinesAtStartAndOnImageSelection) {
-    MessageCapture capture;
+    MsgCapture capture;
     window->logSystemInfo();
     QStringList debug = capture.of(QtDebugMsg);
     ASSERT_EQ(debug.size(), 4);
@@ -520,7 +489,7 @@ TEST_F(WindowTest, LogLinesAtStartAndOnImageSelection) {
 }
 
 TEST_F(WindowTest, DeviceChangeLogLines) {
-    MessageCapture capture;
+    MsgCapture capture;
     window->onDeviceChange(0x8000);
     window->onDeviceChange(0x8004);
     window->onDeviceChange(7);

@@ -1,4 +1,6 @@
-// Collects the Qt messages a test provokes, from any thread.
+// Collects the Qt messages a test provokes, from any thread. Messages are not
+// passed on while it lives; a program that installs its own handler must be
+// built before the capture starts.
 #pragma once
 
 #include <QMutex>
@@ -41,6 +43,14 @@ public:
         for (const auto &m : m_msgs)
             n += m.second.contains(text) ? 1 : 0;
         return n;
+    }
+    QStringList of(QtMsgType type) const {
+        QMutexLocker lock(&m_mutex);
+        QStringList found;
+        for (const auto &m : m_msgs)
+            if (m.first == type)
+                found << m.second;
+        return found;
     }
     QString all() const {
         QMutexLocker lock(&m_mutex);
