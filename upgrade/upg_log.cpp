@@ -12,13 +12,11 @@ constexpr int kLogBufferSize = 1024;
 constexpr int kPrefixColumns = 40;
 }  // namespace
 
-void upg_log_set_callback(upg_log_callback_t callback)
-{
+void upg_log_set_callback(upg_log_callback_t callback) {
     g_callback.store(callback);
 }
 
-void upg_log_print(int level, const char *func, int line, const char *format, ...)
-{
+void upg_log_print(int level, const char *func, int line, const char *format, ...) {
     char buf[kLogBufferSize];
     memset(buf, 0, sizeof(buf));
     upg_log_callback_t cb = g_callback.load();
