@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QMetaEnum>
+#include <QMutexLocker>
 
 namespace {
 
@@ -17,6 +18,18 @@ constexpr int kKillGraceMs = 0;
 
 const char kBundledAdb[] = "adb/adb";
 const char kAdbName[] = "adb";
+
+QMutex g_programLock;
+QString g_program;
+
+// The executable name the clean-up ends.
+std::string adbProcessName() {
+    QMutexLocker lock(&g_programLock);
+    if (g_program.isEmpty()) {
+        return kAdbName;
+    }
+    return QFileInfo(g_program).fileName().toStdString();
+}
 
 }  // namespace
 
@@ -54,7 +67,7 @@ void CheckThread::stop() {
         // it on destruction, would never see the thread end.
         waitCondition.wakeAll();
     }
-    int found = procscan::killByName(kAdbName, kKillGraceMs);
+    int found = procscan::killByName(adbProcessName(), kKillGraceMs);
     if (found > 0) {
         qDebug() << "Killed" << found << "running adb process(es)";
     }
@@ -65,7 +78,18 @@ void CheckThread::setWaitTimes(int outputMs, int endMs) {
     endWaitMs = endMs;
 }
 
+void CheckThread::setAdbProgram(const QString &program) {
+    QMutexLocker lock(&g_programLock);
+    g_program = program;
+}
+
 QString CheckThread::adbProgram() {
+    {
+        QMutexLocker lock(&g_programLock);
+        if (!g_program.isEmpty()) {
+            return g_program;
+        }
+    }
     QFileInfo bundled(QString::fromLatin1(kBundledAdb));
     if (bundled.isFile() && bundled.isExecutable()) {
         return bundled.absoluteFilePath();

@@ -25,6 +25,11 @@ public:
     // The adb program the tool runs: the bundled "adb/adb" below the working
     // directory when present, otherwise the one on the PATH.
     static QString adbProgram();
+    // Replaces that program for the whole process (an empty path returns to the
+    // usual search). The clean-up on stop() then ends the processes named after
+    // this program instead of every "adb": a test that brings its own adb under
+    // a name of its own can never end an adb it did not start.
+    static void setAdbProgram(const QString &program);
 
     // Turns adb's answer to "uname -nsmr" into its four fields; empty when the answer
     // is not one Linux board's identification.

@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,6 +53,21 @@ char processState(int64_t pid) {
         return 0;
     }
     return stat[close + 2];
+}
+
+// The real user of a process, from the "Uid:" line of its status (real,
+// effective, saved, file system ids, in that order).
+bool ownedByUs(int64_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 4, "Uid:") == 0) {
+            char *end = nullptr;
+            const unsigned long uid = strtoul(line.c_str() + 4, &end, 10);
+            return end != line.c_str() + 4 && static_cast<uid_t>(uid) == getuid();
+        }
+    }
+    return false;
 }
 
 bool nameMatches(int64_t pid, const std::string &name) {
@@ -163,7 +179,7 @@ std::vector<int64_t> findByName(const std::string &name) {
         if (pid <= 0 || *end != '\0' || pid == self) {
             continue;
         }
-        if (nameMatches(pid, name) && isAlive(pid)) {
+        if (nameMatches(pid, name) && ownedByUs(pid) && isAlive(pid)) {
             pids.push_back(pid);
         }
     }
@@ -181,7 +197,7 @@ int killByName(const std::string &name, int graceMs) {
     for (int64_t pid : findByName(name)) {
         Victim v{pid, openPidfd(pid), false};
         // Between the scan and the open the id may have passed to another program.
-        if (v.pidfd >= 0 && !nameMatches(pid, name)) {
+        if (v.pidfd >= 0 && (!nameMatches(pid, name) || !ownedByUs(pid))) {
             close(v.pidfd);
             continue;
         }

@@ -1,9 +1,11 @@
-// CheckThread against a scripted adb placed at "adb/adb" in the working directory,
-// and against the real adb with no board attached.
+// CheckThread against a scripted adb of the test's own, and against a private copy
+// of the real adb with no board attached.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -11,20 +13,14 @@
 #include <unistd.h>
 
 #include "checkthread.h"
+#include "msg_capture.h"
+#include "private_adb.h"
 #include "procscan.h"
 #include "qt_wait.h"
 
 namespace {
 
 constexpr int kFindMs = 10000;
-
-// Collects critical messages; the watcher logs adb start failures there.
-QStringList g_criticals;
-void collectCriticals(QtMsgType type, const QMessageLogContext &, const QString &msg) {
-    if (type == QtCriticalMsg) {
-        g_criticals << msg;
-    }
-}
 
 QString readAll(const QString &path) {
     QFile f(path);
@@ -71,7 +67,7 @@ protected:
             }
             EXPECT_TRUE(thread->wait(15000));
         }
-        QFile::remove("adb/adb");
+        adb.reset();
     }
 
     // A scripted adb: logs its arguments and prints "adb/answer<N>" on the N-th call
@@ -83,21 +79,17 @@ protected:
             ASSERT_TRUE(a.open(QIODevice::WriteOnly));
             a.write(answers[i]);
         }
-        QFile s("adb/adb");
-        ASSERT_TRUE(s.open(QIODevice::WriteOnly));
-        s.write(QString("#!/bin/sh\n"
-                        "d='%1'\n"
-                        "echo \"$@\" >> \"$d/calls.log\"\n"
-                        "n=$(wc -l < \"$d/calls.log\")\n"
-                        "[ -f \"$d/answer$n\" ] || n=%2\n"
-                        "%3\n"
-                        "cat \"$d/answer$n\"\n")
-                    .arg(dir)
-                    .arg(answers.size())
-                    .arg(extra)
-                    .toLatin1());
-        s.close();
-        s.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        adb = std::make_unique<PrivateAdb>(QString("#!/bin/sh\n"
+                                                   "d='%1'\n"
+                                                   "echo \"$@\" >> \"$d/calls.log\"\n"
+                                                   "n=$(wc -l < \"$d/calls.log\")\n"
+                                                   "[ -f \"$d/answer$n\" ] || n=%2\n"
+                                                   "%3\n"
+                                                   "cat \"$d/answer$n\"\n")
+                                               .arg(dir)
+                                               .arg(answers.size())
+                                               .arg(extra)
+                                               .toLatin1());
     }
 
     void startThread() {
@@ -106,6 +98,7 @@ protected:
         thread->start();
     }
 
+    std::unique_ptr<PrivateAdb> adb;
     std::unique_ptr<CheckThread> thread;
     std::unique_ptr<FoundSpy> spy;
     QString callLog;
@@ -202,7 +195,7 @@ TEST_F(CheckThreadTest, StopEndsAHungAdbAtOnce) {
     startThread();
     ASSERT_TRUE(waitFor([&] { return lineCount(callLog) >= 1; }, kFindMs));
     QTest::qWait(200);
-    ASSERT_FALSE(procscan::findByName("adb").empty());
+    ASSERT_FALSE(procscan::findByName(adb->name()).empty());
 
     QElapsedTimer t;
     t.start();
@@ -230,19 +223,15 @@ TEST_F(CheckThreadTest, AHungAdbIsEndedAndTheNextCyclePollsAfresh) {
 }
 
 TEST_F(CheckThreadTest, MissingAdbIsLoggedEveryCycleAndTheLoopGoesOn) {
-    QByteArray savedPath = qgetenv("PATH");
-    qputenv("PATH", QDir::current().absoluteFilePath("adb").toLatin1());
-    g_criticals.clear();
-    QtMessageHandler old = qInstallMessageHandler(collectCriticals);
+    adb = std::make_unique<PrivateAdb>();  // names a program that does not exist
+    MsgCapture msgs;
 
     startThread();
-    bool twice = waitFor([&] { return g_criticals.filter("FailedToStart").size() >= 2; }, kFindMs);
+    bool twice = waitFor([&] { return msgs.count("FailedToStart") >= 2; }, kFindMs);
     thread->stop();
     EXPECT_TRUE(thread->wait(5000));
 
-    qInstallMessageHandler(old);
-    qputenv("PATH", savedPath);
-    EXPECT_TRUE(twice) << g_criticals.join('|').toStdString();
+    EXPECT_TRUE(twice) << msgs.of(QtCriticalMsg).join('|').toStdString();
     EXPECT_EQ(spy->count(), 0);
 }
 
@@ -252,18 +241,22 @@ TEST_F(CheckThreadTest, RealAdbWithoutBoardAndItsServerIsKilledOnStop) {
     QByteArray savedPort = qgetenv("ANDROID_ADB_SERVER_PORT");
     qputenv("HOME", QDir::currentPath().toLatin1());
     qputenv("ANDROID_ADB_SERVER_PORT", QByteArray::number(20000 + getpid() % 20000));
-    QFile::remove("adb/adb");
-    ASSERT_EQ(CheckThread::adbProgram(), "adb");
+    // The real adb under a name of its own: its server is the only one stop() ends.
+    const QString real = QStandardPaths::findExecutable("adb");
+    ASSERT_FALSE(real.isEmpty()) << "adb is not installed";
+    adb = std::make_unique<PrivateAdb>();
+    ASSERT_TRUE(adb->copyFrom(QFileInfo(real).canonicalFilePath()));
+    ASSERT_EQ(CheckThread::adbProgram(), adb->path());
 
     QProcess probe;
     probe.setProcessChannelMode(QProcess::MergedChannels);
-    probe.start("adb", {"shell", "uname", "-nsmr"});
+    probe.start(adb->path(), {"shell", "uname", "-nsmr"});
     ASSERT_TRUE(probe.waitForFinished(20000));
     QByteArray answer = probe.readAll();
     EXPECT_TRUE(answer.contains("error: no devices/emulators found")) << answer.toStdString();
     EXPECT_TRUE(CheckThread::parseIdentification(answer).isEmpty());
 
-    std::vector<int64_t> servers = procscan::findByName("adb");
+    std::vector<int64_t> servers = procscan::findByName(adb->name());
     EXPECT_FALSE(servers.empty()) << "the adb server should still be running";
 
     startThread();

@@ -130,3 +130,39 @@ TEST(ProcScanTest, NoGraceForcesAtOnceWithoutAsking) {
     EXPECT_FALSE(QFile::exists(marker));
     EXPECT_TRUE(procscan::findByName(name).empty());
 }
+
+TEST(ProcScanTest, AnotherUsersProcessIsNeitherListedNorEnded) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "starting a process as another user needs root";
+    }
+    // A directory the other user can reach, with a program of the same name as ours.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                          QFile::ReadOther | QFile::ExeOther);
+    std::string name = uniqueName("user");
+    QString script = writeScript(dir, name, "while :; do sleep 0.1; done\n");
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                      QFile::ExeOther);
+
+    QProcess other;
+    other.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", script});
+    ASSERT_TRUE(other.waitForStarted(5000));
+    // Until setpriv has become the script.
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+        QFile comm(QString("/proc/%1/comm").arg(other.processId()));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name.c_str()) {
+            break;
+        }
+        ASSERT_LT(t.elapsed(), 5000);
+        usleep(20 * 1000);
+    }
+
+    EXPECT_TRUE(procscan::findByName(name).empty());
+    EXPECT_EQ(procscan::killByName(name, 0), 0);
+    EXPECT_TRUE(procscan::isAlive(other.processId()));
+    other.kill();
+    other.waitForFinished(5000);
+}

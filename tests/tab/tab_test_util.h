@@ -14,6 +14,7 @@
 #include "image_pack.h"
 #include "msg_capture.h"
 #include "pack_sample.h"
+#include "private_adb.h"
 #include "qt_wait.h"
 
 namespace tabtest {
@@ -21,9 +22,9 @@ namespace tabtest {
 // Every Qt message, from any thread, while alive.
 using Messages = MsgCapture;
 
-// A scripted adb at "adb/adb" in the working directory, where the program looks
-// for it. Every call is logged to adb/calls.log; "shell uname ..." prints
-// adb/answer; "shell kelupg" leaves adb/kelupg.started and prints one line.
+// A scripted adb of the test's own (see PrivateAdb). Every call is logged to
+// adb/calls.log; "shell uname ..." prints adb/answer; "shell kelupg" leaves
+// adb/kelupg.started and prints one line.
 class FakeAdb {
 public:
     FakeAdb() {
@@ -32,23 +33,18 @@ public:
         QFile::remove(dir + "/calls.log");
         QFile::remove(dir + "/kelupg.started");
         setAnswer("error: no devices/emulators found\n");
-        QFile s(dir + "/adb");
-        EXPECT_TRUE(s.open(QIODevice::WriteOnly));
-        s.write(QString("#!/bin/sh\n"
-                        "d='%1'\n"
-                        "echo \"$@\" >> \"$d/calls.log\"\n"
-                        "if [ \"$2\" = kelupg ]; then\n"
-                        "  touch \"$d/kelupg.started\"\n"
-                        "  echo 'kelupg: upgrade service started'\n"
-                        "  exit 0\n"
-                        "fi\n"
-                        "cat \"$d/answer\"\n")
-                    .arg(dir)
-                    .toLatin1());
-        s.close();
-        s.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        program.setScript(QString("#!/bin/sh\n"
+                                  "d='%1'\n"
+                                  "echo \"$@\" >> \"$d/calls.log\"\n"
+                                  "if [ \"$2\" = kelupg ]; then\n"
+                                  "  touch \"$d/kelupg.started\"\n"
+                                  "  echo 'kelupg: upgrade service started'\n"
+                                  "  exit 0\n"
+                                  "fi\n"
+                                  "cat \"$d/answer\"\n")
+                              .arg(dir)
+                              .toLatin1());
     }
-    ~FakeAdb() { QFile::remove(dir + "/adb"); }
 
     void setAnswer(const QByteArray &text) {
         QFile a(dir + "/answer.tmp");
@@ -66,6 +62,7 @@ public:
     bool kelupgStarted() const { return QFile::exists(dir + "/kelupg.started"); }
 
 private:
+    PrivateAdb program;
     QString dir;
 };
 
