@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QTextCodec>
 #include <QTextStream>
 
 #include <algorithm>
@@ -17,6 +18,33 @@ const QString kSystem = QStringLiteral("system");
 const QString kDebug = QStringLiteral("debug");
 const QString kVerboseKey = QStringLiteral("is_verbose");
 const QString kHistoryFile = QStringLiteral("img_history.txt");
+
+// The file is GB2312 so that stations share it, but GB2312 cannot hold every
+// character of a path ("straße.img"): QSettings would write a "?" and the value
+// would be lost. Such a value is stored as percent-encoded UTF-8 behind this
+// mark instead; every value GB2312 can hold is stored as it is.
+const QString kUtf8Mark = QStringLiteral("@Utf8(");
+// Left readable inside the encoded form: the characters of a path.
+const QByteArray kUtf8Plain = QByteArrayLiteral("/\\:.-_ ");
+
+QString storedForm(const QString &value) {
+    static QTextCodec *const codec = QTextCodec::codecForName("GB2312");
+    // A plain value that happens to look encoded is encoded too, so that it
+    // reads back as itself.
+    if (codec != nullptr && codec->canEncode(value) && !value.startsWith(kUtf8Mark)) {
+        return value;
+    }
+    return kUtf8Mark + QString::fromLatin1(value.toUtf8().toPercentEncoding(kUtf8Plain)) +
+           QLatin1Char(')');
+}
+
+QString valueOf(const QString &stored) {
+    if (!stored.startsWith(kUtf8Mark) || !stored.endsWith(QLatin1Char(')'))) {
+        return stored;
+    }
+    const QString encoded = stored.mid(kUtf8Mark.size(), stored.size() - kUtf8Mark.size() - 1);
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(encoded.toLatin1()));
+}
 }  // namespace
 
 Settings &Settings::instance() {
@@ -50,9 +78,9 @@ QString Settings::value(const QString &group, const QString &key) {
     // QSettings splits an unquoted value with commas (a hand-edited path or part
     // list) into a list, which would read as empty text.
     if (stored.type() == QVariant::StringList) {
-        return stored.toStringList().join(QLatin1Char(','));
+        return valueOf(stored.toStringList().join(QLatin1Char(',')));
     }
-    return stored.toString();
+    return valueOf(stored.toString());
 }
 
 void Settings::setValue(const QString &group, const QString &key, const QString &value) {
@@ -60,7 +88,7 @@ void Settings::setValue(const QString &group, const QString &key, const QString 
         return;
     }
     QMutexLocker locker(&lock);
-    settings.setValue(settingsKey(group, key), value);
+    settings.setValue(settingsKey(group, key), storedForm(value));
     // Written through at once, so a crash or a killed process loses no setting.
     settings.sync();
     if (settings.status() != QSettings::NoError) {

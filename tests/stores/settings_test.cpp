@@ -109,6 +109,28 @@ TEST(Settings, SurviveRestartAndKeepChineseInGb2312) {
     EXPECT_TRUE(again.isDbInited());
 }
 
+TEST(Settings, ValuesGb2312CannotHoldSurviveRestart) {
+    QFile::remove("wide.ini");
+    // Outside GB2312, mixed with Chinese, and a plain value that looks encoded.
+    const QStringList values = {QString::fromUtf8("/home/jürgen/straße.img"),
+                                QString::fromUtf8("/固件/straße 😀.img"),
+                                QStringLiteral("@Utf8(abc)")};
+    {
+        Settings s("wide.ini");
+        for (int i = 0; i < values.size(); ++i) {
+            s.setValue("common", QString("v%1").arg(i), values[i]);
+        }
+        s.setImagePath(QString::fromUtf8("D:/固件/a.img"));
+    }
+    Settings again("wide.ini");
+    for (int i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(again.value("common", QString("v%1").arg(i)), values[i]) << i;
+    }
+    // What GB2312 holds is still written in it, for stations that share the file.
+    QTextCodec *gb = QTextCodec::codecForName("GB2312");
+    EXPECT_TRUE(readFile("wide.ini").contains(gb->fromUnicode(QString::fromUtf8("D:/固件/a.img"))));
+}
+
 TEST(Settings, VerboseFlagReachesTheLibrarySink) {
     QFile::remove("verbose.ini");
     Settings s("verbose.ini");
