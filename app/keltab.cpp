@@ -97,7 +97,7 @@ void KelTab::onThreadStart() {
     emit workStart();
 }
 
-void KelTab::setProgress(int position) {
+void KelTab::setProgress(qint64 position) {
     if (image == nullptr) {
         return;
     }
@@ -108,9 +108,8 @@ void KelTab::setProgress(int position) {
         return;
     }
     // Whole-number arithmetic: a floating ratio turns 29 of 100 into 28 percent.
-    const qint64 pos = position;
-    progressFill->setFixedHeight(static_cast<int>(pos * kProgressHeight / size));
-    emit workProgress(position, static_cast<int>(pos * 100 / size));
+    progressFill->setFixedHeight(static_cast<int>(position * kProgressHeight / size));
+    emit workProgress(position, static_cast<int>(position * 100 / size));
 }
 
 void KelTab::onThreadFailed() {

@@ -39,14 +39,14 @@ public slots:
     virtual void stopWork();
     virtual void leaveTab();
     virtual void onThreadStart();
-    virtual void setProgress(int position);
+    virtual void setProgress(qint64 position);
     virtual void onThreadFailed();
     virtual void onThreadSuccessful();
 
 signals:
     void deviceReady(bool isReady);
     void workStart();
-    void workProgress(int position, int progress);
+    void workProgress(qint64 position, int progress);
     void workFailed();
     void workSuccessful();
 

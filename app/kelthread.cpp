@@ -61,7 +61,7 @@ bool KelThread::waitIfPaused() {
     return !stopped.load();
 }
 
-void KelThread::advanceProgress(quint32 bytes) {
+void KelThread::advanceProgress(quint64 bytes) {
     progress += bytes;
-    emit threadIsRunning(static_cast<int>(progress));
+    emit threadIsRunning(static_cast<qint64>(progress));
 }

@@ -46,7 +46,8 @@ public:
 
 signals:
     void threadIsStart();
-    void threadIsRunning(int postition);
+    // Bytes of the image done so far; 64-bit, since images pass 2 GiB.
+    void threadIsRunning(qint64 postition);
     void threadIsFailed();
     void threadIsSuccessful();
 
@@ -57,14 +58,14 @@ protected:
     bool waitIfPaused();
 
     // Adds `bytes` to `progress` and reports the new value.
-    void advanceProgress(quint32 bytes);
+    void advanceProgress(quint64 bytes);
 
     QMutex mutex;
     QWaitCondition waitCondition;
     ImageFile *image;
     std::atomic<bool> paused{false};
     std::atomic<bool> stopped{false};
-    quint32 progress = 0;
+    quint64 progress = 0;
 
 private:
     // Guards the pause flag's change and the wake-up against the worker's check

@@ -15,9 +15,10 @@
 namespace {
 
 // Writes a minimal well-formed image: header with magic, no FWC records and
-// `dataSize` bytes of component data, so that its "file size" is `dataSize`.
+// `dataSize` bytes of component data, so that its "file size" is `dataSize`. The
+// data is a hole in the file, so even images of several GiB cost nothing.
 QString writeImage(const QString &name, quint32 dataSize) {
-    QByteArray bytes(2048 + static_cast<int>(dataSize), '\0');
+    QByteArray bytes(2048, '\0');
     std::memcpy(bytes.data(), "KEL.FW\0", 7);
     const quint32 metaSize = 0;
     for (int i = 0; i < 4; ++i) {
@@ -27,7 +28,7 @@ QString writeImage(const QString &name, quint32 dataSize) {
     const QString path = QDir::current().absoluteFilePath(name);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(bytes) != bytes.size()) {
+        file.write(bytes) != bytes.size() || !file.resize(2048 + qint64(dataSize))) {
         return QString();
     }
     return path;
@@ -116,6 +117,24 @@ TEST(KelTab, SetProgressBoundsAndRounding) {
     tab.setProgress(290);
     EXPECT_EQ(spy.at(3).at(1).toInt(), 29);
     EXPECT_EQ(fill->maximumHeight(), 22);
+}
+
+TEST(KelTab, ProgressKeepsMovingPastTwoGibibytes) {
+    // The largest image the format can describe.
+    auto image = loadImage("huge.img", 0xFFFFFFFFu);
+    ASSERT_NE(image, nullptr);
+    KelTab tab;
+    tab.setImage(image.get());
+    QSignalSpy spy(&tab, &KelTab::workProgress);
+    const qint64 positions[] = {qint64(1) << 31, qint64(3) << 30, 0xFFFFFFFFll};
+    const int percents[] = {50, 75, 100};
+    for (int i = 0; i < 3; ++i) {
+        tab.setProgress(positions[i]);
+        ASSERT_EQ(spy.size(), i + 1);
+        EXPECT_EQ(spy.at(i).at(0).toLongLong(), positions[i]);
+        EXPECT_EQ(spy.at(i).at(1).toInt(), percents[i]);
+    }
+    EXPECT_EQ(fillOf(tab)->maximumHeight(), 78);
 }
 
 TEST(KelTab, SetProgressWithoutImageOrWithEmptyImage) {
