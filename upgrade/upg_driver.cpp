@@ -16,6 +16,14 @@ namespace {
 std::atomic<int> g_rescan_attempts{10};
 std::atomic<int> g_rescan_interval_ms{2000};
 
+// Whether the last transfer says the device has gone from the bus: libusb
+// reports a vanished device as gone, or as an I/O or pipe error when it left
+// in the middle of a transfer.
+bool device_has_left(upg_device *dev) {
+    const int err = upg_dev_get_last_error(dev);
+    return err == LIBUSB_ERROR_NO_DEVICE || err == LIBUSB_ERROR_IO || err == LIBUSB_ERROR_PIPE;
+}
+
 }  // namespace
 
 void upg_driver_set_rescan(int attempts, int interval_ms) {
@@ -49,6 +57,15 @@ int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
     // A serial device has no place on a bus to look for it again.
     if (dev->type != UPG_DEV_TYPE_USB || port[0] == 0)
         return -1;
+    // The rescan looks for a device that re-enumerated at the same place. One
+    // that is still attached (it answered with a failure, or not in time) is
+    // still claimed through the caller's handle, so every reopen would fail
+    // and the caller would wait out the whole rescan for nothing.
+    if (!device_has_left(dev)) {
+        UPG_LOGE("Storage media query failed on an attached device (%d)",
+                 upg_dev_get_last_error(dev));
+        return -1;
+    }
 
     upg_device *found = nullptr;
     const int attempts = g_rescan_attempts;

@@ -3,9 +3,11 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sys/stat.h>
 
 #include "checkthread.h"
 #include "imagefile.h"
@@ -110,28 +112,28 @@ void BurnThread::run() {
 }
 
 void BurnThread::runJob(int limit, const QByteArray &path) {
+    // The image is opened and checked before the board is linked: a job that
+    // cannot finish must not leave the board half-burnt.
+    const FwcMeta *metas = image->meta();
+    if (!metas) {
+        emit threadIsFailed();
+        return;
+    }
+    const quint32 count = image->fwcCount();
+    if (!openImage(path, metas, count)) {
+        emit threadIsFailed();
+        return;
+    }
     if (!linker->link()) {
         qCritical() << "Failed to open Kelvora device";
         emit threadIsFailed();
         return;
     }
     emit deviceLinked(linker->name());
-    file = fopen(path.constData(), "rb");
-    if (!file) {
-        qCritical().noquote() << "Failed to open image file" << image->path();
-        emit threadIsFailed();
-        return;
-    }
-    const FwcMeta *metas = image->meta();
-    if (!metas) {
-        emit threadIsFailed();
-        return;
-    }
 
     emit threadIsRunning(0);
     progress = 0;
     int retries = 0;  // over the whole job, not per component
-    const quint32 count = image->fwcCount();
     for (quint32 i = 0; i < count; ++i) {
         const FwcMeta &meta = metas[i];
         QMutexLocker lock(&mutex);
@@ -145,16 +147,20 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
             emit threadIsFailed();
             return;
         }
-        bool skipped = false;
-        while (!burnComponent(meta, &skipped)) {
-            if (!retryStep(meta, &retries, limit)) {
+        Outcome outcome;
+        while ((outcome = burnComponent(meta)) != Outcome::Burnt && outcome != Outcome::Skipped) {
+            // A stop inside a component ends the job where it is: recovering the
+            // connection and sending the component again would only delay it.
+            // The component is unfinished, so the job has failed.
+            if (isStopped() || outcome == Outcome::ImageFailed ||
+                !retryStep(meta, &retries, limit)) {
                 lock.unlock();
                 emit threadIsFailed();
                 return;
             }
             emit componentRetry(int(i), name, retries);
         }
-        emit componentDone(int(i), skipped);
+        emit componentDone(int(i), outcome == Outcome::Skipped);
     }
 
     qDebug().noquote() << "\nBurn online successfully!";
@@ -163,6 +169,39 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
         qDebug().noquote() << "Reboot the device ...";
         linker->resetDevice();
     }
+}
+
+bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32 count) {
+    file = fopen(path.constData(), "rb");
+    if (!file) {
+        qCritical().noquote() << "Failed to open image file" << image->path() << ":"
+                              << strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) {
+        qCritical().noquote() << "Failed to open image file" << image->path() << ":"
+                              << strerror(errno);
+        return false;
+    }
+    const quint64 fileBytes = quint64(st.st_size);
+    bool whole = true;
+    for (quint32 i = 0; i < count; ++i) {
+        const FwcMeta &meta = metas[i];
+        char nameText[sizeof(meta.name) + 1];
+        memcpy(nameText, meta.name, sizeof(meta.name));
+        nameText[sizeof(meta.name)] = '\0';
+        if (!needsBurn(nameText, partitions, partitionCount))
+            continue;
+        if (quint64(meta.offset) + meta.size > fileBytes) {
+            qCritical().noquote() << "Component" << fieldText(meta.name, sizeof(meta.name))
+                                  << "lies beyond the end of the image file: offset"
+                                  << meta.offset << ", size" << meta.size << ", file size"
+                                  << fileBytes;
+            whole = false;
+        }
+    }
+    return whole;
 }
 
 bool BurnThread::startViaAdb() {
@@ -247,7 +286,9 @@ bool BurnThread::checkDeviceState() {
             return false;
         }
         if (!linker->waitReconnect() || (serialLine() && !waitSerialAnswer())) {
-            qCritical().noquote() << "Dev" << linker->name() << "is completely lost!";
+            // A wait cut short by a stop says nothing about the board.
+            if (!isStopped())
+                qCritical().noquote() << "Dev" << linker->name() << "is completely lost!";
             return false;
         }
         awaitingUboot = true;
@@ -277,10 +318,15 @@ bool BurnThread::readFull(char *buf, quint32 n) {
     return fread(buf, 1, n, file) == n;
 }
 
-bool BurnThread::burnComponent(const FwcMeta &meta, bool *skipped) {
+QString BurnThread::readErrorText() const {
+    if (ferror(file))
+        return QString::fromLocal8Bit(strerror(errno));
+    return QStringLiteral("the image file ends early");
+}
+
+BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     const QString dev = linker->name();
     const QString compName = fieldText(meta.name, sizeof(meta.name));
-    *skipped = false;
 
     char nameText[sizeof(meta.name) + 1];
     memcpy(nameText, meta.name, sizeof(meta.name));
@@ -288,30 +334,29 @@ bool BurnThread::burnComponent(const FwcMeta &meta, bool *skipped) {
     if (!needsBurn(nameText, partitions, partitionCount)) {
         qDebug().noquote() << " Meta" << compName << "doesn't need burn";
         advanceProgress(meta.size);
-        *skipped = true;
-        return true;
+        return Outcome::Skipped;
     }
 
     if (nameHas(meta, "image.target") && !linker->isLargePacket()) {
         qCritical().noquote() << "The status of device" << dev << "error";
-        return false;
+        return Outcome::DeviceFailed;
     }
 
     if (!linker->sendMetaHead(meta)) {
         qCritical() << "Failed to send the meta information!";
-        return false;
+        return Outcome::DeviceFailed;
     }
 
     const int block = linker->blockSize();
     const quint32 chunk = chunkSize(block);
     if (chunk == 0) {
         qCritical().noquote() << " Dev" << dev << "Invalid block size" << block;
-        return false;
+        return Outcome::DeviceFailed;
     }
     std::unique_ptr<char[]> buf(new (std::nothrow) char[chunk]);
     if (!buf) {
         qCritical() << "Failed to malloc" << chunk;
-        return false;
+        return Outcome::DeviceFailed;
     }
 
     const quint32 full = meta.size / chunk;
@@ -323,28 +368,30 @@ bool BurnThread::burnComponent(const FwcMeta &meta, bool *skipped) {
 
     if (full > 0) {
         if (stopped)
-            return false;
+            return Outcome::DeviceFailed;
         for (quint32 k = 0; k < full; ++k) {
             waitIfPaused();
             qDebug().noquote() << " Dev" << dev << "Send chunk" << k << "...";
             if (!seekOk || !readFull(buf.get(), chunk)) {
-                qCritical().noquote() << " Dev" << dev << "Failed to read" << chunk;
-                return false;
+                qCritical().noquote() << " Dev" << dev << "Failed to read" << chunk << ":"
+                                      << readErrorText();
+                return Outcome::ImageFailed;
             }
             if (!linker->sendData(buf.get(), int(chunk))) {
                 qCritical().noquote() << " Dev" << dev << "Failed to send" << chunk;
-                return false;
+                return Outcome::DeviceFailed;
             }
             advanceProgress(chunk);
             if (k + 1 < full && stopped)
-                return false;
+                return Outcome::DeviceFailed;
         }
     }
 
     if (rest > 0) {
         if (!seekOk || !readFull(buf.get(), rest)) {
-            qCritical().noquote() << " Dev" << dev << "Failed to read" << rest;
-            return false;
+            qCritical().noquote() << " Dev" << dev << "Failed to read" << rest << ":"
+                                  << readErrorText();
+            return Outcome::ImageFailed;
         }
         const quint32 b = quint32(block);
         if (rest % b != 0) {
@@ -355,7 +402,7 @@ bool BurnThread::burnComponent(const FwcMeta &meta, bool *skipped) {
         qDebug().noquote() << " Dev" << dev << "Send the rest data" << rest;
         if (!linker->sendData(buf.get(), int(rest))) {
             qCritical().noquote() << " Dev" << dev << "Failed to send" << rest;
-            return false;
+            return Outcome::DeviceFailed;
         }
         advanceProgress(rest);
     }
@@ -363,9 +410,9 @@ bool BurnThread::burnComponent(const FwcMeta &meta, bool *skipped) {
     uint32_t results[3] = {0, 0, 0};
     if (!linker->metaEnd(meta, results)) {
         qCritical().noquote() << " Dev" << dev << "The burnning process has error!";
-        return false;
+        return Outcome::DeviceFailed;
     }
-    return true;
+    return Outcome::Burnt;
 }
 
 bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {

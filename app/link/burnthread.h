@@ -55,17 +55,31 @@ protected:
     void run() override;
 
 private:
+    // How one attempt at a component ended.
+    enum class Outcome {
+        Burnt,
+        Skipped,
+        // The board or the link failed: worth a resend after recovery.
+        DeviceFailed,
+        // The image could not be read: a resend would read the same bytes again.
+        ImageFailed,
+    };
+
     void runJob(int limit, const QByteArray &path);
+    // Opens the image and checks every component that will be burnt against
+    // the file, so that a cut image is refused before the board is touched.
+    bool openImage(const QByteArray &path, const FwcMeta *metas, quint32 count);
     bool startViaAdb();
     bool checkDeviceState();
     bool serialLine() const;
     bool waitSerialConnected();
     bool waitSerialAnswer();
-    // True when the component is done (burnt or skipped).
-    bool burnComponent(const FwcMeta &meta, bool *skipped);
+    Outcome burnComponent(const FwcMeta &meta);
     // After a failed component: true when it may be sent again.
     bool retryStep(const FwcMeta &meta, int *retries, int limit);
     bool readFull(char *buf, quint32 n);
+    // Why the last read of the image fell short.
+    QString readErrorText() const;
 
     KelLinker *linker;
     PartitionSelection *partitions = nullptr;

@@ -130,9 +130,14 @@ bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
         results = scratch;
 
     // A component that runs makes the device leave its stage right after the
-    // final; its answer may never come, so it is not judged.
+    // final, so its answer may never come: only a missing answer is forgiven.
+    // An answer that did arrive and reports a failure means the device refused
+    // the component, and calling that burnt would hide a board that won't boot.
     if (attrHas(meta, "run") || attrHas(meta, "Run") || attrHas(meta, "RUN")) {
-        kelupg_cmd_send_fwc_data_final(dev);
+        if (kelupg_cmd_send_fwc_data_final(dev) != 0 && upg_dev_get_last_error(dev) == 0) {
+            qCritical().noquote() << "Dev" << m_name << "Failed to send meta end!";
+            return false;
+        }
         qDebug().noquote() << "Don't check the result of" << recordName(meta);
         return true;
     }
@@ -159,11 +164,18 @@ bool KelLinker::waitReconnect() {
     unlink();
     qDebug().noquote() << nowText() << "Wait for Dev" << m_name << "ready";
 
+    // The wait runs on the worker's thread; a stop asked of the job must not sit
+    // out the whole deadline.
+    QThread *self = QThread::currentThread();
     QElapsedTimer clock;
     clock.start();
     while (!clock.hasExpired(m_reconnectDeadlineMs)) {
         if (link())
             return true;
+        if (self->isInterruptionRequested()) {
+            qDebug().noquote() << nowText() << "Stopped waiting for Dev" << m_name;
+            return false;
+        }
         QThread::msleep(m_reconnectRetryMs);
     }
     qCritical().noquote() << nowText() << "Dev" << m_name << "lost!";

@@ -20,6 +20,8 @@ KelLinkerSerial::~KelLinkerSerial() {
 bool KelLinkerSerial::fetchDeviceInfo(const QString &portName, bool) {
     m_name = portName;
     m_connected = false;
+    // A failed query must not leave the text of an earlier board behind.
+    m_info.clear();
     if (!link())
         return false;
 

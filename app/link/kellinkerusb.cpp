@@ -16,6 +16,8 @@ KelLinkerUSB::~KelLinkerUSB() {
 }
 
 bool KelLinkerUSB::fetchDeviceInfo(const QString &devId, bool setWorkModeFirst) {
+    // Whatever this query finds, the text of an earlier board no longer applies.
+    m_info.clear();
     const QStringList parts = devId.split(QLatin1Char(':'));
     if (parts.size() != 2) {
         qCritical().noquote() << "Usb devStr invalid!";

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "kellinkerusb.h"
 #include "libkelupg.h"
 #include "msg_capture.h"
+#include "private_adb.h"
 #include "settings.h"
 #include "usb_board.h"
 
@@ -276,7 +278,7 @@ TEST_F(BurnUsb, StopBetweenComponentsEndsWithoutResult) {
     EXPECT_EQ(link->device(), nullptr);
 }
 
-TEST_F(BurnUsb, StopInsideAComponentFailsIt) {
+TEST_F(BurnUsb, StopInsideAComponentFailsItWithoutRetryTraffic) {
     BoardConfig cfg;
     cfg.initialStage = Stage::UBoot;
     attach(cfg);
@@ -287,18 +289,39 @@ TEST_F(BurnUsb, StopInsideAComponentFailsIt) {
     {
         BurnThread w(img.get(), link.get(), false, true);
         rec.attach(w);
-        QObject::connect(&w, &KelThread::threadIsRunning, [&w](int p) {
+        QObject::connect(&w, &KelThread::threadIsRunning, [&w](qint64 p) {
             if (p > 0)
                 w.stop();
         });
         ASSERT_TRUE(runJob(w));
     }
-    // The first chunk went, the stop ended the component, and every resend
-    // failed at once since the stop stays requested.
+    // The first chunk went and the stop ended the job there: no resend, no
+    // recovery query, no second meta head.
     EXPECT_EQ(rec.failed, 1);
-    EXPECT_EQ(rec.count("retry"), 2);
+    EXPECT_EQ(rec.count("retry"), 0);
     EXPECT_EQ(rec.lastProgress(), 1048576);
     EXPECT_TRUE(board->storage().empty());
+    const std::vector<uint8_t> log = board->commandLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), KELUPG_CMD_SET_FWC_META), 1);
+    EXPECT_FALSE(msgs.contains("Try to recovery the connection"));
+}
+
+// A component that runs may leave before it answers its final; an answer that
+// arrives and reports a failure is a refusal all the same.
+TEST_F(BurnUsb, RefusedRunComponentFailsTheJob) {
+    attach();
+    image({{"spl", "spl", "run", 48 * 1024}}, "");
+    board->failCommand(KELUPG_CMD_SEND_FWC_DATA);
+    MsgCapture msgs;
+    JobRecord rec;
+    {
+        BurnThread w(img.get(), link.get(), false, false);
+        rec.attach(w);
+        ASSERT_TRUE(runJob(w));
+    }
+    EXPECT_EQ(rec.succeeded, 0);
+    EXPECT_EQ(rec.failed, 1);
+    EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to send meta end!")) << msgs.all().toStdString();
 }
 
 TEST_F(BurnUsb, PauseHoldsAtTheFirstChunkUntilResumed) {
@@ -502,38 +525,51 @@ TEST_F(BurnUsb, UnopenableDeviceAndMissingImage) {
     }
 }
 
-// An image cut short after its header was read: the missing bytes are a
-// failure, never a burn of whatever the buffer held.
-TEST_F(BurnUsb, ImageCutShortFailsTheComponent) {
+// An image cut short after its header was read is refused before the board
+// is touched; one that is cut while the job runs fails at the missing bytes,
+// without a resend that would read the same file again.
+TEST_F(BurnUsb, ImageCutShortIsNeverBurnt) {
     BoardConfig cfg;
     cfg.initialStage = Stage::UBoot;
     attach(cfg);
-    image({{"image.target.a", "a", "burn", 1500000}}, "");
     Settings::instance().setRetryCount(1);
-    QFile f(imagePath);
-    ASSERT_TRUE(f.resize(f.size() - 300000));
-    MsgCapture msgs;
-    JobRecord rec;
-    {
-        BurnThread w(img.get(), link.get(), false, false);
-        rec.attach(w);
-        ASSERT_TRUE(runJob(w));
+    for (bool duringJob : {false, true}) {
+        SCOPED_TRACE(duringJob ? "cut during the job" : "cut before the job");
+        image({{"image.target.a", "a", "burn", 1500000}}, "");
+        QFile f(imagePath);
+        if (!duringJob)
+            ASSERT_TRUE(f.resize(f.size() - 300000));
+        board->clearCommandLog();
+        MsgCapture msgs;
+        JobRecord rec;
+        {
+            BurnThread w(img.get(), link.get(), false, false);
+            rec.attach(w);
+            QObject::connect(&w, &BurnThread::componentStarted, [&] {
+                if (duringJob)
+                    f.resize(f.size() - 300000);
+            });
+            ASSERT_TRUE(runJob(w));
+        }
+        EXPECT_EQ(rec.failed, 1);
+        EXPECT_EQ(rec.succeeded, 0);
+        EXPECT_EQ(rec.count("retry"), 0);
+        EXPECT_EQ(board->storage().count("a"), 0u);
+        if (duringJob) {
+            EXPECT_TRUE(msgs.contains(QtCriticalMsg, ": the image file ends early"))
+                << msgs.all().toStdString();
+        } else {
+            EXPECT_TRUE(msgs.contains(QtCriticalMsg, "lies beyond the end of the image file"))
+                << msgs.all().toStdString();
+            EXPECT_TRUE(board->commandLog().empty());
+        }
     }
-    EXPECT_EQ(rec.failed, 1);
-    EXPECT_EQ(rec.succeeded, 0);
-    EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to read")) << msgs.all().toStdString();
-    EXPECT_EQ(board->storage().count("a"), 0u);
 }
 
 // An adb command that ends (or never starts) without a word must not hold the
 // job forever: it goes on to wait for the board and gives up.
 TEST_F(BurnUsb, AdbCommandEndingSilentlyDoesNotHang) {
-    QDir().mkpath("adb");
-    QFile script("adb/adb");
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nexit 1\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    PrivateAdb adb("#!/bin/sh\nexit 1\n");
     image({{"image.target.rootfs", "rootfs", "burn", 100}}, "");
     KelLinkerUSB usb;
     MsgCapture msgs;
@@ -551,12 +587,7 @@ TEST_F(BurnUsb, AdbCommandEndingSilentlyDoesNotHang) {
 // The board of a Linux system appears as an upgrade device once the adb
 // command has started its upgrade service.
 TEST_F(BurnUsb, AdbStartWaitsForTheBoardToAppear) {
-    QDir().mkpath("adb");
-    QFile script("adb/adb");
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\necho \"kelupg: upgrade service on\"\nsleep 30\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    PrivateAdb adb("#!/bin/sh\necho \"kelupg: upgrade service on\"\nsleep 30\n");
     BoardConfig cfg;
     cfg.initialStage = Stage::UBoot;
     board = std::make_unique<Board>(cfg);

@@ -133,17 +133,20 @@ TEST_F(StorageMediaTest, GivesUpWhenNobodyComesBack) {
     EXPECT_NE(libLog().find("No device is connected"), std::string::npos) << libLog();
 }
 
-TEST_F(StorageMediaTest, EmptyAnswerAfterRescanIsAFailure) {
-    // The board has no media at all; the rescan cannot open the place the
-    // query still holds, and no buffer is handed out.
+TEST_F(StorageMediaTest, NoRescanForADeviceThatIsStillAttached) {
+    // The board has no media at all but stays on the bus, claimed through the
+    // caller's handle: reopening it could not succeed, so it is not tried, and
+    // no buffer is handed out.
     board->setStorageMedia({});
-    upg_driver_set_rescan(2, 10);
+    upg_driver_set_rescan(3, 20);
     upg_device *dev = upg_usb_dev_open(1, kPath);
     ASSERT_NE(dev, nullptr);
     uint8_t *media = nullptr;
     EXPECT_EQ(get_storage_media(dev, &media, nullptr), -1);
     EXPECT_EQ(media, nullptr);
     upg_usb_dev_close(dev);
+    EXPECT_NE(libLog().find("failed on an attached device"), std::string::npos) << libLog();
+    EXPECT_EQ(libLog().find("claim"), std::string::npos) << libLog();
 }
 
 TEST(StorageMediaSerial, NoRescanOverASerialLine) {
