@@ -6,6 +6,7 @@
 #include <QSerialPort>
 #include <QStyle>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cstdlib>
@@ -27,6 +28,11 @@
 namespace {
 
 constexpr int kFillFull = 78;
+// A board that has just appeared may not be listed yet when its device event
+// arrives (its interface is still being set up); a scan that finds nothing is
+// repeated this often, this far apart.
+constexpr int kEmptyScanRetries = 4;
+constexpr int kEmptyScanRetryMs = 750;
 // A partition name must fit the selection entry with its terminating NUL.
 constexpr int kMaxPartName = static_cast<int>(sizeof(PartitionSelection::name)) - 1;
 
@@ -55,6 +61,10 @@ BurnTab::BurnTab(QWidget *parent) : KelTab(parent) {
     connect(forceBox, &KelCheckBox::clicked, this, &BurnTab::onForceClicked);
     connect(partitionBox, &KelCheckBox::clicked, this, &BurnTab::onPartitionModeClicked);
     connect(selectAllBox, &KelCheckBox::clicked, this, &BurnTab::onSelectAllClicked);
+
+    followUpTimer = new QTimer(this);
+    followUpTimer->setSingleShot(true);
+    connect(followUpTimer, &QTimer::timeout, this, &BurnTab::followUpScan);
 
     checkThread = new CheckThread();
     connect(checkThread, &CheckThread::adbDeviceFound, this, &BurnTab::onAdbDeviceFound);
@@ -222,11 +232,13 @@ void BurnTab::onConnectTypeChanged(int oldIndex, int curIndex) {
         retireLinker(old);
     }
     // A board found through the previous link is not reachable through the next
-    // one; it is forgotten until a scan finds it again.
+    // one; it is forgotten until a scan finds it again, and so is what the last
+    // job showed of it.
     adbMode = false;
+    resultBoard.clear();
+    clearDevice();
     if (deviceLinked) {
         deviceLinked = false;
-        clearDevice();
         emit deviceReady(false);
         checkThread->resume();
     }
@@ -407,28 +419,59 @@ void BurnTab::refreshPartitionTree() {
 }
 
 void BurnTab::scanDevices() {
-    if (isWorking() || linker == nullptr) {
+    scan(false);
+}
+
+void BurnTab::followUpScan() {
+    scan(true);
+}
+
+void BurnTab::scan(bool followUp) {
+    if (!followUp) {
+        emptyScansLeft = kEmptyScanRetries;
+    }
+    if (linker == nullptr) {
         return;
     }
-    // A query in flight will report the board itself; a second one would use the
-    // same link from two threads at once.
-    if (isQuerying()) {
+    // The job, or a query in flight, uses the link; a second user would work it
+    // from two threads at once. The change that asked for this scan is not lost:
+    // the scan runs once they are done.
+    if (jobActive || isWorking() || isQuerying()) {
+        scanPending = true;
         return;
     }
     adbMode = false;
 
     const QStringList devices = linker->listDevices();
     if (devices.isEmpty()) {
+        if (emptyScansLeft > 0) {
+            --emptyScansLeft;
+            followUpTimer->start(kEmptyScanRetryMs);
+        }
+        // A follow-up that finds the same nothing has nothing new to say.
+        if (followUp && !deviceLinked) {
+            return;
+        }
         deviceLinked = false;
         linker->clearName();
+        resultBoard.clear();
         clearDevice();
         showSuccess("未发现Kelvora设备");
         emit deviceReady(false);
         checkThread->resume();
         return;
     }
+    stopFollowUps();
     if (!linker->name().isEmpty()) {
-        return;
+        if (devices.contains(linker->name())) {
+            return;
+        }
+        // The board the link names has gone and another one is there: the old
+        // board's text and readiness must not pass for the new one's.
+        deviceLinked = false;
+        linker->clearName();
+        clearDevice();
+        emit deviceReady(false);
     }
 
     qDebug().noquote() << "\nTry to connect the Kelvora device ...";
@@ -448,13 +491,20 @@ void BurnTab::scanDevices() {
     });
     infoThread = query;
     infoThreads.append(query);
+    queryBoard = devices.first();
     query->start();
 }
 
 void BurnTab::onLinkFinished(bool linked) {
     deviceLinked = linked;
     qDebug().noquote() << "The status of Kelvora device: " + QString(boolText(linked));
-    showSuccess(QString());
+    // The last job's result (message and fill) stays only while this is the board
+    // it was about; another board starts from an empty picture.
+    if (queryBoard != resultBoard) {
+        resultBoard.clear();
+        progressFill->setFixedHeight(0);
+    }
+    showBoardMessage(QString());
     showDevice(linker ? linker->deviceInfo() : QString());
     // A board that is listed counts as connected even when it did not answer; the
     // start button still follows isReady().
@@ -462,12 +512,24 @@ void BurnTab::onLinkFinished(bool linked) {
     if (linked) {
         checkThread->pause();
     }
+    if (scanPending) {
+        scanPending = false;
+        QTimer::singleShot(0, this, &BurnTab::scanDevices);
+    }
+}
+
+void BurnTab::stopFollowUps() {
+    emptyScansLeft = 0;
+    followUpTimer->stop();
 }
 
 void BurnTab::onAdbDeviceFound(QStringList sysInfo) {
     if (deviceLinked || sysInfo.size() < 4) {
         return;
     }
+    // The board is here; a follow-up scan finding no upgrade device would only
+    // forget it again.
+    stopFollowUps();
     deviceLinked = true;
     adbMode = true;
     showDevice("设备名称：" + sysInfo[1] + "\n系统类型：" + sysInfo[0] + "\nCPU类型：" +
@@ -481,12 +543,14 @@ void BurnTab::onInUboot() {
 }
 
 bool BurnTab::isReady() {
-    return deviceLinked;
+    // After a stop the worker may still be on its way out; the board is ready
+    // again once the scan after the job has found it.
+    return deviceLinked && !jobActive;
 }
 
 bool BurnTab::startWork() {
     // Nothing to burn with, or a job already running on the link.
-    if (image == nullptr || linker == nullptr || isWorking() || isQuerying()) {
+    if (image == nullptr || linker == nullptr || jobActive || isWorking() || isQuerying()) {
         return false;
     }
     auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked());
@@ -503,7 +567,11 @@ bool BurnTab::startWork() {
     }
     qDebug().nospace() << "Progress range: 0 ~ " << image->fileSize();
 
-    setConnectionControlsEnabled(false);
+    stopFollowUps();
+    jobActive = true;
+    jobResetsBoard = rebootBox->isChecked();
+    resultBoard.clear();
+    setControlsEnabled(false);
     burn->start();
     adbMode = false;
     showSuccess("开始烧写，请勿断开设备 ...");
@@ -537,27 +605,44 @@ void BurnTab::releaseSelection() {
 }
 
 void BurnTab::finishWork() {
+    const bool jobEnded = jobActive;
     deviceLinked = false;
+    jobActive = false;
     // The worker may still be on its way out (unlinking, resetting the board) and
     // reads the link's name in its messages: it ends before the name is cleared.
     releaseWorker();
     if (linker != nullptr) {
+        resultBoard = linker->name();
         linker->clearName();
     }
-    setConnectionControlsEnabled(true);
+    setControlsEnabled(true);
     checkThread->resume();
+    // The board may have gone, come back or stayed while the job ran, and the
+    // device events of that time were not acted on: look at what is there now.
+    scanPending = false;
+    if (jobEnded && !boardLeaving) {
+        QTimer::singleShot(0, this, &BurnTab::scanDevices);
+    }
+    boardLeaving = false;
 }
 
 void BurnTab::onWorkerFinished() {
-    // Also reached by a job stopped between two components, which reports nothing.
-    if (!isWorking()) {
-        setConnectionControlsEnabled(true);
+    // A job stopped between two components reports no result; it is over all
+    // the same.
+    if (jobActive && !isWorking()) {
+        finishWork();
     }
 }
 
-void BurnTab::setConnectionControlsEnabled(bool enabled) {
+void BurnTab::setControlsEnabled(bool enabled) {
     typeBox->setEnabled(enabled);
     portBox->setEnabled(enabled);
+    forceBox->setEnabled(enabled);
+    // A forced upgrade keeps the board from being reset afterwards.
+    rebootBox->setEnabled(enabled && !forceBox->isChecked());
+    partitionBox->setEnabled(enabled);
+    partList->setEnabled(enabled);
+    selectAllBox->setEnabled(enabled);
 }
 
 void BurnTab::leaveTab() {
@@ -584,6 +669,7 @@ void BurnTab::onThreadFailed() {
 
 void BurnTab::onThreadSuccessful() {
     progressFill->setFixedHeight(kFillFull);
+    boardLeaving = jobResetsBoard;
     StatisticStore::instance().record(true);
     finishWork();
     showSuccess("执行成功！");
@@ -593,7 +679,13 @@ void BurnTab::onThreadSuccessful() {
 void BurnTab::showDevice(const QString &text) {
     infoLabel->setText(text);
     setLinkedLook(true);
-    showSuccess("Kelvora设备已连接");
+    showBoardMessage("Kelvora设备已连接");
+}
+
+void BurnTab::showBoardMessage(const QString &text) {
+    if (resultBoard.isEmpty()) {
+        showSuccess(text);
+    }
 }
 
 void BurnTab::clearDevice() {

@@ -17,6 +17,7 @@ class KelComboBox;
 class KelLinker;
 class QListWidget;
 class QThread;
+class QTimer;
 struct PartitionSelection;
 
 class BurnTab : public KelTab {
@@ -66,6 +67,9 @@ protected:
 
 private slots:
     void onWorkerFinished();
+    // Scans again, a few times, after a scan that found no board: a board that
+    // has just appeared may not be listed yet when its device event arrives.
+    void followUpScan();
 
 private:
     void buildLayout();
@@ -73,10 +77,16 @@ private:
     void clearDevice();
     void setLinkedLook(bool linked);
     void retireLinker(KelLinker *old);
+    void scan(bool followUp);
+    void stopFollowUps();
+    // The job's result stays on the message line while the board that was
+    // burnt is what a scan finds; anything else replaces it.
+    void showBoardMessage(const QString &text);
     void handOverPartitions();
     void releaseSelection();
-    // The connection controls must not replace or unlink the link under a job.
-    void setConnectionControlsEnabled(bool enabled);
+    // The connection and option controls must not change the link or the
+    // job's settings under a running job.
+    void setControlsEnabled(bool enabled);
 
     KelLinker *linker = nullptr;
     CheckThread *checkThread = nullptr;
@@ -106,6 +116,23 @@ private:
     };
     // Deletes the queries that have ended and are no longer waited for.
     void pruneThreads();
+
+    // A job was started and its end has not been handled yet.
+    bool jobActive = false;
+    // The running job resets the board when it succeeds.
+    bool jobResetsBoard = false;
+    // The job succeeded and reset the board: it is leaving the bus, and its
+    // departure, not a scan now, tells what is there.
+    bool boardLeaving = false;
+    // The board the last job worked on, while its result is on the message line.
+    QString resultBoard;
+    // The board the latest query was started for.
+    QString queryBoard;
+    QTimer *followUpTimer = nullptr;
+    // A scan was asked for while a query or a job used the link.
+    bool scanPending = false;
+    // Follow-up scans left after a scan that found no board.
+    int emptyScansLeft = 0;
 
     // The latest information query on the current link, if any; owned, like every
     // entry of infoThreads.

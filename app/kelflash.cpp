@@ -333,10 +333,6 @@ KelTab *KelFlash::currentTab() const {
     return tabWidget->currentIndex() == kCardIndex ? cardTab : burnTab;
 }
 
-KelTab *KelFlash::otherTab() const {
-    return tabWidget->currentIndex() == kBurnIndex ? cardTab : burnTab;
-}
-
 void KelFlash::updateStartButton() {
     startBtn->setEnabled(imageValid && currentTab()->isReady());
     startBtn->setText("开始");
@@ -348,9 +344,23 @@ void KelFlash::resetStatus() {
     }
 }
 
+void KelFlash::setWorkingLook(bool working) {
+    // The tab itself, not only its page: a disabled page behind a live tab could
+    // still be switched to, and its start button would then ask the wrong page.
+    const int other = tabWidget->currentIndex() == kBurnIndex ? kCardIndex : kBurnIndex;
+    tabWidget->setTabEnabled(other, !working);
+    // The image the job works on must stay the same until the job is over.
+    openBtn->setEnabled(!working);
+    historyBtn->setEnabled(!working);
+}
+
 void KelFlash::restoreIdle() {
     timer->stop();
-    otherTab()->setEnabled(true);
+    for (int i = 0; i < tabWidget->count(); ++i) {
+        tabWidget->setTabEnabled(i, true);
+    }
+    openBtn->setEnabled(true);
+    historyBtn->setEnabled(true);
     updateStartButton();
 }
 
@@ -370,15 +380,14 @@ void KelFlash::onStartClicked() {
     }
 
     image.loadHeader();
-    KelTab *other = otherTab();
-    other->setEnabled(false);
+    setWorkingLook(true);
     if (tab->startWork()) {
         startBtn->setText("停止");
         resetStatus();
         elapsedSeconds = 0;
         timer->start();
     } else {
-        other->setEnabled(true);
+        setWorkingLook(false);
     }
 }
 
@@ -404,7 +413,7 @@ void KelFlash::onWorkStart() {
     }
 }
 
-void KelFlash::onWorkProgress(int position, int progress) {
+void KelFlash::onWorkProgress(qint64 position, int progress) {
     setLabelValue(progressLabel, QString::number(progress) + "%", kValueColor);
     qint64 seconds =
         workStartTime.isNull() ? 0 : workStartTime.secsTo(QDateTime::currentDateTime());
@@ -443,6 +452,8 @@ void KelFlash::onTabChanged(int index) {
             tab->leaveTab();
         }
     }
+    // The button belongs to the page now shown.
+    updateStartButton();
 }
 
 void KelFlash::onDeviceChange(int code) {

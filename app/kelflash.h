@@ -41,7 +41,7 @@ public:
     void onStartClicked();
     void onDeviceReady(bool isReady);
     void onWorkStart();
-    void onWorkProgress(int position, int progress);
+    void onWorkProgress(qint64 position, int progress);
     void onWorkFailed();
     void onWorkSuccessful();
     void onTimerTick();
@@ -64,7 +64,9 @@ protected:
 
 private:
     KelTab *currentTab() const;
-    KelTab *otherTab() const;
+    // Locks what must not change while the current page works: the other tab
+    // and the image selection.
+    void setWorkingLook(bool working);
     QWidget *buildStatusRow();
     QWidget *buildFileRow();
     QWidget *buildInfoRow();

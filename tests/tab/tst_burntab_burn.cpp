@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -187,6 +188,16 @@ TEST_F(BurnTabUsb, ScanStatesFromNoBoardToLinkedAndBack) {
     EXPECT_EQ(info(), "");
     EXPECT_FALSE(linkedLook());
     EXPECT_EQ(tab->currentLinker()->name(), "");
+}
+
+TEST_F(BurnTabUsb, BoardThatIsNotListedYetAtItsEventIsFoundSoonAfter) {
+    tab->reapplyConnectType();
+    ASSERT_EQ(ready->count(), 1);
+    EXPECT_EQ(tab->message(), "未发现Kelvora设备");
+    // The board shows up a little after the scan that its device event caused.
+    QTimer::singleShot(600, [this] { attach(); });
+    EXPECT_TRUE(readyAfter(2));
+    EXPECT_TRUE(tab->isReady());
 }
 
 TEST_F(BurnTabUsb, FailedLinkStillShowsTheBoardButIsNotReady) {
@@ -400,11 +411,43 @@ TEST_F(BurnTabUsb, FailedBurnIsReportedAndCounted) {
 
     QSignalSpy failed(tab.get(), &BurnTab::workFailed);
     ASSERT_TRUE(tab->startWork());
+    // Nothing of the job's settings can change under it.
+    for (const char *name : {"forceBox", "rebootBox", "partitionBox", "selectAllBox", "partList"}) {
+        EXPECT_FALSE(tab->findChild<QWidget *>(name)->isEnabled()) << name;
+    }
     ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }, 60000));
     EXPECT_EQ(tab->message(), "执行失败！");
     EXPECT_EQ(StatisticStore::instance().recordOfDate(today()).failCount, before + 1);
-    EXPECT_FALSE(tab->isReady());
     EXPECT_TRUE(board->cmdlines().empty()) << "no reset after a failure";
+    // The board is still there: it is found again without the operator's help,
+    // and the result stays on the message line.
+    EXPECT_TRUE(waitFor([&] { return tab->isReady(); }));
+    EXPECT_TRUE(linkedLook());
+    EXPECT_EQ(tab->message(), "执行失败！");
+    for (const char *name : {"forceBox", "rebootBox", "partitionBox", "selectAllBox", "partList"}) {
+        EXPECT_TRUE(tab->findChild<QWidget *>(name)->isEnabled()) << name;
+    }
+
+    // Another connection type starts from an empty picture.
+    tab->findChild<QLabel *>("tabProgress")->setFixedHeight(13);
+    tab->findChild<KelComboBox *>("typeBox")->setCurrentIndex(1);
+    EXPECT_FALSE(linkedLook());
+    EXPECT_EQ(tab->findChild<QLabel *>("tabProgress")->height(), 0);
+}
+
+TEST_F(BurnTabUsb, BoardThatVanishedDuringTheJobIsShownGone) {
+    loadImage(pattern(100, 1), pattern(2 << 20, 2));
+    attach();
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    board->vanishAfterBytes(1 << 20);
+
+    QSignalSpy failed(tab.get(), &BurnTab::workFailed);
+    ASSERT_TRUE(tab->startWork());
+    ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }, 60000));
+    EXPECT_TRUE(waitFor([&] { return !linkedLook(); }));
+    EXPECT_FALSE(tab->isReady());
+    EXPECT_EQ(tab->message(), "未发现Kelvora设备");
 }
 
 TEST_F(BurnTabUsb, BurnOfAnAdbBoardStartsItsUpgradeService) {
@@ -438,8 +481,11 @@ TEST_F(BurnTabUsb, StoppedBurnGivesTheConnectionControlsBack) {
     EXPECT_FALSE(typeBox->isEnabled());
     tab->stopWork();
     EXPECT_EQ(tab->message(), "执行中止！");
+    EXPECT_FALSE(tab->isReady()) << "ready while the stopped job is still ending";
     // Whether the job ends with a failure or, stopped between two components,
-    // without a result, the controls come back.
+    // without a result, the controls come back and the board is ready again.
     ASSERT_TRUE(waitFor([&] { return !tab->isWorking(); }, 60000));
     EXPECT_TRUE(waitFor([&] { return typeBox->isEnabled(); }));
+    EXPECT_TRUE(waitFor([&] { return tab->isReady(); }));
+    EXPECT_TRUE(ready->last().at(0).toBool());
 }

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSysInfo>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -20,6 +21,8 @@
 #include "kellineedit.h"
 #include "libkelupg.h"
 #include "msg_capture.h"
+#include "private_adb.h"
+#include "qttranslations.h"
 #include "settings.h"
 #include "uiformat.h"
 
@@ -131,6 +134,8 @@ protected:
 
     QLabel *label(const char *name) { return window->findChild<QLabel *>(name); }
 
+    // A real burn tab watches for adb boards; it polls this one instead.
+    PrivateAdb adb{"#!/bin/sh\necho 'error: no devices/emulators found'\n"};
     FakeTab *burn;
     FakeTab *card;
     KelFlash *window;
@@ -308,9 +313,13 @@ TEST_F(WindowTest, StartButtonFollowsImageAndReadiness) {
     emit burn->deviceReady(false);
     EXPECT_FALSE(start->isEnabled());
 
-    // The card page decides while it is current.
-    card->ready = true;
+    // The card page decides while it is current, from the moment it is shown.
+    burn->ready = true;
+    emit burn->deviceReady(true);
+    ASSERT_TRUE(start->isEnabled());
     tabs->setCurrentIndex(1);
+    EXPECT_FALSE(start->isEnabled());
+    card->ready = true;
     emit card->deviceReady(true);
     EXPECT_TRUE(start->isEnabled());
 }
@@ -334,6 +343,12 @@ TEST_F(WindowTest, StartAndConfirmedStop) {
     EXPECT_EQ(start->text(), "停止");
     EXPECT_FALSE(card->isEnabled());
     EXPECT_TRUE(burn->isEnabled());
+    // The other tab cannot be switched to, and the image cannot change under the job.
+    EXPECT_FALSE(tabs->isTabEnabled(1));
+    QTabBar *bar = tabs->findChild<QTabBar *>();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+    EXPECT_EQ(tabs->currentIndex(), 0);
+    EXPECT_FALSE(window->findChild<QPushButton *>("openBtn")->isEnabled());
 
     // Declined: paused and resumed, still working.
     clickWhenModal("confirm_cancel_btn");
@@ -350,6 +365,8 @@ TEST_F(WindowTest, StartAndConfirmedStop) {
     EXPECT_EQ(burn->stops, 1);
     EXPECT_EQ(start->text(), "开始");
     EXPECT_TRUE(card->isEnabled());
+    EXPECT_TRUE(tabs->isTabEnabled(1));
+    EXPECT_TRUE(window->findChild<QPushButton *>("openBtn")->isEnabled());
     EXPECT_TRUE(start->isEnabled());
 }
 
@@ -583,6 +600,11 @@ TEST(WindowPages, PageSpecificOperationsAndCardFormat) {
     }
     EXPECT_TRUE(logged);
     Settings::instance().setImagePath(QString());
+}
+
+TEST(QtTranslations, QtsOwnDialogsSpeakTheProgramsLanguage) {
+    ASSERT_TRUE(installQtTranslations(*QCoreApplication::instance()));
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), QString::fromUtf8("查找范围："));
 }
 
 #include "kelflash_window_test.moc"
