@@ -159,6 +159,7 @@ struct UsbBoardSim::Impl {
     std::vector<std::shared_ptr<UsbDev>> graveyard;  // handlers that may still have clients
     std::thread mon;
     bool stop = false;
+    bool uevents = true;
 };
 
 bool UsbBoardSim::available() {
@@ -218,7 +219,7 @@ int UsbBoardSim::allocDevnum(int bus) {
 
 std::string UsbBoardSim::addDevice(int bus, const std::string &name, const std::string &parentSys,
                                    const std::vector<uint8_t> &desc, int devnum,
-                                   const std::string &vidpid, UsbDev *dev) {
+                                   const std::string &vidpid, bool announce) {
     std::string syspath =
         (parentSys.empty() ? std::string("/sys/devices") : parentSys) + "/" + name;
     // The descriptors go in before the device exists: the "add" event may be
@@ -266,13 +267,47 @@ std::string UsbBoardSim::addDevice(int bus, const std::string &name, const std::
     const gchar *props[] = {"SUBSYSTEM", "usb",           "DEVTYPE", "usb_device", "DEVNAME",
                             node,        "BUSNUM",        busP,      "DEVNUM",     devP,
                             "PRODUCT",   product.c_str(), "TYPE",    type.c_str(), nullptr};
-    (void)dev;
+    if (!announce)
+        return writeDevice(syspath, attrs, props) ? syspath : std::string();
     gchar *p = umockdev_testbed_add_devicev(
         d_->tb, "usb", name.c_str(), parentSys.empty() ? nullptr : parentSys.c_str(),
         const_cast<gchar **>(attrs), const_cast<gchar **>(props));
     std::string out = p ? p : "";
     g_free(p);
     return out;
+}
+
+// What the kernel does when a device appears, without the event umockdev would
+// send with it: the device's directory with its attributes and its "uevent"
+// file, the subsystem link and the entry under /sys/bus/usb/devices. umockdev
+// removes such an entry like one of its own.
+bool UsbBoardSim::writeDevice(const std::string &syspath, const char *const *attrs,
+                              const char *const *props) {
+    std::string dir = d_->root + syspath;
+    mkdirs(dir);
+    auto put = [&dir](const std::string &name, const std::string &text) {
+        std::ofstream f(dir + "/" + name, std::ios::binary | std::ios::trunc);
+        f << text;
+    };
+    for (int i = 0; attrs[i] && attrs[i + 1]; i += 2)
+        put(attrs[i], attrs[i + 1]);
+    std::string uevent;
+    for (int i = 0; props[i] && props[i + 1]; i += 2) {
+        std::string value = props[i + 1];
+        if (strcmp(props[i], "DEVNAME") == 0 && value.rfind("/dev/", 0) == 0)
+            value = value.substr(5);  // the kernel names the node below /dev
+        uevent += std::string(props[i]) + "=" + value + "\n";
+    }
+    put("uevent", uevent);
+    std::string below = syspath.substr(strlen("/sys/"));
+    std::string up;
+    for (size_t n = std::count(below.begin(), below.end(), '/') + 1; n > 0; --n)
+        up += "../";
+    std::string busDir = d_->root + "/sys/bus/usb/devices";
+    mkdirs(busDir);
+    std::string name = syspath.substr(syspath.rfind('/') + 1);
+    return symlink((up + "bus/usb").c_str(), (dir + "/subsystem").c_str()) == 0 &&
+           symlink(("../../../" + below).c_str(), (busDir + "/" + name).c_str()) == 0;
 }
 
 std::string UsbBoardSim::ensureRootHub(int bus) {
@@ -284,7 +319,7 @@ std::string UsbBoardSim::ensureRootHub(int bus) {
     if (used.empty())
         used.assign(128, false);
     used[1] = true;
-    std::string sys = addDevice(bus, name, "", hubDescriptors(true), 1, "1d6b:0002", nullptr);
+    std::string sys = addDevice(bus, name, "", hubDescriptors(true), 1, "1d6b:0002", true);
     d_->hubs[name] = sys;
     d_->hubDevnum[name] = 1;
     return sys;
@@ -300,7 +335,7 @@ std::string UsbBoardSim::ensureParents(int bus, const std::vector<uint8_t> &path
             continue;
         }
         int devnum = allocDevnum(bus);
-        parent = addDevice(bus, name, parent, hubDescriptors(false), devnum, "05e3:0608", nullptr);
+        parent = addDevice(bus, name, parent, hubDescriptors(false), devnum, "05e3:0608", true);
         d_->hubs[name] = parent;
         d_->hubDevnum[name] = devnum;
     }
@@ -354,7 +389,7 @@ bool UsbBoardSim::addBoardDevice(UsbSlot &slot) {
     mkdirs(node.substr(0, node.rfind('/')));
     dev->makeNode(node);
     dev->syspath = addDevice(slot.bus, slot.name, slot.parentSys, boardDescriptors(), devnum,
-                             "33c3:6677", dev.get());
+                             "33c3:6677", d_->uevents);
     slot.dev = dev;
     slot.present = true;
     ++slot.appearances;
@@ -369,7 +404,8 @@ void UsbBoardSim::removeBoardDevice(UsbSlot &slot) {
         return;
     dev->vanish();
     // umockdev does not announce a removal by itself.
-    umockdev_testbed_uevent(d_->tb, dev->syspath.c_str(), "remove");
+    if (d_->uevents)
+        umockdev_testbed_uevent(d_->tb, dev->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(d_->tb, dev->syspath.c_str());
     unlink(dev->nodePath.c_str());
     // The handler stays attached while clients still hold the old node open:
@@ -463,7 +499,7 @@ int UsbBoardSim::addDummyDevices(int n, int bus) {
         auto desc = dummyDescriptors(int(d_->dummies.size()));
         std::string vidpid =
             hex4(uint16_t(desc[8] | desc[9] << 8)) + ":" + hex4(uint16_t(desc[10] | desc[11] << 8));
-        std::string sys = addDevice(bus, name, parent, desc, devnum, vidpid, nullptr);
+        std::string sys = addDevice(bus, name, parent, desc, devnum, vidpid, true);
         d_->dummies.push_back({sys, {bus, devnum}});
     }
     int count = 0;
@@ -471,6 +507,11 @@ int UsbBoardSim::addDummyDevices(int n, int bus) {
         if (dm.second.first == bus)
             ++count;
     return count;
+}
+
+void UsbBoardSim::setUevents(bool on) {
+    std::lock_guard<std::mutex> l(d_->mu);
+    d_->uevents = on;
 }
 
 int UsbBoardSim::deviceAddress(int id) const {

@@ -23,6 +23,8 @@
 // fault) the device leaves the bus - pending transfers end with "no device" -
 // and when it comes back it is added again with a new device address.
 // A board that is mute leaves IN transfers pending, so the host times out.
+// With uevents off (setUevents) a board's comings and goings only change sysfs
+// and /dev, as on a host without a udev daemon to broadcast them.
 // Children started by this process (with the environment umockdev set up)
 // see the same devices.
 #pragma once
@@ -66,6 +68,11 @@ public:
     // top-level devices of bus; returns how many exist now on that bus.
     int addDummyDevices(int n, int bus = 1);
 
+    // Whether boards that arrive or leave from now on are announced with
+    // uevents (on by default). Off, libusb's hotplug monitor hears nothing and
+    // only a fresh look at sysfs finds a board that came back.
+    void setUevents(bool on);
+
     // Current device address of a board, 0 while it is off the bus.
     int deviceAddress(int id) const;
     bool present(int id) const;
@@ -88,7 +95,9 @@ private:
     std::string ensureParents(int bus, const std::vector<uint8_t> &path);
     std::string addDevice(int bus, const std::string &name, const std::string &parentSys,
                           const std::vector<uint8_t> &descriptors, int devnum,
-                          const std::string &vidpid, UsbDev *dev);
+                          const std::string &vidpid, bool announce);
+    bool writeDevice(const std::string &syspath, const char *const *attrs,
+                     const char *const *props);
     int allocDevnum(int bus);
 
     struct Impl;

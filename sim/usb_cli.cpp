@@ -49,6 +49,8 @@ void usage(FILE *out) {
             "  --media A,B,...      storage media names\n"
             "  --partitions TEXT    partition table text answered to the host\n"
             "  --dummies N          add N unrelated USB devices\n"
+            "  --no-uevents         the board comes and goes without uevents, as on a\n"
+            "                       host without a udev daemon\n"
             "  --dump DIR           write what was burnt, one file per partition, when\n"
             "                       COMMAND ends (plus commands.txt and components.txt)\n"
             "  --fail-cmd C[:S]     answer command code C with status S (default 1)\n"
@@ -190,6 +192,7 @@ int kelsim_usb_main(int argc, char **argv) {
     int dummies = 0;
     std::string dumpDir;
     bool quiet = false;
+    bool uevents = true;
     std::vector<std::pair<uint8_t, uint8_t>> failCmds;
     bool zeroBlock = false, wrongCrc = false;
     long long burnResult = 0, vanishBytes = -1, vanishMs = -1;
@@ -304,6 +307,8 @@ int kelsim_usb_main(int argc, char **argv) {
                 fprintf(stderr, "kelsim usb: bad value for --vanish-after: %s\n", v.c_str());
                 return 2;
             }
+        } else if (a == "--no-uevents") {
+            uevents = false;
         } else if (a == "--quiet") {
             quiet = true;
         } else {
@@ -333,6 +338,7 @@ int kelsim_usb_main(int argc, char **argv) {
     int status = 0;
     {
         kelsim::UsbBoardSim sim;
+        sim.setUevents(uevents);
         if (dummies)
             sim.addDummyDevices(dummies, bus);
         int id = sim.attach(board, bus, port);

@@ -11,3 +11,6 @@ void kelupg_put_le32(uint8_t *p, uint32_t v);
 libusb_context *kelupg_usb_context(void);
 // Clears the component-meta-sent flag (initialisation and shut-down).
 void kelupg_cmd_reset_state(void);
+// True when a udev daemon runs on this host: it sets up device nodes (their
+// permissions) and broadcasts the devices that come and go.
+bool upg_usb_udev_daemon_running(void);

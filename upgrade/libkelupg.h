@@ -50,6 +50,10 @@ struct upg_device {
     uint16_t vid;
     uint16_t pid;
     libusb_device_handle *handle;
+    // The libusb context the handle came from when the device was found through
+    // a context of its own (see upg_usb_dev_open); closed with the device. None
+    // when the handle belongs to the library's context.
+    libusb_context *ctx;
     uint8_t ep_out;
     uint8_t ep_in;
     // libusb code of the most recent transfer (0 = success). Over UART a line
@@ -108,12 +112,15 @@ int kelupg_trans_check_csw(const uint8_t csw[UPG_CSW_SIZE], uint32_t expected_ta
 // ---------------------------------------------------------------------------
 // USB device layer
 
-// bus UPG_BUS_ANY opens the first upgrade device on any bus.
+// bus UPG_BUS_ANY opens the first upgrade device on any bus. A device that the
+// library's libusb context does not know (it learns of arrivals only from the
+// udev daemon's broadcasts) is looked for again through a new context, which
+// the device then keeps until it is closed.
 upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN]);
 void upg_usb_dev_close(upg_device *dev);
 // Rebuilds the device table (at most 16 upgrade devices, every device of the
-// system list examined) and points *table at it. Returns the entry count, or
-// -1 when none were found or the system list cannot be read.
+// system list examined, the list read afresh) and points *table at it. Returns
+// the entry count, or -1 when none were found or the system list cannot be read.
 int upg_usb_dev_get_list(upg_dev_info **table);
 int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size);
 

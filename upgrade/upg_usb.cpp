@@ -34,15 +34,38 @@ void report_open_failure(libusb_device *d, int rc) {
             where, UPG_UDEV_RULE_FILE, UPG_UDEV_RULE_INSTALLED);
 }
 
-// Opens the first upgrade device that matches; bus UPG_BUS_ANY matches any.
-libusb_device_handle *open_matching(uint8_t bus, const uint8_t *port) {
+// Opens d. A device that has gone (its node with it) is no failure to report:
+// it is simply not there, and the caller may look elsewhere. On a host with a
+// udev daemon a device may also be seen before the daemon has given its node
+// the permissions of our rule; with access_pending such a refusal is left to
+// the next attempt instead of reported.
+libusb_device_handle *open_one(libusb_device *d, bool access_pending, int *rc) {
+    libusb_device_handle *handle = nullptr;
+    *rc = libusb_open(d, &handle);
+    if (*rc == 0)
+        return handle;
+    if (*rc == LIBUSB_ERROR_ACCESS && access_pending)
+        UPG_LOGD("libusb_open(): %s(%d), udev may not have set the device up yet",
+                 libusb_strerror(*rc), *rc);
+    else if (*rc != LIBUSB_ERROR_NO_DEVICE)
+        report_open_failure(d, *rc);
+    return nullptr;
+}
+
+// Opens the first upgrade device of ctx's list that matches; bus UPG_BUS_ANY
+// matches any. *rc is LIBUSB_ERROR_NOT_FOUND when none matches, else the
+// result of the open.
+libusb_device_handle *open_matching(libusb_context *ctx, uint8_t bus, const uint8_t *port,
+                                    bool access_pending, int *rc) {
     libusb_device **list = nullptr;
-    ssize_t n = libusb_get_device_list(kelupg_usb_context(), &list);
+    ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
         UPG_LOGE("Get usb list failed");
+        *rc = int(n);
         return nullptr;
     }
     libusb_device_handle *handle = nullptr;
+    *rc = LIBUSB_ERROR_NOT_FOUND;
     for (ssize_t i = 0; i < n; i++) {
         libusb_device_descriptor desc;
         if (!is_upgrade_device(list[i], &desc))
@@ -54,15 +77,52 @@ libusb_device_handle *open_matching(uint8_t bus, const uint8_t *port) {
             if (libusb_get_bus_number(list[i]) != bus || memcmp(path, port, UPG_PORT_PATH_LEN) != 0)
                 continue;
         }
-        int rc = libusb_open(list[i], &handle);
-        if (rc != 0) {
-            report_open_failure(list[i], rc);
-            handle = nullptr;
-        }
+        handle = open_one(list[i], access_pending, rc);
         break;
     }
     libusb_free_device_list(list, 1);
     return handle;
+}
+
+// A libusb context made now. The library's context enumerates the system's
+// USB devices once, at its start, and afterwards learns of arrivals and
+// departures only from the udev daemon's broadcasts. Where none come (no
+// daemon: containers, minimal station images; or a container whose network
+// namespace the broadcasts do not reach) a board that re-enumerates at a
+// stage change is never seen by it. A new context enumerates sysfs afresh.
+libusb_context *fresh_context() {
+    libusb_context *ctx = nullptr;
+    if (int rc = libusb_init(&ctx); rc != 0) {
+        UPG_LOGE("libusb_init() failed: %s(%d)", libusb_strerror(rc), rc);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// The second look of an open, for a device that the library's context does
+// not know; on success *owner is the context the handle belongs to.
+libusb_device_handle *open_fresh(uint8_t bus, const uint8_t *port, libusb_context **owner) {
+    libusb_context *ctx = fresh_context();
+    if (!ctx)
+        return nullptr;
+    int rc = 0;
+    libusb_device_handle *handle =
+        open_matching(ctx, bus, port, upg_usb_udev_daemon_running(), &rc);
+    if (!handle) {
+        libusb_exit(ctx);
+        return nullptr;
+    }
+    *owner = ctx;
+    return handle;
+}
+
+// Releases what an open took, in reverse order.
+void release(upg_device *dev) {
+    if (dev->handle)
+        libusb_close(dev->handle);
+    if (dev->ctx)
+        libusb_exit(dev->ctx);
+    free(dev);
 }
 
 int claim_interface(libusb_device_handle *handle) {
@@ -98,6 +158,54 @@ int find_endpoints(upg_device *dev) {
     return 0;
 }
 
+// A zeroed USB record for the device at bus and port (none: any).
+upg_device *new_record(uint8_t bus, const uint8_t *port) {
+    upg_device *dev = static_cast<upg_device *>(calloc(1, sizeof(upg_device)));
+    if (!dev) {
+        UPG_LOGE_AS("upg_usb_dev_open", "Failed to malloc for upg_device");
+        return nullptr;
+    }
+    dev->type = UPG_DEV_TYPE_USB;
+    dev->bus = bus;
+    if (port)
+        memcpy(dev->port, port, UPG_PORT_PATH_LEN);
+    return dev;
+}
+
+// Completes a record whose handle is open: what the device is, its interface
+// claimed, its bulk endpoints. On failure the record is released and none
+// returned.
+upg_device *finish_open(upg_device *dev) {
+    libusb_device *d = libusb_get_device(dev->handle);
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(d, &desc) == 0)
+        dev->dev_class = desc.bDeviceClass;
+    dev->addr = libusb_get_device_address(d);
+    if (dev->bus == UPG_BUS_ANY) {
+        // Record where the device really is, so the caller can find it again.
+        dev->bus = libusb_get_bus_number(d);
+        if (upg_usb_get_port_numbers(d, dev->port, UPG_PORT_PATH_LEN) < 0)
+            memset(dev->port, 0, UPG_PORT_PATH_LEN);
+    }
+    dev->vid = UPG_USB_VID;
+    dev->pid = UPG_USB_PID;
+
+    if (int rc = claim_interface(dev->handle); rc != 0) {
+        // The reason (busy: another program holds the board; access) is worth a line of its own.
+        UPG_LOGD_AS("upg_usb_dev_open", "libusb_claim_interface: %s(%d)", libusb_strerror(rc), rc);
+        UPG_LOGE_AS("upg_usb_dev_open", "FAILED to claim interface.");
+        release(dev);
+        return nullptr;
+    }
+    if (find_endpoints(dev) != 0) {
+        UPG_LOGE_AS("upg_usb_dev_open", "FAILED to get UU device endpoint addresses!");
+        libusb_release_interface(dev->handle, 0);
+        release(dev);
+        return nullptr;
+    }
+    return dev;
+}
+
 }  // namespace
 
 int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size) {
@@ -121,70 +229,45 @@ upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN])
         UPG_LOGE("Invalid parameter.");
         return nullptr;
     }
-    upg_device *dev = static_cast<upg_device *>(calloc(1, sizeof(upg_device)));
-    if (!dev) {
-        UPG_LOGE("Failed to malloc for upg_device");
+    upg_device *dev = new_record(bus, port);
+    if (!dev)
         return nullptr;
-    }
-    dev->type = UPG_DEV_TYPE_USB;
-    dev->bus = bus;
-    if (port)
-        memcpy(dev->port, port, UPG_PORT_PATH_LEN);
-
-    dev->handle = open_matching(bus, dev->port);
+    // Most opens find the device in the library's context. One it does not know
+    // (no match, or a match that has gone) costs a sysfs enumeration: that
+    // happens while a board is away (a caller waiting for it tries every
+    // 100 ms or so) or when none is attached.
+    int rc = 0;
+    dev->handle = open_matching(kelupg_usb_context(), bus, dev->port, false, &rc);
+    if (!dev->handle && (rc == LIBUSB_ERROR_NOT_FOUND || rc == LIBUSB_ERROR_NO_DEVICE))
+        dev->handle = open_fresh(bus, dev->port, &dev->ctx);
     if (!dev->handle) {
         free(dev);
         return nullptr;
     }
-    libusb_device *d = libusb_get_device(dev->handle);
-    libusb_device_descriptor desc;
-    if (libusb_get_device_descriptor(d, &desc) == 0)
-        dev->dev_class = desc.bDeviceClass;
-    dev->addr = libusb_get_device_address(d);
-    if (bus == UPG_BUS_ANY) {
-        // Record where the device really is, so the caller can find it again.
-        dev->bus = libusb_get_bus_number(d);
-        if (upg_usb_get_port_numbers(d, dev->port, UPG_PORT_PATH_LEN) < 0)
-            memset(dev->port, 0, UPG_PORT_PATH_LEN);
-    }
-    dev->vid = UPG_USB_VID;
-    dev->pid = UPG_USB_PID;
-
-    if (int rc = claim_interface(dev->handle); rc != 0) {
-        // The reason (busy: another program holds the board; access) is worth a line of its own.
-        UPG_LOGD("libusb_claim_interface: %s(%d)", libusb_strerror(rc), rc);
-        UPG_LOGE("FAILED to claim interface.");
-        libusb_close(dev->handle);
-        free(dev);
-        return nullptr;
-    }
-    if (find_endpoints(dev) != 0) {
-        UPG_LOGE("FAILED to get UU device endpoint addresses!");
-        libusb_release_interface(dev->handle, 0);
-        libusb_close(dev->handle);
-        free(dev);
-        return nullptr;
-    }
-    return dev;
+    return finish_open(dev);
 }
 
 void upg_usb_dev_close(upg_device *dev) {
     if (!dev)
         return;
-    if (dev->handle) {
+    if (dev->handle)
         libusb_release_interface(dev->handle, 0);
-        libusb_close(dev->handle);
-    }
-    free(dev);
+    release(dev);
 }
 
 int upg_usb_dev_get_list(upg_dev_info **table) {
     if (libkelupg_init_once() != 0)
         return -1;
+    // The list of what is attached now, whether or not a udev daemon told the
+    // library's context about it (see fresh_context); the boards are opened
+    // from it and closed again before it goes.
+    libusb_context *ctx = fresh_context();
     libusb_device **list = nullptr;
-    ssize_t n = libusb_get_device_list(kelupg_usb_context(), &list);
+    ssize_t n = ctx ? libusb_get_device_list(ctx, &list) : ssize_t(LIBUSB_ERROR_OTHER);
     if (n < 0) {
         UPG_LOGE("Get usb list failed");
+        if (ctx)
+            libusb_exit(ctx);
         return -1;
     }
     memset(g_table, 0, sizeof(g_table));
@@ -204,7 +287,14 @@ int upg_usb_dev_get_list(upg_dev_info **table) {
         uint8_t port[UPG_PORT_PATH_LEN];
         if (upg_usb_get_port_numbers(list[i], port, UPG_PORT_PATH_LEN) < 0)
             continue;
-        upg_device *dev = upg_usb_dev_open(bus, port);
+        upg_device *dev = new_record(bus, port);
+        int rc = 0;
+        if (dev && !(dev->handle = open_one(list[i], false, &rc))) {
+            free(dev);
+            dev = nullptr;
+        }
+        if (dev)
+            dev = finish_open(dev);
         if (!dev) {
             UPG_LOGE("Error, open USB device failed");
             continue;
@@ -217,6 +307,7 @@ int upg_usb_dev_get_list(upg_dev_info **table) {
         upg_usb_dev_close(dev);
     }
     libusb_free_device_list(list, 1);
+    libusb_exit(ctx);
     if (table)
         *table = g_table;
     return count > 0 ? count : -1;

@@ -123,6 +123,26 @@ TEST_F(BurnUsb, WholeImageFromBootRomThroughUbootToReboot) {
     EXPECT_EQ(link->device(), nullptr) << "the job ends unlinked";
 }
 
+// Where no udev daemon announces the board's return after the boot loader ran,
+// the job still finds it in U-Boot at its new address.
+TEST_F(BurnUsb, StageChangeWithoutUevents) {
+    sim->setUevents(false);
+    attach();
+    auto want =
+        image({{"spl", "spl", "run", 4096}, {"image.target.rootfs", "rootfs", "burn", 5000}});
+    MsgCapture msgs;
+    JobRecord rec;
+    {
+        BurnThread w(img.get(), link.get(), false, true);
+        rec.attach(w);
+        ASSERT_TRUE(runJob(w));
+    }
+    ASSERT_EQ(rec.succeeded, 1) << msgs.all().toStdString();
+    EXPECT_EQ(rec.uboot, 1);
+    EXPECT_EQ(board->storage(), want);
+    EXPECT_GE(sim->appearances(id), 2) << "the board left the bus and came back";
+}
+
 TEST_F(BurnUsb, PartitionSelectionSkipsByFirstMatchingEntry) {
     BoardConfig cfg;
     cfg.runAwayMs = 200;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board.h"
@@ -234,6 +236,34 @@ TEST_F(UsbDevices, HeldInterfaceIsRefused) {
     close(first);
     EXPECT_EQ(upg_usb_dev_get_list(&table), 1);
     EXPECT_NE(open(1, {2}), nullptr) << dump();
+}
+
+// Without a udev daemon nobody announces a board that comes back with a new
+// address: the listing and the open must still find it where it now is.
+TEST_F(UsbDevices, BoardBackWithoutUeventsIsListedAndOpened) {
+    kelsim::Board &board = newBoard();
+    int id = sim_->attach(board, 1, {1, 4});
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(libkelupg_init(), 0);
+    upg_dev_info *table = nullptr;
+    ASSERT_EQ(upg_usb_dev_get_list(&table), 1) << dump();
+
+    sim_->setUevents(false);
+    board.vanish(50);
+    auto back = [&] { return sim_->appearances(id) == 2 && sim_->present(id); };
+    for (int i = 0; i < 500 && !back(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(back()) << "the board came back with a new address";
+    const int addr = sim_->deviceAddress(id);
+
+    ASSERT_EQ(upg_usb_dev_get_list(&table), 1) << dump();
+    EXPECT_EQ(int(table[0].addr), addr);
+    upg_device *d = open(1, {1, 4});
+    ASSERT_NE(d, nullptr) << dump();
+    EXPECT_EQ(int(d->addr), addr);
+    upg_hw_info info;
+    EXPECT_EQ(kelupg_cmd_get_hwinfo(d, &info), 0) << dump();
+    EXPECT_TRUE(g_errors.empty()) << dump();
 }
 
 TEST_F(UsbDevices, VanishedAndSilentBoards) {
