@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // Exit statuses of every command.
 #define KELCLI_OK 0
@@ -32,6 +33,11 @@ int kelcli_fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // The message, then "Try 'kelflash-cli CMD --help'." on stderr; returns KELCLI_USAGE.
 int kelcli_usage_error(const char *command, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+// Whether path can be read as an image at all; if not, *why says what stops it:
+// the system's error, a file of the wrong kind, a file too short for a header.
+// What lies inside the header is left to the library's own checks. For the
+// message after a failed library call.
+bool kelcli_image_readable(const char *path, std::string *why);
 // True for "-h" and "--help".
 bool kelcli_is_help(const char *arg);
 // True for "-v" and "--verbose" (and switches verbose logging on).

@@ -1,8 +1,12 @@
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
+#include <sys/types.h>
+
 #include "cli.h"
+#include "image.h"
 #include "upg_log.h"
 
 namespace {
@@ -60,5 +64,32 @@ bool kelcli_take_verbose(const char *arg) {
     if (strcmp(arg, "-v") != 0 && strcmp(arg, "--verbose") != 0)
         return false;
     kelcli_set_verbose(true);
+    return true;
+}
+
+bool kelcli_image_readable(const char *path, std::string *why) {
+    const char *reason = nullptr;
+    FILE *f = image_file_open(path, &reason);
+    if (!f) {
+        *why = reason;
+        return false;
+    }
+    // A block device tells its size only through a seek to its end.
+    const off_t len = fseeko(f, 0, SEEK_END) == 0 ? ftello(f) : -1;
+    const int err = errno;
+    fclose(f);
+    if (len < 0) {
+        *why = strerror(err);
+        return false;
+    }
+    if (len == 0) {
+        *why = "the file is empty";
+        return false;
+    }
+    if (len < IMAGE_HEADER_SIZE) {
+        *why = "the file has only " + std::to_string(len) + " bytes, less than the " +
+               std::to_string(IMAGE_HEADER_SIZE) + "-byte header";
+        return false;
+    }
     return true;
 }

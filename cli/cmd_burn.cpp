@@ -8,7 +8,8 @@
 #include <QStringList>
 #include <QTimer>
 #include <atomic>
-#include <csignal>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,6 +22,7 @@
 #include "kellinkerserial.h"
 #include "libkelupg.h"
 #include "linkfactory.h"
+#include "stop_requests.h"
 #include "upg_log.h"
 
 namespace {
@@ -28,6 +30,9 @@ namespace {
 // The serial line needs a probe round trip or two before it counts as connected.
 constexpr int kSerialConnectWaitMs = 5000;
 constexpr int kRedrawMs = 100;
+// How long a stop request waits for the current transfer before the program
+// ends anyway: a serial line needs minutes for a chunk, a lost board seconds.
+constexpr int kStopGraceMs = 2000;
 
 struct BurnArgs {
     QString image;
@@ -45,9 +50,32 @@ struct BurnArgs {
 // Shared with the message handler, which runs on the worker's thread too.
 QMutex g_outLock;
 QString g_lastCritical;
+QString g_libraryError;  // the first library error since clearLibraryError()
 bool g_json = false;
 bool g_lineOpen = false;  // a progress bar waits on the terminal line
-std::atomic<bool> g_interrupted{false};
+
+// Ctrl-C and SIGTERM are acted on by a thread of their own (onStopRequest), at
+// once, whatever the main thread is blocked in: the image check, the board's
+// information query, the wait for the worker.
+enum Phase { Preparing, Burning, Reporting };
+std::atomic<int> g_phase{Preparing};
+std::atomic<bool> g_interrupted{false};  // the worker is to stop
+QString g_stopRequest;   // what asked the worker to stop ("SIGINT"), under g_outLock
+QString g_firstRequest;  // the watching thread's own record of the first request
+std::atomic<bool> g_resultGiven{false};  // the one result line is out
+std::atomic<quint32> g_bytesDone{0};
+std::atomic<qint64> g_startedMs{0};  // steady clock; 0 until the burn starts
+
+qint64 steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double secondsSinceStart() {
+    const qint64 started = g_startedMs.load();
+    return started ? (steadyMs() - started) / 1000.0 : 0;
+}
 
 void clearLineLocked() {
     if (g_lineOpen) {
@@ -79,26 +107,102 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
 
 // Library lines are the detail behind the worker's own messages; during a
 // board's expected departure they are noise, so they show only on request.
+// The first error of a step is kept: it is the reason a failed step gives.
 void librarySink(int level, const char *text) {
+    QMutexLocker lock(&g_outLock);
+    if (level == UPG_LOG_ERR && g_libraryError.isEmpty() && text) {
+        // Behind the "function()line: " prefix and its padding.
+        QString t = QString::fromLocal8Bit(text);
+        const int paren = t.indexOf(QLatin1String("()"));
+        const int colon = paren < 0 ? -1 : t.indexOf(QLatin1String(": "), paren);
+        g_libraryError = (colon < 0 ? t : t.mid(colon + 2)).trimmed();
+    }
     if (!kelcli_verbose())
         return;
-    (void)level;
-    QMutexLocker lock(&g_outLock);
     clearLineLocked();
     fprintf(stderr, "%s\n", text ? text : "");
     fflush(stderr);
 }
 
-void onSignal(int) {
-    g_interrupted.store(true);
+void clearLibraryError() {
+    QMutexLocker lock(&g_outLock);
+    g_libraryError.clear();
 }
 
-void emitJson(const QJsonObject &obj) {
+// ": <first library error>", or nothing when the library said nothing.
+QString libraryReason() {
     QMutexLocker lock(&g_outLock);
+    return g_libraryError.isEmpty() ? QString() : QStringLiteral(": ") + g_libraryError;
+}
+
+void emitJsonLocked(const QJsonObject &obj) {
     const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact);
     fwrite(line.constData(), 1, size_t(line.size()), stdout);
     fputc('\n', stdout);
     fflush(stdout);
+}
+
+void emitJson(const QJsonObject &obj) {
+    QMutexLocker lock(&g_outLock);
+    emitJsonLocked(obj);
+}
+
+QJsonObject resultObject(bool ok, const QString &message, quint32 bytes, double seconds) {
+    QJsonObject o{{"event", "result"},
+                  {"ok", ok},
+                  {"bytes", double(bytes)},
+                  {"seconds", qRound(seconds * 1000) / 1000.0}};
+    if (!ok)
+        o.insert("message", message);
+    return o;
+}
+
+QString interruptedText(const QString &request) {
+    return QStringLiteral("interrupted by ") + request;
+}
+
+// Ends the program from the watching thread, whatever the others are doing:
+// the result line is the last word, and a worker in the middle of a transfer
+// goes with the process.
+[[noreturn]] void quitNow(const BurnArgs &a, const QString &request) {
+    const QString message = interruptedText(request);
+    // A thread that holds the lock may be stuck writing to a full pipe; the
+    // result is written all the same.
+    const bool locked = g_outLock.tryLock(500);
+    if (!g_resultGiven.exchange(true)) {
+        clearLineLocked();
+        fprintf(stderr, "kelflash-cli: %s\n", message.toLocal8Bit().constData());
+        fflush(stderr);
+        if (a.json)
+            emitJsonLocked(resultObject(false, message, g_bytesDone.load(), secondsSinceStart()));
+    }
+    if (locked)
+        g_outLock.unlock();
+    std::_Exit(KELCLI_FAIL);
+}
+
+// Until the worker runs there is nothing to stop, and the first request ends
+// the program; while it runs, the first one asks it to stop, and a second one,
+// or the grace time, ends the program.
+int onStopRequest(const char *request, void *ctx) {
+    const BurnArgs &a = *static_cast<const BurnArgs *>(ctx);
+    if (!request)
+        quitNow(a, g_firstRequest);  // the worker did not stop in time
+    const int phase = g_phase.load();
+    if (!g_firstRequest.isEmpty() || phase == Preparing)
+        quitNow(a, QString::fromLatin1(request));
+    g_firstRequest = QString::fromLatin1(request);
+    if (phase == Reporting)
+        return -1;  // the result is on its way; only a second request cuts it short
+    {
+        QMutexLocker lock(&g_outLock);
+        g_stopRequest = g_firstRequest;
+        clearLineLocked();
+        fprintf(stderr, "Stopping after the current transfer (again to quit at once)...\n");
+        fflush(stderr);
+    }
+    g_interrupted.store(true);
+    return kStopGraceMs;
 }
 
 QString duration(double seconds) {
@@ -112,9 +216,33 @@ QString duration(double seconds) {
                      : QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-int parseArgs(int argc, char **argv, BurnArgs *a) {
+bool takesValue(const char *arg) {
+    return strcmp(arg, "--usb") == 0 || strcmp(arg, "--serial") == 0 ||
+           strcmp(arg, "--parts") == 0 || strcmp(arg, "--retries") == 0;
+}
+
+// Looked for before the arguments are judged, so that a usage error ends the
+// JSON stream with its result line as well.
+bool wantsJson(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (takesValue(argv[i]))
+            ++i;
+        else if (strcmp(argv[i], "--json") == 0)
+            return true;
+    }
+    return false;
+}
+
+// 0 when the arguments make a burn, -1 when the help was asked for, else
+// KELCLI_USAGE with *error saying what is wrong.
+int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
+    auto usage = [error](const QString &text) {
+        *error = text;
+        return KELCLI_USAGE;
+    };
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
+        const QString name = QString::fromLocal8Bit(arg);
         auto value = [&](QString *out) {
             if (i + 1 >= argc)
                 return false;
@@ -129,23 +257,23 @@ int parseArgs(int argc, char **argv, BurnArgs *a) {
             continue;
         if (strcmp(arg, "--usb") == 0 || strcmp(arg, "--serial") == 0) {
             if (!value(arg[2] == 'u' ? &a->usb : &a->serial))
-                return kelcli_usage_error("burn", "%s needs a value", arg);
+                return usage(name + QStringLiteral(" needs a value"));
         } else if (strcmp(arg, "--first") == 0) {
             a->first = true;
         } else if (strcmp(arg, "--parts") == 0) {
             QString list;
             if (!value(&list))
-                return kelcli_usage_error("burn", "--parts needs a value");
+                return usage(QStringLiteral("--parts needs a value"));
             a->partsGiven = true;
             for (const QString &p : list.split(QLatin1Char(','), Qt::SkipEmptyParts))
                 a->parts << p.trimmed();
             if (a->parts.isEmpty())
-                return kelcli_usage_error("burn", "--parts needs at least one partition name");
+                return usage(QStringLiteral("--parts needs at least one partition name"));
         } else if (strcmp(arg, "--retries") == 0) {
             QString n;
             bool ok = false;
             if (!value(&n) || (a->retries = n.toInt(&ok), !ok) || a->retries < 0)
-                return kelcli_usage_error("burn", "--retries needs a number of 0 or more");
+                return usage(QStringLiteral("--retries needs a number of 0 or more"));
         } else if (strcmp(arg, "--no-reboot") == 0) {
             a->reboot = false;
         } else if (strcmp(arg, "--force") == 0) {
@@ -153,23 +281,23 @@ int parseArgs(int argc, char **argv, BurnArgs *a) {
         } else if (strcmp(arg, "--json") == 0) {
             a->json = true;
         } else if (arg[0] == '-' && arg[1]) {
-            return kelcli_usage_error("burn", "unknown option '%s'", arg);
+            return usage(QStringLiteral("unknown option '%1'").arg(name));
         } else if (a->image.isEmpty()) {
-            a->image = QString::fromLocal8Bit(arg);
+            a->image = name;
         } else {
-            return kelcli_usage_error("burn", "unexpected argument '%s'", arg);
+            return usage(QStringLiteral("unexpected argument '%1'").arg(name));
         }
     }
     if (a->image.isEmpty())
-        return kelcli_usage_error("burn", "no image given");
+        return usage(QStringLiteral("no image given"));
     if (int(!a->usb.isEmpty()) + int(!a->serial.isEmpty()) + int(a->first) != 1)
-        return kelcli_usage_error("burn", "give exactly one of --usb, --serial and --first");
+        return usage(QStringLiteral("give exactly one of --usb, --serial and --first"));
     if (!a->usb.isEmpty()) {
         uint8_t bus;
         uint8_t port[UPG_PORT_PATH_LEN];
         if (upg_dev_parse_location(a->usb.toLocal8Bit().constData(), &bus, port) != 0)
-            return kelcli_usage_error("burn", "'%s' is no USB location (BUS:PORTS, e.g. 1:2-3)",
-                                      a->usb.toLocal8Bit().constData());
+            return usage(
+                QStringLiteral("'%1' is no USB location (BUS:PORTS, e.g. 1:2-3)").arg(a->usb));
     }
     return 0;
 }
@@ -177,21 +305,28 @@ int parseArgs(int argc, char **argv, BurnArgs *a) {
 // Selection entries for the image's partition list: a partition is burnt when
 // --parts names it. Names the image does not know are refused, since a typing
 // error would otherwise silently burn nothing of what was meant.
-bool buildSelection(ImageFile &image, const QStringList &wanted,
-                    std::vector<PartitionSelection> *out) {
+// Returns what is wrong, or nothing; *status tells a damaged image (failure)
+// from a selection it cannot have (usage error).
+QString buildSelection(ImageFile &image, const QStringList &wanted,
+                       std::vector<PartitionSelection> *out, int *status) {
     QStringList known;
+    clearLibraryError();
     for (PartitionEntry *p = image.partitions(); p; p = p->next)
         known << QString::fromLatin1(p->name, int(strnlen(p->name, sizeof(p->name))));
+    *status = KELCLI_USAGE;
     if (known.isEmpty()) {
-        kelcli_fail("the image has no partition list (image.updater.env), so --parts cannot apply");
-        return false;
+        const QString why = libraryReason();
+        if (!why.isEmpty()) {
+            *status = KELCLI_FAIL;
+            return QStringLiteral("the image's partition list cannot be read") + why;
+        }
+        return QStringLiteral(
+            "the image has no partition list (image.updater.env), so --parts cannot apply");
     }
     for (const QString &w : wanted) {
-        if (!known.contains(w)) {
-            kelcli_fail("the image has no partition '%s' (it has: %s)", w.toLocal8Bit().constData(),
-                        known.join(QStringLiteral(", ")).toLocal8Bit().constData());
-            return false;
-        }
+        if (!known.contains(w))
+            return QStringLiteral("the image has no partition '%1' (it has: %2)")
+                .arg(w, known.join(QStringLiteral(", ")));
     }
     for (const QString &k : known) {
         PartitionSelection entry;
@@ -219,7 +354,7 @@ bool buildSelection(ImageFile &image, const QStringList &wanted,
             }
         }
     }
-    return true;
+    return QString();
 }
 
 // Turns the worker's signals into terminal output or JSON lines.
@@ -230,6 +365,7 @@ public:
 
     void started(const QString &image) {
         clock.start();
+        g_startedMs.store(steadyMs());
         if (json)
             emitJson({{"event", "start"},
                       {"image", image},
@@ -289,6 +425,7 @@ public:
     }
     void progress(int bytes) {
         last = quint32(bytes);
+        g_bytesDone.store(last);
         const double secs = qMax(clock.elapsed(), qint64(1)) / 1000.0;
         const double rate = last / secs;
         const double pct = total ? qMin(100.0, 100.0 * last / double(total)) : 100.0;
@@ -321,22 +458,19 @@ public:
     }
     void result(bool ok, const QString &message) {
         const double secs = clock.isValid() ? clock.elapsed() / 1000.0 : 0;
+        QMutexLocker lock(&g_outLock);
+        if (g_resultGiven.exchange(true))
+            return;  // a signal has ended the job already
         if (json) {
-            QJsonObject o{{"event", "result"},
-                          {"ok", ok},
-                          {"bytes", double(last)},
-                          {"seconds", qRound(secs * 1000) / 1000.0}};
-            if (!ok)
-                o.insert("message", message);
-            emitJson(o);
-            return;
-        }
-        if (ok) {
-            say(QStringLiteral("SUCCESS: %1 bytes in %2 s").arg(last).arg(secs, 0, 'f', 1));
+            emitJsonLocked(resultObject(ok, message, last, secs));
+        } else if (ok) {
+            clearLineLocked();
+            fprintf(stderr, "SUCCESS: %u bytes in %.1f s\n", last, secs);
+            fflush(stderr);
         } else {
-            QMutexLocker lock(&g_outLock);
             clearLineLocked();
             fprintf(stderr, "FAIL: %s\n", message.toLocal8Bit().constData());
+            fflush(stderr);
         }
     }
 
@@ -360,32 +494,61 @@ private:
 
 // A failure before the worker runs: the message on stderr and, with --json, the
 // result line a reader of stdout waits for.
-int failEarly(const BurnArgs &a, const QString &message) {
-    if (a.json)
-        emitJson({{"event", "result"},
-                  {"ok", false},
-                  {"bytes", 0},
-                  {"seconds", 0},
-                  {"message", message}});
-    return kelcli_fail("%s", message.toLocal8Bit().constData());
+int failEarly(const BurnArgs &a, const QString &message, int status = KELCLI_FAIL) {
+    {
+        QMutexLocker lock(&g_outLock);
+        if (g_resultGiven.exchange(true))
+            return status;
+        if (a.json)
+            emitJsonLocked(resultObject(false, message, 0, 0));
+    }
+    const QByteArray text = message.toLocal8Bit();
+    if (status == KELCLI_USAGE)
+        return kelcli_usage_error("burn", "%s", text.constData());
+    kelcli_fail("%s", text.constData());
+    return status;
+}
+
+// Whether the board's port itself opens. --force is for a board that is there
+// but does not answer; a port that cannot be opened stays shut for the burn too.
+bool portOpens(KelLinker *link, const BurnArgs &a, const QString &devId) {
+    if (!a.serial.isEmpty())
+        return link->device() != nullptr;  // the serial link keeps what it opened
+    uint8_t bus;
+    uint8_t port[UPG_PORT_PATH_LEN];
+    if (upg_dev_parse_location(devId.toLocal8Bit().constData(), &bus, port) != 0)
+        return false;
+    upg_device *dev = upg_usb_dev_open(bus, port);
+    if (!dev)
+        return false;
+    upg_usb_dev_close(dev);
+    return true;
 }
 
 int runBurn(const BurnArgs &a) {
     ImageFile image;
     image.setPath(a.image);
+    clearLibraryError();
     if (image.loadHeader() != 0)
         return failEarly(
-            a, QStringLiteral("'%1' is not a firmware image that can be read").arg(a.image));
+            a, QStringLiteral("'%1' is not a firmware image that can be read").arg(a.image) +
+                   libraryReason());
+    clearLibraryError();
     const FwcMeta *metas = image.meta();
     if (!metas || image.fwcCount() == 0)
-        return failEarly(a, QStringLiteral("cannot read the components of '%1'").arg(a.image));
+        return failEarly(
+            a, QStringLiteral("cannot read the components of '%1'").arg(a.image) + libraryReason());
     quint64 total = 0;
     for (quint32 i = 0; i < image.fwcCount(); ++i)
         total += metas[i].size;
 
     std::vector<PartitionSelection> selection;
-    if (a.partsGiven && !buildSelection(image, a.parts, &selection))
-        return KELCLI_USAGE;
+    if (a.partsGiven) {
+        int status = KELCLI_USAGE;
+        const QString refused = buildSelection(image, a.parts, &selection, &status);
+        if (!refused.isEmpty())
+            return failEarly(a, refused, status);
+    }
 
     if (libkelupg_init() != 0)
         return failEarly(a, QStringLiteral("cannot initialise USB access"));
@@ -405,14 +568,19 @@ int runBurn(const BurnArgs &a) {
         devId = devices.first();
     }
     Reporter report(a.json, total, int(image.fwcCount()));
+    clearLibraryError();
     if (!link->fetchDeviceInfo(devId, false)) {
-        if (!a.force) {
+        QString refused;
+        if (!portOpens(link.get(), a, devId))
+            refused = QStringLiteral("cannot open the board at %1").arg(devId) + libraryReason();
+        else if (!a.force)
+            refused =
+                QStringLiteral("cannot read the board's information at %1 (--force burns anyway)")
+                    .arg(devId);
+        if (!refused.isEmpty()) {
             link.reset();
             libkelupg_exit();
-            return failEarly(
-                a,
-                QStringLiteral("cannot read the board's information at %1 (--force burns anyway)")
-                    .arg(devId));
+            return failEarly(a, refused);
         }
         QMutexLocker lock(&g_outLock);
         fprintf(stderr, "warning: no information from %s; burning anyway (--force)\n",
@@ -452,14 +620,10 @@ int runBurn(const BurnArgs &a) {
 
         // Ctrl-C asks the worker to stop instead of killing the process in the
         // middle of a transfer, which would leave the board half-burnt without
-        // a word.
+        // a word; the signal thread ends the program if the stop takes too long.
         QTimer interrupt;
         QObject::connect(&interrupt, &QTimer::timeout, &ctx, [&] {
             if (g_interrupted.exchange(false)) {
-                QMutexLocker lock(&g_outLock);
-                clearLineLocked();
-                fprintf(stderr, "Stopping after the current transfer...\n");
-                lock.unlock();
                 worker.resume();
                 worker.stop();
             }
@@ -471,9 +635,11 @@ int runBurn(const BurnArgs &a) {
             QMutexLocker lock(&g_outLock);
             g_lastCritical.clear();
         }
+        g_phase.store(Burning);
         worker.start();
         QCoreApplication::exec();
         worker.wait();
+        g_phase.store(Reporting);
         QCoreApplication::sendPostedEvents();
     }
     link.reset();
@@ -482,7 +648,8 @@ int runBurn(const BurnArgs &a) {
     QString message;
     if (!success) {
         QMutexLocker lock(&g_outLock);
-        message = !failed                    ? QStringLiteral("stopped before the image was burnt")
+        message = !g_stopRequest.isEmpty()   ? interruptedText(g_stopRequest)
+                  : !failed                  ? QStringLiteral("stopped before the image was burnt")
                   : g_lastCritical.isEmpty() ? QStringLiteral("the burn failed")
                                              : g_lastCritical;
     }
@@ -518,15 +685,29 @@ void kelcli_help_burn(FILE *out) {
             "                   component (start/done/skipped), progress, stage, retry, result\n"
             "\n"
             "Progress goes to stderr (a bar on a terminal, plain lines otherwise).\n"
-            "Ctrl-C stops after the current transfer.\n"
+            "Ctrl-C (or SIGTERM) ends the job: before the burn at once, during it after the\n"
+            "current transfer (at most 2 s later); a second one ends it at once. Either way\n"
+            "the exit status is 1 and --json ends with a result line.\n"
             "Exit status: 0 when the whole image was burnt, 1 on failure, 2 usage error.\n");
 }
 
 int kelcli_cmd_burn(int argc, char **argv) {
+    g_phase.store(Preparing);
+    g_resultGiven.store(false);
+    g_interrupted.store(false);
+    g_stopRequest.clear();
+    g_firstRequest.clear();
+    g_bytesDone.store(0);
+    g_startedMs.store(0);
+
     BurnArgs a;
-    const int parsed = parseArgs(argc, argv, &a);
+    a.json = wantsJson(argc, argv);
+    QString error;
+    const int parsed = parseArgs(argc, argv, &a, &error);
+    if (parsed < 0)
+        return KELCLI_OK;
     if (parsed != 0)
-        return parsed < 0 ? KELCLI_OK : parsed;
+        return failEarly(a, error, parsed);
     g_json = a.json;
 
     static int qargc = 1;
@@ -538,13 +719,9 @@ int kelcli_cmd_burn(int argc, char **argv) {
 
     QtMessageHandler previous = qInstallMessageHandler(messageHandler);
     upg_log_set_callback(librarySink);
-    auto oldInt = std::signal(SIGINT, onSignal);
-    auto oldTerm = std::signal(SIGTERM, onSignal);
-
+    kelcli_stop_requests_begin(onStopRequest, &a);
     const int status = runBurn(a);
-
-    std::signal(SIGINT, oldInt);
-    std::signal(SIGTERM, oldTerm);
+    kelcli_stop_requests_end();
     kelcli_install_log_sink();
     qInstallMessageHandler(previous);
     return status;

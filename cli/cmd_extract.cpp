@@ -43,7 +43,11 @@ int kelcli_cmd_extract(int argc, char **argv) {
     struct stat st;
     if (dir && (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)))
         return kelcli_fail("%s: no such directory", dir);
-    if (image_extract(image, dir) != 0)
+    if (image_extract(image, dir) != 0) {
+        std::string why;
+        if (!kelcli_image_readable(image, &why))
+            return kelcli_fail("%s: not a readable image: %s", image, why.c_str());
         return kelcli_fail("%s: extraction failed", image);
+    }
     return KELCLI_OK;
 }

@@ -25,7 +25,12 @@ int kelcli_cmd_info(int argc, char **argv) {
     }
     if (!image)
         return kelcli_usage_error("info", "no image given");
-    if (image_display_info(image) != 0)
+    if (image_display_info(image) != 0) {
+        // The library is silent about a file too short for a header.
+        std::string why;
+        if (!kelcli_image_readable(image, &why))
+            return kelcli_fail("%s: not a readable image: %s", image, why.c_str());
         return kelcli_fail("%s: not a readable image", image);
+    }
     return KELCLI_OK;
 }

@@ -1,5 +1,6 @@
 #include "image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +31,25 @@ bool magicMatches(const unsigned char *header) {
     return memcmp(header, IMAGE_MAGIC, IMAGE_MAGIC_CMP_LEN) == 0;
 }
 
-// Reads the header into buf; false on a short read.
-bool readHeader(FILE *f, unsigned char *buf) {
-    if (seekTo(f, 0) != 0)
-        return false;
-    return fread(buf, 1, IMAGE_HEADER_SIZE, f) == IMAGE_HEADER_SIZE;
+// Reads the header into buf; false on a short read, with the read's error in
+// *err (0 when the file simply ended).
+bool readHeader(FILE *f, unsigned char *buf, int *err = nullptr) {
+    errno = 0;
+    const bool ok = seekTo(f, 0) == 0 && fread(buf, 1, IMAGE_HEADER_SIZE, f) == IMAGE_HEADER_SIZE;
+    if (err)
+        *err = ok || !ferror(f) ? 0 : (errno ? errno : EIO);
+    return ok;
+}
+
+// Why a header read came short: the system's error, or where the file ends.
+std::string shortHeaderWhy(FILE *f, int err) {
+    if (err)
+        return strerror(err);
+    const int64_t len = fileLength(f);
+    if (len == 0)
+        return "the file is empty";
+    return "the file ends after " + std::to_string(len) + " bytes, inside the " +
+           std::to_string(IMAGE_HEADER_SIZE) + "-byte header";
 }
 
 // Reads len bytes at offset into a fresh buffer. Returns 0, -1 (short read or the
@@ -91,14 +106,16 @@ uint32_t image_hdr_word(const void *header, size_t offset) {
 int image_hdr_read(const char *path, void *header) {
     if (!path || !header)
         return -1;
-    FILE *f = fopen(path, "rb");
+    const char *why = nullptr;
+    FILE *f = image_file_open(path, &why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s", path);
+        UPG_LOGE("Cannot open file %s: %s", path, why);
         return -1;
     }
     unsigned char *hdr = static_cast<unsigned char *>(header);
-    if (!readHeader(f, hdr)) {
-        UPG_LOGE("Failed to read(%s)", path);
+    int err = 0;
+    if (!readHeader(f, hdr, &err)) {
+        UPG_LOGE("Failed to read(%s): %s", path, shortHeaderWhy(f, err).c_str());
         fclose(f);
         return -1;
     }
@@ -121,9 +138,10 @@ int image_hdr_read(const char *path, void *header) {
 int image_meta_read(const char *path, FwcMeta *records, uint32_t count) {
     if (!path || !records || count == 0)
         return -1;
-    FILE *f = fopen(path, "rb");
+    const char *why = nullptr;
+    FILE *f = image_file_open(path, &why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s", path);
+        UPG_LOGE("Cannot open file %s: %s", path, why);
         return -1;
     }
     uint64_t len = static_cast<uint64_t>(count) * IMAGE_META_RECORD_SIZE;
@@ -144,9 +162,10 @@ PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t
                                      uint32_t size) {
     if (!path || !key)
         return nullptr;
-    FILE *f = fopen(path, "rb");
+    const char *why = nullptr;
+    FILE *f = image_file_open(path, &why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s", path);
+        UPG_LOGE("Cannot open file %s: %s", path, why);
         return nullptr;
     }
     unsigned char *data = nullptr;
@@ -193,9 +212,10 @@ PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t
 int image_display_info(const char *path) {
     if (!path)
         return -1;
-    FILE *f = fopen(path, "rb");
+    const char *why = nullptr;
+    FILE *f = image_file_open(path, &why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s", path);
+        UPG_LOGE("Cannot open file %s: %s", path, why);
         return -1;
     }
     unsigned char hdr[IMAGE_HEADER_SIZE];
@@ -272,7 +292,7 @@ int image_dump(FILE *img, const FwcMeta &m, const std::string &dir, const std::s
     std::string out = dir.empty() ? name : dir + "/" + name;
     FILE *o = fopen(out.c_str(), "wb");
     if (!o) {
-        UPG_LOGE("Error, failed to create file %s", out.c_str());
+        UPG_LOGE("Error, failed to create file %s: %s", out.c_str(), strerror(errno));
         return -1;
     }
     unsigned char buf[2048];
@@ -292,14 +312,15 @@ int image_dump(FILE *img, const FwcMeta &m, const std::string &dir, const std::s
             break;
         }
         if (fwrite(buf, 1, got, o) != got) {
-            UPG_LOGE("Error, failed to write file %s", out.c_str());
+            UPG_LOGE("Error, failed to write file %s: %s", out.c_str(), strerror(errno));
             rc = -1;
             break;
         }
         left -= static_cast<uint32_t>(got);
     }
+    // Buffered data meets a full disk only here.
     if (fclose(o) != 0 && rc == 0) {
-        UPG_LOGE("Error, failed to write file %s", out.c_str());
+        UPG_LOGE("Error, failed to write file %s: %s", out.c_str(), strerror(errno));
         rc = -1;
     }
     if (rc != 0)
@@ -313,9 +334,10 @@ int image_extract(const char *path, const char *dir) {
     if (!path)
         return -1;
     const std::string target = dir ? dir : "";
-    FILE *f = fopen(path, "rb");
+    const char *why = nullptr;
+    FILE *f = image_file_open(path, &why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s", path);
+        UPG_LOGE("Cannot open file %s: %s", path, why);
         return -1;
     }
     unsigned char hdr[IMAGE_HEADER_SIZE];

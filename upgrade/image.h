@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Header layout (all integers little-endian).
 #define IMAGE_HEADER_SIZE 2048
@@ -62,6 +63,18 @@ struct PartitionEntry {
     uint64_t size;  // 0: the rest of the device
     PartitionEntry *next;
 };
+
+// Opens an image file for reading. Only a regular file or a block device is
+// opened: a directory, FIFO, socket or terminal is refused before anything
+// could block on it, and the kind is checked again on the opened descriptor, so
+// a path swapped between the check and the open is refused too. Returns a
+// binary read-only stream (close-on-exec, blocking reads) for fclose, or none
+// with errno set (the system's error; EISDIR for a directory, ENODEV for any
+// other kind of file that is not an image). When why is given, a failure sets
+// *why to a static text saying what is wrong ("No such file or directory",
+// "Is a FIFO, not a regular file"). Logs nothing: the caller knows what the
+// file was for.
+FILE *image_file_open(const char *path, const char **why);
 
 // Reads the little-endian word at a header offset.
 uint32_t image_hdr_word(const void *header, size_t offset);

@@ -137,17 +137,46 @@ PartitionEntry *image_partition_parse(const char *text, uint64_t first_start) {
             break;
         }
         ++p;
+        const char *nameAt = p;
         size_t n = 0;
         while (n < PARTITION_NAME_LEN && *p && *p != ')')
             e->name[n++] = *p++;
-        // Behind ")" — or behind the 33rd character of an over-long name, which
-        // is taken as if it were ")". The end of the text is never passed.
-        if (*p)
-            ++p;
+        // Whatever the entry cannot hold fails the whole list: taking the rest
+        // as a new start or dropping it would hand the burn's partition filter
+        // and the card's table a different list from the one the image means.
+        if (*p != ')') {
+            if (*p)
+                UPG_LOGE("Partition name \"%.*s...\" at offset %zu is longer than %d characters.",
+                         PARTITION_NAME_LEN, nameAt, static_cast<size_t>(nameAt - text),
+                         PARTITION_NAME_LEN);
+            else
+                UPG_LOGE("Partition name \"%s\" at offset %zu has no closing ')'.", nameAt,
+                         static_cast<size_t>(nameAt - text));
+            free(e);
+            image_partition_release(head);
+            return nullptr;
+        }
+        ++p;
         *link = e;
         link = &e->next;
-        if (*p != ',')
+        if (*p == '\0')
             break;
+        if (*p != ',') {
+            const unsigned char c = static_cast<unsigned char>(*p);
+            const size_t at = static_cast<size_t>(p - text);
+            if (isprint(c))
+                UPG_LOGE(
+                    "Unexpected '%c' at offset %zu behind partition \"%.*s\": entries are "
+                    "separated by ','.",
+                    c, at, PARTITION_NAME_LEN, e->name);
+            else
+                UPG_LOGE(
+                    "Unexpected byte 0x%02X at offset %zu behind partition \"%.*s\": "
+                    "entries are separated by ','.",
+                    c, at, PARTITION_NAME_LEN, e->name);
+            image_partition_release(head);
+            return nullptr;
+        }
         ++p;
         defaultStart = e->start + e->size;
     }

@@ -55,12 +55,15 @@ uart_port *uart_port_open(const char *port_name) {
     // Non-blocking, so that neither the open nor a read can hang on a line
     // without carrier; every wait is a bounded poll().
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        UPG_LOGE("Cannot open %s: %s", path.c_str(), strerror(errno));
         return nullptr;
+    }
     // TIOCEXCL does not stop root, and root is what a factory PC often runs
     // as; the advisory lock stops every other user of this library as well,
     // including a second open from this very process.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        UPG_LOGE("%s is in use by another program", path.c_str());
         ::close(fd);
         return nullptr;
     }

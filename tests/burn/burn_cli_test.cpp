@@ -7,6 +7,11 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "burn_util.h"
 
 namespace {
@@ -21,23 +26,38 @@ struct CliRun {
     QByteArray out, err;
 };
 
-CliRun run(const QStringList &kelsimArgs, const QStringList &burnArgs) {
-    QProcess p;
-    QStringList args = QStringList{"usb", "--quiet"} + kelsimArgs;
-    args << "--" << binary("cli/kelflash-cli") << "burn";
-    args += burnArgs;
-    p.start(binary("sim/kelsim"), args);
+// Waits for the child to end and collects what it wrote (out: read already).
+CliRun finish(QProcess &p, const QByteArray &out = {}, int timeoutMs = 120000) {
     CliRun r;
-    if (!p.waitForFinished(120000)) {
+    if (!p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();
         ADD_FAILURE() << "kelflash-cli burn did not end";
         return r;
     }
     r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
+    r.out = out + p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
+}
+
+CliRun run(const QStringList &kelsimArgs, const QStringList &burnArgs) {
+    QProcess p;
+    QStringList args = QStringList{"usb", "--quiet"} + kelsimArgs;
+    args << "--" << binary("cli/kelflash-cli") << "burn";
+    args += burnArgs;
+    p.start(binary("sim/kelsim"), args);
+    return finish(p);
+}
+
+// Reads the child's stdout until it contains `text`; false if it ends first.
+bool waitForLine(QProcess &p, QByteArray *out, const QByteArray &text) {
+    while (!out->contains(text)) {
+        if (!p.waitForReadyRead(60000))
+            return false;
+        *out += p.readAllStandardOutput();
+    }
+    return true;
 }
 
 std::vector<QJsonObject> jsonLines(const QByteArray &out) {
@@ -136,13 +156,93 @@ TEST(BurnCli, PartsAndUsageErrors) {
     EXPECT_EQ(run({}, {"parts.img", "--usb", "1:4", "--first"}).status, 2);
     EXPECT_EQ(run({}, {"parts.img", "--usb", "x"}).status, 2);
     EXPECT_EQ(run({}, {"missing.img", "--first"}).status, 1);
+}
 
-    // A failure before the burn starts still ends the JSON stream with a result.
-    CliRun early = run({}, {"missing.img", "--first", "--json"});
-    EXPECT_EQ(early.status, 1);
-    auto lines = jsonLines(early.out);
-    ASSERT_EQ(lines.size(), 1u) << early.out.toStdString();
-    EXPECT_EQ(lines[0]["event"].toString(), "result");
-    EXPECT_FALSE(lines[0]["ok"].toBool());
-    EXPECT_TRUE(lines[0]["message"].toString().contains("missing.img"));
+// Every failure before the burn, usage errors included, ends the JSON stream
+// with its one result line; its message says why, and offers --force only
+// where it could help.
+TEST(BurnCli, EveryEarlyFailureEndsWithAResultLine) {
+    writeImage("ok.img", kImage);
+    writeImage("long.img", kImage, "1m(spl),1m(" + std::string(40, 'x') + "),-(rootfs)");
+    unlink("fifo.img");
+    ASSERT_EQ(mkfifo("fifo.img", 0600), 0);
+    QDir().mkdir("dir.img");
+    const struct {
+        QStringList args;
+        int status;
+        QString message;
+    } cases[] = {
+        {{"ok.img", "--first", "--parts", "nosuch"}, 2, "the image has no partition 'nosuch'"},
+        {{"long.img", "--first", "--parts", "rootfs"}, 1, "is longer than 32 characters"},
+        {{"ok.img", "--first", "--bogus"}, 2, "unknown option '--bogus'"},
+        {{"missing.img", "--first"},
+         1,
+         "'missing.img' is not a firmware image that can be read: Cannot open file missing.img: No "
+         "such file or directory"},
+        {{"dir.img", "--first"}, 1, "Is a directory"},
+        {{"fifo.img", "--first"}, 1, "Is a FIFO, not a regular file"},
+        {{"ok.img", "--usb", "1:9"}, 1, "cannot open the board at 1:9"},
+        {{"ok.img", "--serial", "/nonexistent/tty"},
+         1,
+         "cannot open the board at /nonexistent/tty: Cannot open /nonexistent/tty: No such file"},
+    };
+    for (const auto &c : cases) {
+        const QString what = c.args.join(' ');
+        CliRun r = run({}, QStringList{"--json"} + c.args);
+        EXPECT_EQ(r.status, c.status) << what.toStdString() << "\n" << r.err.toStdString();
+        auto lines = jsonLines(r.out);
+        ASSERT_EQ(lines.size(), 1u) << what.toStdString() << "\n" << r.out.toStdString();
+        EXPECT_EQ(lines[0]["event"].toString(), "result");
+        EXPECT_FALSE(lines[0]["ok"].toBool());
+        const QString message = lines[0]["message"].toString();
+        EXPECT_TRUE(message.contains(c.message))
+            << what.toStdString() << ": " << message.toStdString();
+        EXPECT_FALSE(message.contains("--force")) << what.toStdString();
+    }
+}
+
+// SIGTERM or Ctrl-C ends the command at any moment with status 1 and a result
+// line: while it waits for a board that does not answer, and during the burn
+// while the board is away.
+TEST(BurnCli, SignalEndsTheJobAtOnce) {
+    writeImage("sig.img", kImage);
+
+    // A serial port with nobody behind it: the command waits for the board.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    QProcess waiting;
+    waiting.start(binary("cli/kelflash-cli"), {"burn", "sig.img", "--serial",
+                                               QString::fromLocal8Bit(ptsname(master)), "--json"});
+    ASSERT_TRUE(waiting.waitForStarted());
+    // The first probe byte on the line: the command is looking for the board.
+    char probe;
+    for (int i = 0; read(master, &probe, 1) != 1; ++i) {
+        ASSERT_LT(i, 3000) << "the command never looked for the board";
+        usleep(10000);
+    }
+    kill(pid_t(waiting.processId()), SIGTERM);
+    CliRun r = finish(waiting, {}, 30000);
+    close(master);
+
+    // The board leaves after its boot loader and never comes back.
+    QProcess burning;
+    burning.start(binary("sim/kelsim"),
+                  {"usb", "--quiet", "--run-away", "600000", "--", binary("cli/kelflash-cli"),
+                   "burn", "sig.img", "--first", "--json"});
+    QByteArray out;
+    ASSERT_TRUE(waitForLine(burning, &out, R"("index":2,"name":"uboot")")) << out.toStdString();
+    kill(pid_t(burning.processId()), SIGINT);  // kelsim passes it on
+    CliRun b = finish(burning, out, 30000);
+
+    for (const auto &[res, sig] : {std::make_pair(r, "SIGTERM"), std::make_pair(b, "SIGINT")}) {
+        EXPECT_EQ(res.status, 1) << res.err.toStdString();
+        auto lines = jsonLines(res.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back()["event"].toString(), "result");
+        EXPECT_EQ(lines.back()["message"].toString().toStdString(),
+                  std::string("interrupted by ") + sig)
+            << res.err.toStdString();
+    }
 }

@@ -41,6 +41,7 @@ CliRun cli(const std::vector<std::string> &args) {
     if (pid == 0) {
         if (!freopen("cli.out", "w", stdout) || !freopen("cli.err", "w", stderr))
             _exit(127);
+        alarm(60);  // a command that hangs fails its test instead of the whole run
         execv(exe.c_str(), argv.data());
         _exit(127);
     }
@@ -155,6 +156,40 @@ TEST(Cli, ExitStatusesAndHelp) {
     // The library's message reaches stderr with its function prefix.
     EXPECT_NE(noFile.err.find("image_display_info()"), std::string::npos) << noFile.err;
     EXPECT_NE(noFile.err.find("Cannot open file missing.img"), std::string::npos);
+}
+
+// A file that cannot be an image, or a disk that takes no more, is named with
+// the reason, and nothing waits for a FIFO's writer.
+TEST(Cli, FileErrorsSayWhy) {
+    writeManifest();
+    ASSERT_EQ(cli({"pack", "m/image.json", "out.img"}).status, 0);
+    mkdir("dir.img", 0755);
+    writeText("empty.img", "");
+    writeText("short.img", "KEL.FW");
+    unlink("fifo.img");
+    ASSERT_EQ(mkfifo("fifo.img", 0600), 0);
+    // The first component's file leads to a full disk.
+    mkdir("full", 0755);
+    unlink("full/image.updater.env");
+    ASSERT_EQ(symlink("/dev/full", "full/image.updater.env"), 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"info", "dir.img"}, "dir.img: not a readable image: Is a directory"},
+        {{"info", "empty.img"}, "empty.img: not a readable image: the file is empty"},
+        {{"info", "short.img"}, "the file has only 6 bytes, less than the 2048-byte header"},
+        {{"info", "fifo.img"}, "fifo.img: not a readable image: Is a FIFO, not a regular file"},
+        {{"extract", "fifo.img"}, "Is a FIFO, not a regular file"},
+        {{"extract", "dir.img"}, "Is a directory"},
+        {{"extract", "out.img", "-C", "full"},
+         "failed to write file full/image.updater.env: No space left on device"},
+    };
+    for (const auto &c : cases) {
+        CliRun r = cli(c.args);
+        EXPECT_EQ(r.status, 1) << c.args[1];
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args[1] << "\n" << r.err;
+    }
 }
 
 TEST(Cli, LibrarySinkShowsDebugOnlyWhenVerbose) {

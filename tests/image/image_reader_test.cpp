@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "image_test_util.h"
 
 using namespace imgtest;
@@ -45,7 +47,7 @@ TEST_F(ImageReader, HeaderFailures) {
 
     writeFile("short.img", std::vector<uint8_t>(img.begin(), img.begin() + 2047));
     EXPECT_EQ(image_hdr_read("short.img", hdr), -1);
-    EXPECT_TRUE(log.contains("Failed to read(short.img)"));
+    EXPECT_TRUE(log.contains("Failed to read(short.img): the file ends after 2047 bytes"));
 
     // The NUL behind the six letters is part of the magic.
     img[6] = '!';
@@ -160,6 +162,42 @@ TEST_F(ImageReader, DisplayFailures) {
     EXPECT_EQ(image_display_info("short.img"), -1);
     EXPECT_TRUE(LogCapture::lines().empty());
     EXPECT_EQ(out.text(), "");
+}
+
+// Every reader refuses what is not a file with the reason, instead of waiting
+// on a FIFO for a writer that never comes. The test holds a writer with
+// headers queued, so that a reader that does not refuse gets data, not a hang.
+TEST_F(ImageReader, EveryReaderRefusesAFifoOrADirectoryWithTheReason) {
+    unlink("fifo.img");
+    ASSERT_EQ(mkfifo("fifo.img", 0600), 0);
+    const int writer = open("fifo.img", O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(write(writer, img.data(), IMAGE_HEADER_SIZE), IMAGE_HEADER_SIZE);
+    mkdir("dir.img", 0755);
+    const struct {
+        const char *path;
+        std::string message;
+    } cases[] = {
+        {"fifo.img", "Cannot open file fifo.img: Is a FIFO, not a regular file"},
+        {"dir.img", "Cannot open file dir.img: Is a directory"},
+    };
+    for (const auto &c : cases) {
+        LogCapture::lines().clear();
+        unsigned char hdr[IMAGE_HEADER_SIZE];
+        FwcMeta m;
+        StdoutCapture out;
+        EXPECT_EQ(image_hdr_read(c.path, hdr), -1);
+        EXPECT_EQ(image_meta_read(c.path, &m, 1), -1);
+        EXPECT_EQ(image_partition_read(c.path, "parts_mmc", 0, 16), nullptr);
+        EXPECT_EQ(image_display_info(c.path), -1);
+        EXPECT_EQ(image_extract(c.path, nullptr), -1);
+        int said = 0;
+        for (const auto &l : LogCapture::lines())
+            said += l.second.find(c.message) != std::string::npos ? 1 : 0;
+        EXPECT_EQ(said, 5) << c.path << "\n" << log.all();
+    }
+    close(writer);
 }
 
 TEST_F(ImageReader, PartitionListFromTheEnvironment) {

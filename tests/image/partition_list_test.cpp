@@ -82,23 +82,35 @@ TEST(PartitionList, NamesAreBoundedToTheirField) {
     EXPECT_EQ(exact.name(0), n32);
     EXPECT_EQ(exact.name(1), "b");
 
-    // Past 32 characters the 33rd is taken as if it were ")".
-    List longer("1m(" + n32 + "X,1m(c)");
-    ASSERT_EQ(image_partition_count(longer.head), 2);
-    EXPECT_EQ(longer.name(1), "c");
-
-    // A missing ")" at the end of the text stops at the end.
-    List open("1m(abc");
-    ASSERT_EQ(image_partition_count(open.head), 1);
-    EXPECT_EQ(open.name(0), "abc");
-    List openLong("1m(" + n32);
-    ASSERT_EQ(image_partition_count(openLong.head), 1);
-
     // Logging a full 32-character name stays inside the field: the start that
     // follows it in memory must not show up behind the name.
     LogCapture log;
     List logged("1m@0x4141(" + n32 + ")");
     EXPECT_TRUE(log.contains("Part " + n32 + ": start"));
+}
+
+// A list that does not end where its text ends is refused whole, with the
+// place of the fault, instead of being cut short.
+TEST(PartitionList, MalformedRestFailsTheWholeList) {
+    const std::string n32(32, 'N');
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"1m(a),1m(" + n32 + "X),1m(c)",
+         "Partition name \"" + n32 + "...\" at offset 9 is longer than 32 characters."},
+        {"1m(a)x,2m(b)", "Unexpected 'x' at offset 5 behind partition \"a\""},
+        {"1m(a),2m(b) ,3m(c)", "Unexpected ' ' at offset 11 behind partition \"b\""},
+        {"1m(a)\t", "Unexpected byte 0x09 at offset 5"},
+        {"1m(a),1m(abc", "Partition name \"abc\" at offset 9 has no closing ')'."},
+        {"1m(" + n32, "has no closing ')'"},
+    };
+    for (const auto &c : cases) {
+        LogCapture log;
+        List l(c.text);
+        EXPECT_EQ(l.head, nullptr) << c.text;
+        EXPECT_TRUE(log.contains(c.message, 3)) << c.text << "\n" << log.all();
+    }
 }
 
 TEST(PartitionList, FailedLaterEntryKeepsTheEarlierOnes) {
