@@ -63,7 +63,7 @@ std::atomic<bool> g_interrupted{false};  // the worker is to stop
 QString g_stopRequest;   // what asked the worker to stop ("SIGINT"), under g_outLock
 QString g_firstRequest;  // the watching thread's own record of the first request
 std::atomic<bool> g_resultGiven{false};  // the one result line is out
-std::atomic<quint32> g_bytesDone{0};
+std::atomic<quint64> g_bytesDone{0};
 std::atomic<qint64> g_startedMs{0};  // steady clock; 0 until the burn starts
 
 qint64 steadyMs() {
@@ -147,7 +147,7 @@ void emitJson(const QJsonObject &obj) {
     emitJsonLocked(obj);
 }
 
-QJsonObject resultObject(bool ok, const QString &message, quint32 bytes, double seconds) {
+QJsonObject resultObject(bool ok, const QString &message, quint64 bytes, double seconds) {
     QJsonObject o{{"event", "result"},
                   {"ok", ok},
                   {"bytes", double(bytes)},
@@ -423,8 +423,8 @@ public:
         else
             say(QStringLiteral("Device is back, running U-Boot"));
     }
-    void progress(int bytes) {
-        last = quint32(bytes);
+    void progress(qint64 bytes) {
+        last = bytes < 0 ? 0 : quint64(bytes);
         g_bytesDone.store(last);
         const double secs = qMax(clock.elapsed(), qint64(1)) / 1000.0;
         const double rate = last / secs;
@@ -465,7 +465,7 @@ public:
             emitJsonLocked(resultObject(ok, message, last, secs));
         } else if (ok) {
             clearLineLocked();
-            fprintf(stderr, "SUCCESS: %u bytes in %.1f s\n", last, secs);
+            fprintf(stderr, "SUCCESS: %llu bytes in %.1f s\n", static_cast<unsigned long long>(last), secs);
             fflush(stderr);
         } else {
             clearLineLocked();
@@ -486,7 +486,7 @@ private:
     bool tty;
     quint64 total;
     int count;
-    quint32 last = 0;
+    quint64 last = 0;
     QString current;
     QElapsedTimer clock;
     QElapsedTimer redraw;
@@ -613,7 +613,7 @@ int runBurn(const BurnArgs &a) {
                          [&](int i, const QString &n, int c) { report.retry(i, n, c); });
         QObject::connect(&worker, &BurnThread::inUboot, &ctx, [&] { report.stage(); });
         QObject::connect(&worker, &KelThread::threadIsRunning, &ctx,
-                         [&](int p) { report.progress(p); });
+                         [&](qint64 p) { report.progress(p); });
         QObject::connect(&worker, &KelThread::threadIsFailed, &ctx, [&] { failed = true; });
         QObject::connect(&worker, &KelThread::threadIsSuccessful, &ctx, [&] { success = true; });
         QObject::connect(&worker, &QThread::finished, &ctx, [] { QCoreApplication::quit(); });

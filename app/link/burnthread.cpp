@@ -7,9 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sys/stat.h>
 
 #include "checkthread.h"
+#include "image.h"
 #include "imagefile.h"
 #include "kellinker.h"
 #include "libkelupg.h"
@@ -172,19 +172,22 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
 }
 
 bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32 count) {
-    file = fopen(path.constData(), "rb");
+    // Only a file or a block device: a FIFO in its place would block the job
+    // (and its stop) for ever.
+    const char *why = nullptr;
+    file = image_file_open(path.constData(), &why);
     if (!file) {
+        qCritical().noquote() << "Failed to open image file" << image->path() << ":" << why;
+        return false;
+    }
+    // The end of a block device is its size, as for a file.
+    const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : off_t(-1);
+    if (end < 0) {
         qCritical().noquote() << "Failed to open image file" << image->path() << ":"
                               << strerror(errno);
         return false;
     }
-    struct stat st;
-    if (fstat(fileno(file), &st) != 0) {
-        qCritical().noquote() << "Failed to open image file" << image->path() << ":"
-                              << strerror(errno);
-        return false;
-    }
-    const quint64 fileBytes = quint64(st.st_size);
+    const quint64 fileBytes = quint64(end);
     bool whole = true;
     for (quint32 i = 0; i < count; ++i) {
         const FwcMeta &meta = metas[i];
