@@ -207,3 +207,11 @@ int image_pack_load_manifest(const std::string &manifestPath, ImagePackSpec *spe
     *spec = out;
     return 0;
 }
+
+int image_pack_manifest(const std::string &manifestPath, const std::string &outPath,
+                        std::string *error) {
+    ImagePackSpec spec;
+    if (image_pack_load_manifest(manifestPath, &spec, error) != 0)
+        return -1;
+    return image_pack_write(spec, outPath, error);
+}

@@ -317,11 +317,3 @@ int image_pack_write(const ImagePackSpec &spec, const std::string &outPath, std:
         unlink(tmpPath.c_str());
     return ok ? 0 : -1;
 }
-
-int image_pack_manifest(const std::string &manifestPath, const std::string &outPath,
-                        std::string *error) {
-    ImagePackSpec spec;
-    if (image_pack_load_manifest(manifestPath, &spec, error) != 0)
-        return -1;
-    return image_pack_write(spec, outPath, error);
-}
