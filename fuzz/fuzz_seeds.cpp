@@ -15,6 +15,7 @@
 #include "image_pack.h"
 #include "libkelupg.h"
 #include "libuart.h"
+#include "pack_sample.h"
 
 namespace {
 
@@ -66,22 +67,7 @@ Bytes filler(size_t n, uint8_t seed) {
 
 ImagePackComponent component(const std::string &name, const std::string &partition, size_t size,
                              const std::string &attributes) {
-    ImagePackComponent c;
-    c.name = name;
-    c.partition = partition;
-    c.attributes = attributes;
-    c.data = filler(size, uint8_t(name.size()));
-    return c;
-}
-
-ImagePackSpec evb() {
-    ImagePackSpec s;
-    s.platform = "KV7210";
-    s.product = "kv7210-evb";
-    s.version = "2.1.0";
-    s.mediaType = "mmc";
-    s.mediaId = "emmc0";
-    return s;
+    return packtest::component(name, partition, filler(size, uint8_t(name.size())), attributes);
 }
 
 void image(const std::string &name, const ImagePackSpec &spec) {
@@ -96,7 +82,7 @@ void image(const std::string &name, const ImagePackSpec &spec) {
 }
 
 void images() {
-    ImagePackSpec full = evb();
+    ImagePackSpec full = packtest::evbSpec();
     full.components = {
         image_pack_env_component(
             {"bootdelay=1", std::string(IMAGE_ENV_PARTS_MMC) + "=" + kPartitionLists[0]}),
@@ -106,22 +92,22 @@ void images() {
     };
     image("full.img", full);
 
-    ImagePackSpec forms = evb();
+    ImagePackSpec forms = packtest::evbSpec();
     forms.components = {
         component("spl.bin", "spl", 64, "run"),
         image_pack_env_component({std::string(IMAGE_ENV_PARTS_MMC) + "=" + kPartitionLists[1]}),
     };
     image("partition_forms.img", forms);
 
-    ImagePackSpec keyOnly = evb();
+    ImagePackSpec keyOnly = packtest::evbSpec();
     keyOnly.components = {image_pack_env_component({"bootdelay=3", IMAGE_ENV_PARTS_MMC})};
     image("key_without_value.img", keyOnly);
 
-    ImagePackSpec noEnv = evb();
+    ImagePackSpec noEnv = packtest::evbSpec();
     noEnv.components = {component("kernel", "kernel", 1000, "burn")};
     image("no_env.img", noEnv);
 
-    image("header_only.img", evb());
+    image("header_only.img", packtest::evbSpec());
 }
 
 // ---- partition lists
