@@ -235,6 +235,13 @@ TEST_F(UsbLinkTest, InformationTextInTheBootRom) {
     EXPECT_EQ(board->commandLog(), (Log{0x00}));
     EXPECT_EQ(link->device(), nullptr);
     EXPECT_TRUE(link->link());
+
+    // A query that fails leaves no text that could pass for the next board's.
+    link->unlink();
+    sim->detach(id);
+    ASSERT_TRUE(sim->waitPresent(id, false, 5000));
+    EXPECT_FALSE(link->fetchDeviceInfo(kDevId, false));
+    EXPECT_EQ(link->deviceInfo(), QString());
 }
 
 TEST_F(UsbLinkTest, InformationTextInUBootWithMedia) {
