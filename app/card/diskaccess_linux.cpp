@@ -1,0 +1,245 @@
+// Disk access over the Linux block layer: /dev nodes, pread/pwrite at 64-bit
+// offsets, the block-device ioctls, umount2.
+#include "diskaccess.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "diskplatform.h"
+#include "diskregistry.h"
+
+namespace {
+
+constexpr quint64 kFileSectorSize = 512;
+constexpr int kWriteTries = 3;
+// How long a new partition's node may take to appear after a new table.
+constexpr int kVolumeWaitMs = 3000;
+constexpr int kVolumeSliceMs = 50;
+
+int openFlags(DiskAccess access) {
+    return (access == DiskAccess::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+}
+
+}  // namespace
+
+void reportSystemError(const char *operation) {
+    const int code = errno;
+    qCritical().noquote() << operation << "error:" << QString::fromLocal8Bit(strerror(code))
+                          << "Code:" << code;
+    errno = code;
+}
+
+DiskHandle openFileHandle(const QString &path, DiskAccess access) {
+    const int flags = access == DiskAccess::ReadWrite ? O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC
+                                                       : O_RDONLY | O_CLOEXEC;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0644);
+    if (fd < 0) {
+        reportSystemError("Get handle on file");
+    }
+    return fd;
+}
+
+DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
+    DiskRegistry &registry = DiskRegistry::instance();
+    const QString path = registry.path(diskNumber);
+    if (path.isEmpty()) {
+        errno = ENODEV;
+        if (report) {
+            reportSystemError("Get handle on the device");
+        }
+        return kInvalidDisk;
+    }
+    // The system's own disks are never written, whatever the caller asks.
+    if (access == DiskAccess::ReadWrite && !registry.mayWrite(diskNumber)) {
+        errno = EPERM;
+        if (report) {
+            reportSystemError("Get handle on the device");
+        }
+        return kInvalidDisk;
+    }
+    const int fd = ::open(QFile::encodeName(path).constData(), openFlags(access));
+    if (fd < 0 && report) {
+        reportSystemError("Get handle on the device");
+    }
+    return fd;
+}
+
+void closeDiskHandle(DiskHandle handle) {
+    if (handle >= 0) {
+        ::close(handle);
+    }
+}
+
+bool lastErrorIsAccessDenied() {
+    return errno == EACCES || errno == EPERM;
+}
+
+bool findVolumeOfDisk(int diskNumber, QString *volume) {
+    const QString node = DiskRegistry::instance().path(diskNumber);
+    if (node.isEmpty() || DiskRegistry::instance().isFile(diskNumber)) {
+        return false;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const QString part = diskplatform::firstPartition(node);
+        if (!part.isEmpty() && QFile::exists(part)) {
+            *volume = part;
+            return true;
+        }
+        if (clock.hasExpired(kVolumeWaitMs)) {
+            return false;
+        }
+        QThread::msleep(kVolumeSliceMs);
+    }
+}
+
+void dismountDiskVolumes(int diskNumber) {
+    const QString node = DiskRegistry::instance().path(diskNumber);
+    if (node.isEmpty() || DiskRegistry::instance().isFile(diskNumber)) {
+        return;
+    }
+    for (const QString &point : diskplatform::mountPointsOn(node)) {
+        if (umount2(QFile::encodeName(point).constData(), 0) != 0) {
+            reportSystemError("Dismount the volume");
+        }
+    }
+}
+
+QByteArray readSectors(DiskHandle handle, quint64 first, quint64 count, quint64 sectorSize,
+                       bool *ok) {
+    if (ok) {
+        *ok = false;
+    }
+    const quint64 bytes = count * sectorSize;
+    if (sectorSize == 0 || count > quint64(INT32_MAX) / sectorSize) {
+        errno = EINVAL;
+        reportSystemError("Read data from handle");
+        return QByteArray();
+    }
+    QByteArray buf(int(bytes), '\0');
+    quint64 done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::pread(handle, buf.data() + done, bytes - done, off_t(first * sectorSize + done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            reportSystemError("Read data from handle");
+            return QByteArray();
+        }
+        if (n == 0) {
+            break;  // the end of a file: the rest stays zero
+        }
+        done += quint64(n);
+    }
+    if (ok) {
+        *ok = true;
+    }
+    return buf;
+}
+
+bool writeSectors(DiskHandle handle, const char *data, quint64 first, quint64 count,
+                  quint64 sectorSize) {
+    const quint64 bytes = count * sectorSize;
+    quint64 done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::pwrite(handle, data + done, bytes - done, off_t(first * sectorSize + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // A write that stops short (the end of the device, a card pulled
+            // out) leaves the sectors as they were: it is no success.
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            reportSystemError("Write data to handle");
+            return false;
+        }
+        done += quint64(n);
+    }
+    return true;
+}
+
+bool writeSectorsRetry(DiskHandle handle, const char *data, quint64 first, quint64 count,
+                       quint64 sectorSize) {
+    for (int i = 0; i < kWriteTries; ++i) {
+        if (writeSectors(handle, data, first, count, sectorSize)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool flushDisk(DiskHandle handle) {
+    if (::fsync(handle) != 0) {
+        reportSystemError("Flush the device");
+        return false;
+    }
+    return true;
+}
+
+quint64 diskSectorCount(DiskHandle handle, quint64 *sectorSize) {
+    struct stat st;
+    if (fstat(handle, &st) != 0) {
+        reportSystemError("Get the device's geometry");
+        return 0;
+    }
+    if (S_ISREG(st.st_mode)) {
+        if (sectorSize) {
+            *sectorSize = kFileSectorSize;
+        }
+        return quint64(st.st_size) / kFileSectorSize;
+    }
+    uint64_t bytes = 0;
+    int logical = 0;
+    if (ioctl(handle, BLKGETSIZE64, &bytes) != 0 || ioctl(handle, BLKSSZGET, &logical) != 0 ||
+        logical <= 0) {
+        reportSystemError("Get the device's geometry");
+        return 0;
+    }
+    if (sectorSize) {
+        *sectorSize = quint64(logical);
+    }
+    return bytes / quint64(logical);
+}
+
+bool isDiskMedia(DiskHandle handle) {
+    struct stat st;
+    if (fstat(handle, &st) != 0) {
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return true;
+    }
+    uint64_t bytes = 0;
+    return S_ISBLK(st.st_mode) && ioctl(handle, BLKGETSIZE64, &bytes) == 0 && bytes > 0;
+}
+
+bool queryDeviceProperties(int diskNumber, DiskProperties *properties) {
+    DiskRegistry &registry = DiskRegistry::instance();
+    const QString path = registry.path(diskNumber);
+    if (path.isEmpty() || !properties) {
+        return false;
+    }
+    if (registry.isFile(diskNumber)) {
+        // A card image on a disk of the computer: nothing to take out.
+        *properties = DiskProperties();
+        properties->model = QStringLiteral("File");
+        return true;
+    }
+    return diskplatform::properties(path, properties);
+}

@@ -1,0 +1,115 @@
+#include "diskregistry.h"
+
+#include <QFileInfo>
+#include <QMutexLocker>
+
+#include <algorithm>
+
+#include "diskplatform.h"
+
+DiskRegistry &DiskRegistry::instance() {
+    static DiskRegistry registry;
+    static const bool scanned = [] {
+        registry.refresh();
+        return true;
+    }();
+    Q_UNUSED(scanned);
+    return registry;
+}
+
+void DiskRegistry::refresh() {
+    const QStringList system = diskplatform::systemDisks();
+    const QList<diskplatform::Disk> disks = diskplatform::wholeDisks();
+    QMutexLocker locker(&lock);
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (!it->file) {
+            it->present = false;
+        }
+    }
+    for (const diskplatform::Disk &disk : disks) {
+        int found = -1;
+        for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+            if (!it->file && it->path == disk.node && it->identity == disk.identity) {
+                found = it.key();
+                break;
+            }
+        }
+        if (found < 0) {
+            // The system's own disk is 0, wherever it sits in the list; a disk
+            // that held it before and came back as another device does not.
+            const bool root = !system.isEmpty() && disk.node == system.first() &&
+                              !entries.contains(0);
+            found = root ? 0 : nextNumber++;
+        }
+        entries[found] = Entry{disk.node, disk.identity, false, true};
+    }
+    // A file that was removed is gone like a card.
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it->file) {
+            it->present = QFileInfo(it->path).isFile();
+        }
+    }
+}
+
+int DiskRegistry::registerFile(const QString &path) {
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QMutexLocker locker(&lock);
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it->file && it->path == absolute) {
+            it->present = true;
+            return it.key();
+        }
+    }
+    const int number = nextNumber++;
+    entries[number] = Entry{absolute, QString(), true, true};
+    return number;
+}
+
+QList<int> DiskRegistry::numbers() const {
+    QMutexLocker locker(&lock);
+    QList<int> present;
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        if (it->present) {
+            present << it.key();
+        }
+    }
+    std::sort(present.begin(), present.end());
+    return present;
+}
+
+QString DiskRegistry::path(int number) const {
+    QMutexLocker locker(&lock);
+    const auto it = entries.constFind(number);
+    return it != entries.constEnd() && it->present ? it->path : QString();
+}
+
+bool DiskRegistry::isFile(int number) const {
+    QMutexLocker locker(&lock);
+    const auto it = entries.constFind(number);
+    return it != entries.constEnd() && it->file;
+}
+
+int DiskRegistry::numberOf(const QString &path) const {
+    QMutexLocker locker(&lock);
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
+        if (it->present && it->path == path) {
+            return it.key();
+        }
+    }
+    return -1;
+}
+
+bool DiskRegistry::mayWrite(int number) const {
+    if (number == 0) {
+        return false;
+    }
+    const QString where = path(number);
+    if (where.isEmpty()) {
+        return false;
+    }
+    if (isFile(number)) {
+        return true;
+    }
+    // Asked anew each time: a file system may have been mounted since the scan.
+    return !diskplatform::systemDisks().contains(where);
+}

@@ -1,0 +1,47 @@
+// The process-wide numbering of disks. Number 0 always stands for the disk that
+// holds the running system; every other whole disk gets 1, 2, ... in the order
+// it is first seen, and a number never comes to mean another disk while the
+// program runs: a card that is taken out and put back gets a new number. A
+// plain file can be registered as a disk too (a card image).
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QString>
+
+class DiskRegistry {
+public:
+    static DiskRegistry &instance();
+
+    // Reads the system's disks again. Disks that have gone keep their numbers
+    // unused; new ones are numbered on.
+    void refresh();
+    // A plain file as a disk; the same path keeps its number.
+    int registerFile(const QString &path);
+
+    // The present disks (system disk and registered files included), by number.
+    QList<int> numbers() const;
+    // The node (/dev/sdb) or file path of a number; empty when it is unknown or gone.
+    QString path(int number) const;
+    bool isFile(int number) const;
+    // -1 when the node is not a present disk.
+    int numberOf(const QString &path) const;
+    // False for a disk that holds a mounted system file system (/, /boot,
+    // /boot/efi, /usr, /var) or an active swap area, whatever its number, and
+    // for numbers that stand for nothing.
+    bool mayWrite(int number) const;
+
+private:
+    DiskRegistry() = default;
+    struct Entry {
+        QString path;
+        QString identity;
+        bool file = false;
+        bool present = false;
+    };
+
+    mutable QMutex lock;
+    QHash<int, Entry> entries;
+    int nextNumber = 1;
+};
