@@ -11,32 +11,10 @@
 #include "diskaccess.h"
 #include "diskplatform.h"
 #include "diskregistry.h"
+#include "loop_device.h"
 #include "msg_capture.h"
 
 namespace {
-
-// A loop device over a file of the test's own, detached again at the end.
-class LoopDevice {
-public:
-    LoopDevice(const QString &file, int sectorSize) {
-        if (getuid() != 0) {
-            return;
-        }
-        QProcess p;
-        p.start("losetup", {"--find", "--show", "--sector-size", QString::number(sectorSize), file});
-        if (p.waitForFinished(10000) && p.exitCode() == 0) {
-            node = QString::fromLatin1(p.readAllStandardOutput()).trimmed();
-        }
-    }
-    ~LoopDevice() { detach(); }
-    void detach() {
-        if (!node.isEmpty()) {
-            QProcess::execute("losetup", {"--detach", node});
-            node.clear();
-        }
-    }
-    QString node;
-};
 
 QString makeFile(const QString &name, qint64 size) {
     QFile f(name);
