@@ -1,0 +1,439 @@
+#include "parttable.h"
+
+#include <QDateTime>
+#include <QThread>
+#include <QVector>
+#include <QtDebug>
+
+#include <cerrno>
+#include <cstring>
+#include <libfdisk/libfdisk.h>
+
+#include "image.h"
+#include "parttableplatform.h"
+
+const char *const CARD_DISK_GUID = "53F56311-B6BF-11D0-94F2-00A0C91EFB8B";
+
+namespace {
+
+const char *const kBasicDataType = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+const char *const kLinuxReservedType = "8DA63339-0007-60C0-C436-083AC8230908";
+const char *const kMbrDiskSignature = "0x000033c3";
+const unsigned kFat32Type = 0x0B;
+const quint64 kGptEntries = 128;
+const quint64 kGptEntrySize = 128;
+// Sectors the GPT forms leave free behind the partition that takes the rest.
+const quint64 kTailSectors = 68;
+const quint64 kMbrFirstSector = 128;
+const int kGptNameLength = 36;
+
+struct LayoutEntry {
+    quint64 start = 0;   // bytes
+    quint64 length = 0;  // bytes
+    QByteArray name;     // UTF-8 for libfdisk; GPT only
+    QByteArray type;     // GUID for GPT, hexadecimal code for MBR
+};
+
+struct Layout {
+    bool gpt = true;
+    QVector<LayoutEntry> entries;
+};
+
+// libfdisk's notes go to the log instead of the terminal.
+int askHandler(fdisk_context *, fdisk_ask *ask, void *) {
+    switch (fdisk_ask_get_type(ask)) {
+    case FDISK_ASKTYPE_INFO:
+        qDebug().noquote() << fdisk_ask_print_get_mesg(ask);
+        return 0;
+    case FDISK_ASKTYPE_WARN:
+    case FDISK_ASKTYPE_WARNX:
+        qWarning().noquote() << fdisk_ask_print_get_mesg(ask);
+        return 0;
+    default:
+        return -EINVAL;
+    }
+}
+
+void reportFdiskError(const char *operation, int rc) {
+    const int code = rc < 0 ? -rc : rc;
+    qCritical().noquote() << operation << "error:" << QString::fromLocal8Bit(strerror(code))
+                          << "Code:" << code;
+}
+
+// libfdisk on the caller's own handle: the table is read and written through
+// the descriptor that was opened (and checked against the system disk) by the
+// disk access, never through a second open of a path that might by then name
+// another device. The handle stays open when the session ends.
+class FdiskSession {
+public:
+    FdiskSession(DiskHandle handle, const QString &path, quint64 sectorSize, bool readOnly) {
+        if (handle == kInvalidDisk) {
+            reportFdiskError("Open partition table", -EBADF);
+            return;
+        }
+        cxt = fdisk_new_context();
+        if (!cxt) {
+            reportFdiskError("Create partitioning context", -ENOMEM);
+            return;
+        }
+        fdisk_set_ask(cxt, askHandler, nullptr);
+        if (sectorSize != 0) {
+            fdisk_save_user_sector_size(cxt, unsigned(sectorSize), unsigned(sectorSize));
+        }
+        const int rc = fdisk_assign_device_by_fd(cxt, handle, path.toLocal8Bit().constData(),
+                                                 readOnly ? 1 : 0);
+        if (rc != 0) {
+            reportFdiskError("Open partition table", rc);
+            return;
+        }
+        assigned = true;
+    }
+    ~FdiskSession() {
+        if (cxt) {
+            fdisk_set_script(cxt, nullptr);
+            if (assigned) {
+                // The caller flushes and tells the system itself.
+                fdisk_deassign_device(cxt, 1);
+            }
+            fdisk_unref_context(cxt);
+        }
+        if (script) {
+            fdisk_unref_script(script);
+        }
+    }
+    FdiskSession(const FdiskSession &) = delete;
+    FdiskSession &operator=(const FdiskSession &) = delete;
+
+    fdisk_context *cxt = nullptr;
+    fdisk_script *script = nullptr;
+    bool assigned = false;
+};
+
+quint64 gptTableSectors(quint64 sectorSize) {
+    // Protective MBR, header and the entry array.
+    return 2 + (kGptEntries * kGptEntrySize + sectorSize - 1) / sectorSize;
+}
+
+quint64 labelItem(fdisk_context *cxt, int id) {
+    quint64 value = 0;
+    fdisk_labelitem *item = fdisk_new_labelitem();
+    if (item && fdisk_get_disklabel_item(cxt, id, item) == 0) {
+        uint64_t v = 0;
+        if (fdisk_labelitem_get_data_u64(item, &v) == 0) {
+            value = v;
+        }
+    }
+    fdisk_unref_labelitem(item);
+    return value;
+}
+
+bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
+    s.script = fdisk_new_script(s.cxt);
+    if (!s.script) {
+        reportFdiskError("Create partition table", -ENOMEM);
+        return false;
+    }
+    int rc = fdisk_script_set_header(s.script, "label", layout.gpt ? "gpt" : "dos");
+    if (rc == 0 && layout.gpt) {
+        // Partitions may begin right behind the table, not at the alignment
+        // libfdisk would choose for a new disk.
+        const QByteArray first = QByteArray::number(gptTableSectors(sectorSize));
+        rc = fdisk_script_set_header(s.script, "first-lba", first.constData());
+    }
+    if (rc == 0) {
+        rc = fdisk_apply_script_headers(s.cxt, s.script);
+    }
+    if (rc == 0) {
+        rc = fdisk_set_disklabel_id_from_string(s.cxt,
+                                                layout.gpt ? CARD_DISK_GUID : kMbrDiskSignature);
+    }
+    if (rc != 0) {
+        reportFdiskError("Create partition table", rc);
+        return false;
+    }
+    return true;
+}
+
+// Refuses a layout whose partitions the table could not describe on this disk.
+bool checkLayout(const Layout &layout, quint64 firstUsable, quint64 endUsable,
+                 quint64 sectorSize) {
+    for (int i = 0; i < layout.entries.size(); ++i) {
+        const LayoutEntry &e = layout.entries[i];
+        const QString name = QString::fromUtf8(e.name);
+        if (e.start < firstUsable) {
+            qCritical().noquote() << "Partition" << i << name << "starts at" << e.start
+                                  << "inside the partition table, which ends at" << firstUsable;
+            return false;
+        }
+        if (e.start % sectorSize != 0 || e.length % sectorSize != 0) {
+            qCritical().noquote() << "Partition" << i << name
+                                  << "is not on a sector boundary of" << sectorSize << "bytes";
+            return false;
+        }
+        if (e.length == 0) {
+            qCritical().noquote() << "Partition" << i << name << "is empty";
+            return false;
+        }
+        if (e.start > endUsable || e.length > endUsable - e.start) {
+            qCritical().noquote() << "Partition" << i << name << "ends at" << e.start + e.length
+                                  << "past the usable end of the card at" << endUsable;
+            return false;
+        }
+        for (int j = 0; j < i; ++j) {
+            const LayoutEntry &o = layout.entries[j];
+            if (e.start < o.start + o.length && o.start < e.start + e.length) {
+                qCritical().noquote() << "Partition" << i << name << "overlaps partition" << j
+                                      << QString::fromUtf8(o.name);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
+    fdisk_label *label = fdisk_get_label(s.cxt, nullptr);
+    for (int i = 0; i < layout.entries.size(); ++i) {
+        const LayoutEntry &e = layout.entries[i];
+        fdisk_parttype *type = fdisk_label_parse_parttype(label, e.type.constData());
+        fdisk_partition *pa = fdisk_new_partition();
+        int rc = (type && pa) ? 0 : -ENOMEM;
+        if (rc == 0) {
+            fdisk_partition_set_partno(pa, size_t(i));
+            fdisk_partition_set_start(pa, e.start / sectorSize);
+            fdisk_partition_set_size(pa, e.length / sectorSize);
+            // Exactly the given size: no rounding to libfdisk's alignment.
+            fdisk_partition_size_explicit(pa, 1);
+            fdisk_partition_set_type(pa, type);
+            if (layout.gpt) {
+                fdisk_partition_set_name(pa, e.name.constData());
+            }
+            rc = fdisk_add_partition(s.cxt, pa, nullptr);
+        }
+        fdisk_unref_partition(pa);
+        fdisk_unref_parttype(type);
+        if (rc != 0) {
+            reportFdiskError("Add partition", rc);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Builds the table in memory, checks it against the disk, and only then
+// writes it; afterwards the system is made to see the new partitions.
+bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
+                   quint64 diskSize, quint64 sectorSize) {
+    if (sectorSize == 0 || diskSize % sectorSize != 0) {
+        qCritical().noquote() << "Invalid card geometry:" << diskSize << "bytes in sectors of"
+                              << sectorSize;
+        return false;
+    }
+    {
+        FdiskSession s(handle, path, sectorSize, false);
+        if (!s.assigned) {
+            return false;
+        }
+        const quint64 sectors = fdisk_get_nsectors(s.cxt);
+        if (fdisk_get_sector_size(s.cxt) != sectorSize || sectors * sectorSize != diskSize) {
+            qCritical().noquote() << path << "has" << sectors << "sectors of"
+                                  << fdisk_get_sector_size(s.cxt) << "bytes, not" << diskSize
+                                  << "bytes in sectors of" << sectorSize;
+            return false;
+        }
+        if (!createLabel(s, layout, sectorSize)) {
+            return false;
+        }
+        quint64 firstUsable = sectorSize;
+        quint64 endUsable = diskSize;
+        if (layout.gpt) {
+            firstUsable = labelItem(s.cxt, GPT_LABELITEM_FIRSTLBA) * sectorSize;
+            endUsable = (labelItem(s.cxt, GPT_LABELITEM_LASTLBA) + 1) * sectorSize;
+        }
+        if (!checkLayout(layout, firstUsable, endUsable, sectorSize) ||
+            !addPartitions(s, layout, sectorSize)) {
+            return false;
+        }
+        const int rc = fdisk_write_disklabel(s.cxt);
+        if (rc != 0) {
+            reportFdiskError("Write partition table", rc);
+            return false;
+        }
+    }
+    if (!flushDisk(handle)) {
+        return false;
+    }
+    QVector<parttableplatform::Span> spans;
+    for (const LayoutEntry &e : layout.entries) {
+        parttableplatform::Span span;
+        span.start = e.start;
+        span.length = e.length;
+        spans.append(span);
+    }
+    return parttableplatform::showPartitions(handle, spans);
+}
+
+// The formatter's tables: the system may still hold the card for a moment
+// after its volumes were dismounted.
+bool setDiskLayoutWithin5s(DiskHandle handle, const QString &path, const Layout &layout,
+                           quint64 diskSize, quint64 sectorSize) {
+    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + 5000;
+    for (;;) {
+        if (setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
+            return true;
+        }
+        if (QDateTime::currentMSecsSinceEpoch() > deadline) {
+            return false;
+        }
+        QThread::msleep(100);
+    }
+}
+
+// The GPT name: the 8-bit name widened character by character, 36 at most.
+QByteArray gptName(const char *name, size_t room) {
+    return QString::fromLatin1(name, int(strnlen(name, room))).left(kGptNameLength).toUtf8();
+}
+
+bool rewriteSector0(DiskHandle handle, quint64 sectorSize, void (*change)(QByteArray &)) {
+    bool ok = false;
+    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok);
+    if (!ok || quint64(sector.size()) != sectorSize || sectorSize < 512) {
+        qCritical().noquote() << "Failed to read" << sectorSize;
+        return false;
+    }
+    change(sector);
+    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize)) {
+        qCritical().noquote() << "Failed to write" << sectorSize;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt) {
+    qDebug().noquote() << "Parse the current partition table";
+    FdiskSession s(handle, path, 0, true);
+    fdisk_table *table = nullptr;
+    if (s.assigned && fdisk_has_label(s.cxt) && fdisk_get_partitions(s.cxt, &table) != 0) {
+        table = nullptr;
+        qCritical().noquote() << "parsePartTable" << "Failed to read the partitions of" << path;
+        return false;
+    }
+    const size_t count = table ? fdisk_table_get_nents(table) : 0;
+    fdisk_unref_table(table);
+    if (!s.assigned) {
+        qCritical().noquote() << "parsePartTable" << "Failed to read the partition table of"
+                              << path;
+        return false;
+    }
+    // The card jobs only ever handle tables of up to 32 partitions.
+    if (count > 32) {
+        qCritical().noquote() << "parsePartTable" << path << "has" << count
+                              << "partitions, more than 32";
+        return false;
+    }
+    const bool gpt = fdisk_is_labeltype(s.cxt, FDISK_DISKLABEL_GPT) != 0;
+    if (isGpt) {
+        *isGpt = gpt;
+    }
+    qDebug().noquote() << "The SDCard is" << (gpt ? "GPT" : "MBR") << "format.";
+    return true;
+}
+
+bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
+                      int count, quint64 diskSize, quint64 sectorSize) {
+    qDebug().noquote() << "\nGenerate and write the GPT table ...\n";
+    Layout layout;
+    bool valid = count > 0 && quint64(count) <= kGptEntries && list && sectorSize != 0;
+    const PartitionEntry *e = list;
+    for (int i = 0; valid && i < count; ++i, e = e->next) {
+        if (!e) {
+            qCritical().noquote() << "The partition list has fewer than" << count << "entries";
+            valid = false;
+            break;
+        }
+        LayoutEntry entry;
+        entry.start = e->start;
+        entry.name = gptName(e->name, sizeof(e->name));
+        entry.type = qstrcmp(e->name, "user") == 0 ? kBasicDataType : kLinuxReservedType;
+        if (e->size != 0) {
+            entry.length = e->size;
+        } else if (i != count - 1) {
+            qCritical().noquote() << "Partition" << i << entry.name
+                                  << "takes the rest of the card but is not the last one";
+            valid = false;
+        } else if (e->start < diskSize && diskSize - e->start > kTailSectors * sectorSize) {
+            entry.length = diskSize - e->start - kTailSectors * sectorSize;
+        } else {
+            qCritical().noquote() << "Partition" << i << entry.name << "starts at" << e->start
+                                  << "with no room left on a card of" << diskSize << "bytes";
+            valid = false;
+        }
+        qDebug().noquote() << "Partition" << i << entry.name << ", size" << e->size;
+        layout.entries.append(entry);
+    }
+    if (!valid || !setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
+        qCritical().noquote() << "generateGptTable" << "Failed to write GPT table.";
+        return false;
+    }
+    return true;
+}
+
+bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
+    qDebug().noquote() << "Generate and write the GPT table";
+    Layout layout;
+    LayoutEntry entry;
+    entry.start = gptTableSectors(sectorSize ? sectorSize : 512) * sectorSize;
+    entry.length = diskSize > entry.start + kTailSectors * sectorSize
+                       ? diskSize - entry.start - kTailSectors * sectorSize
+                       : 0;
+    entry.name = "Basic data partition";
+    entry.type = kBasicDataType;
+    layout.entries.append(entry);
+    if (!setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize)) {
+        qCritical().noquote() << "Write GPT table timeout";
+        return false;
+    }
+    return true;
+}
+
+bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
+    qDebug().noquote() << "Generate and write the MBR table";
+    Layout layout;
+    layout.gpt = false;
+    LayoutEntry entry;
+    entry.start = kMbrFirstSector * sectorSize;
+    entry.length = diskSize > entry.start ? diskSize - entry.start : 0;
+    entry.type = QByteArray::number(kFat32Type, 16);
+    layout.entries.append(entry);
+    if (!setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize)) {
+        qCritical().noquote() << "Write MBR table timeout";
+        return false;
+    }
+    return true;
+}
+
+bool cleanGptPart(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
+    qDebug().noquote() << "Clean the GPT table";
+    if (!setDiskLayout(handle, path, Layout(), diskSize, sectorSize)) {
+        qCritical().noquote() << "cleanGptPart" << "Failed to write GPT table.";
+        return false;
+    }
+    return true;
+}
+
+bool resetMbrPartitions(DiskHandle handle, quint64 sectorSize) {
+    return rewriteSector0(handle, sectorSize, [](QByteArray &sector) {
+        // The low two bytes of the little-endian disk signature 0x33C3.
+        sector[440] = char(0xC3);
+        sector[441] = char(0x33);
+        memset(sector.data() + 446, 0, 64);
+    });
+}
+
+bool clearBootCode(DiskHandle handle, quint64 sectorSize) {
+    return rewriteSector0(handle, sectorSize, [](QByteArray &sector) {
+        memset(sector.data(), 0, size_t(sector.size() / 2));
+    });
+}

@@ -1,0 +1,284 @@
+// The partition tables on plain files and on loop devices of 512- and
+// 4096-byte sectors, read back with util-linux's sfdisk and blkid and with
+// gdisk's sgdisk, none of which share code with the writer.
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "diskaccess.h"
+#include "diskregistry.h"
+#include "image.h"
+#include "loop_device.h"
+#include "msg_capture.h"
+#include "parttable.h"
+
+namespace {
+
+const quint64 kMiB = 1 << 20;
+const char *const kBasicData = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+const char *const kLinuxReserved = "8DA63339-0007-60C0-C436-083AC8230908";
+
+QString run(const QString &program, const QStringList &args) {
+    QProcess p;
+    p.start(program, args);
+    EXPECT_TRUE(p.waitForFinished(30000)) << program.toStdString();
+    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+}
+
+QJsonObject sfdisk(const QString &path) {
+    return QJsonDocument::fromJson(run("sfdisk", {"--json", path}).toUtf8())
+        .object()
+        .value("partitiontable")
+        .toObject();
+}
+
+// A card of the test's own: a plain file, or a loop device over one.
+struct Card {
+    Card(quint64 size, int sectorSize, bool loop) {
+        file = QDir::current().absoluteFilePath(QString("card%1.img").arg(serial++));
+        QFile f(file);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.resize(qint64(size));
+        f.close();
+        DiskRegistry &registry = DiskRegistry::instance();
+        int number = -1;
+        if (loop) {
+            device = std::make_unique<LoopDevice>(file, sectorSize, true);
+            registry.refresh();
+            number = registry.numberOf(device->node);
+            path = device->node;
+        } else {
+            number = registry.registerFile(file);
+            path = file;
+        }
+        handle = number < 0 ? kInvalidDisk : openDiskHandle(number, DiskAccess::ReadWrite, true);
+        diskSize = diskSectorCount(handle, &sectorBytes) * sectorBytes;
+    }
+    ~Card() {
+        closeDiskHandle(handle);
+        device.reset();
+        QFile::remove(file);
+    }
+    // The card as its handle reads it (a loop device's file may lag behind).
+    QByteArray bytes() const {
+        return readSectors(handle, 0, diskSize / sectorBytes, sectorBytes);
+    }
+    bool usable() const { return handle != kInvalidDisk; }
+
+    static int serial;
+    QString file, path;
+    std::unique_ptr<LoopDevice> device;
+    DiskHandle handle = kInvalidDisk;
+    quint64 sectorBytes = 0, diskSize = 0;
+};
+int Card::serial = 0;
+
+#define NEED_CARD(card)                                                                  \
+    if (!(card).usable()) {                                                              \
+        GTEST_SKIP() << "no loop device could be attached (needs root)";                 \
+    }
+
+struct ListPtr {
+    explicit ListPtr(const char *text, quint64 first = 0x4400)
+        : list(image_partition_parse(text, first)) {}
+    ~ListPtr() { image_partition_release(list); }
+    PartitionEntry *list;
+};
+
+bool writeList(const Card &card, const char *text) {
+    ListPtr l(text);
+    return l.list && generateGptTable(card.handle, card.path, l.list,
+                                      image_partition_count(l.list), card.diskSize,
+                                      card.sectorBytes);
+}
+
+struct GptCase {
+    const char *what;
+    bool loop;
+    int sectorSize;
+    const char *list;
+    // Expected partitions as byte offsets and lengths; length 0: up to D - 68 sectors.
+    std::vector<std::pair<quint64, quint64>> parts;
+};
+
+class GptLayout : public ::testing::TestWithParam<GptCase> {};
+
+TEST_P(GptLayout, EachPartitionLiesWhereItsComponentIsWritten) {
+    const GptCase &c = GetParam();
+    Card card(64 * kMiB, c.sectorSize, c.loop);
+    NEED_CARD(card);
+    ASSERT_TRUE(writeList(card, c.list));
+
+    const QJsonObject t = sfdisk(card.path);
+    EXPECT_EQ(t.value("label").toString(), "gpt");
+    EXPECT_EQ(t.value("id").toString(), CARD_DISK_GUID);
+    EXPECT_EQ(t.value("sectorsize").toInt(), c.sectorSize);
+    // The table area only: protective MBR, header and 128 entries.
+    EXPECT_EQ(t.value("firstlba").toInt(), c.sectorSize == 512 ? 34 : 6);
+    const QJsonArray parts = t.value("partitions").toArray();
+    ASSERT_EQ(parts.size(), int(c.parts.size()));
+    QSet<QString> uuids;
+    for (int i = 0; i < parts.size(); ++i) {
+        const QJsonObject p = parts[i].toObject();
+        const quint64 start = c.parts[i].first;
+        const quint64 length = c.parts[i].second
+                                   ? c.parts[i].second
+                                   : card.diskSize - start - 68 * card.sectorBytes;
+        EXPECT_EQ(quint64(p.value("start").toDouble()) * card.sectorBytes, start) << i;
+        EXPECT_EQ(quint64(p.value("size").toDouble()) * card.sectorBytes, length) << i;
+        EXPECT_EQ(p.value("type").toString(), kLinuxReserved) << i;
+        uuids.insert(p.value("uuid").toString());
+    }
+    EXPECT_EQ(uuids.size(), parts.size());
+    EXPECT_TRUE(run("sgdisk", {"-v", card.path}).contains("No problems found"))
+        << run("sgdisk", {"-v", card.path}).toStdString();
+    EXPECT_TRUE(run("blkid", {"-p", card.path}).contains("PTTYPE=\"gpt\""));
+    if (c.loop) {
+        // The kernel shows the new partitions at once.
+        const QString base = QString("/sys/class/block/%1/%1p%2/start")
+                                 .arg(card.path.mid(5));
+        for (int i = 0; i < parts.size(); ++i) {
+            QFile f(base.arg(i + 1));
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << f.fileName().toStdString();
+            EXPECT_EQ(f.readAll().trimmed().toULongLong() * 512, c.parts[i].first);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, GptLayout,
+    ::testing::Values(
+        // 16 MiB boot at 34 sectors, data to 68 sectors before the end.
+        GptCase{"usual", false, 512, "16m(boot),-(data)", {{17408, 16777216}, {16794624, 0}}},
+        GptCase{"usualloop", true, 512, "16m(boot),-(data)", {{17408, 16777216}, {16794624, 0}}},
+        GptCase{"explicit", false, 512, "1m@0x100000(spl),4m@0x400000(boot),-(data)",
+                {{kMiB, kMiB}, {4 * kMiB, 4 * kMiB}, {8 * kMiB, 0}}},
+        GptCase{"sectors4k", true, 4096, "1m@0x100000(spl),-(data)", {{kMiB, kMiB}, {2 * kMiB, 0}}}),
+    [](const ::testing::TestParamInfo<GptCase> &i) { return std::string(i.param.what); });
+
+TEST(GptTable, OnlyAPartitionNamedUserIsBasicData) {
+    Card card(16 * kMiB, 512, false);
+    ASSERT_TRUE(writeList(card, "1m(user),1m(User),1m(user1)"));
+    const QJsonArray parts = sfdisk(card.path).value("partitions").toArray();
+    ASSERT_EQ(parts.size(), 3);
+    const char *types[] = {kBasicData, kLinuxReserved, kLinuxReserved};
+    const char *names[] = {"user", "User", "user1"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(parts[i].toObject().value("type").toString(), types[i]);
+        EXPECT_EQ(parts[i].toObject().value("name").toString(), names[i]);
+    }
+}
+
+TEST(GptTable, AListThatDoesNotFitTheCardIsRefusedBeforeAnythingIsWritten) {
+    struct Refusal {
+        int sectorSize;
+        const char *list;
+        const char *why;
+    } cases[] = {
+        {512, "1m@0x200(boot)", "inside the partition table"},
+        {512, "2m(a),1m@0x104400(b)", "overlaps partition 0"},
+        {512, "100m(big)", "past the usable end"},
+        {512, "16m(a),-(b)", "no room left"},
+        {512, "-(a),1m(b)", "not the last one"},
+        {512, "1m@0x4500(a)", "sector boundary"},
+        // The usual first start on a 4096-byte card: its table takes 6 sectors, 24576 bytes.
+        {4096, "1m(boot),-(data)", "inside the partition table"},
+    };
+    for (const Refusal &r : cases) {
+        Card card(16 * kMiB, r.sectorSize, r.sectorSize != 512);
+        if (!card.usable()) {
+            continue;
+        }
+        QByteArray before(int(card.diskSize), '\0');
+        for (int i = 0; i < before.size(); i += 4096) {
+            before[i] = char(i / 4096 + 1);
+        }
+        ASSERT_TRUE(writeSectors(card.handle, before.constData(), 0,
+                                 card.diskSize / card.sectorBytes, card.sectorBytes));
+        MsgCapture msgs;
+        EXPECT_FALSE(writeList(card, r.list)) << r.list;
+        EXPECT_TRUE(msgs.contains(QtCriticalMsg, r.why)) << r.list;
+        EXPECT_TRUE(msgs.contains(QtCriticalMsg, "generateGptTable")) << r.list;
+        EXPECT_TRUE(card.bytes() == before) << r.list;
+    }
+}
+
+TEST(FormatterTables, OneVolumeForTheWholeCard) {
+    Card card(32 * kMiB, 512, false);
+    const quint64 d = card.diskSize;
+
+    ASSERT_TRUE(writeGptTable(card.handle, card.path, d, 512));
+    QJsonObject t = sfdisk(card.path);
+    EXPECT_EQ(t.value("id").toString(), CARD_DISK_GUID);
+    QJsonObject p = t.value("partitions").toArray().at(0).toObject();
+    EXPECT_EQ(p.value("start").toInt(), 34);
+    EXPECT_EQ(quint64(p.value("size").toInt()) * 512, d - 34 * 512 - 68 * 512);
+    EXPECT_EQ(p.value("type").toString(), kBasicData);
+    EXPECT_EQ(p.value("name").toString(), "Basic data partition");
+    bool gpt = false;
+    EXPECT_TRUE(parsePartTable(card.handle, card.path, &gpt));
+    EXPECT_TRUE(gpt);
+
+    ASSERT_TRUE(writeMbrTable(card.handle, card.path, d, 512));
+    const QByteArray s0 = card.bytes().left(512);
+    EXPECT_EQ(s0.mid(440, 4), QByteArray("\xC3\x33\0\0", 4));
+    EXPECT_EQ(quint8(s0[446 + 4]), 0x0B);
+    EXPECT_EQ(s0.mid(446 + 8, 4), QByteArray("\x80\0\0\0", 4));  // sector 128: byte 65536
+    t = sfdisk(card.path);
+    EXPECT_EQ(t.value("label").toString(), "dos");
+    p = t.value("partitions").toArray().at(0).toObject();
+    EXPECT_EQ(quint64(p.value("size").toInt()) * 512, d - 65536);
+    EXPECT_TRUE(parsePartTable(card.handle, card.path, &gpt));
+    EXPECT_FALSE(gpt);
+
+    ASSERT_TRUE(cleanGptPart(card.handle, card.path, d, 512));
+    t = sfdisk(card.path);
+    EXPECT_EQ(t.value("label").toString(), "gpt");
+    EXPECT_EQ(t.value("id").toString(), CARD_DISK_GUID);
+    EXPECT_TRUE(t.value("partitions").toArray().isEmpty());
+    EXPECT_TRUE(run("sgdisk", {"-v", card.path}).contains("No problems found"));
+}
+
+TEST(Sector0, RawRewritesKeepWhatTheyDoNotClear) {
+    Card card(1 * kMiB, 512, false);
+    QByteArray sector(512, '\0');
+    for (int i = 0; i < 512; ++i) {
+        sector[i] = char(i * 7 + 1);
+    }
+    struct Rewrite {
+        bool (*op)(DiskHandle, quint64);
+        std::vector<std::pair<int, QByteArray>> changed;
+    } cases[] = {
+        {resetMbrPartitions, {{440, QByteArray("\xC3\x33", 2)}, {446, QByteArray(64, '\0')}}},
+        {clearBootCode, {{0, QByteArray(256, '\0')}}},
+    };
+    for (const Rewrite &r : cases) {
+        ASSERT_TRUE(writeSectors(card.handle, sector.constData(), 0, 1, 512));
+        ASSERT_TRUE(r.op(card.handle, 512));
+        QByteArray expected = sector;
+        for (const auto &c : r.changed) {
+            expected.replace(c.first, c.second.size(), c.second);
+        }
+        EXPECT_EQ(card.bytes().left(512), expected);
+    }
+}
+
+TEST(ParsePartTable, ARawCardCountsAsMbrAndABadHandleFails) {
+    Card card(4 * kMiB, 512, false);
+    MsgCapture msgs;
+    bool gpt = true;
+    EXPECT_TRUE(parsePartTable(card.handle, card.path, &gpt));
+    EXPECT_FALSE(gpt);
+    EXPECT_TRUE(msgs.contains(QtDebugMsg, "The SDCard is MBR format."));
+    EXPECT_FALSE(parsePartTable(kInvalidDisk, card.path, &gpt));
+    EXPECT_TRUE(msgs.contains(QtCriticalMsg, "parsePartTable"));
+}
+
+}  // namespace
