@@ -144,6 +144,10 @@ bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
         rc = fdisk_apply_script_headers(s.cxt, s.script);
     }
     if (rc == 0) {
+        // Signatures of an earlier table or file system go with the new table.
+        rc = fdisk_enable_wipe(s.cxt, 1);
+    }
+    if (rc == 0) {
         rc = fdisk_set_disklabel_id_from_string(s.cxt,
                                                 layout.gpt ? CARD_DISK_GUID : kMbrDiskSignature);
     }

@@ -233,6 +233,9 @@ TEST(FormatterTables, OneVolumeForTheWholeCard) {
     EXPECT_EQ(s0.mid(446 + 8, 4), QByteArray("\x80\0\0\0", 4));  // sector 128: byte 65536
     t = sfdisk(card.path);
     EXPECT_EQ(t.value("label").toString(), "dos");
+    // Nothing of the GPT it replaced is left, backup header included.
+    EXPECT_TRUE(run("sgdisk", {"-v", card.path}).contains("Found invalid GPT and valid MBR"));
+    EXPECT_TRUE(run("blkid", {"-p", card.path}).contains("PTUUID=\"000033c3\" PTTYPE=\"dos\""));
     p = t.value("partitions").toArray().at(0).toObject();
     EXPECT_EQ(quint64(p.value("size").toInt()) * 512, d - 65536);
     EXPECT_TRUE(parsePartTable(card.handle, card.path, &gpt));
