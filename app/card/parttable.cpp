@@ -318,19 +318,19 @@ bool rewriteSector0(DiskHandle handle, quint64 sectorSize, void (*change)(QByteA
 bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt) {
     qDebug().noquote() << "Parse the current partition table";
     FdiskSession s(handle, path, 0, true);
-    fdisk_table *table = nullptr;
-    if (s.assigned && fdisk_has_label(s.cxt) && fdisk_get_partitions(s.cxt, &table) != 0) {
-        table = nullptr;
-        qCritical().noquote() << "parsePartTable" << "Failed to read the partitions of" << path;
-        return false;
-    }
-    const size_t count = table ? fdisk_table_get_nents(table) : 0;
-    fdisk_unref_table(table);
     if (!s.assigned) {
         qCritical().noquote() << "parsePartTable" << "Failed to read the partition table of"
                               << path;
         return false;
     }
+    fdisk_table *table = nullptr;
+    if (fdisk_has_label(s.cxt) && fdisk_get_partitions(s.cxt, &table) != 0) {
+        fdisk_unref_table(table);
+        qCritical().noquote() << "parsePartTable" << "Failed to read the partitions of" << path;
+        return false;
+    }
+    const size_t count = table ? fdisk_table_get_nents(table) : 0;
+    fdisk_unref_table(table);
     // The card jobs only ever handle tables of up to 32 partitions.
     if (count > 32) {
         qCritical().noquote() << "parsePartTable" << path << "has" << count
@@ -350,6 +350,9 @@ bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEnt
     qDebug().noquote() << "\nGenerate and write the GPT table ...\n";
     Layout layout;
     bool valid = count > 0 && quint64(count) <= kGptEntries && list && sectorSize != 0;
+    if (!valid) {
+        qCritical().noquote() << "A partition list of" << count << "entries cannot be laid out";
+    }
     const PartitionEntry *e = list;
     for (int i = 0; valid && i < count; ++i, e = e->next) {
         if (!e) {

@@ -273,7 +273,7 @@ TEST(Sector0, RawRewritesKeepWhatTheyDoNotClear) {
     }
 }
 
-TEST(ParsePartTable, ARawCardCountsAsMbrAndABadHandleFails) {
+TEST(ParsePartTable, ARawCardCountsAsMbrAnUnreadableOneFails) {
     Card card(4 * kMiB, 512, false);
     MsgCapture msgs;
     bool gpt = true;
@@ -282,6 +282,15 @@ TEST(ParsePartTable, ARawCardCountsAsMbrAndABadHandleFails) {
     EXPECT_TRUE(msgs.contains(QtDebugMsg, "The SDCard is MBR format."));
     EXPECT_FALSE(parsePartTable(kInvalidDisk, card.path, &gpt));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "parsePartTable"));
+
+    // More partitions than the card jobs handle: the table counts as unreadable.
+    QStringList parts;
+    for (int i = 0; i < 33; ++i) {
+        parts << QString("64k(p%1)").arg(i);
+    }
+    ASSERT_TRUE(writeList(card, parts.join(',').toLatin1().constData()));
+    EXPECT_FALSE(parsePartTable(card.handle, card.path, &gpt));
+    EXPECT_TRUE(msgs.contains(QtCriticalMsg, "more than 32"));
 }
 
 }  // namespace
