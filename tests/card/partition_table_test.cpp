@@ -104,8 +104,12 @@ struct GptCase {
     bool loop;
     int sectorSize;
     const char *list;
-    // Expected partitions as byte offsets and lengths; length 0: up to D - 68 sectors.
-    std::vector<std::pair<quint64, quint64>> parts;
+    struct Part {
+        quint64 start, length;  // bytes; length 0: up to 68 sectors before the end
+        const char *name;
+        const char *type = kLinuxReserved;
+    };
+    std::vector<Part> parts;
 };
 
 class GptLayout : public ::testing::TestWithParam<GptCase> {};
@@ -127,13 +131,12 @@ TEST_P(GptLayout, EachPartitionLiesWhereItsComponentIsWritten) {
     QSet<QString> uuids;
     for (int i = 0; i < parts.size(); ++i) {
         const QJsonObject p = parts[i].toObject();
-        const quint64 start = c.parts[i].first;
-        const quint64 length = c.parts[i].second
-                                   ? c.parts[i].second
-                                   : card.diskSize - start - 68 * card.sectorBytes;
-        EXPECT_EQ(quint64(p.value("start").toDouble()) * card.sectorBytes, start) << i;
+        const GptCase::Part &e = c.parts[i];
+        const quint64 length = e.length ? e.length : card.diskSize - e.start - 68 * card.sectorBytes;
+        EXPECT_EQ(quint64(p.value("start").toDouble()) * card.sectorBytes, e.start) << i;
         EXPECT_EQ(quint64(p.value("size").toDouble()) * card.sectorBytes, length) << i;
-        EXPECT_EQ(p.value("type").toString(), kLinuxReserved) << i;
+        EXPECT_EQ(p.value("type").toString(), e.type) << i;
+        EXPECT_EQ(p.value("name").toString(), e.name) << i;
         uuids.insert(p.value("uuid").toString());
     }
     EXPECT_EQ(uuids.size(), parts.size());
@@ -147,7 +150,7 @@ TEST_P(GptLayout, EachPartitionLiesWhereItsComponentIsWritten) {
         for (int i = 0; i < parts.size(); ++i) {
             QFile f(base.arg(i + 1));
             ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << f.fileName().toStdString();
-            EXPECT_EQ(f.readAll().trimmed().toULongLong() * 512, c.parts[i].first);
+            EXPECT_EQ(f.readAll().trimmed().toULongLong() * 512, c.parts[i].start);
         }
     }
 }
@@ -156,25 +159,20 @@ INSTANTIATE_TEST_SUITE_P(
     Cards, GptLayout,
     ::testing::Values(
         // 16 MiB boot at 34 sectors, data to 68 sectors before the end.
-        GptCase{"usual", false, 512, "16m(boot),-(data)", {{17408, 16777216}, {16794624, 0}}},
-        GptCase{"usualloop", true, 512, "16m(boot),-(data)", {{17408, 16777216}, {16794624, 0}}},
+        GptCase{"usual", false, 512, "16m(boot),-(data)",
+                {{17408, 16777216, "boot"}, {16794624, 0, "data"}}},
+        GptCase{"usualloop", true, 512, "16m(boot),-(data)",
+                {{17408, 16777216, "boot"}, {16794624, 0, "data"}}},
         GptCase{"explicit", false, 512, "1m@0x100000(spl),4m@0x400000(boot),-(data)",
-                {{kMiB, kMiB}, {4 * kMiB, 4 * kMiB}, {8 * kMiB, 0}}},
-        GptCase{"sectors4k", true, 4096, "1m@0x100000(spl),-(data)", {{kMiB, kMiB}, {2 * kMiB, 0}}}),
+                {{kMiB, kMiB, "spl"}, {4 * kMiB, 4 * kMiB, "boot"}, {8 * kMiB, 0, "data"}}},
+        GptCase{"sectors4k", true, 4096, "1m@0x100000(spl),-(data)",
+                {{kMiB, kMiB, "spl"}, {2 * kMiB, 0, "data"}}},
+        // Only a partition named exactly "user" holds basic data.
+        GptCase{"user", false, 512, "1m(user),1m(User),-(user1)",
+                {{17408, kMiB, "user", kBasicData},
+                 {17408 + kMiB, kMiB, "User"},
+                 {17408 + 2 * kMiB, 0, "user1"}}}),
     [](const ::testing::TestParamInfo<GptCase> &i) { return std::string(i.param.what); });
-
-TEST(GptTable, OnlyAPartitionNamedUserIsBasicData) {
-    Card card(16 * kMiB, 512, false);
-    ASSERT_TRUE(writeList(card, "1m(user),1m(User),1m(user1)"));
-    const QJsonArray parts = sfdisk(card.path).value("partitions").toArray();
-    ASSERT_EQ(parts.size(), 3);
-    const char *types[] = {kBasicData, kLinuxReserved, kLinuxReserved};
-    const char *names[] = {"user", "User", "user1"};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(parts[i].toObject().value("type").toString(), types[i]);
-        EXPECT_EQ(parts[i].toObject().value("name").toString(), names[i]);
-    }
-}
 
 TEST(GptTable, AListThatDoesNotFitTheCardIsRefusedBeforeAnythingIsWritten) {
     struct Refusal {
