@@ -8,8 +8,11 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSet>
+#include <QUuid>
+#include <QtEndian>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "diskaccess.h"
@@ -85,6 +88,19 @@ int Card::serial = 0;
         GTEST_SKIP() << "no loop device could be attached (needs root)";                 \
     }
 
+// A GUID as the GPT stores it: the first three fields little-endian.
+QByteArray guidBytes(const char *text) {
+    QByteArray b = QUuid(QString(text)).toRfc4122();
+    std::reverse(b.begin(), b.begin() + 4);
+    std::reverse(b.begin() + 4, b.begin() + 6);
+    std::reverse(b.begin() + 6, b.begin() + 8);
+    return b;
+}
+
+quint64 le64(const QByteArray &b, int at) {
+    return qFromLittleEndian<quint64>(b.constData() + at);
+}
+
 struct ListPtr {
     explicit ListPtr(const char *text, quint64 first = 0x4400)
         : list(image_partition_parse(text, first)) {}
@@ -140,6 +156,28 @@ TEST_P(GptLayout, EachPartitionLiesWhereItsComponentIsWritten) {
         uuids.insert(p.value("uuid").toString());
     }
     EXPECT_EQ(uuids.size(), parts.size());
+    // The same, byte for byte: header at sector 1, 128 entries of 128 bytes behind it.
+    const quint64 ss = card.sectorBytes;
+    const QByteArray raw = card.bytes();
+    const QByteArray header = raw.mid(int(ss), 92);
+    EXPECT_EQ(header.left(8), QByteArray("EFI PART"));
+    EXPECT_EQ(header.mid(56, 16), guidBytes(CARD_DISK_GUID));
+    EXPECT_EQ(qFromLittleEndian<quint32>(header.constData() + 80), 128u);
+    EXPECT_EQ(qFromLittleEndian<quint32>(header.constData() + 84), 128u);
+    for (int i = 0; i < parts.size(); ++i) {
+        const QByteArray entry = raw.mid(int(2 * ss) + 128 * i, 128);
+        const GptCase::Part &e = c.parts[i];
+        const quint64 end = e.length ? e.start + e.length : card.diskSize - 68 * ss;
+        EXPECT_EQ(entry.left(16), guidBytes(e.type)) << i;
+        EXPECT_EQ(le64(entry, 32) * ss, e.start) << i;
+        EXPECT_EQ((le64(entry, 40) + 1) * ss, end) << i;
+        EXPECT_EQ(le64(entry, 48), 0u) << i;
+        EXPECT_EQ(entry.mid(56), QByteArray(reinterpret_cast<const char *>(
+                                                QString(e.name).utf16()),
+                                            2 * int(strlen(e.name)))
+                                     .leftJustified(72, '\0'))
+            << i;
+    }
     EXPECT_TRUE(run("sgdisk", {"-v", card.path}).contains("No problems found"))
         << run("sgdisk", {"-v", card.path}).toStdString();
     EXPECT_TRUE(run("blkid", {"-p", card.path}).contains("PTTYPE=\"gpt\""));
