@@ -330,3 +330,28 @@ TEST(ParsePartTable, ARawCardCountsAsMbrAnUnreadableOneFails) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GptTable, APartitionInUseKeepsTheSystemsViewAndTheFailureIsReported) {
+    Card card(64 * kMiB, 512, true);
+    NEED_CARD(card);
+    ASSERT_TRUE(writeList(card, "16m(boot),-(data)"));
+    const QString start = QString("/sys/class/block/%1/%1p1/start").arg(card.path.mid(5));
+    auto kernelStart = [&] {
+        QFile f(start);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toULongLong() : 0;
+    };
+    {
+        QFile inUse(card.path + "p1");
+        ASSERT_TRUE(inUse.open(QIODevice::ReadOnly));
+        MsgCapture msgs;
+        EXPECT_FALSE(writeList(card, "1m@0x100000(boot),-(data)"));
+        EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Delete partition error:"));
+        EXPECT_EQ(kernelStart(), 34u);
+    }
+    ASSERT_TRUE(writeList(card, "1m@0x100000(boot),-(data)"));
+    EXPECT_EQ(kernelStart(), 2048u);
+}
+
+}  // namespace
