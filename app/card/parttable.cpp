@@ -25,6 +25,7 @@ const quint64 kGptEntrySize = 128;
 // Sectors the GPT forms leave free behind the partition that takes the rest.
 const quint64 kTailSectors = 68;
 const quint64 kMbrFirstSector = 128;
+const quint64 kFormatterGptFirstSector = 34;
 const int kGptNameLength = 36;
 
 struct LayoutEntry {
@@ -141,15 +142,15 @@ bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
         rc = fdisk_script_set_header(s.script, "first-lba", first.constData());
     }
     if (rc == 0) {
+        rc = fdisk_script_set_header(s.script, "label-id",
+                                     layout.gpt ? CARD_DISK_GUID : kMbrDiskSignature);
+    }
+    if (rc == 0) {
         rc = fdisk_apply_script_headers(s.cxt, s.script);
     }
     if (rc == 0) {
         // Signatures of an earlier table or file system go with the new table.
         rc = fdisk_enable_wipe(s.cxt, 1);
-    }
-    if (rc == 0) {
-        rc = fdisk_set_disklabel_id_from_string(s.cxt,
-                                                layout.gpt ? CARD_DISK_GUID : kMbrDiskSignature);
     }
     if (rc != 0) {
         reportFdiskError("Create partition table", rc);
@@ -391,10 +392,10 @@ bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, qui
     qDebug().noquote() << "Generate and write the GPT table";
     Layout layout;
     LayoutEntry entry;
-    entry.start = gptTableSectors(sectorSize ? sectorSize : 512) * sectorSize;
-    entry.length = diskSize > entry.start + kTailSectors * sectorSize
-                       ? diskSize - entry.start - kTailSectors * sectorSize
-                       : 0;
+    // At sector 34 on any card, as on a 512-byte card, up to 34 sectors before
+    // the end.
+    entry.start = kFormatterGptFirstSector * sectorSize;
+    entry.length = diskSize > kTailSectors * sectorSize ? diskSize - kTailSectors * sectorSize : 0;
     entry.name = "Basic data partition";
     entry.type = kBasicDataType;
     layout.entries.append(entry);
