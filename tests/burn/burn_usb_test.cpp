@@ -557,8 +557,9 @@ TEST_F(BurnUsb, ImageCutShortIsNeverBurnt) {
         SCOPED_TRACE(duringJob ? "cut during the job" : "cut before the job");
         image({{"image.target.a", "a", "burn", 1500000}}, "");
         QFile f(imagePath);
-        if (!duringJob)
+        if (!duringJob) {
             ASSERT_TRUE(f.resize(f.size() - 300000));
+        }
         board->clearCommandLog();
         MsgCapture msgs;
         JobRecord rec;
