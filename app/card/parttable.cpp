@@ -1,6 +1,6 @@
 #include "parttable.h"
 
-#include <QDateTime>
+#include <QElapsedTimer>
 #include <QThread>
 #include <QVector>
 #include <QtDebug>
@@ -280,14 +280,18 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
 
 // The formatter's tables: the system may still hold the card for a moment
 // after its volumes were dismounted.
+// The formatter's tables: a card that was just unmounted may still be busy for
+// a moment, so the write is tried again for up to 5 s; then `timeoutMessage`.
 bool setDiskLayoutWithin5s(DiskHandle handle, const QString &path, const Layout &layout,
-                           quint64 diskSize, quint64 sectorSize) {
-    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + 5000;
+                           quint64 diskSize, quint64 sectorSize, const char *timeoutMessage) {
+    QElapsedTimer clock;
+    clock.start();
     for (;;) {
         if (setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
             return true;
         }
-        if (QDateTime::currentMSecsSinceEpoch() > deadline) {
+        if (clock.hasExpired(5000)) {
+            qCritical().noquote() << timeoutMessage;
             return false;
         }
         QThread::msleep(100);
@@ -399,11 +403,8 @@ bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, qui
     entry.name = "Basic data partition";
     entry.type = kBasicDataType;
     layout.entries.append(entry);
-    if (!setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize)) {
-        qCritical().noquote() << "Write GPT table timeout";
-        return false;
-    }
-    return true;
+    return setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize,
+                                 "Write GPT table timeout");
 }
 
 bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
@@ -415,11 +416,8 @@ bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, qui
     entry.length = diskSize > entry.start ? diskSize - entry.start : 0;
     entry.type = QByteArray::number(kFat32Type, 16);
     layout.entries.append(entry);
-    if (!setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize)) {
-        qCritical().noquote() << "Write MBR table timeout";
-        return false;
-    }
-    return true;
+    return setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize,
+                                 "Write MBR table timeout");
 }
 
 bool cleanGptPart(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {

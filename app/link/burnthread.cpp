@@ -191,10 +191,7 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
     bool whole = true;
     for (quint32 i = 0; i < count; ++i) {
         const FwcMeta &meta = metas[i];
-        char nameText[sizeof(meta.name) + 1];
-        memcpy(nameText, meta.name, sizeof(meta.name));
-        nameText[sizeof(meta.name)] = '\0';
-        if (!needsBurn(nameText, partitions, partitionCount))
+        if (!isSelected(meta))
             continue;
         if (quint64(meta.offset) + meta.size > fileBytes) {
             qCritical().noquote() << "Component" << fieldText(meta.name, sizeof(meta.name))
@@ -315,6 +312,14 @@ bool BurnThread::checkDeviceState() {
     return linker->setWorkMode(partitions ? 1 : 0);
 }
 
+bool BurnThread::isSelected(const FwcMeta &meta) const {
+    // The record's name field need not end in a NUL.
+    char name[sizeof(meta.name) + 1];
+    memcpy(name, meta.name, sizeof(meta.name));
+    name[sizeof(meta.name)] = '\0';
+    return needsBurn(name, partitions, partitionCount);
+}
+
 bool BurnThread::readFull(char *buf, quint32 n) {
     // A short read inside a component means the file changed or is damaged;
     // sending the stale rest of the buffer would burn garbage.
@@ -331,10 +336,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     const QString dev = linker->name();
     const QString compName = fieldText(meta.name, sizeof(meta.name));
 
-    char nameText[sizeof(meta.name) + 1];
-    memcpy(nameText, meta.name, sizeof(meta.name));
-    nameText[sizeof(meta.name)] = '\0';
-    if (!needsBurn(nameText, partitions, partitionCount)) {
+    if (!isSelected(meta)) {
         qDebug().noquote() << " Meta" << compName << "doesn't need burn";
         advanceProgress(meta.size);
         return Outcome::Skipped;

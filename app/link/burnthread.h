@@ -75,6 +75,8 @@ private:
     bool waitSerialConnected();
     bool waitSerialAnswer();
     Outcome burnComponent(const FwcMeta &meta);
+    // The partition selection lets this component be burnt.
+    bool isSelected(const FwcMeta &meta) const;
     // After a failed component: true when it may be sent again.
     bool retryStep(const FwcMeta &meta, int *retries, int limit);
     bool readFull(char *buf, quint32 n);
