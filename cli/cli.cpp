@@ -14,6 +14,7 @@ const KelCliCommand kCommands[] = {
      kelcli_help_devices},
     {"probe", "show what a board reports about itself", kelcli_cmd_probe, kelcli_help_probe},
     {"burn", "burn an image into a board", kelcli_cmd_burn, kelcli_help_burn},
+    {"card", "list, write and format SD cards", kelcli_cmd_card, kelcli_help_card},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

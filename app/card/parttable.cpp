@@ -6,6 +6,7 @@
 #include <QtDebug>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <libfdisk/libfdisk.h>
 
@@ -226,9 +227,10 @@ bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
 }
 
 // Builds the table in memory, checks it against the disk, and only then
-// writes it; afterwards the system is made to see the new partitions.
+// writes it; afterwards the system is made to see the new partitions. A dry
+// run stops before the write: nothing on the disk changes.
 bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
-                   quint64 diskSize, quint64 sectorSize) {
+                   quint64 diskSize, quint64 sectorSize, bool dryRun = false) {
     if (sectorSize == 0 || diskSize % sectorSize != 0) {
         qCritical().noquote() << "Invalid card geometry:" << diskSize << "bytes in sectors of"
                               << sectorSize;
@@ -258,6 +260,9 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
         if (!checkLayout(layout, firstUsable, endUsable, sectorSize) ||
             !addPartitions(s, layout, sectorSize)) {
             return false;
+        }
+        if (dryRun) {
+            return true;
         }
         const int rc = fdisk_write_disklabel(s.cxt);
         if (rc != 0) {
@@ -350,10 +355,12 @@ bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt) {
     return true;
 }
 
-bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
-                      int count, quint64 diskSize, quint64 sectorSize) {
-    qDebug().noquote() << "\nGenerate and write the GPT table ...\n";
-    Layout layout;
+namespace {
+
+// The bring-up card's layout from the image's partition list; false, with the
+// reason logged, for a list that cannot be laid out at all.
+bool gptLayoutOf(const PartitionEntry *list, int count, quint64 diskSize, quint64 sectorSize,
+                 Layout *layout) {
     bool valid = count > 0 && quint64(count) <= kGptEntries && list && sectorSize != 0;
     if (!valid) {
         qCritical().noquote() << "A partition list of" << count << "entries cannot be laid out";
@@ -383,9 +390,83 @@ bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEnt
             valid = false;
         }
         qDebug().noquote() << "Partition" << i << entry.name << ", size" << e->size;
-        layout.entries.append(entry);
+        layout->entries.append(entry);
     }
-    if (!valid || !setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
+    return valid;
+}
+
+}  // namespace
+
+bool checkGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,
+                   quint64 diskSize, quint64 sectorSize) {
+    Layout layout;
+    if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout) ||
+        !setDiskLayout(handle, path, layout, diskSize, sectorSize, true)) {
+        qCritical().noquote() << "The partition list cannot be laid out on" << path;
+        return false;
+    }
+    return true;
+}
+
+bool readGptPartitions(DiskHandle handle, const QString &path, QVector<TablePartition> *parts,
+                       QString *diskGuid) {
+    FdiskSession s(handle, path, 0, true);
+    if (!s.assigned || !fdisk_is_labeltype(s.cxt, FDISK_DISKLABEL_GPT)) {
+        qCritical().noquote() << "No GPT on" << path;
+        return false;
+    }
+    char *id = nullptr;
+    if (fdisk_get_disklabel_id(s.cxt, &id) == 0 && id) {
+        *diskGuid = QString::fromLatin1(id);
+    }
+    free(id);
+    fdisk_table *table = nullptr;
+    if (fdisk_get_partitions(s.cxt, &table) != 0) {
+        fdisk_unref_table(table);
+        qCritical().noquote() << "Failed to read the partitions of" << path;
+        return false;
+    }
+    const quint64 ss = fdisk_get_sector_size(s.cxt);
+    fdisk_iter *it = fdisk_new_iter(FDISK_ITER_FORWARD);
+    fdisk_partition *pa = nullptr;
+    while (it && fdisk_table_next_partition(table, it, &pa) == 0) {
+        TablePartition p;
+        p.start = fdisk_partition_get_start(pa) * ss;
+        p.length = fdisk_partition_get_size(pa) * ss;
+        const char *name = fdisk_partition_get_name(pa);
+        p.name = QString::fromUtf8(name ? name : "");
+        parts->append(p);
+    }
+    fdisk_free_iter(it);
+    fdisk_unref_table(table);
+    return true;
+}
+
+bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start,
+                        quint64 *length) {
+    FdiskSession s(handle, path, 0, true);
+    fdisk_partition *pa = nullptr;
+    bool found = false;
+    if (s.assigned && fdisk_has_label(s.cxt) && fdisk_get_partition(s.cxt, 0, &pa) == 0 &&
+        fdisk_partition_has_start(pa) && fdisk_partition_has_size(pa)) {
+        const quint64 ss = fdisk_get_sector_size(s.cxt);
+        *start = fdisk_partition_get_start(pa) * ss;
+        *length = fdisk_partition_get_size(pa) * ss;
+        found = *length > 0;
+    }
+    fdisk_unref_partition(pa);
+    if (!found) {
+        qCritical().noquote() << "No first partition on" << path;
+    }
+    return found;
+}
+
+bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
+                      int count, quint64 diskSize, quint64 sectorSize) {
+    qDebug().noquote() << "\nGenerate and write the GPT table ...\n";
+    Layout layout;
+    if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout) ||
+        !setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
         qCritical().noquote() << "generateGptTable" << "Failed to write GPT table.";
         return false;
     }

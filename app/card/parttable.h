@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
 
 #include "diskaccess.h"
@@ -27,9 +28,24 @@ bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt);
 // out on this card is refused before anything is written.
 bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
                       int count, quint64 diskSize, quint64 sectorSize);
+// Whether generateGptTable would accept this list on this card; writes nothing.
+// The card writer asks before it copies the first component.
+bool checkGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,
+                   quint64 diskSize, quint64 sectorSize);
 // The formatter's tables; each retries for up to 5 seconds.
 bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize);
 bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize);
+struct TablePartition {
+    quint64 start = 0;   // bytes
+    quint64 length = 0;  // bytes
+    QString name;
+};
+// The partitions of the card's GPT in table order, and its disk GUID (upper
+// case); false when the card has no readable GPT.
+bool readGptPartitions(DiskHandle handle, const QString &path, QVector<TablePartition> *parts,
+                       QString *diskGuid);
+// Where the first partition lies, in bytes.
+bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start, quint64 *length);
 // A GPT without partitions.
 bool cleanGptPart(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize);
 // Sector 0: the MBR's partition table cleared and the disk signature set,

@@ -89,16 +89,12 @@ bool showPartitions(DiskHandle handle, const QVector<Span> &partitions) {
     if (!S_ISBLK(st.st_mode)) {
         return true;
     }
-    if (ioctl(handle, BLKRRPART) == 0) {
-        if (matches(kernelPartitions(st.st_rdev), partitions)) {
-            return true;
-        }
-    } else if (errno == EINVAL) {
-        // A disk that takes no partitions at all (a loop device without
-        // partition scanning): there is nothing the kernel could show.
+    if (ioctl(handle, BLKRRPART) == 0 && matches(kernelPartitions(st.st_rdev), partitions)) {
         return true;
     }
-    // Busy, or the kernel has no parser for this table.
+    // Busy, the kernel has no parser for this table, or the disk does not scan
+    // for partitions by itself (a loop device set up without partition
+    // scanning refuses BLKRRPART but takes partitions one by one).
     const QMap<int, Span> kernel = kernelPartitions(st.st_rdev);
     bool ok = true;
     for (auto it = kernel.constBegin(); it != kernel.constEnd(); ++it) {

@@ -1,0 +1,50 @@
+// The card the operator selected: its disk number, and the image mark that
+// every card made by this program carries in the first 200 bytes of sector 0
+// (the image header's magic, platform, product and version fields), so that a
+// card can be told apart by the image it holds. The rest of sector 0 (the
+// protective MBR's table and the 0x55AA marker) is never touched by the mark.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class ImageFile;
+
+class CardDisk {
+public:
+    static constexpr int kMarkSize = 200;
+
+    // Number 0 is the system's own disk and negative numbers stand for nothing;
+    // both are refused with a warning.
+    static bool checkDiskNumber(int number);
+
+    // Stores the number only when it passes the check.
+    bool setDiskNumber(int number);
+    int diskNumber() const { return number; }
+
+    // False only when the number is refused or the disk cannot be opened for
+    // writing for lack of rights; another failure to open is the job's to report.
+    bool checkAdmin() const;
+
+    bool hasImageMark() const { return hasMark; }
+    // Reads sector 0; the flag tells whether it carries a mark.
+    bool readImageMark();
+    // Writes the image's mark into sector 0 and keeps a copy. The flag keeps its
+    // value: only reading a card proves what is on it.
+    bool writeImageMark(ImageFile *image);
+    // The mark read last names this image (platform, product and version, case
+    // and all).
+    bool isSameImage(ImageFile *image) const;
+
+    // Null texts without a mark.
+    QString markPlatform() const;
+    QString markProduct() const;
+    QString markVersion() const;
+
+private:
+    QString markText(int offset) const;
+
+    int number = 0;
+    bool hasMark = false;
+    char mark[kMarkSize] = {};
+};

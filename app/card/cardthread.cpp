@@ -1,0 +1,252 @@
+#include "cardthread.h"
+
+#include <QDebug>
+#include <cstring>
+
+#include "carddisk.h"
+#include "diskregistry.h"
+#include "image.h"
+#include "imagefile.h"
+#include "parttable.h"
+
+namespace {
+
+QString fieldText(const char *field, size_t room) {
+    return QString::fromLatin1(field, int(strnlen(field, room)));
+}
+
+}  // namespace
+
+CardThread::CardThread(ImageFile *image, CardDisk *card) : KelThread(image), card(card) {}
+
+CardThread::~CardThread() {
+    stopAndWait();
+}
+
+void CardThread::run() {
+    emit threadIsStart();
+    const int n = card->diskNumber();
+    qDebug().noquote() << "\nMake bringup SDcard" << n << "from" << image->path() << "\n";
+
+    const QString diskPath = DiskRegistry::instance().path(n);
+    diskHandle = openDiskHandle(n, DiskAccess::ReadWrite, true);
+    if (diskHandle == kInvalidDisk) {
+        if (lastErrorIsAccessDenied()) {
+            qWarning().noquote() << "Permission denied to write disk device.\nYou need to run cmd "
+                                    "with 'administrator' permission.\n";
+        }
+        // Any other reason (the card has gone) fails the job just as well: the
+        // writes below would only fail one by one on an invalid handle.
+        emit threadIsFailed();
+        return;
+    }
+    // Everything below ends through finish(), which closes what is open.
+    auto finish = [this](bool ok) {
+        closeDiskHandle(diskHandle);
+        closeDiskHandle(imageHandle);
+        diskHandle = imageHandle = kInvalidDisk;
+        if (!ok) {
+            emit threadIsFailed();
+        }
+    };
+
+    dismountDiskVolumes(n);
+    const quint64 sectors = diskSectorCount(diskHandle, &sectorSize);
+    if (sectors == 0) {
+        qCritical() << "Failed to read sector information";
+        finish(false);
+        return;
+    }
+    diskSize = sectors * sectorSize;
+
+    imageHandle = openFileHandle(image->path(), DiskAccess::Read);
+    if (imageHandle == kInvalidDisk) {
+        qCritical().noquote() << "Failed to open image file" << image->path();
+        finish(false);
+        return;
+    }
+    const FwcMeta *records = image->meta();
+    partitions = image->partitions();
+    partitionCount = image->partitionCount();
+    if (!records || !partitions) {
+        finish(false);
+        return;
+    }
+
+    // A list or a component that does not fit this card is refused while the
+    // card is still as it was, not after half the components are on it.
+    if (!checkGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
+                       sectorSize)) {
+        finish(false);
+        return;
+    }
+    for (quint32 i = 0; i < image->fwcCount(); ++i) {
+        if (isWritten(records[i]) && !writeComponent(records[i], true)) {
+            finish(false);
+            return;
+        }
+    }
+
+    progress = 0;
+    emit threadIsRunning(0);
+    for (quint32 i = 0; i < image->fwcCount(); ++i) {
+        QMutexLocker lock(&mutex);
+        if (isInterruptionRequested()) {
+            closeDiskHandle(diskHandle);
+            closeDiskHandle(imageHandle);
+            diskHandle = imageHandle = kInvalidDisk;
+            return;
+        }
+        const FwcMeta &record = records[i];
+        const QString name = fieldText(record.name, sizeof(record.name));
+        qDebug().noquote() << "Meta" << i << name << "...";
+        if (!isWritten(record)) {
+            continue;
+        }
+        if (!writeComponent(record, false)) {
+            finish(false);
+            return;
+        }
+    }
+
+    // The table last: a card whose job failed half-way keeps its old table
+    // rather than one that promises data that is not there.
+    if (!generateGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
+                          sectorSize)) {
+        finish(false);
+        return;
+    }
+    finish(true);
+    if (!card->writeImageMark(image)) {
+        qWarning() << "Failed to write the image mark; the card is usable without it";
+    }
+    qDebug().noquote() << "\nMake bringup SDcard successfully!";
+    emit threadIsSuccessful();
+}
+
+bool CardThread::isWritten(const FwcMeta &record) {
+    // The updater's own components drive a board's upgrade; a card boots
+    // without them. A component without a partition has nowhere to go.
+    return !fieldText(record.name, sizeof(record.name)).contains(QLatin1String("updater")) &&
+           record.partition[0] != '\0';
+}
+
+bool CardThread::fits(const FwcMeta &record, const PartitionEntry &entry) const {
+    const QString what = fieldText(record.name, sizeof(record.name));
+    const QString where = fieldText(entry.name, sizeof(entry.name));
+    // Written as whole sectors, so the bytes behind a component's end count too.
+    const quint64 bytes = (quint64(record.size) + sectorSize - 1) / sectorSize * sectorSize;
+    if (entry.size != 0 && record.size > entry.size) {
+        qCritical().noquote() << "Component" << what << "of" << record.size
+                              << "bytes does not fit partition" << where << "of" << entry.size
+                              << "bytes";
+        return false;
+    }
+    if (entry.start > diskSize || bytes > diskSize - entry.start) {
+        qCritical().noquote() << "Component" << what << "at" << entry.start << "ends past the end of the card at"
+                              << diskSize;
+        return false;
+    }
+    return true;
+}
+
+QList<const PartitionEntry *> CardThread::targetsOf(const FwcMeta &record,
+                                                   const PartitionEntry *list, quint32 count,
+                                                   QStringList *missing) {
+    QList<const PartitionEntry *> targets;
+    const QByteArray field(record.partition,
+                           int(strnlen(record.partition, sizeof(record.partition))));
+    // Empty names are kept: they match no entry and are reported like any
+    // other missing partition.
+    for (const QByteArray &wanted : field.split(';')) {
+        bool found = false;
+        const PartitionEntry *e = list;
+        for (quint32 j = 0; e && j < count; ++j, e = e->next) {
+            if (wanted == QByteArray(e->name, int(strnlen(e->name, sizeof(e->name))))) {
+                targets.append(e);
+                found = true;
+            }
+        }
+        if (!found && missing) {
+            missing->append(QString::fromLatin1(wanted));
+        }
+    }
+    return targets;
+}
+
+quint64 CardThread::plannedBytes(ImageFile *image, quint64 sectorSize) {
+    const FwcMeta *records = image->meta();
+    const PartitionEntry *list = image->partitions();
+    if (!records || !list || sectorSize == 0) {
+        return 0;
+    }
+    quint64 total = 0;
+    for (quint32 i = 0; i < image->fwcCount(); ++i) {
+        if (!isWritten(records[i])) {
+            continue;
+        }
+        const quint64 bytes = (quint64(records[i].size) + sectorSize - 1) / sectorSize * sectorSize;
+        total += bytes * quint64(targetsOf(records[i], list, image->partitionCount()).size());
+    }
+    return total;
+}
+
+bool CardThread::writeComponent(const FwcMeta &record, bool checkOnly) {
+    QStringList missing;
+    for (const PartitionEntry *entry : targetsOf(record, partitions, partitionCount, &missing)) {
+        if (!(checkOnly ? fits(record, *entry) : copyComponent(record, *entry))) {
+            return false;
+        }
+    }
+    if (!checkOnly) {
+        for (const QString &name : missing) {
+            qWarning().noquote() << "Failed to find part:" << ('"' + name + '"');
+        }
+    }
+    return true;
+}
+
+bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entry) {
+    const QString name = fieldText(record.name, sizeof(record.name));
+    qDebug().noquote() << name << "->" << fieldText(entry.name, sizeof(entry.name))
+                       << "size:" << record.size;
+    const quint64 ss = sectorSize;
+    const quint64 source = quint64(record.offset) / ss;
+    const quint64 target = quint64(entry.start) / ss;
+    const quint64 count = (quint64(record.size) + ss - 1) / ss;
+    qDebug().noquote() << "  Src offset" << source * ss << "-> Dst offset" << target * ss;
+    if (count == 0) {
+        return true;
+    }
+    if (isStopped()) {
+        return false;
+    }
+    for (quint64 done = 0;;) {
+        if (!waitIfPaused()) {
+            return false;
+        }
+        const quint64 chunk = qMin(count - done, kChunkSectors);
+        qDebug().noquote() << "  Offset" << done << ", SectorCnt:" << chunk;
+        bool ok = false;
+        const QByteArray buffer = readSectors(imageHandle, source + done, chunk, ss, &ok);
+        if (!ok) {
+            qCritical().noquote() << "Failed to read" << chunk << "*" << ss;
+            return false;
+        }
+        if (!writeSectors(diskHandle, buffer.constData(), target + done, chunk, ss)) {
+            qCritical().noquote() << "Failed to write" << chunk << "*" << ss << "\n";
+            if (!writeSectorsRetry(diskHandle, buffer.constData(), target + done, chunk, ss)) {
+                qCritical().noquote() << "Failed to rewrite!\n";
+                return false;
+            }
+        }
+        advanceProgress(chunk * ss);
+        done += chunk;
+        if (done >= count) {
+            return true;
+        }
+        if (isStopped()) {
+            return false;
+        }
+    }
+}

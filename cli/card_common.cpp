@@ -1,0 +1,329 @@
+#include "card_common.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QMutex>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli.h"
+#include "diskaccess.h"
+#include "diskregistry.h"
+
+namespace {
+
+QMutex g_lock;
+QString g_lastError;
+bool g_lineOpen = false;
+QtMessageHandler g_previous = nullptr;
+
+qint64 steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void clearLineLocked() {
+    if (g_lineOpen) {
+        fputs("\r\033[K", stderr);
+        g_lineOpen = false;
+    }
+}
+
+void sayLocked(const QString &text) {
+    clearLineLocked();
+    fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    fflush(stderr);
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &msg) {
+    const QString text = msg.trimmed();
+    if (text.isEmpty()) {
+        return;
+    }
+    QMutexLocker lock(&g_lock);
+    const bool error = type == QtCriticalMsg || type == QtFatalMsg;
+    if (error) {
+        g_lastError = text;
+    }
+    if (error || type == QtWarningMsg) {
+        sayLocked(QString::fromLatin1(error ? "error: " : "warning: ") + text);
+    } else if (kelcli_verbose()) {
+        sayLocked(text);
+    }
+}
+
+// Whether the operator agrees to lose what is on the card. Without a terminal
+// to ask on, only --yes agrees.
+bool confirmed(const CardTarget &t, const QString &what) {
+    if (!isatty(STDIN_FILENO)) {
+        return false;
+    }
+    fprintf(stderr, "Everything on %s (%s) will be lost. Type 'yes' to go on: ",
+            t.path.toLocal8Bit().constData(), what.toLocal8Bit().constData());
+    fflush(stderr);
+    char answer[16] = {};
+    if (!fgets(answer, sizeof answer, stdin)) {
+        return false;
+    }
+    return strcmp(answer, "yes\n") == 0 || strcmp(answer, "yes") == 0;
+}
+
+bool isPartitionNode(const QString &node) {
+    return QFileInfo::exists(QStringLiteral("/sys/class/block/%1/partition")
+                                 .arg(QFileInfo(node).fileName()));
+}
+
+}  // namespace
+
+QString kelcli_size_text(quint64 bytes) {
+    static const char *const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double value = double(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 4) {
+        value /= 1024;
+        ++unit;
+    }
+    return unit == 0 ? QStringLiteral("%1 B").arg(bytes)
+                     : QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(kUnits[unit]));
+}
+
+quint64 kelcli_parse_size(const char *text) {
+    if (!text || !*text) {
+        return 0;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = strtoull(text, &end, 10);
+    if (errno != 0 || end == text || text[0] == '-') {
+        return 0;
+    }
+    quint64 unit = 1;
+    if (*end) {
+        switch (*end) {
+        case 'K': case 'k': unit = 1ull << 10; break;
+        case 'M': case 'm': unit = 1ull << 20; break;
+        case 'G': case 'g': unit = 1ull << 30; break;
+        case 'T': case 't': unit = 1ull << 40; break;
+        default: return 0;
+        }
+        // "64M", "64MiB" and "64MB" all mean 64 MiB here: cards are sized in
+        // binary units by the tools that read them back.
+        const char *rest = end + 1;
+        if (*rest && strcmp(rest, "iB") != 0 && strcmp(rest, "B") != 0) {
+            return 0;
+        }
+    }
+    if (value > UINT64_MAX / unit) {
+        return 0;
+    }
+    return quint64(value) * unit;
+}
+
+bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTarget *t,
+                        QString *error, int *status) {
+    *status = KELCLI_FAIL;
+    if (o.device.isEmpty()) {
+        *error = QStringLiteral("--device is required");
+        *status = KELCLI_USAGE;
+        return false;
+    }
+    if (o.size % 512 != 0) {
+        *error = QStringLiteral("--size must be a whole number of 512-byte sectors");
+        *status = KELCLI_USAGE;
+        return false;
+    }
+    DiskRegistry &registry = DiskRegistry::instance();
+    const QByteArray native = o.device.toLocal8Bit();
+    struct stat st;
+    QString what;
+    if (stat(native.constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        registry.refresh();
+        const QString node = QFileInfo(o.device).canonicalFilePath();
+        t->number = registry.numberOf(node);
+        t->path = node;
+        if (t->number < 0) {
+            *error = isPartitionNode(node)
+                         ? QStringLiteral("%1 is a partition; give the whole card").arg(node)
+                         : QStringLiteral("%1 is not a disk").arg(node);
+            return false;
+        }
+        if (!registry.mayWrite(t->number)) {
+            *error = QStringLiteral("%1 holds the running system and is never written").arg(node);
+            return false;
+        }
+        if (o.size != 0) {
+            *error = QStringLiteral("--size is for card images, not for %1").arg(node);
+            *status = KELCLI_USAGE;
+            return false;
+        }
+        DiskProperties props;
+        queryDeviceProperties(t->number, &props);
+        if (!props.removable && !o.force) {
+            *error = QStringLiteral("%1 is not a removable disk (--force writes it anyway)").arg(node);
+            return false;
+        }
+        if (access(QFile::encodeName(node).constData(), R_OK | W_OK) != 0) {
+            *error = QStringLiteral("no permission to write %1: run as root, or join the 'disk' "
+                                    "group (or add a udev rule for the card reader)")
+                         .arg(node);
+            return false;
+        }
+        what = (props.vendor + QLatin1Char(' ') + props.model).simplified();
+        const DiskHandle h = openDiskHandle(t->number, DiskAccess::Query, false);
+        quint64 ss = 0;
+        const quint64 n = h == kInvalidDisk ? 0 : diskSectorCount(h, &ss);
+        closeDiskHandle(h);
+        what += (what.isEmpty() ? QString() : QStringLiteral(", ")) + kelcli_size_text(n * ss);
+    } else if (errno == ENOENT || (stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode))) {
+        t->file = true;
+        t->path = QFileInfo(o.device).absoluteFilePath();
+        const bool exists = QFileInfo::exists(o.device);
+        if (!exists && o.size == 0) {
+            *error = QStringLiteral("%1 does not exist (give --size to create a card image)")
+                         .arg(o.device);
+            return false;
+        }
+        if (o.size != 0 && (!exists || quint64(st.st_size) < o.size)) {
+            // A sparse file: a card image costs only what is written into it.
+            const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0 || ftruncate(fd, off_t(o.size)) != 0) {
+                *error = QStringLiteral("cannot create %1: %2").arg(o.device, QString::fromLocal8Bit(strerror(errno)));
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+                return false;
+            }
+            ::close(fd);
+            t->created = !exists;
+        } else if (o.size != 0 && quint64(st.st_size) > o.size) {
+            *error = QStringLiteral("%1 is larger than --size; it is not cut").arg(o.device);
+            return false;
+        }
+        t->number = registry.registerFile(t->path);
+        what = QStringLiteral("card image, %1").arg(kelcli_size_text(o.size ? o.size : quint64(st.st_size)));
+    } else {
+        *error = QStringLiteral("%1 is neither a disk nor a card image file").arg(o.device);
+        return false;
+    }
+    if (!t->created && !o.yes && !confirmed(*t, what)) {
+        *error = isatty(STDIN_FILENO) ? QStringLiteral("not confirmed; nothing was written")
+                                      : QStringLiteral("%1 would be overwritten: give --yes to "
+                                                       "confirm without a terminal")
+                                            .arg(t->path);
+        *status = isatty(STDIN_FILENO) ? KELCLI_FAIL : KELCLI_USAGE;
+        return false;
+    }
+    (void)command;
+    return true;
+}
+
+void kelcli_card_log_begin() {
+    QMutexLocker lock(&g_lock);
+    g_lastError.clear();
+    g_previous = qInstallMessageHandler(messageHandler);
+}
+
+void kelcli_card_log_end() {
+    qInstallMessageHandler(g_previous);
+    QMutexLocker lock(&g_lock);
+    clearLineLocked();
+}
+
+QString kelcli_card_last_error() {
+    QMutexLocker lock(&g_lock);
+    return g_lastError;
+}
+
+void kelcli_card_json(const QJsonObject &obj) {
+    QMutexLocker lock(&g_lock);
+    const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact);
+    fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+CardReport::CardReport(bool json, quint64 total)
+    : json(json), tty(!json && isatty(STDERR_FILENO)), total(total) {}
+
+void CardReport::start(const QJsonObject &fields, const QString &line) {
+    startedMs = steadyMs();
+    if (json) {
+        QJsonObject o = fields;
+        o.insert(QStringLiteral("event"), QStringLiteral("start"));
+        o.insert(QStringLiteral("bytes"), double(total));
+        kelcli_card_json(o);
+    } else {
+        QMutexLocker lock(&g_lock);
+        sayLocked(line);
+    }
+}
+
+void CardReport::stage(const char *name, const QString &line) {
+    stageName = QString::fromLatin1(name);
+    drawnMs = tty ? 0 : -1;
+    if (json) {
+        kelcli_card_json({{"event", "stage"}, {"stage", stageName}});
+    } else if (!line.isEmpty()) {
+        QMutexLocker lock(&g_lock);
+        sayLocked(line);
+    }
+}
+
+void CardReport::progress(quint64 bytes) {
+    last = bytes;
+    const qint64 now = steadyMs();
+    const double secs = qMax<qint64>(now - startedMs, 1) / 1000.0;
+    const double pct = total ? qMin(100.0, 100.0 * bytes / double(total)) : 100.0;
+    if (json) {
+        kelcli_card_json({{"event", "progress"},
+                          {"stage", stageName},
+                          {"bytes", double(bytes)},
+                          {"percent", qRound(pct * 10) / 10.0},
+                          {"rate", qRound64(bytes / secs)}});
+        return;
+    }
+    // Plain lines at every tenth of the way; a bar redrawn ten times a second.
+    QMutexLocker lock(&g_lock);
+    if (!tty) {
+        const int step = int(pct / 10);
+        if (step != int(drawnMs)) {
+            drawnMs = step;
+            sayLocked(QStringLiteral("%1 %2%").arg(stageName).arg(step * 10));
+        }
+        return;
+    }
+    if (now - drawnMs < 100 && bytes < total) {
+        return;
+    }
+    drawnMs = now;
+    const int width = 30;
+    const int filled = int(pct / 100.0 * width);
+    const QString bar = QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.'));
+    fprintf(stderr, "\r\033[K[%s] %5.1f%%  %.2f MB/s  %s", bar.toLocal8Bit().constData(), pct,
+            bytes / secs / 1e6, stageName.toLocal8Bit().constData());
+    fflush(stderr);
+    g_lineOpen = true;
+}
+
+int CardReport::result(bool ok, const QString &message) {
+    const double secs = (steadyMs() - startedMs) / 1000.0;
+    if (json) {
+        QJsonObject o{{"event", "result"},
+                      {"ok", ok},
+                      {"bytes", double(last)},
+                      {"seconds", qRound(secs * 1000) / 1000.0}};
+        if (!ok) {
+            o.insert(QStringLiteral("message"), message);
+        }
+        kelcli_card_json(o);
+    } else {
+        QMutexLocker lock(&g_lock);
+        sayLocked(ok ? QStringLiteral("SUCCESS: %1 in %2 s").arg(message).arg(secs, 0, 'f', 1)
+                     : QStringLiteral("FAIL: ") + message);
+    }
+    return ok ? KELCLI_OK : KELCLI_FAIL;
+}

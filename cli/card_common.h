@@ -1,0 +1,65 @@
+// What the three "card" commands share: the card a --device argument names,
+// the confirmation before a card is destroyed, the engine's messages on the
+// terminal, and the progress and result output (a bar, plain lines or JSON).
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QtGlobal>
+
+struct CardTarget {
+    int number = -1;
+    QString path;
+    bool file = false;     // a card image rather than a device
+    bool created = false;  // made by this command: nothing on it to lose
+};
+
+struct CardTargetOptions {
+    QString device;
+    quint64 size = 0;  // --size: create (or grow) a card image to this size
+    bool yes = false;
+    bool force = false;
+    bool json = false;
+};
+
+// Turns --device into a disk number. Refuses (with the message in *error and
+// the exit status in *status) the system's disks always, a partition, a
+// device that is not removable without --force, and a missing file without
+// --size. Asks the operator before anything is destroyed unless --yes.
+bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTarget *target,
+                        QString *error, int *status);
+
+// "29.7 GiB"
+QString kelcli_size_text(quint64 bytes);
+// "64M", "2G", "512K", "1000000" (bytes); 0 on a malformed size.
+quint64 kelcli_parse_size(const char *text);
+
+// The engine's messages on stderr (errors and warnings always, debug text
+// with --verbose); the last error is kept as the reason of a failure.
+void kelcli_card_log_begin();
+void kelcli_card_log_end();
+QString kelcli_card_last_error();
+
+// Progress and result output of a card job.
+class CardReport {
+public:
+    CardReport(bool json, quint64 total);
+    void start(const QJsonObject &fields, const QString &line);
+    void stage(const char *name, const QString &line);
+    // Called from the worker's thread.
+    void progress(quint64 bytes);
+    // The one result line; returns the exit status.
+    int result(bool ok, const QString &message);
+
+private:
+    bool json;
+    bool tty;
+    quint64 total;
+    quint64 last = 0;
+    qint64 startedMs = 0;
+    qint64 drawnMs = 0;
+    QString stageName;
+};
+
+// Prints a JSON object as one line on stdout.
+void kelcli_card_json(const QJsonObject &obj);

@@ -1,0 +1,153 @@
+// "kelflash-cli card write": a bring-up card from an image for SD cards, with
+// the card tab's worker, and optionally read back and compared.
+#include <QJsonObject>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "card_common.h"
+#include "carddisk.h"
+#include "cardthread.h"
+#include "cardverify.h"
+#include "cli.h"
+#include "diskaccess.h"
+#include "imagefile.h"
+#include "stop_requests.h"
+
+namespace {
+
+std::atomic<CardThread *> g_worker{nullptr};
+std::atomic<bool> g_interrupted{false};
+
+// The first request stops the copy after the chunk in hand, so the card is
+// left in a known state and the result line says so; a second one ends the
+// program at once.
+int onStopRequest(const char *request, void *) {
+    if (!request) {
+        return -1;
+    }
+    if (g_interrupted.exchange(true)) {
+        fprintf(stderr, "\nkelflash-cli: interrupted by %s\n", request);
+        std::_Exit(KELCLI_FAIL);
+    }
+    if (CardThread *w = g_worker.load()) {
+        w->resume();
+        w->stop();
+    }
+    return -1;
+}
+
+}  // namespace
+
+int kelcli_cmd_card_write(int argc, char **argv) {
+    CardTargetOptions o;
+    QString imagePath;
+    bool verify = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (strcmp(a, "--device") == 0 && i + 1 < argc) {
+            o.device = QString::fromLocal8Bit(argv[++i]);
+        } else if (strcmp(a, "--size") == 0 && i + 1 < argc) {
+            o.size = kelcli_parse_size(argv[++i]);
+            if (o.size == 0) {
+                return kelcli_usage_error("card", "invalid size '%s'", argv[i]);
+            }
+        } else if (strcmp(a, "--verify") == 0) {
+            verify = true;
+        } else if (strcmp(a, "--yes") == 0) {
+            o.yes = true;
+        } else if (strcmp(a, "--force") == 0) {
+            o.force = true;
+        } else if (strcmp(a, "--json") == 0) {
+            o.json = true;
+        } else if (a[0] != '-' && imagePath.isEmpty()) {
+            imagePath = QString::fromLocal8Bit(a);
+        } else if (!kelcli_take_verbose(a)) {
+            return kelcli_usage_error("card", "unknown or incomplete option '%s' for write", a);
+        }
+    }
+    if (imagePath.isEmpty()) {
+        return kelcli_usage_error("card", "write needs an IMAGE");
+    }
+
+    CardReport early(o.json, 0);
+    std::string why;
+    if (!kelcli_image_readable(imagePath.toLocal8Bit().constData(), &why)) {
+        return early.result(false, QStringLiteral("cannot read '%1': %2")
+                                       .arg(imagePath, QString::fromLocal8Bit(why.c_str())));
+    }
+    ImageFile image;
+    image.setPath(imagePath);
+    if (image.loadHeader() != 0 || !image.meta()) {
+        return early.result(false, QStringLiteral("'%1' is not a firmware image that can be read")
+                                       .arg(imagePath));
+    }
+    // The card tab's rule: only images made for SD cards, spelt exactly so.
+    if (image.mediaType() != QLatin1String("mmc")) {
+        return early.result(false, QStringLiteral("'%1' is an image for '%2', not for SD cards (mmc)")
+                                       .arg(imagePath, image.mediaType()));
+    }
+    if (!image.partitions()) {
+        return early.result(false, QStringLiteral("'%1' has no partition list").arg(imagePath));
+    }
+
+    CardTarget target;
+    QString error;
+    int status = KELCLI_FAIL;
+    if (!kelcli_card_target("write", o, &target, &error, &status)) {
+        if (status == KELCLI_USAGE) {
+            return kelcli_usage_error("card", "%s", error.toLocal8Bit().constData());
+        }
+        return early.result(false, error);
+    }
+    quint64 sectorSize = 512;
+    {
+        const DiskHandle h = openDiskHandle(target.number, DiskAccess::Query, false);
+        if (h != kInvalidDisk) {
+            diskSectorCount(h, &sectorSize);
+        }
+        closeDiskHandle(h);
+    }
+    const quint64 total = CardThread::plannedBytes(&image, sectorSize);
+    CardReport report(o.json, total);
+    report.start({{"image", imagePath}, {"device", target.path}},
+                 QStringLiteral("Writing %1 to %2 (%3)")
+                     .arg(imagePath, target.path, kelcli_size_text(total)));
+
+    CardDisk card;
+    card.setDiskNumber(target.number);
+    bool ok = false;
+    {
+        CardThread worker(&image, &card);
+        QObject::connect(&worker, &KelThread::threadIsRunning, &worker,
+                         [&](qint64 bytes) { report.progress(quint64(bytes)); },
+                         Qt::DirectConnection);
+        QObject::connect(&worker, &KelThread::threadIsSuccessful, &worker, [&] { ok = true; },
+                         Qt::DirectConnection);
+        report.stage("write", QString());
+        g_interrupted.store(false);
+        g_worker.store(&worker);
+        kelcli_stop_requests_begin(onStopRequest, nullptr);
+        worker.start();
+        worker.wait();
+        kelcli_stop_requests_end();
+        g_worker.store(nullptr);
+    }
+    if (!ok) {
+        QString reason = g_interrupted.load() ? QStringLiteral("interrupted; the card is half-written")
+                                              : kelcli_card_last_error();
+        return report.result(false, reason.isEmpty() ? QStringLiteral("the card was not written")
+                                                     : reason);
+    }
+    if (verify) {
+        report.stage("verify", QStringLiteral("Reading the card back"));
+        QString mismatch;
+        if (!verifyBringupCard(&image, target.number,
+                               [&](quint64 done) { report.progress(done); }, &mismatch)) {
+            return report.result(false, QStringLiteral("verification failed: ") + mismatch);
+        }
+    }
+    return report.result(true, QStringLiteral("%1 written to %2%3")
+                                   .arg(kelcli_size_text(total), target.path,
+                                        verify ? QStringLiteral(" and verified") : QString()));
+}
