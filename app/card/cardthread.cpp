@@ -211,10 +211,9 @@ bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entr
     qDebug().noquote() << name << "->" << fieldText(entry.name, sizeof(entry.name))
                        << "size:" << record.size;
     const quint64 ss = sectorSize;
-    const quint64 source = quint64(record.offset) / ss;
     const quint64 target = quint64(entry.start) / ss;
     const quint64 count = (quint64(record.size) + ss - 1) / ss;
-    qDebug().noquote() << "  Src offset" << source * ss << "-> Dst offset" << target * ss;
+    qDebug().noquote() << "  Src offset" << record.offset << "-> Dst offset" << target * ss;
     if (count == 0) {
         return true;
     }
@@ -228,7 +227,10 @@ bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entr
         const quint64 chunk = qMin(count - done, kChunkSectors);
         qDebug().noquote() << "  Offset" << done << ", SectorCnt:" << chunk;
         bool ok = false;
-        const QByteArray buffer = readSectors(imageHandle, source + done, chunk, ss, &ok);
+        // The image's own byte offset: an image lays its components out in
+        // 512-byte steps, which need not be sectors of this card.
+        const QByteArray buffer =
+            readSectors(imageHandle, record.offset + done * ss, chunk * ss, 1, &ok);
         if (!ok) {
             qCritical().noquote() << "Failed to read" << chunk << "*" << ss;
             return false;

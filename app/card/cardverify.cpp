@@ -28,14 +28,14 @@ struct Handles {
 bool compareComponent(const Handles &h, const FwcMeta &record, const PartitionEntry &entry,
                       quint64 ss, quint64 *done, const std::function<void(quint64)> &progress,
                       QString *why) {
-    const quint64 source = quint64(record.offset) / ss;
     const quint64 target = entry.start / ss;
     const quint64 count = (quint64(record.size) + ss - 1) / ss;
     for (quint64 at = 0; at < count;) {
         const quint64 chunk = qMin(count - at, CardThread::kChunkSectors);
         bool okImage = false;
         bool okCard = false;
-        const QByteArray want = readSectors(h.image, source + at, chunk, ss, &okImage);
+        const QByteArray want =
+            readSectors(h.image, record.offset + at * ss, chunk * ss, 1, &okImage);
         const QByteArray got = readSectors(h.disk, target + at, chunk, ss, &okCard);
         if (!okImage || !okCard) {
             *why = QStringLiteral("cannot read %1 back from the %2").arg(nameOf(record.name, sizeof(record.name)),
