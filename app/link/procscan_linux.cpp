@@ -1,5 +1,6 @@
 #include "procscan.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -27,9 +28,15 @@ std::string readFirstLine(const std::string &path) {
     return line;
 }
 
-std::string exeBaseName(int64_t pid) {
+const std::string kProc = "/proc";
+
+std::string entryPath(const std::string &root, int64_t pid, const char *entry) {
+    return root + "/" + std::to_string(pid) + "/" + entry;
+}
+
+std::string exeBaseName(const std::string &root, int64_t pid) {
     char buf[4096];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const std::string link = entryPath(root, pid, "exe");
     ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
     if (n <= 0) {
         return std::string();
@@ -46,8 +53,8 @@ std::string exeBaseName(int64_t pid) {
 
 // The state letter of /proc/<pid>/stat; the command field before it may itself hold
 // spaces and parentheses, so the state is found after the last ')'.
-char processState(int64_t pid) {
-    std::string stat = readFirstLine("/proc/" + std::to_string(pid) + "/stat");
+char processState(const std::string &root, int64_t pid) {
+    std::string stat = readFirstLine(entryPath(root, pid, "stat"));
     size_t close = stat.rfind(')');
     if (close == std::string::npos || close + 2 >= stat.size()) {
         return 0;
@@ -80,7 +87,30 @@ bool nameMatches(int64_t pid, const std::string &name) {
     if (name.size() > kCommMax && comm != name.substr(0, kCommMax)) {
         return false;
     }
-    return exeBaseName(pid) == name;
+    return exeBaseName(kProc, pid) == name;
+}
+
+// Exited processes wait as zombies until their parent reaps them; they run no more.
+bool liveState(char state) {
+    return state != 0 && state != 'Z' && state != 'X' && state != 'x';
+}
+
+// The numeric entries of the process table: one per process (threads live below them).
+std::vector<int64_t> processIds(const std::string &root) {
+    std::vector<int64_t> pids;
+    DIR *dir = opendir(root.c_str());
+    if (!dir) {
+        return pids;
+    }
+    while (dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        long long pid = strtoll(entry->d_name, &end, 10);
+        if (pid > 0 && *end == '\0') {
+            pids.push_back(pid);
+        }
+    }
+    closedir(dir);
+    return pids;
 }
 
 int64_t nowMs() {
@@ -168,28 +198,34 @@ std::vector<int64_t> findByName(const std::string &name) {
     if (name.empty()) {
         return pids;
     }
-    DIR *dir = opendir("/proc");
-    if (!dir) {
-        return pids;
-    }
     const int64_t self = getpid();
-    while (dirent *entry = readdir(dir)) {
-        char *end = nullptr;
-        long long pid = strtoll(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == self) {
-            continue;
-        }
-        if (nameMatches(pid, name) && ownedByUs(pid) && isAlive(pid)) {
+    for (int64_t pid : processIds(kProc)) {
+        if (pid != self && nameMatches(pid, name) && ownedByUs(pid) && isAlive(pid)) {
             pids.push_back(pid);
         }
     }
-    closedir(dir);
     return pids;
 }
 
+std::vector<ProcessInfo> listAll(const std::string &procRoot) {
+    std::vector<ProcessInfo> processes;
+    std::vector<int64_t> pids = processIds(procRoot);
+    std::sort(pids.begin(), pids.end());
+    for (int64_t pid : pids) {
+        if (!liveState(processState(procRoot, pid))) {
+            continue;
+        }
+        ProcessInfo info;
+        info.pid = pid;
+        info.name = readFirstLine(entryPath(procRoot, pid, "comm"));
+        info.exeName = exeBaseName(procRoot, pid);
+        processes.push_back(std::move(info));
+    }
+    return processes;
+}
+
 bool isAlive(int64_t pid) {
-    char state = processState(pid);
-    return state != 0 && state != 'Z' && state != 'X' && state != 'x';
+    return liveState(processState(kProc, pid));
 }
 
 int killByName(const std::string &name, int graceMs) {

@@ -1,0 +1,264 @@
+#include "hostprobe.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtDebug>
+
+#include "kelbutton.h"
+#include "keldialog.h"
+#include "kelgroupbox.h"
+#include "procscan.h"
+#include "services.h"
+
+namespace {
+
+const QStringList kVirtualBoxProcesses = {QStringLiteral("VirtualBox"),
+                                          QStringLiteral("VirtualBoxVM")};
+const QStringList kVmwareProcesses = {QStringLiteral("vmware"), QStringLiteral("vmware-vmx")};
+const QString kArbitrationDisplayName = QStringLiteral("VMware USB Arbitration Service");
+
+constexpr int kStopWaitMs = 5000;
+// Between two looks at a stopping service the window keeps handling its events.
+constexpr int kStopPollMs = 50;
+
+QString blueLine(const QString &text) {
+    return QStringLiteral("<span style=\"color: blue;\">") + text + QStringLiteral("</span><br/>");
+}
+
+// The name of `process` that is one of `names`: the name it runs under, or its
+// executable's (a program started through a link or under another name).
+QString matchingName(const procscan::ProcessInfo &process, const QStringList &names) {
+    const QString name = QString::fromStdString(process.name);
+    if (names.contains(name)) {
+        return name;
+    }
+    const QString exe = QString::fromStdString(process.exeName);
+    return names.contains(exe) ? exe : QString();
+}
+
+}  // namespace
+
+HostProbe::HostProbe(QWidget *parent, const QString &procRoot)
+    : QWidget(parent),
+      procRoot(procRoot),
+      toolList({QStringLiteral("KelFlash"), QStringLiteral("KelFlashPlus"),
+                QStringLiteral("Imprinta"), QStringLiteral("ImprintaPlus"),
+                QStringLiteral("KelStamp")}) {
+    setWindowTitle(QStringLiteral("PC环境检测工具"));
+    setFixedSize(500, 400);
+    QFile style(QStringLiteral(":/qss/style.qss"));
+    if (style.open(QIODevice::ReadOnly)) {
+        setStyleSheet(QString::fromUtf8(style.readAll()));
+    }
+
+    QVBoxLayout *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(10, 5, 10, 10);
+    layout->setSpacing(10);
+
+    KelGroupBox *infoBox = new KelGroupBox(QStringLiteral("以下场景将会导致烧写失败"), this);
+    infoBox->setBorderColor(QStringLiteral("#ccc"));
+    infoBox->setTitleColor(QStringLiteral("blue"));
+    infoBox->setMarginTop(13);
+    QVBoxLayout *infoLayout = new QVBoxLayout(infoBox);
+    infoLayout->setContentsMargins(10, 15, 10, 10);
+    infoLayout->setSpacing(0);
+    QLabel *infoText =
+        new QLabel(QStringLiteral("1、打开了多个烧写工具，包括镜像烧写工具和ID烧写工具\n"
+                                  "2、正在运行虚拟机（VMware、VirtualBox等）\n"
+                                  "3、启动了扫描USB端口的后台服务，如VMware的后台服务VMware USB "
+                                  "Arbitration Service"),
+                   infoBox);
+    infoText->setWordWrap(true);
+    infoLayout->addWidget(infoText);
+    layout->addWidget(infoBox);
+
+    showArea = new QLabel(this);
+    showArea->setObjectName(QStringLiteral("showArea"));
+    showArea->setAlignment(Qt::AlignTop);
+    showArea->setTextFormat(Qt::RichText);
+    layout->addWidget(showArea, 1);
+
+    checkButton = new KelButton(QStringLiteral("检测当前PC环境"), this);
+    layout->addWidget(checkButton);
+
+    connect(checkButton, &KelButton::clicked, this, &HostProbe::checkEnvironment);
+    connect(showArea, &QLabel::linkActivated, this, &HostProbe::onReportLinkActivated);
+
+    checkEnvironment();
+}
+
+void HostProbe::checkEnvironment() {
+    reportHtml.clear();
+    checkProcesses();
+    checkServices();
+    if (reportHtml.isEmpty()) {
+        reportHtml = QStringLiteral("<span style=\"color: green;\">PC环境OK</span>");
+    }
+    showArea->setText(reportHtml);
+}
+
+void HostProbe::checkProcesses() {
+    QStringList foundTools;
+    bool virtualBox = false;
+    bool vmware = false;
+    for (const procscan::ProcessInfo &process :
+         procscan::listAll(QFile::encodeName(procRoot).toStdString())) {
+        const QString tool = matchingName(process, toolList);
+        if (!tool.isEmpty()) {
+            foundTools << tool;
+        }
+        virtualBox = virtualBox || !matchingName(process, kVirtualBoxProcesses).isEmpty();
+        vmware = vmware || !matchingName(process, kVmwareProcesses).isEmpty();
+    }
+
+    // One tool is the one that started this check; only a second one gets in the way.
+    if (foundTools.size() > 1) {
+        reportHtml += QStringLiteral("运行了多个烧写工具:<br/>");
+        for (const QString &tool : foundTools) {
+            reportHtml += blueLine(tool);
+        }
+        reportHtml += QStringLiteral("<br/>");
+    }
+    if (virtualBox || vmware) {
+        reportHtml += QStringLiteral("运行了虚拟机:<br/>");
+        if (virtualBox) {
+            reportHtml += blueLine(QStringLiteral("VirtualBox"));
+        }
+        if (vmware) {
+            reportHtml += blueLine(QStringLiteral("VMware"));
+        }
+        reportHtml += QStringLiteral("<br/>");
+    }
+}
+
+void HostProbe::checkServices() {
+    QVector<hostservices::Service> services;
+    QString error;
+    QStringList otherServices;
+    arbitrationService.clear();
+    if (!hostservices::list(&services, &error)) {
+        qCritical().noquote() << "Failed to get service list:" << error;
+    } else {
+        const QStringList arbitrationNames = hostservices::arbitrationServiceNames();
+        for (const hostservices::Service &service : services) {
+            if (!service.running) {
+                continue;
+            }
+            if (service.displayName == kArbitrationDisplayName ||
+                arbitrationNames.contains(service.name)) {
+                arbitrationService = service.name;
+            } else if (service.displayName.toLower().contains(QLatin1String("usb"))) {
+                otherServices << service.displayName;
+            }
+        }
+        if (!arbitrationService.isEmpty()) {
+            reportHtml += QStringLiteral(
+                              "运行了扫描USB端口的后台服务:<br/>"
+                              "<span style=\"color: blue;\">") +
+                          kArbitrationDisplayName +
+                          QStringLiteral(
+                              "</span>&nbsp;&nbsp;<a href=\"#\" style=\"color: "
+                              "red;\">停止并禁用</a><br/><br/>");
+        }
+    }
+    if (!otherServices.isEmpty()) {
+        reportHtml += QStringLiteral("*其他可能会导致烧写失败的服务:<br/>");
+        for (const QString &name : otherServices) {
+            reportHtml += QStringLiteral("<span style=\"color: orange;\">") + name.toHtmlEscaped() +
+                          QStringLiteral("</span><br/>");
+        }
+    }
+}
+
+void HostProbe::onReportLinkActivated(const QString &) {
+    if (!KelDialog::confirm(this, QStringLiteral("确定停止并禁用服务吗？"))) {
+        return;
+    }
+    KelDialog::loading(this, QStringLiteral("正在停止服务..."), true);
+    stopNeedsRights = false;
+    bool stopped = true;
+    for (const QString &name : hostservices::hostServiceNames()) {
+        if (!stopService(name, false)) {
+            stopped = false;
+            break;
+        }
+    }
+    if (stopped) {
+        const QStringList arbitration = arbitrationService.isEmpty()
+                                            ? hostservices::arbitrationServiceNames()
+                                            : QStringList{arbitrationService};
+        for (const QString &name : arbitration) {
+            stopped = stopService(name, true) && stopped;
+        }
+    }
+    KelDialog::closeLoading();
+    if (stopped) {
+        checkEnvironment();
+    } else if (stopNeedsRights) {
+        KelDialog::alert(this, QStringLiteral("停止失败，停止服务需要管理员权限"), true);
+    } else {
+        KelDialog::alert(this, QStringLiteral("停止失败"), true);
+    }
+}
+
+bool HostProbe::stopService(const QString &serviceName, bool disable) {
+    switch (hostservices::state(serviceName)) {
+        case hostservices::State::Missing:
+            qWarning().noquote() << "Service" << serviceName << "not found";
+            return true;
+        case hostservices::State::Unreadable:
+            qCritical().noquote() << "Failed to get status of service" << serviceName;
+            return false;
+        case hostservices::State::Stopped:
+            // Left enabled: the operator stopped it on purpose and may want it back.
+            return true;
+        case hostservices::State::Active:
+            break;
+    }
+
+    QString error;
+    const hostservices::StopRequest request = hostservices::requestStop(serviceName, &error);
+    const bool accepted = request == hostservices::StopRequest::Accepted;
+    if (accepted) {
+        qDebug().noquote() << "Stop service" << serviceName;
+        waitStopped(serviceName);
+    } else {
+        qCritical().noquote() << "Failed to stop service" << serviceName << error;
+        stopNeedsRights = stopNeedsRights || request == hostservices::StopRequest::NeedsRights;
+    }
+
+    if (disable) {
+        if (hostservices::disable(serviceName, &error)) {
+            qDebug().noquote() << "Disable service" << serviceName;
+        } else {
+            qCritical().noquote() << "Failed to disable service" << serviceName << error;
+        }
+    }
+    return accepted;
+}
+
+void HostProbe::waitStopped(const QString &serviceName) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const hostservices::State state = hostservices::state(serviceName);
+        if (state == hostservices::State::Unreadable) {
+            qCritical().noquote() << "Failed to wait service" << serviceName << "stopped";
+            return;
+        }
+        if (state != hostservices::State::Active) {
+            return;
+        }
+        if (waited.elapsed() > kStopWaitMs) {
+            qCritical().noquote() << "Wait service" << serviceName << "stopped timeout";
+            return;
+        }
+        QEventLoop pause;
+        QTimer::singleShot(kStopPollMs, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
+}
