@@ -226,12 +226,9 @@ bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entr
         }
         const quint64 chunk = qMin(count - done, kChunkSectors);
         qDebug().noquote() << "  Offset" << done << ", SectorCnt:" << chunk;
-        bool ok = false;
         // The image's own byte offset: an image lays its components out in
         // 512-byte steps, which need not be sectors of this card.
-        const QByteArray buffer =
-            readSectors(imageHandle, record.offset + done * ss, chunk * ss, 1, &ok);
-        if (!ok) {
+        if (!readSectorsInto(imageHandle, &buffer, record.offset + done * ss, chunk * ss, 1)) {
             qCritical().noquote() << "Failed to read" << chunk << "*" << ss;
             return false;
         }

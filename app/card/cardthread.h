@@ -51,6 +51,7 @@ private:
     DiskHandle imageHandle = kInvalidDisk;
     quint64 sectorSize = 0;
     quint64 diskSize = 0;
+    QByteArray buffer;  // one chunk
     const PartitionEntry *partitions = nullptr;
     quint32 partitionCount = 0;
 };

@@ -61,6 +61,10 @@ void dismountDiskVolumes(int diskNumber);
 // bytes. ok (if given) is false after a failed read, and the buffer is empty.
 QByteArray readSectors(DiskHandle handle, quint64 first, quint64 count, quint64 sectorSize,
                        bool *ok = nullptr);
+// The same into the caller's buffer, resized to fit; for loops that read
+// chunk after chunk.
+bool readSectorsInto(DiskHandle handle, QByteArray *buffer, quint64 first, quint64 count,
+                     quint64 sectorSize);
 // Every byte must be written: a short write is a failure.
 bool writeSectors(DiskHandle handle, const char *data, quint64 first, quint64 count,
                   quint64 sectorSize);

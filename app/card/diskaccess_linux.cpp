@@ -118,37 +118,45 @@ void dismountDiskVolumes(int diskNumber) {
     }
 }
 
-QByteArray readSectors(DiskHandle handle, quint64 first, quint64 count, quint64 sectorSize,
-                       bool *ok) {
-    if (ok) {
-        *ok = false;
-    }
+bool readSectorsInto(DiskHandle handle, QByteArray *buffer, quint64 first, quint64 count,
+                     quint64 sectorSize) {
     const quint64 bytes = count * sectorSize;
     if (sectorSize == 0 || count > quint64(INT32_MAX) / sectorSize) {
         errno = EINVAL;
         reportSystemError("Read data from handle");
-        return QByteArray();
+        return false;
     }
-    QByteArray buf(int(bytes), '\0');
+    // Same size as last time: the memory is reused, not allocated and
+    // faulted in again for every chunk.
+    buffer->resize(int(bytes));
+    char *data = buffer->data();
     quint64 done = 0;
     while (done < bytes) {
-        const ssize_t n = ::pread(handle, buf.data() + done, bytes - done, off_t(first * sectorSize + done));
+        const ssize_t n = ::pread(handle, data + done, bytes - done, off_t(first * sectorSize + done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             reportSystemError("Read data from handle");
-            return QByteArray();
+            return false;
         }
         if (n == 0) {
-            break;  // the end of a file: the rest stays zero
+            memset(data + done, 0, bytes - done);  // the end of a file reads as zeros
+            break;
         }
         done += quint64(n);
     }
+    return true;
+}
+
+QByteArray readSectors(DiskHandle handle, quint64 first, quint64 count, quint64 sectorSize,
+                       bool *ok) {
+    QByteArray buf;
+    const bool read = readSectorsInto(handle, &buf, first, count, sectorSize);
     if (ok) {
-        *ok = true;
+        *ok = read;
     }
-    return buf;
+    return read ? buf : QByteArray();
 }
 
 bool writeSectors(DiskHandle handle, const char *data, quint64 first, quint64 count,
