@@ -246,15 +246,17 @@ void kelcli_card_json(const QJsonObject &obj) {
     fflush(stdout);
 }
 
-CardReport::CardReport(bool json, quint64 total)
-    : json(json), tty(!json && isatty(STDERR_FILENO)), total(total) {}
+CardReport::CardReport(bool json, quint64 total, bool bytes)
+    : json(json), tty(!json && isatty(STDERR_FILENO)), total(total), bytes(bytes) {}
 
 void CardReport::start(const QJsonObject &fields, const QString &line) {
     startedMs = steadyMs();
     if (json) {
         QJsonObject o = fields;
         o.insert(QStringLiteral("event"), QStringLiteral("start"));
-        o.insert(QStringLiteral("bytes"), double(total));
+        if (bytes) {
+            o.insert(QStringLiteral("bytes"), double(total));
+        }
         kelcli_card_json(o);
     } else {
         QMutexLocker lock(&g_lock);
@@ -273,17 +275,20 @@ void CardReport::stage(const char *name, const QString &line) {
     }
 }
 
-void CardReport::progress(quint64 bytes) {
-    last = bytes;
+void CardReport::progress(quint64 done) {
+    last = done;
     const qint64 now = steadyMs();
     const double secs = qMax<qint64>(now - startedMs, 1) / 1000.0;
-    const double pct = total ? qMin(100.0, 100.0 * bytes / double(total)) : 100.0;
+    const double pct = total ? qMin(100.0, 100.0 * done / double(total)) : 100.0;
     if (json) {
-        kelcli_card_json({{"event", "progress"},
-                          {"stage", stageName},
-                          {"bytes", double(bytes)},
-                          {"percent", qRound(pct * 10) / 10.0},
-                          {"rate", qRound64(bytes / secs)}});
+        QJsonObject o{{"event", "progress"},
+                      {"stage", stageName},
+                      {"percent", qRound(pct * 10) / 10.0}};
+        if (bytes) {
+            o.insert(QStringLiteral("bytes"), double(done));
+            o.insert(QStringLiteral("rate"), qRound64(done / secs));
+        }
+        kelcli_card_json(o);
         return;
     }
     // Plain lines at every tenth of the way; a bar redrawn ten times a second.
@@ -296,15 +301,17 @@ void CardReport::progress(quint64 bytes) {
         }
         return;
     }
-    if (now - drawnMs < 100 && bytes < total) {
+    if (now - drawnMs < 100 && done < total) {
         return;
     }
     drawnMs = now;
     const int width = 30;
     const int filled = int(pct / 100.0 * width);
     const QString bar = QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.'));
-    fprintf(stderr, "\r\033[K[%s] %5.1f%%  %.2f MB/s  %s", bar.toLocal8Bit().constData(), pct,
-            bytes / secs / 1e6, stageName.toLocal8Bit().constData());
+    const QString rate = bytes ? QStringLiteral("  %1 MB/s").arg(done / secs / 1e6, 0, 'f', 2)
+                               : QString();
+    fprintf(stderr, "\r\033[K[%s] %5.1f%%%s  %s", bar.toLocal8Bit().constData(), pct,
+            rate.toLocal8Bit().constData(), stageName.toLocal8Bit().constData());
     fflush(stderr);
     g_lineOpen = true;
 }
@@ -312,10 +319,10 @@ void CardReport::progress(quint64 bytes) {
 int CardReport::result(bool ok, const QString &message) {
     const double secs = (steadyMs() - startedMs) / 1000.0;
     if (json) {
-        QJsonObject o{{"event", "result"},
-                      {"ok", ok},
-                      {"bytes", double(last)},
-                      {"seconds", qRound(secs * 1000) / 1000.0}};
+        QJsonObject o{{"event", "result"}, {"ok", ok}, {"seconds", qRound(secs * 1000) / 1000.0}};
+        if (bytes) {
+            o.insert(QStringLiteral("bytes"), double(last));
+        }
         if (!ok) {
             o.insert(QStringLiteral("message"), message);
         }

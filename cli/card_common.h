@@ -43,7 +43,9 @@ QString kelcli_card_last_error();
 // Progress and result output of a card job.
 class CardReport {
 public:
-    CardReport(bool json, quint64 total);
+    // Without `bytes` the progress values are percentages of a job that moves
+    // no measurable data (the format's stages): no rate is shown.
+    CardReport(bool json, quint64 total, bool bytes = true);
     void start(const QJsonObject &fields, const QString &line);
     void stage(const char *name, const QString &line);
     // Called from the worker's thread.
@@ -55,6 +57,7 @@ private:
     bool json;
     bool tty;
     quint64 total;
+    bool bytes;
     quint64 last = 0;
     qint64 startedMs = 0;
     qint64 drawnMs = 0;

@@ -31,7 +31,7 @@ int kelcli_cmd_card_format(int argc, char **argv) {
             return kelcli_usage_error("card", "unknown or incomplete option '%s' for format", a);
         }
     }
-    CardReport report(o.json, 100);
+    CardReport report(o.json, 100, false);
     CardTarget target;
     QString error;
     int status = KELCLI_FAIL;
