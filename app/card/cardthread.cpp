@@ -41,10 +41,13 @@ void CardThread::run() {
         return;
     }
     // Everything below ends through finish(), which closes what is open.
-    auto finish = [this](bool ok) {
+    auto closeHandles = [this] {
         closeDiskHandle(diskHandle);
         closeDiskHandle(imageHandle);
         diskHandle = imageHandle = kInvalidDisk;
+    };
+    auto finish = [&](bool ok) {
+        closeHandles();
         if (!ok) {
             emit threadIsFailed();
         }
@@ -92,9 +95,7 @@ void CardThread::run() {
     for (quint32 i = 0; i < image->fwcCount(); ++i) {
         QMutexLocker lock(&mutex);
         if (isInterruptionRequested()) {
-            closeDiskHandle(diskHandle);
-            closeDiskHandle(imageHandle);
-            diskHandle = imageHandle = kInvalidDisk;
+            closeHandles();  // stopped between components: no result
             return;
         }
         const FwcMeta &record = records[i];
