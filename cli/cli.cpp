@@ -32,6 +32,7 @@ void topHelp(FILE *out) {
             "Options:\n"
             "  -v, --verbose  also show the library's debug messages\n"
             "  -h, --help     show this help\n"
+            "  --version      show the program's version\n"
             "\n"
             "Run 'kelflash-cli COMMAND --help' for the arguments of a command.\n"
             "Exit status: 0 success, 1 failure, 2 usage error.\n");
@@ -49,6 +50,10 @@ int kelcli_run(int argc, char **argv) {
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (kelcli_is_help(argv[i])) {
             topHelp(stdout);
+            return KELCLI_OK;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("kelflash-cli %s\n", KELFLASH_VERSION);
             return KELCLI_OK;
         }
         if (kelcli_take_verbose(argv[i]))

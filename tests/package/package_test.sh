@@ -1,0 +1,62 @@
+#!/bin/sh
+# The Debian package made from this build tree: what it holds, what lintian says
+# of it, and its programs run from an extraction into a folder of the test's own
+# (never installed on this machine).
+#   package_test.sh BUILD_DIR SOURCE_DIR
+set -eu
+build=$1
+source=$2
+wd=$(pwd)
+fail() {
+    echo "package_test: $*" >&2
+    exit 1
+}
+
+rm -rf pkg root run
+if ! cpack -G DEB -B "$wd/pkg" --config "$build/CPackConfig.cmake" >cpack.log 2>&1; then
+    cat cpack.log
+    fail "cpack could not build the package"
+fi
+deb=$(ls "$wd"/pkg/kelflash_*_*.deb)
+
+contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
+for f in usr/bin/KelFlash usr/bin/HostProbe usr/bin/kelflash-cli usr/bin/kelsim \
+    usr/lib/kelflash/libKelUI.so.1 usr/lib/udev/rules.d/70-kelflash.rules \
+    usr/share/applications/kelflash.desktop usr/share/icons/hicolor/32x32/apps/kelflash.png \
+    usr/share/doc/kelflash/copyright usr/share/doc/kelflash/changelog.gz; do
+    echo "$contents" | grep -qx "./$f" || fail "the package lacks /$f"
+done
+for policy in "$source"/packaging/polkit/*.policy; do
+    [ -e "$policy" ] || continue
+    echo "$contents" | grep -q "/polkit-1/actions/$(basename "$policy")$" ||
+        fail "the package lacks the polkit policy $(basename "$policy")"
+done
+dpkg-deb -f "$deb" Depends | grep -q "libqt5core5a" || fail "no dependencies from the linked libraries"
+
+lintian --tag-display-limit 0 "$deb" >lintian.log 2>&1 || true
+if grep -q '^E:' lintian.log; then
+    cat lintian.log
+    fail "lintian reports errors"
+fi
+
+dpkg -x "$deb" root
+[ "$(root/usr/bin/kelflash-cli --version)" = "kelflash-cli $(dpkg-deb -f "$deb" Version)" ] ||
+    fail "kelflash-cli --version does not give the package's version"
+status=0
+root/usr/bin/kelsim >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "kelsim without arguments ended with $status, not its usage status 2"
+# KelUI comes from the package, found through the run path.
+ldd root/usr/bin/KelFlash | grep -q "libKelUI.so.1 => $wd/root/usr/bin/../lib/kelflash/" ||
+    fail "KelFlash does not find the package's KelUI"
+# The window starts and keeps running; without a PATH it finds no adb to start,
+# so no adb server of this machine is touched.
+mkdir run
+status=0
+(cd run && QT_QPA_PLATFORM=offscreen timeout 4 env PATH=/nonexistent "$wd/root/usr/bin/KelFlash" \
+    >../kelflash.log 2>&1) || status=$?
+[ "$status" -eq 124 ] || {
+    cat kelflash.log
+    fail "KelFlash ended with $status instead of running"
+}
+ls run/log/KelFlash_log_* >/dev/null 2>&1 || fail "KelFlash wrote no log file"
+echo "package_test: $(basename "$deb") holds $(echo "$contents" | wc -l) entries; lintian: no errors"
