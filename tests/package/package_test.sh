@@ -12,7 +12,7 @@ fail() {
     exit 1
 }
 
-rm -rf pkg root run
+rm -rf pkg root run xdg
 if ! cpack -G DEB -B "$wd/pkg" --config "$build/CPackConfig.cmake" >cpack.log 2>&1; then
     cat cpack.log
     fail "cpack could not build the package"
@@ -48,15 +48,21 @@ root/usr/bin/kelsim >/dev/null 2>&1 || status=$?
 # KelUI comes from the package, found through the run path.
 ldd root/usr/bin/KelFlash | grep -q "libKelUI.so.1 => $wd/root/usr/bin/../lib/kelflash/" ||
     fail "KelFlash does not find the package's KelUI"
-# The window starts and keeps running; without a PATH it finds no adb to start,
+# The window starts as the menu entry starts it and keeps running, with its
+# files in the user's data directory; without a PATH it finds no adb to start,
 # so no adb server of this machine is touched.
+exec_line=$(grep '^Exec=' root/usr/share/applications/kelflash.desktop | cut -d= -f2-)
+program=${exec_line%% *}
+arguments=${exec_line#"$program"}
 mkdir run
 status=0
-(cd run && QT_QPA_PLATFORM=offscreen timeout 4 env PATH=/nonexistent "$wd/root/usr/bin/KelFlash" \
-    >../kelflash.log 2>&1) || status=$?
+(cd run && XDG_DATA_HOME="$wd/xdg" QT_QPA_PLATFORM=offscreen timeout 4 \
+    env PATH=/nonexistent "$wd/root/usr/bin/$program" $arguments >../kelflash.log 2>&1) || status=$?
 [ "$status" -eq 124 ] || {
     cat kelflash.log
     fail "KelFlash ended with $status instead of running"
 }
-ls run/log/KelFlash_log_* >/dev/null 2>&1 || fail "KelFlash wrote no log file"
+ls xdg/KelFlash/log/KelFlash_log_* >/dev/null 2>&1 ||
+    fail "KelFlash started from the menu wrote no log file in the user's data directory"
+[ -z "$(ls run)" ] || fail "KelFlash started from the menu left files in its start folder"
 echo "package_test: $(basename "$deb") holds $(echo "$contents" | wc -l) entries; lintian: no errors"
