@@ -309,6 +309,8 @@ void KelVersionTool::downloadLastVersion() {
         return;
     }
 
+    // The download folder of a fresh account may not exist yet.
+    QDir().mkpath(saveDir);
     // Written under a temporary name and renamed over the target only when
     // complete, so an existing file survives a failed download.
     delete output;
