@@ -2,8 +2,10 @@
 // window and the hidden settings.
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QStandardPaths>
 
 #include "fontawesome.h"
 #include "hostprobelauncher.h"
@@ -102,7 +104,15 @@ void KelFlash::runHostProbe() {
         connect(hostProbe, &HostProbeLauncher::failed, this,
                 [this] { KelDialog::alert(this, "无法启动检测工具", true); });
     }
-    if (!hostProbe->start(QCoreApplication::applicationDirPath() + "/HostProbe")) {
+    // Installed beside the program; otherwise wherever the search path finds it.
+    QString program = QCoreApplication::applicationDirPath() + "/HostProbe";
+    if (!QFileInfo(program).isExecutable()) {
+        const QString found = QStandardPaths::findExecutable("HostProbe");
+        if (!found.isEmpty()) {
+            program = found;
+        }
+    }
+    if (!hostProbe->start(program)) {
         KelDialog::alert(this, "无法启动检测工具", true);
     }
 }

@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kMinFontSize = 12;
 constexpr int kMaxFontSize = 30;
+constexpr int kMaxLines = 20000;
 
 // QtMsgType is not in level order (info comes last); the table is indexed by it.
 int colorIndex(QtMsgType type) {
@@ -72,6 +73,9 @@ KelLogDialog::KelLogDialog(QWidget *parent) : KelDialog(parent, true) {
     view = new QTextEdit(this);
     view->setObjectName("logText");
     view->setReadOnly(true);
+    // A station runs for days and the scans log every second: the view keeps the
+    // newest lines only (the log file keeps them all).
+    view->document()->setMaximumBlockCount(kMaxLines);
     view->setStyleSheet(QString::fromLatin1(kelScrollBarStyle) +
                         " QTextEdit {border: 1px solid #ccc;}");
 
