@@ -306,6 +306,7 @@ void KelVersionTool::downloadLastVersion() {
     const QString target = downloadedFilePath();
     if (QFileInfo::exists(target) &&
         !KelDialog::confirm(parentWidget(), "文件 " + fileName + " 已存在，是否覆盖？")) {
+        emit downloadDone(false);
         return;
     }
 

@@ -225,6 +225,45 @@ TEST_F(VersionToolTest, HostileFileNamesAreRefusedBeforeAnyRequest) {
     EXPECT_EQ(savedFiles(), QStringList());
 }
 
+TEST_F(VersionToolTest, ExistingFileNeedsConsentAndSurvivesAFailure) {
+    QDir().mkpath(saveDir.path() + "/downloads");
+    QFile old(saveDir.path() + "/downloads/kelflash.deb");
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("old installer");
+    old.close();
+    server.setAnswer(kDownload, {200, QByteArray(600 * 1024, 'n'), 100 * 1024});
+    for (const char *answer : {"confirm_cancel_btn", "confirm_ok_btn"}) {
+        SCOPED_TRACE(answer);
+        QTimer::singleShot(50, [answer] {
+            QTest::mouseClick(QApplication::activeModalWidget()->findChild<QPushButton *>(answer),
+                              Qt::LeftButton);
+        });
+        download("kelflash.deb", 600 * 1024);
+        ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+        EXPECT_EQ(old.readAll(), "old installer");
+        old.close();
+        EXPECT_EQ(savedFiles(), QStringList{"kelflash.deb"});
+        closeDialogs();
+    }
+    // Refused: no request; agreed: the request was made, and it failed.
+    EXPECT_EQ(server.requests.count(kDownload), 1);
+}
+
+TEST_F(VersionToolTest, ClosingTheDownloadDialogCancels) {
+    server.setAnswer(kDownload, {200, QByteArray(8 << 20, 'c')});
+    server.setAnswer(kQuery, {200, versionAnswer(1, 1, 0, "big.deb", 8 << 20)});
+    check();
+    bool done = false;
+    QObject::connect(tool, &KelVersionTool::downloadDone, [&] { done = true; });
+    QTest::mouseClick(visibleDialog("new_version_dialog")->findChild<QPushButton *>(
+                          "new_version_download_btn"),
+                      Qt::LeftButton);
+    tool->downloadDialog()->close();
+    ASSERT_TRUE(waitFor([&] { return done; }));
+    EXPECT_EQ(alertText(), "");
+    EXPECT_EQ(savedFiles(), QStringList());
+}
+
 TEST(KelAbout, BuildTime) {
     EXPECT_EQ(KelAbout::buildTimeText("Mar  5 202614:03:09"), "2026-03-05 14:03:09");
     EXPECT_EQ(KelAbout::buildTimeText("garbage"), "garbage");

@@ -209,8 +209,12 @@ TEST_F(WindowActions, HistoryPicksAnImage) {
 }
 
 TEST_F(WindowActions, ToolBarActions) {
-    // No checker beside this program: the operator is told.
+    // No checker beside this program nor on the search path: the operator is
+    // told (and no elevation is ever asked for from a test).
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", "/nonexistent");
     QTest::mouseClick(toolLabel("检查环境"), Qt::LeftButton);
+    qputenv("PATH", path);
     EXPECT_EQ(alertText(), "无法启动检测工具");
 
     // The about box is made once and offers the update check.
