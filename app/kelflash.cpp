@@ -14,6 +14,10 @@
 #include <QVBoxLayout>
 
 #include "devicewatcher.h"
+#include "imghistorydialog.h"
+#include "kellogdialog.h"
+#include "settingdialog.h"
+#include "statisticdialog.h"
 #include "fontawesome.h"
 #include "kelbutton.h"
 #include "kelcheckbox.h"
@@ -125,12 +129,16 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     mainLayout->addWidget(buildStatusRow());
     mainLayout->addWidget(buildFileRow());
 
-    // The tool bar and the log window attach here once they exist.
+    buildToolBar();
+    buildLogDialog();
 
     logger = new KelLogger;
     if (logger->isEnabled()) {
         qInstallMessageHandler(kelLogMessageHandler);
+        connect(logger, &KelLogger::logMessage, logDialog,
+                [this](QtMsgType type, const QString &msg) { logDialog->appendText(type, msg, true); });
     }
+    logDialog->setLogFilePath(logger->logFilePath());
     upg_log_set_callback(libraryLogSink);
 
     logSystemInfo();
@@ -157,6 +165,15 @@ KelFlash::~KelFlash() {
     disconnect(cardTab, nullptr, this, nullptr);
     delete tabWidget;
     tabWidget = nullptr;
+    // The history dialog writes the history file as it goes.
+    delete historyDialog;
+    historyDialog = nullptr;
+    delete statisticDialog;
+    statisticDialog = nullptr;
+    delete settingDialog;
+    settingDialog = nullptr;
+    delete logDialog;
+    logDialog = nullptr;
     delete logger;
     logger = nullptr;
     if (libraryReady) {
@@ -191,7 +208,7 @@ QWidget *KelFlash::buildFileRow() {
     historyBtn->setObjectName("historyBtn");
     historyBtn->setFixedWidth(30);
     fa->setButtonIcon(historyBtn, FontAwesome::IconHistory);
-    // The image history dialog attaches to historyBtn once it exists.
+    connect(historyBtn, &KelButton::clicked, this, &KelFlash::showHistory);
     openBtn = new KelButton(row);
     openBtn->setObjectName("openBtn");
     openBtn->setFixedWidth(30);
@@ -245,7 +262,7 @@ QWidget *KelFlash::buildInfoRow() {
     logCheckBox = new KelCheckBox("日志", row);
     logCheckBox->setObjectName("logCheckBox");
     logCheckBox->setSpacing(3);
-    // The log window attaches to logCheckBox once it exists.
+    connect(logCheckBox, &KelCheckBox::clicked, this, &KelFlash::toggleLogWindow);
 
     QHBoxLayout *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -317,7 +334,10 @@ void KelFlash::selectImage(const QString &path) {
     updateStartButton();
     callPageOperation(cardTab, "showCardImage");
     callPageOperation(burnTab, "refreshPartitionTree");
-    // The image history hooks in here once its dialog exists.
+    if (historyDialog) {
+        historyDialog->addRecord(
+            {path, QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss")});
+    }
 
     Settings::instance().setImagePath(path);
 }

@@ -4,10 +4,12 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QUrl>
 #include <QWidget>
 
 #include "imagefile.h"
 
+class QKeyEvent;
 class QLabel;
 class QTabWidget;
 class QTimer;
@@ -17,6 +19,13 @@ class KelLineEdit;
 class KelLogger;
 class KelTab;
 class DeviceWatcher;
+class KelAbout;
+class KelLabel;
+class KelLogDialog;
+class HostProbeLauncher;
+class ImgHistoryDialog;
+class SettingDialog;
+class StatisticDialog;
 
 constexpr int APP_ID = 1;
 constexpr int APP_VERSION_MAJOR = 1;
@@ -56,11 +65,24 @@ public:
                               const QString &color = "#335983");
     void logSystemInfo();
 
+    // Secondary actions: tool bar, history, log window, hidden settings.
+    void runHostProbe();
+    void showStatistics();
+    void openFeedback();
+    void showAbout();
+    void showHistory();
+    void toggleLogWindow(bool checked);
+    void showSettings();
+    void applySettings();
+    // The feedback page for this program and version on the configured server.
+    static QUrl feedbackUrl();
+
     const ImageFile &currentImage() const { return image; }
     bool isImageValid() const { return imageValid; }
 
 protected:
     bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     KelTab *currentTab() const;
@@ -70,6 +92,9 @@ private:
     QWidget *buildStatusRow();
     QWidget *buildFileRow();
     QWidget *buildInfoRow();
+    void buildToolBar();
+    void placeToolBar();
+    void buildLogDialog();
 
     bool imageValid = false;
     QDateTime workStartTime;
@@ -95,6 +120,14 @@ private:
     QLabel *versionLabel = nullptr;
     QLabel *mediaLabel = nullptr;
     KelCheckBox *logCheckBox = nullptr;
+    KelLogDialog *logDialog = nullptr;
+    KelAbout *about = nullptr;
+    KelLabel *statisticLabel = nullptr;
+    QWidget *functionBtn = nullptr;
+    ImgHistoryDialog *historyDialog = nullptr;
+    StatisticDialog *statisticDialog = nullptr;
+    SettingDialog *settingDialog = nullptr;
+    HostProbeLauncher *hostProbe = nullptr;
     DeviceWatcher *deviceWatcher = nullptr;
     bool libraryReady = false;
 };

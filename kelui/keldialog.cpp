@@ -66,6 +66,8 @@ KelDialog::KelDialog(QWidget *parent, bool hasTitleBar) : QDialog(parent) {
 }
 
 void KelDialog::setTitle(const QString &title) {
+    // The window system names the dialog too (task lists, window tools).
+    setWindowTitle(title);
     if (bar) {
         bar->setTitleText(title);
     }

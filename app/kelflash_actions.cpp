@@ -1,0 +1,203 @@
+// The main window's secondary actions: the tool bar, the image history, the log
+// window and the hidden settings.
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QStandardPaths>
+
+#include "fontawesome.h"
+#include "hostprobelauncher.h"
+#include "imghistorydialog.h"
+#include "kelabout.h"
+#include "kelcheckbox.h"
+#include "keldialog.h"
+#include "kelflash.h"
+#include "kellabel.h"
+#include "kellogdialog.h"
+#include "settingdialog.h"
+#include "settings.h"
+#include "statisticdialog.h"
+
+namespace {
+
+// Deployment values in the settings file; the defaults resolve nowhere.
+const char *const kDeployGroup = "deploy";
+const char *const kFeedbackServerKey = "feedback_server";
+const char *const kVersionServerKey = "version_server";
+const char *const kWebsiteKey = "website";
+const char *const kDefaultFeedbackServer = "http://feedback.kelvora.invalid:8080";
+const char *const kDefaultVersionServer = "http://versions.kelvora.invalid:8080";
+const char *const kDefaultWebsite = "http://www.kelvora.example";
+
+const char *const kSettingsSequence = "vqj";
+const int kKeyBufferMax = 10;
+
+QString deployValue(const char *key, const char *fallback) {
+    QString value = Settings::instance().value(kDeployGroup, key).trimmed();
+    if (value.isEmpty()) {
+        value = QString::fromLatin1(fallback);
+    }
+    while (value.endsWith(QLatin1Char('/'))) {
+        value.chop(1);
+    }
+    return value;
+}
+
+}  // namespace
+
+void KelFlash::buildToolBar() {
+    functionBtn = new QWidget(this);
+    functionBtn->setObjectName("functionBtn");
+    QHBoxLayout *layout = new QHBoxLayout(functionBtn);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+
+    auto makeLabel = [&](const QString &toolTip, int glyph, const char *objectName) {
+        KelLabel *label = new KelLabel(functionBtn);
+        label->setCursor(Qt::PointingHandCursor);
+        label->setToolTip(toolTip);
+        FontAwesome::getInstance()->setLabelIcon(label, FontAwesome::IconIdentity(glyph));
+        if (objectName) {
+            label->setObjectName(objectName);
+        }
+        layout->addWidget(label);
+        return label;
+    };
+    KelLabel *probeLabel = makeLabel("检查环境", 0xF0FA, nullptr);
+    statisticLabel = makeLabel("统计", 0xF080, "statisticBtn");
+    KelLabel *feedbackLabel = makeLabel("反馈", 0xF0E0, "feedbackBtn");
+    KelLabel *aboutLabel = makeLabel("关于", 0xF29C, "aboutBtn");
+    connect(probeLabel, &KelLabel::clicked, this, &KelFlash::runHostProbe);
+    connect(statisticLabel, &KelLabel::clicked, this, &KelFlash::showStatistics);
+    connect(feedbackLabel, &KelLabel::clicked, this, &KelFlash::openFeedback);
+    connect(aboutLabel, &KelLabel::clicked, this, &KelFlash::showAbout);
+
+    statisticLabel->setVisible(Settings::instance().showStatistic());
+    placeToolBar();
+}
+
+void KelFlash::placeToolBar() {
+    // Right-aligned whatever the number of icons: 10 pixels inside the right edge.
+    functionBtn->ensurePolished();
+    for (QWidget *child : functionBtn->findChildren<QWidget *>()) {
+        child->ensurePolished();
+    }
+    functionBtn->adjustSize();
+    functionBtn->move(790 - functionBtn->width(), 12);
+    functionBtn->raise();
+}
+
+void KelFlash::buildLogDialog() {
+    logDialog = new KelLogDialog(this);
+    logDialog->setDragResizable(true);
+    logDialog->setMinimumSize(800, 200);
+    logDialog->setProperty("isLocated", false);
+    connect(logDialog, &KelDialog::closed, this, [this] { logCheckBox->setChecked(false); });
+}
+
+void KelFlash::runHostProbe() {
+    if (!hostProbe) {
+        hostProbe = new HostProbeLauncher(this);
+        // The operator may still decline the password prompt after the start.
+        connect(hostProbe, &HostProbeLauncher::failed, this,
+                [this] { KelDialog::alert(this, "无法启动检测工具", true); });
+    }
+    // Installed beside the program; otherwise wherever the search path finds it.
+    QString program = QCoreApplication::applicationDirPath() + "/HostProbe";
+    if (!QFileInfo(program).isExecutable()) {
+        const QString found = QStandardPaths::findExecutable("HostProbe");
+        if (!found.isEmpty()) {
+            program = found;
+        }
+    }
+    if (!hostProbe->start(program)) {
+        KelDialog::alert(this, "无法启动检测工具", true);
+    }
+}
+
+void KelFlash::showStatistics() {
+    if (!statisticDialog) {
+        statisticDialog = new StatisticDialog(this);
+    }
+    statisticDialog->refresh();
+    statisticDialog->show();
+}
+
+QUrl KelFlash::feedbackUrl() {
+    return QUrl(deployValue(kFeedbackServerKey, kDefaultFeedbackServer) +
+                "/api/feedback_edit?app_id=" + QString::number(APP_ID) +
+                "&version_no=" + appVersionText());
+}
+
+void KelFlash::openFeedback() {
+    QDesktopServices::openUrl(feedbackUrl());
+}
+
+void KelFlash::showAbout() {
+    if (!about) {
+        about = new KelAbout(windowTitle(), QStringLiteral(__DATE__ __TIME__), this);
+        about->setWebsite(deployValue(kWebsiteKey, kDefaultWebsite));
+        about->setServerUrl(deployValue(kVersionServerKey, kDefaultVersionServer));
+        about->showUpdateBtn();
+        about->setAppInfo(APP_ID, APP_VERSION_MAJOR, APP_VERSION_MINOR, APP_VERSION_RELEASE);
+    }
+    about->show();
+}
+
+void KelFlash::showHistory() {
+    if (!historyDialog) {
+        historyDialog = new ImgHistoryDialog(this);
+        connect(historyDialog, &ImgHistoryDialog::imgSelected, this, &KelFlash::selectImage);
+    }
+    historyDialog->refreshList();
+    historyDialog->show();
+}
+
+void KelFlash::toggleLogWindow(bool checked) {
+    if (!checked) {
+        logDialog->hide();
+        return;
+    }
+    if (!logDialog->property("isLocated").toBool()) {
+        // Under the window, as wide as it; afterwards the dialog stays where the
+        // operator puts it.
+        const QRect frame = frameGeometry();
+        logDialog->setGeometry(frame.left(), frame.bottom() + 3, frame.width(),
+                               logDialog->minimumHeight());
+        logDialog->setProperty("isLocated", true);
+    }
+    logDialog->show();
+}
+
+void KelFlash::keyPressEvent(QKeyEvent *event) {
+    const int key = event->key();
+    if (key == Qt::Key_Return) {
+        const bool match = keyBuffer.toLower() == QLatin1String(kSettingsSequence);
+        keyBuffer.clear();
+        if (match) {
+            showSettings();
+        }
+        return;
+    }
+    const bool letterOrDigit = (key >= Qt::Key_0 && key <= Qt::Key_9) ||
+                               (key >= Qt::Key_A && key <= Qt::Key_Z);
+    if (letterOrDigit && keyBuffer.size() < kKeyBufferMax) {
+        keyBuffer += event->text();
+    }
+}
+
+void KelFlash::showSettings() {
+    if (!settingDialog) {
+        settingDialog = new SettingDialog(this);
+        connect(settingDialog, &SettingDialog::settingChanged, this, &KelFlash::applySettings);
+    }
+    settingDialog->loadValues();
+    settingDialog->show();
+}
+
+void KelFlash::applySettings() {
+    statisticLabel->setVisible(Settings::instance().showStatistic());
+    placeToolBar();
+}

@@ -1,0 +1,34 @@
+// The hidden debug settings: auto burn, the statistics button, verbose log and the
+// retry count.
+#pragma once
+
+#include "keldialog.h"
+
+class KelSpinBox;
+class KelSwitch;
+
+class SettingDialog : public KelDialog {
+    Q_OBJECT
+
+public:
+    explicit SettingDialog(QWidget *parent = nullptr);
+
+    // Sets the controls from the settings store.
+    void loadValues();
+    // Stores the controls' values (what the save button does).
+    void saveValues();
+
+    KelSwitch *autoBurnSwitch() const { return autoBurn; }
+    KelSwitch *statisticSwitch() const { return showStatistic; }
+    KelSwitch *verboseSwitch() const { return verbose; }
+    KelSpinBox *retrySpinBox() const { return retry; }
+
+signals:
+    void settingChanged();
+
+private:
+    KelSwitch *autoBurn = nullptr;
+    KelSwitch *showStatistic = nullptr;
+    KelSwitch *verbose = nullptr;
+    KelSpinBox *retry = nullptr;
+};

@@ -1,0 +1,97 @@
+// Asks the version server for the newest release of a program, offers it, and
+// downloads it into the save folder.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include "kelui_global.h"
+
+class QLabel;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QProgressBar;
+class QSaveFile;
+class QThread;
+class KelButton;
+class KelDialog;
+
+class KELUI_EXPORT KelVersionTool : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit KelVersionTool(QWidget *parent = nullptr);
+    ~KelVersionTool() override;
+
+    int appId() const { return id; }
+    void setAppId(int appId);
+    void setCurVersion(int major, int minor, int release);
+    QString serverUrl() const { return server; }
+    void setServerUrl(const QString &url);
+    QString savePath() const { return saveDir; }
+    void setSavePath(const QString &path);
+
+    void checkLastVersion();
+    void downloadLastVersion();
+    // Hands the downloaded file to the desktop; only after a complete download.
+    bool setup();
+    void openSavePath();
+
+    // Positive when version a is newer than version b.
+    static int compareVersion(int a1, int a2, int a3, int b1, int b2, int b3);
+    // A name the server may give the download: a plain file name, nothing that
+    // leads out of the save folder.
+    static bool isPlainFileName(const QString &name);
+
+    // The file a download writes; empty before a version was offered.
+    QString downloadedFilePath() const;
+    bool isDownloadComplete() const { return downloadComplete; }
+    bool isDownloading() const { return reply != nullptr; }
+    // The download dialog, once a download was started (for the host and tests).
+    KelDialog *downloadDialog() const { return downloadBox; }
+
+signals:
+    // A check ended (either way), once its message is shown.
+    void checkDone();
+    // A download ended: ok when the complete file is in place.
+    void downloadDone(bool ok);
+
+private slots:
+    void onCheckFinished(int major, int minor, int release, qint64 fileSize,
+                         const QString &fileName, const QString &remark);
+    void onCheckFailed(const QString &message);
+    void onDownloadReadyRead();
+    void onDownloadProgress(qint64 received, qint64 total);
+    void onDownloadError();
+    void onDownloadFinished();
+
+private:
+    void finishCheck();
+    void showNewVersionDialog(const QString &remark);
+    void buildDownloadDialog();
+    // Ends a download that did not produce the file: nothing of it stays on disk.
+    void failDownload(const QString &logLine, const QString &message);
+
+    int id = -1;
+    int curMajor = -1, curMinor = -1, curRelease = -1;
+    QString server;
+    QString saveDir;
+
+    int newMajor = 0, newMinor = 0, newRelease = 0;
+    QString fileName;
+    qint64 fileSize = 0;
+    qint64 received = 0;
+    bool downloadComplete = false;
+    bool cancelled = false;
+
+    QPointer<QThread> checkThread;
+    QNetworkAccessManager *network = nullptr;
+    QSaveFile *output = nullptr;
+    QNetworkReply *reply = nullptr;
+    QPointer<KelDialog> downloadBox;
+    QProgressBar *progressBar = nullptr;
+    QLabel *percentLabel = nullptr;
+    KelButton *setupBtn = nullptr;
+    KelButton *openDirBtn = nullptr;
+};

@@ -1,0 +1,236 @@
+// The main window's secondary actions as an operator uses them: tool bar, image
+// history, log window and its check box, the hidden settings sequence.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTextEdit>
+#include <gtest/gtest.h>
+
+#include "../ui/fake_tab.h"
+#include "image_pack.h"
+#include "imghistorydialog.h"
+#include "kelabout.h"
+#include "kelbutton.h"
+#include "kelcheckbox.h"
+#include "keldialog.h"
+#include "kelflash.h"
+#include "kellabel.h"
+#include "kellineedit.h"
+#include "kellogdialog.h"
+#include "kelswitch.h"
+#include "private_adb.h"
+#include "qt_wait.h"
+#include "settingdialog.h"
+#include "settings.h"
+#include "statisticdialog.h"
+
+namespace {
+
+QString packImage(const QString &name) {
+    ImagePackSpec spec;
+    spec.platform = "KV7210";
+    spec.product = "evb";
+    spec.version = "1.0.0";
+    spec.mediaType = "mmc";
+    spec.mediaId = "emmc0";
+    spec.components.push_back(image_pack_env_component({"parts_mmc=16m(boot),-(data)"}));
+    std::string err;
+    const QString path = QDir::current().absoluteFilePath(name);
+    EXPECT_EQ(image_pack_write(spec, path.toStdString(), &err), 0) << err;
+    return path;
+}
+
+QString alertText() {
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        auto *d = qobject_cast<KelDialog *>(w);
+        QLabel *text = d && d->isVisible() ? d->findChild<QLabel *>("message_text") : nullptr;
+        if (text) {
+            return text->text();
+        }
+    }
+    return QString();
+}
+
+class WindowActions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings::instance().setImagePath(QString());
+        Settings::instance().setShowStatistic(false);
+        window = new KelFlash(new FakeTab, new FakeTab);
+        window->show();
+        toolBar = window->findChild<QWidget *>("functionBtn");
+        logCheck = window->findChild<KelCheckBox *>("logCheckBox");
+        logDialog = window->findChild<KelLogDialog *>();
+    }
+    void TearDown() override {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<KelDialog *>(w)) {
+                w->close();
+            }
+        }
+        delete window;
+    }
+
+    KelLabel *toolLabel(const QString &toolTip) {
+        for (KelLabel *label : toolBar->findChildren<KelLabel *>()) {
+            if (label->toolTip() == toolTip) {
+                return label;
+            }
+        }
+        return nullptr;
+    }
+    void type(const QString &keys) {
+        QTest::keyClicks(window, keys);
+        QTest::keyClick(window, Qt::Key_Return);
+    }
+    SettingDialog *settingsShown() {
+        auto *d = window->findChild<SettingDialog *>();
+        return d && d->isVisible() ? d : nullptr;
+    }
+
+    PrivateAdb adb{"#!/bin/sh\necho 'error: no devices/emulators found'\n"};
+    KelFlash *window = nullptr;
+    QWidget *toolBar = nullptr;
+    KelCheckBox *logCheck = nullptr;
+    KelLogDialog *logDialog = nullptr;
+};
+
+TEST_F(WindowActions, HiddenSequenceOpensSettings) {
+    const struct {
+        const char *keys;
+        bool opens;
+    } cases[] = {
+        {"vq1j", false}, {"vqj", true}, {"vqjx", false}, {"VQJ", true},
+        {"xvqj", false}, {"VqJ", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.keys);
+        type(c.keys);
+        EXPECT_EQ(settingsShown() != nullptr, c.opens);
+        if (settingsShown()) {
+            settingsShown()->close();
+        }
+    }
+    // The keypad's Enter is not Return.
+    QTest::keyClicks(window, "vqj");
+    QTest::keyClick(window, Qt::Key_Enter);
+    EXPECT_EQ(settingsShown(), nullptr);
+}
+
+TEST_F(WindowActions, SavedSettingsShowTheStatisticsIconRightAligned) {
+    KelLabel *statistics = toolLabel("统计");
+    ASSERT_NE(statistics, nullptr);
+    EXPECT_FALSE(statistics->isVisible());
+    EXPECT_EQ(toolBar->findChildren<KelLabel *>().size(), 4);
+    EXPECT_EQ(toolBar->geometry().right() + 1, 790);
+    EXPECT_EQ(toolBar->y(), 12);
+    const int narrow = toolBar->width();
+
+    type("vqj");
+    SettingDialog *settings = settingsShown();
+    ASSERT_NE(settings, nullptr);
+    QTest::mouseClick(settings->statisticSwitch(), Qt::LeftButton);
+    QTest::mouseClick(settings->findChild<QPushButton *>("setting_save_btn"), Qt::LeftButton);
+    EXPECT_TRUE(Settings::instance().showStatistic());
+    EXPECT_TRUE(statistics->isVisible());
+    EXPECT_GT(toolBar->width(), narrow);
+    EXPECT_EQ(toolBar->geometry().right() + 1, 790);
+
+    QTest::mouseClick(statistics, Qt::LeftButton);
+    EXPECT_TRUE(window->findChild<StatisticDialog *>()->isVisible());
+}
+
+TEST_F(WindowActions, LogCheckBoxFollowsTheLogWindow) {
+    ASSERT_NE(logDialog, nullptr);
+    EXPECT_FALSE(logDialog->isVisible());
+    QTest::mouseClick(logCheck->findChild<QLabel *>(), Qt::LeftButton);
+    ASSERT_TRUE(logCheck->isChecked());
+    EXPECT_TRUE(logDialog->isVisible());
+    const QRect frame = window->frameGeometry();
+    EXPECT_EQ(logDialog->geometry(), QRect(frame.left(), frame.bottom() + 3, frame.width(), 200));
+
+    // The logger feeds it, coloured by type.
+    qWarning() << "a warning for the log window";
+    EXPECT_TRUE(waitFor([&] {
+        return logDialog->textView()->toPlainText().contains("[warn ] a warning for the log window");
+    }));
+
+    logDialog->close();
+    EXPECT_FALSE(logCheck->isChecked());
+    logDialog->move(40, 50);
+    QTest::mouseClick(logCheck->findChild<QLabel *>(), Qt::LeftButton);
+    EXPECT_TRUE(logDialog->isVisible());
+    EXPECT_EQ(logDialog->pos(), QPoint(40, 50));
+    QTest::mouseClick(logCheck->findChild<QLabel *>(), Qt::LeftButton);
+    EXPECT_FALSE(logDialog->isVisible());
+}
+
+TEST_F(WindowActions, HistoryPicksAnImage) {
+    QFile::remove("img_history.txt");
+    const QString first = packImage("first.img");
+    const QString second = packImage("second.img");
+    const QString gone = packImage("gone.img");
+    // Before the history is first opened nothing is recorded.
+    window->selectImage(gone);
+
+    auto *historyBtn = window->findChild<QPushButton *>("historyBtn");
+    QTest::mouseClick(historyBtn, Qt::LeftButton);
+    auto *history = window->findChild<ImgHistoryDialog *>();
+    ASSERT_NE(history, nullptr);
+    EXPECT_EQ(history->listWidget()->count(), 0);
+    history->close();
+
+    window->selectImage(first);
+    QTest::qWait(1100);  // the records' times have whole seconds
+    window->selectImage(second);
+    window->selectImage(gone);
+    QFile::remove(gone);
+    QTest::mouseClick(historyBtn, Qt::LeftButton);
+    QListWidget *list = history->listWidget();
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->item(2)->text(), first);
+
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(2)).center());
+    EXPECT_FALSE(history->isVisible());
+    EXPECT_EQ(window->currentImage().path(), first);
+    EXPECT_EQ(window->findChild<KelLineEdit *>("imagePath")->text(), first);
+
+    // A file that went away leaves the image as it was.
+    QTest::mouseClick(historyBtn, Qt::LeftButton);
+    const QList<QListWidgetItem *> goneItems = list->findItems(gone, Qt::MatchExactly);
+    ASSERT_EQ(goneItems.size(), 1);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(goneItems.first()).center());
+    EXPECT_EQ(window->currentImage().path(), first);
+}
+
+TEST_F(WindowActions, ToolBarActions) {
+    // No checker beside this program nor on the search path: the operator is
+    // told (and no elevation is ever asked for from a test).
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", "/nonexistent");
+    QTest::mouseClick(toolLabel("检查环境"), Qt::LeftButton);
+    qputenv("PATH", path);
+    EXPECT_EQ(alertText(), "无法启动检测工具");
+
+    // The about box is made once and offers the update check.
+    QTest::mouseClick(toolLabel("关于"), Qt::LeftButton);
+    window->findChild<KelAbout *>()->close();
+    QTest::mouseClick(toolLabel("关于"), Qt::LeftButton);
+    ASSERT_EQ(window->findChildren<KelAbout *>().size(), 1);
+    EXPECT_TRUE(window->findChild<KelAbout *>()->updateButton()->isVisible());
+}
+
+TEST(FeedbackUrl, FromTheDeploymentSettings) {
+    Settings::instance().setValue("deploy", "feedback_server", "http://fb.example.com:8080/");
+    EXPECT_EQ(KelFlash::feedbackUrl().toString(),
+              "http://fb.example.com:8080/api/feedback_edit?app_id=1&version_no=1.0.8");
+    Settings::instance().setValue("deploy", "feedback_server", QString());
+    EXPECT_EQ(KelFlash::feedbackUrl().host(), "feedback.kelvora.invalid");
+}
+
+}  // namespace
