@@ -4,41 +4,68 @@
 include(GNUInstallDirs)
 
 set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
-foreach(program KelFlash HostProbe kelflash-cli kelsim)
+
+# Two packages: the command-line burner and the simulator for stations without
+# a display (component "cli"), and the window with its checker and widget
+# library above it (component "gui"). The udev rule for boards goes with the
+# command line, which every station has.
+foreach(program kelflash-cli kelsim)
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
+endforeach()
+install(FILES ${_pkg}/udev/70-kelflash.rules DESTINATION lib/udev/rules.d COMPONENT cli)
+
+foreach(program KelFlash HostProbe)
     if(TARGET ${program})
-        install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
     endif()
 endforeach()
-install(TARGETS KelUI LIBRARY DESTINATION ${KELFLASH_PRIVATE_LIBDIR} NAMELINK_SKIP)
-
-install(FILES ${_pkg}/udev/70-kelflash.rules DESTINATION lib/udev/rules.d)
-install(FILES ${_pkg}/kelflash.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${_pkg}/kelflash.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps)
+install(TARGETS KelUI LIBRARY DESTINATION ${KELFLASH_PRIVATE_LIBDIR} NAMELINK_SKIP
+        COMPONENT gui)
+install(FILES ${_pkg}/kelflash.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        COMPONENT gui)
+install(FILES ${_pkg}/kelflash.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps
+        COMPONENT gui)
 file(GLOB _policies ${_pkg}/polkit/*.policy)
 if(_policies)
-    install(FILES ${_policies} DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)
+    install(FILES ${_policies} DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions
+            COMPONENT gui)
 endif()
 
-# Debian's documentation files: the copyright and a changelog compressed the
-# way dpkg expects (no name or time stamp inside, so the package is the same
-# on every build).
-set(_doc ${CMAKE_INSTALL_DATADIR}/doc/kelflash)
-install(FILES ${_pkg}/debian/copyright DESTINATION ${_doc})
+# Debian's documentation files in each package: the copyright and a changelog
+# compressed the way dpkg expects (no name or time stamp inside, so the
+# package is the same on every build).
 execute_process(COMMAND gzip -9nc ${_pkg}/debian/changelog
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz)
-install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${_doc})
+foreach(component cli gui)
+    set(_doc ${CMAKE_INSTALL_DATADIR}/doc/kelflash)
+    if(component STREQUAL cli)
+        set(_doc ${CMAKE_INSTALL_DATADIR}/doc/kelflash-cli)
+    endif()
+    install(FILES ${_pkg}/debian/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${_doc}
+            COMPONENT ${component})
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelflash)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "KelFlash developers <kelflash@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware burner for Kelvora boards")
-set(CPACK_PACKAGE_DESCRIPTION
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL cli gui)
+set(CPACK_DEBIAN_PACKAGE_SOURCE kelflash)
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME kelflash-cli)
+set(CPACK_DEBIAN_GUI_PACKAGE_NAME kelflash)
+# The synopsis is the summary above; these are the packages' long descriptions.
+set(CPACK_COMPONENT_CLI_DESCRIPTION
+    "kelflash-cli burns firmware images onto boards built around Kelvora
+system-on-chips over USB or serial ports, inspects and packs images, and
+writes and formats SD cards, on stations without a display. kelsim, the
+board simulator, stands in for boards in tests and demonstrations.")
+set(CPACK_COMPONENT_GUI_DESCRIPTION
     "KelFlash burns firmware images onto boards built around Kelvora
 system-on-chips over USB, serial ports or adb, writes bring-up SD cards
-and formats cards back to FAT32. The package holds the window
-(KelFlash), the command-line burner (kelflash-cli), the board
-simulator (kelsim) and the PC environment checker (HostProbe).")
+and formats cards back to FAT32, in a window. HostProbe, started from it,
+lists what on this PC is known to make burning fail.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://kelflash.example.org/")
@@ -46,8 +73,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Dependencies from the shared libraries the programs really link, plus the
 # programs they run: mkfs.fat for the card format, pkexec for the checker.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "adb, pkexec")
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "dosfstools")
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "kelflash-cli (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "adb, pkexec")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

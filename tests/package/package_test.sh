@@ -18,27 +18,40 @@ if ! cpack -G DEB -B "$wd/pkg" --config "$build/CPackConfig.cmake" >cpack.log 2>
     fail "cpack could not build the package"
 fi
 deb=$(ls "$wd"/pkg/kelflash_*_*.deb)
+cli=$(ls "$wd"/pkg/kelflash-cli_*_*.deb)
 
-contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-for f in usr/bin/KelFlash usr/bin/HostProbe usr/bin/kelflash-cli usr/bin/kelsim \
-    usr/lib/kelflash/libKelUI.so.1 usr/lib/udev/rules.d/70-kelflash.rules \
+holds() { # package file...
+    package=$1
+    shift
+    contents=$(dpkg-deb --contents "$package" | awk '{print $6}')
+    for f in "$@"; do
+        echo "$contents" | grep -qx "./$f" || fail "$(basename "$package") lacks /$f"
+    done
+}
+holds "$cli" usr/bin/kelflash-cli usr/bin/kelsim usr/lib/udev/rules.d/70-kelflash.rules \
+    usr/share/doc/kelflash-cli/copyright usr/share/doc/kelflash-cli/changelog.gz
+holds "$deb" usr/bin/KelFlash usr/bin/HostProbe usr/lib/kelflash/libKelUI.so.1 \
     usr/share/applications/kelflash.desktop usr/share/icons/hicolor/32x32/apps/kelflash.png \
-    usr/share/doc/kelflash/copyright usr/share/doc/kelflash/changelog.gz; do
-    echo "$contents" | grep -qx "./$f" || fail "the package lacks /$f"
-done
+    usr/share/doc/kelflash/copyright usr/share/doc/kelflash/changelog.gz
 for policy in "$source"/packaging/polkit/*.policy; do
     [ -e "$policy" ] || continue
-    echo "$contents" | grep -q "/polkit-1/actions/$(basename "$policy")$" ||
-        fail "the package lacks the polkit policy $(basename "$policy")"
+    holds "$deb" "usr/share/polkit-1/actions/$(basename "$policy")"
 done
-dpkg-deb -f "$deb" Depends | grep -q "libqt5core5a" || fail "no dependencies from the linked libraries"
-
-lintian --tag-display-limit 0 "$deb" >lintian.log 2>&1 || true
-if grep -q '^E:' lintian.log; then
-    cat lintian.log
-    fail "lintian reports errors"
+dpkg-deb -f "$deb" Depends | grep -q "libqt5widgets5" || fail "no dependencies from the linked libraries"
+dpkg-deb -f "$deb" Depends | grep -q "kelflash-cli (= " || fail "the window's package does not depend on the command line's"
+if dpkg-deb -f "$cli" Depends | grep -qE "libqt5(gui|widgets)"; then
+    fail "the command line's package depends on a GUI library: $(dpkg-deb -f "$cli" Depends)"
 fi
 
+for package in "$deb" "$cli"; do
+    lintian --tag-display-limit 0 "$package" >lintian.log 2>&1 || true
+    if grep -q '^E:' lintian.log; then
+        cat lintian.log
+        fail "lintian reports errors for $(basename "$package")"
+    fi
+done
+
+dpkg -x "$cli" root
 dpkg -x "$deb" root
 [ "$(root/usr/bin/kelflash-cli --version)" = "kelflash-cli $(dpkg-deb -f "$deb" Version)" ] ||
     fail "kelflash-cli --version does not give the package's version"
@@ -65,4 +78,4 @@ status=0
 ls xdg/KelFlash/log/KelFlash_log_* >/dev/null 2>&1 ||
     fail "KelFlash started from the menu wrote no log file in the user's data directory"
 [ -z "$(ls run)" ] || fail "KelFlash started from the menu left files in its start folder"
-echo "package_test: $(basename "$deb") holds $(echo "$contents" | wc -l) entries; lintian: no errors"
+echo "package_test: $(basename "$deb") and $(basename "$cli"): contents as expected, no lintian errors"
