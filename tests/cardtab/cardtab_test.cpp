@@ -1,0 +1,289 @@
+// The card page on cards of the test's own (card image files and loop devices,
+// declared to the disk registry as removable cards), read back with sfdisk.
+#include <QComboBox>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+#include "../card/card_fixture.h"
+#include "cardtab.h"
+#include "carddisk.h"
+#include "imagefile.h"
+#include "kelflash.h"
+#include "modal_answer.h"
+#include "pack_sample.h"
+#include "private_adb.h"
+#include "qt_wait.h"
+#include "settings.h"
+
+namespace {
+
+const quint64 kMiB = 1 << 20;
+
+// A card the card list shows.
+struct ListedCard : Card {
+    explicit ListedCard(quint64 size = 8 * kMiB, bool loop = false) : Card(size, 512, loop) {
+        DiskProperties p;
+        p.removable = true;
+        p.vendor = "Kel";
+        p.model = model = "Card" + QString::number(serial);
+        p.busType = 7;
+        number = DiskRegistry::instance().declareCard(path, p);
+    }
+    ~ListedCard() { DiskRegistry::instance().withdrawCard(path); }
+    int number = -1;
+    QString model;
+};
+
+QString makeImage(const QString &path, const std::string &version = "2.1.0",
+                  const std::string &media = "mmc", size_t rootfs = 2 * kMiB) {
+    ImagePackSpec spec = packtest::evbSpec();
+    spec.version = version;
+    spec.mediaType = media;
+    spec.components.push_back(image_pack_env_component({"parts_mmc=1m(spl),-(rootfs)"}));
+    spec.components.push_back(packtest::component("spl", "spl", packtest::fillBytes(40000, 1, 3), "run"));
+    spec.components.push_back(packtest::component("image.target.rootfs", "rootfs",
+                                                  packtest::fillBytes(rootfs, 2, 3), "burn"));
+    std::string error;
+    EXPECT_EQ(image_pack_write(spec, path.toStdString(), &error), 0) << error;
+    return path;
+}
+
+QStringList partitionNames(const QString &path) {
+    QStringList names;
+    for (const QJsonValue &v : sfdisk(path).value("partitions").toArray()) {
+        names << v.toObject().value("name").toString();
+    }
+    return names;
+}
+
+class CardTabTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image.setPath(makeImage("tab.img"));
+        ASSERT_EQ(image.loadHeader(), 0);
+        tab.setImage(&image);
+        list = tab.findChild<QComboBox *>("cardList");
+        info = tab.findChild<QLabel *>("cardInfo");
+    }
+    // Starts a bring-up job on the selected card, the operator confirming.
+    bool start() {
+        answerNextDialog("confirm_ok_btn");
+        return tab.startWork();
+    }
+    bool waitEnd(QSignalSpy &done) { return waitFor([&] { return done.count() > 0; }, 60000); }
+
+    ImageFile image;
+    CardTab tab;
+    QComboBox *list = nullptr;
+    QLabel *info = nullptr;
+    QSignalSpy ok{&tab, &KelTab::workSuccessful};
+    QSignalSpy failed{&tab, &KelTab::workFailed};
+};
+
+TEST_F(CardTabTest, AfterAJobTheRescanReselectsItsCardOrTheFirstOneLeft) {
+    std::unique_ptr<ListedCard> cards[3];
+    for (auto &c : cards) {
+        c = std::make_unique<ListedCard>();
+    }
+    tab.scanDevices();
+    ASSERT_EQ(list->count(), 3);
+    EXPECT_EQ(list->itemText(2), "Kel " + cards[2]->model + " (8 MB)");
+    list->setCurrentIndex(2);
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(waitEnd(ok));
+    EXPECT_EQ(tab.message(), "执行成功！");
+    EXPECT_EQ(partitionNames(cards[2]->file), QStringList({"spl", "rootfs"}));
+    // The scan after the job: the same card, its new mark, the result kept.
+    ASSERT_TRUE(waitFor([&] { return info->isVisibleTo(&tab); }));
+    EXPECT_EQ(list->currentIndex(), 2);
+    EXPECT_TRUE(info->text().contains("版本号：2.1.0"));
+    EXPECT_EQ(tab.message(), "执行成功！");
+
+    cards[2].reset();
+    cards[1].reset();
+    tab.scanDevices();
+    EXPECT_EQ(list->count(), 1);
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_EQ(list->currentData().toInt(), cards[0]->number);
+    cards[0].reset();
+    QSignalSpy ready(&tab, &KelTab::deviceReady);
+    tab.scanDevices();
+    EXPECT_FALSE(list->isVisibleTo(&tab));
+    EXPECT_EQ(ready.takeFirst().at(0).toBool(), false);
+}
+
+TEST_F(CardTabTest, TheCardsMarkIsComparedWithTheImage) {
+    struct Case {
+        const char *markVersion;  // none: a card without a mark
+        const char *message;
+    } cases[] = {{"2.1.0", "SD卡中有相同版本的镜像文件"},
+                 {"2.2.0", "SD卡中有其他版本的镜像文件"},
+                 {nullptr, ""}};
+    for (const Case &c : cases) {
+        ListedCard card;
+        if (c.markVersion) {
+            ImageFile other;
+            other.setPath(makeImage("other.img", c.markVersion));
+            ASSERT_EQ(other.loadHeader(), 0);
+            CardDisk disk;
+            ASSERT_TRUE(disk.setDiskNumber(card.number) && disk.writeImageMark(&other));
+        }
+        tab.scanDevices();
+        EXPECT_EQ(tab.message(), c.message);
+        EXPECT_EQ(info->isVisibleTo(&tab), c.markVersion != nullptr);
+        if (c.markVersion) {
+            EXPECT_TRUE(info->text().contains(QString("版本号：") + c.markVersion));
+        }
+    }
+    // What the main window asks by name after an image was chosen, or a job began.
+    bool formatting = true;
+    ASSERT_TRUE(QMetaObject::invokeMethod(&tab, "isFormatting", Q_RETURN_ARG(bool, formatting)));
+    EXPECT_FALSE(formatting);
+    EXPECT_TRUE(QMetaObject::invokeMethod(&tab, "showCardImage"));
+}
+
+TEST_F(CardTabTest, RefusalsOnlyShowTheirMessage) {
+    ListedCard card;
+    tab.scanDevices();
+    auto *tableSwitch = tab.findChild<QWidget *>("tableSwitch");
+    QTest::mouseClick(tableSwitch, Qt::LeftButton);
+    EXPECT_EQ(tab.message(), "注意：Kelvora启动卡暂时只支持GPT格式");
+    QTest::mouseClick(tableSwitch, Qt::LeftButton);
+    EXPECT_EQ(tab.message(), "");
+
+    ImageFile upper;
+    upper.setPath(makeImage("upper.img", "2.1.0", "MMC"));
+    ASSERT_EQ(upper.loadHeader(), 0);
+    tab.setImage(&upper);
+    auto alert = answerNextDialog("alert_ok_btn");
+    EXPECT_FALSE(tab.startWork());
+    ASSERT_TRUE(waitFor([&] { return !alert->isEmpty(); }));
+    EXPECT_EQ(*alert, "制作启动卡的镜像文件必须是mmc类型！");
+    tab.setImage(&image);
+
+    // Even root may not write an immutable file: the card cannot be opened.
+    ASSERT_EQ(run("chattr", {"+i", card.file}), "");
+    EXPECT_FALSE(start());
+    EXPECT_TRUE(tab.message().startsWith("写SD卡的操作需要\"以管理员身份运行\""));
+    answerNextDialog("confirm_ok_btn");
+    QTest::mouseClick(tab.findChild<QWidget *>("formatBtn"), Qt::LeftButton);
+    EXPECT_TRUE(tab.message().startsWith("格式化SD卡的操作需要\"以管理员身份运行\""));
+    run("chattr", {"-i", card.file});
+    EXPECT_EQ(tab.currentWorker(), nullptr);
+}
+
+TEST_F(CardTabTest, AFormatReportsItsStagesAndLeavesOneVolume) {
+    for (bool mbr : {false, true}) {
+        ListedCard card(16 * kMiB);
+        tab.scanDevices();
+        auto *tableSwitch = tab.findChild<QWidget *>("tableSwitch");
+        if (mbr) {
+            QTest::mouseClick(tableSwitch, Qt::LeftButton);
+        }
+        QSignalSpy progress(&tab, &KelTab::workProgress);
+        QSignalSpy started(&tab, &KelTab::workStart);
+        ok.clear();
+        answerNextDialog("confirm_ok_btn");
+        QTest::mouseClick(tab.findChild<QWidget *>("formatBtn"), Qt::LeftButton);
+        EXPECT_TRUE(tab.isFormatting());
+        ASSERT_TRUE(waitEnd(ok)) << tab.message().toStdString();
+        EXPECT_EQ(started.count(), 1);
+        QList<qint64> stages;
+        for (const QList<QVariant> &args : progress) {
+            stages << args.at(0).toLongLong();
+        }
+        EXPECT_EQ(stages, (QList<qint64>{10, 20, 50, 100}));
+        EXPECT_FALSE(tab.isFormatting());
+        EXPECT_EQ(sfdisk(card.file).value("label").toString(), mbr ? "dos" : "gpt");
+        EXPECT_EQ(partitionNames(card.file).size(), 1);
+        if (mbr) {
+            QTest::mouseClick(tableSwitch, Qt::LeftButton);
+        }
+    }
+}
+
+TEST_F(CardTabTest, ACardPulledOutDuringAJobEndsInFailure) {
+    ListedCard card(64 * kMiB, true);
+    NEED_CARD(card);
+    ImageFile big;
+    big.setPath(makeImage("big.img", "2.1.0", "mmc", 40 * kMiB));
+    ASSERT_EQ(big.loadHeader(), 0);
+    tab.setImage(&big);
+    tab.scanDevices();
+    QSignalSpy progress(&tab, &KelTab::workProgress);
+    ASSERT_TRUE(start());
+    tab.pauseWork();
+    ASSERT_TRUE(waitFor([&] { return progress.count() > 0; }));
+    // The reader loses its medium while the job is held between two chunks.
+    closeDiskHandle(card.handle);
+    card.handle = kInvalidDisk;
+    QFile::resize(card.file, 0);
+    run("losetup", {"--set-capacity", card.path});
+    card.device->detach();
+    tab.resumeWork();
+    ASSERT_TRUE(waitEnd(failed));
+    EXPECT_EQ(ok.count(), 0);
+    EXPECT_EQ(tab.message(), "执行失败！");
+    ASSERT_TRUE(waitFor([&] { return !list->isVisibleTo(&tab); }));
+    EXPECT_EQ(tab.message(), "执行失败！");
+}
+
+// The whole page in the window, as an operator sees it: a reader whose card
+// comes and goes, a bring-up card made with the start button, then a format.
+TEST(CardPage, ACardComesIsWrittenFormattedAndGoesWithTheDevice) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "loop devices need root";
+    }
+    PrivateAdb adb("#!/bin/sh\necho 'error: no devices/emulators found'\n");
+    Settings::instance().setImagePath(QString());
+    const QString file = QDir::current().absoluteFilePath("reader.img");
+    QFile reader0(file);
+    ASSERT_TRUE(reader0.open(QIODevice::WriteOnly | QIODevice::Truncate) && reader0.resize(64 * kMiB));
+    reader0.close();
+    KelFlash window;
+    window.show();
+    auto *tabs = window.findChild<QTabWidget *>("tabWidget");
+    tabs->setCurrentIndex(1);
+    auto *list = window.findChild<QComboBox *>("cardList");
+    LoopDevice reader(file, 512);
+    ASSERT_FALSE(reader.node.isEmpty());
+    DiskProperties p;
+    p.removable = true;
+    p.model = "Reader";
+    const int number = DiskRegistry::instance().declareCard(reader.node, p);
+    // The card is "inserted": the kernel tells about the disk again.
+    QFile uevent("/sys/block/" + QFileInfo(reader.node).fileName() + "/uevent");
+    ASSERT_TRUE(uevent.open(QIODevice::WriteOnly) && uevent.write("change\n") > 0);
+    uevent.close();
+    ASSERT_TRUE(waitFor([&] { return list->findData(number) >= 0 && list->isVisible(); }));
+    list->setCurrentIndex(list->findData(number));
+
+    window.selectImage(makeImage("window.img"));
+    auto *startBtn = window.findChild<QPushButton *>("startBtn");
+    ASSERT_TRUE(startBtn->isEnabled());
+    auto *page = static_cast<CardTab *>(tabs->widget(1));
+    answerNextDialog("confirm_ok_btn");
+    QTest::mouseClick(startBtn, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return page->message() == "执行成功！"; }, 60000));
+    EXPECT_EQ(partitionNames(reader.node), QStringList({"spl", "rootfs"}));
+
+    answerNextDialog("confirm_ok_btn");
+    QTest::mouseClick(window.findChild<QPushButton *>("formatBtn"), Qt::LeftButton);
+    EXPECT_TRUE(waitFor([&] { return !startBtn->isEnabled(); })) << "a second job on the card";
+    ASSERT_TRUE(waitFor([&] { return !page->isFormatting() && page->message() == "执行成功！"; },
+                        60000));
+    EXPECT_EQ(sfdisk(reader.node).value("label").toString(), "gpt");
+    EXPECT_TRUE(window.findChild<QLabel *>("resultLabel")->text().contains("SUCCESS"))
+        << window.findChild<QLabel *>("resultLabel")->text().toStdString();
+
+    // The reader goes away: the card list empties without a click.
+    reader.detach();
+    EXPECT_TRUE(waitFor([&] { return !list->isVisible(); }));
+    EXPECT_FALSE(startBtn->isEnabled());
+    DiskRegistry::instance().withdrawCard(reader.node);
+    QFile::remove(file);
+}
+
+}  // namespace
