@@ -86,8 +86,10 @@ void CardTab::buildLayout() {
     cardRow->setContentsMargins(0, 0, 0, 0);
     cardRow->setSpacing(20);
     cardRow->addSpacing(180);
-    cardRow->addWidget(cardIcon);
-    cardRow->addWidget(cardInfo);
+    // Aligned, the two let the row take the page's spare height and sit in
+    // its middle.
+    cardRow->addWidget(cardIcon, 0, Qt::AlignVCenter);
+    cardRow->addWidget(cardInfo, 0, Qt::AlignVCenter);
     cardRow->addStretch();
 
     auto *layout = new QVBoxLayout(this);
