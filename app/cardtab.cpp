@@ -135,8 +135,8 @@ void CardTab::scanDevices() {
         progressFill->setFixedHeight(0);
         setControlsEnabled(false);
         hideMark();
-        // What the message line said was about a card that is gone.
-        if (!keepMessage) {
+        // What the message line said was about a card that has just gone.
+        if (hasCard && !keepMessage) {
             showSuccess(QString());
         }
     }
