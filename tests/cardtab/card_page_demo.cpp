@@ -1,7 +1,8 @@
-// The main window on its card page with one card listed: a card image file,
-// declared to the disk registry as a removable card, so that the page can be
-// looked at (scripts/screenshot) without a card reader.
-//   card_page_demo CARD_FILE
+// The main window on its card page with one card listed: a card image file or
+// a loop device, declared to the disk registry as a removable card, so that the
+// page can be looked at (scripts/screenshot) and used without a card reader. A
+// loop device comes and goes as a card does when it is attached and detached.
+//   card_page_demo CARD_FILE|LOOP_DEVICE
 #include <QApplication>
 #include <QTabWidget>
 
@@ -13,7 +14,7 @@
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
     if (argc != 2) {
-        fprintf(stderr, "usage: card_page_demo CARD_FILE\n");
+        fprintf(stderr, "usage: card_page_demo CARD_FILE|LOOP_DEVICE\n");
         return 2;
     }
     DiskProperties card;
@@ -22,7 +23,7 @@ int main(int argc, char **argv) {
     card.model = QStringLiteral("SD/MMC Reader");
     card.busType = 7;
     if (DiskRegistry::instance().declareCard(QString::fromLocal8Bit(argv[1]), card) < 0) {
-        fprintf(stderr, "card_page_demo: %s is no file\n", argv[1]);
+        fprintf(stderr, "card_page_demo: %s is neither a file nor a disk\n", argv[1]);
         return 1;
     }
     KelFlash window;
