@@ -200,7 +200,10 @@ void CardTab::onCardSelected(int oldIndex, int curIndex) {
 }
 
 void CardTab::showCardImage() {
-    showMark(true);
+    // The card disk keeps the mark of a card that has gone.
+    if (hasCard) {
+        showMark(true);
+    }
 }
 
 void CardTab::showMark(bool compare) {

@@ -131,12 +131,13 @@ TEST_F(CardTabTest, TheCardsMarkIsComparedWithTheImage) {
                  {"2.1.0", "SD卡中有相同版本的镜像文件"},
                  {"2.2.0", "SD卡中有其他版本的镜像文件"}};
     ImageFile other;
+    std::unique_ptr<ListedCard> card;
     for (const Case &c : cases) {
-        ListedCard card;
+        card = std::make_unique<ListedCard>();
         if (c.markVersion) {
             makeImage("other.img", c.markVersion, "mmc", 2 * kMiB, &other);
             CardDisk disk;
-            ASSERT_TRUE(disk.setDiskNumber(card.number) && disk.writeImageMark(&other));
+            ASSERT_TRUE(disk.setDiskNumber(card->number) && disk.writeImageMark(&other));
         }
         tab.scanDevices();
         EXPECT_EQ(tab.message(), c.message);
@@ -152,6 +153,12 @@ TEST_F(CardTabTest, TheCardsMarkIsComparedWithTheImage) {
     bool formatting = true;
     ASSERT_TRUE(QMetaObject::invokeMethod(&tab, "isFormatting", Q_RETURN_ARG(bool, formatting)));
     EXPECT_FALSE(formatting);
+    // Without the card there is nothing to compare a new image with.
+    card.reset();
+    tab.scanDevices();
+    tab.showCardImage();
+    EXPECT_FALSE(info->isVisibleTo(&tab));
+    EXPECT_EQ(tab.message(), "");
 }
 
 TEST_F(CardTabTest, RefusalsOnlyShowTheirMessage) {
