@@ -27,7 +27,7 @@
 #include "keltab.h"
 #include "libkelupg.h"
 #include "burntab.h"
-#include "placeholdertab.h"
+#include "cardtab.h"
 #include "settings.h"
 #include "uiformat.h"
 #include "upg_log.h"
@@ -107,7 +107,7 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     }
 
     burnTab = burnPage ? burnPage : new BurnTab;
-    cardTab = cardPage ? cardPage : new PlaceholderTab("cardIcon", "请插入SD卡");
+    cardTab = cardPage ? cardPage : new CardTab;
     for (KelTab *tab : {burnTab, cardTab}) {
         connect(tab, &KelTab::deviceReady, this, &KelFlash::onDeviceReady);
         connect(tab, &KelTab::workStart, this, &KelFlash::onWorkStart);
@@ -430,6 +430,10 @@ void KelFlash::onWorkStart() {
         resetStatus();
         elapsedSeconds = 0;
         timer->start();
+        // Nothing else may start on the card or change the image meanwhile; the
+        // page is not ready while it formats, so the start button goes off.
+        setWorkingLook(true);
+        updateStartButton();
     }
 }
 

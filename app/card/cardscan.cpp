@@ -9,8 +9,8 @@ QList<CardInfo> scanCards() {
     for (int n : registry.numbers()) {
         // The system's disks are no cards even when they say they are removable
         // (a computer started from a USB stick), and card images are only cards
-        // when named explicitly.
-        if (registry.isFile(n) || !registry.mayWrite(n)) {
+        // when named explicitly or declared as cards.
+        if (!registry.mayWrite(n) || (registry.isFile(n) && !registry.declaredCard(n, nullptr))) {
             continue;
         }
         CardInfo card;

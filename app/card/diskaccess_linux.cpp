@@ -243,6 +243,9 @@ bool queryDeviceProperties(int diskNumber, DiskProperties *properties) {
     if (path.isEmpty() || !properties) {
         return false;
     }
+    if (registry.declaredCard(diskNumber, properties)) {
+        return true;
+    }
     if (registry.isFile(diskNumber)) {
         // A card image on a disk of the computer: nothing to take out.
         *properties = DiskProperties();

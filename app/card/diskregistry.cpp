@@ -113,3 +113,42 @@ bool DiskRegistry::mayWrite(int number) const {
     // Asked anew each time: a file system may have been mounted since the scan.
     return !diskplatform::systemDisks().contains(where);
 }
+
+int DiskRegistry::declareCard(const QString &path, const DiskProperties &properties) {
+    const QFileInfo info(path);
+    const QString key = info.absoluteFilePath();
+    int number = -1;
+    if (info.isFile()) {
+        number = registerFile(key);
+    } else {
+        refresh();
+        number = numberOf(key);
+    }
+    if (number < 0) {
+        return -1;
+    }
+    QMutexLocker locker(&lock);
+    declared.insert(key, properties);
+    return number;
+}
+
+void DiskRegistry::withdrawCard(const QString &path) {
+    QMutexLocker locker(&lock);
+    declared.remove(QFileInfo(path).absoluteFilePath());
+}
+
+bool DiskRegistry::declaredCard(int number, DiskProperties *properties) const {
+    QMutexLocker locker(&lock);
+    const auto it = entries.constFind(number);
+    if (it == entries.constEnd() || !it->present) {
+        return false;
+    }
+    const auto found = declared.constFind(it->path);
+    if (found == declared.constEnd()) {
+        return false;
+    }
+    if (properties) {
+        *properties = *found;
+    }
+    return true;
+}

@@ -10,6 +10,8 @@
 #include <QMutex>
 #include <QString>
 
+#include "diskaccess.h"
+
 class DiskRegistry {
 public:
     static DiskRegistry &instance();
@@ -32,6 +34,18 @@ public:
     // for numbers that stand for nothing.
     bool mayWrite(int number) const;
 
+    // Takes a disk node or a file as a removable card with these properties,
+    // whatever the system says of it, so that a test or a demonstration can
+    // use its own loop devices and card images as cards. It changes what the
+    // card list shows, never what may be written: mayWrite() still refuses the
+    // system's disks. The declaration holds for the path until it is
+    // withdrawn. Returns the number, or -1 when the path is neither a present
+    // disk nor a file.
+    int declareCard(const QString &path, const DiskProperties &properties);
+    void withdrawCard(const QString &path);
+    // The properties a declared card was given; false for any other number.
+    bool declaredCard(int number, DiskProperties *properties) const;
+
 private:
     DiskRegistry() = default;
     struct Entry {
@@ -43,5 +57,7 @@ private:
 
     mutable QMutex lock;
     QHash<int, Entry> entries;
+    // By node or absolute file path.
+    QHash<QString, DiskProperties> declared;
     int nextNumber = 1;
 };

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "cardscan.h"
 #include "diskaccess.h"
 #include "diskplatform.h"
 #include "diskregistry.h"
@@ -33,14 +34,21 @@ TEST(DiskRegistry, TheSystemDiskIsNumberZeroAndIsNeverOpenedForWriting) {
         GTEST_SKIP() << "the root file system lies on no disk here";
     }
     EXPECT_EQ(registry.path(0), system.first());
+    DiskProperties card;
+    card.removable = true;
     for (const QString &node : system) {
-        const int number = registry.numberOf(node);
+        // Not even when declared a card.
+        const int number = registry.declareCard(node, card);
         ASSERT_GE(number, 0) << node.toStdString();
         EXPECT_FALSE(registry.mayWrite(number)) << node.toStdString();
+        for (const CardInfo &listed : scanCards()) {
+            EXPECT_NE(listed.number, number) << node.toStdString();
+        }
         MsgCapture msgs;
         EXPECT_EQ(openDiskHandle(number, DiskAccess::ReadWrite, true), kInvalidDisk);
         EXPECT_TRUE(lastErrorIsAccessDenied());
         EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Get handle on the device error:"));
+        registry.withdrawCard(node);
     }
     // Asking is allowed: the card scan reads what the system disk is.
     DiskProperties props;

@@ -1,0 +1,353 @@
+#include "cardtab.h"
+
+#include <QDebug>
+#include <QHBoxLayout>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "cardthread.h"
+#include "diskaccesshint.h"
+#include "imagefile.h"
+#include "kelbutton.h"
+#include "kelcombobox.h"
+#include "keldialog.h"
+#include "kelformatsdcard.h"
+#include "kelswitch.h"
+#include "uiformat.h"
+
+namespace {
+
+constexpr int kFillFull = 78;
+
+}  // namespace
+
+CardTab::CardTab(QWidget *parent) : KelTab(parent) {
+    buildLayout();
+    connect(cardList, &KelComboBox::indexChanged, this, &CardTab::onCardSelected);
+    connect(tableSwitch, &KelSwitch::clicked, this, &CardTab::onTableSwitchClicked);
+    connect(formatBtn, &KelButton::clicked, this, &CardTab::onFormatClicked);
+    // Nothing is listed before the first scan.
+    cardList->hide();
+    setControlsEnabled(false);
+}
+
+CardTab::~CardTab() {
+    delete formatter;
+    formatter = nullptr;
+    // The bring-up worker refers to the card disk, a member that goes before the
+    // base destructor would stop the worker.
+    adoptWorker(nullptr);
+}
+
+void CardTab::buildLayout() {
+    cardList = new KelComboBox(this);
+    cardList->setObjectName("cardList");
+    cardList->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    cardList->setMinimumWidth(220);
+
+    tableSwitch = new KelSwitch(this);
+    tableSwitch->setObjectName("tableSwitch");
+    tableSwitch->setOffText("GPT");
+    tableSwitch->setOnText("MBR");
+    QColor offColor("#2a86bf");
+    tableSwitch->setOffColor(offColor);
+    tableSwitch->setPadding(4);
+
+    formatBtn = new KelButton("格式化SD卡", this);
+    formatBtn->setObjectName("formatBtn");
+
+    auto *topRow = new QHBoxLayout;
+    topRow->setContentsMargins(0, 0, 0, 0);
+    topRow->setSpacing(0);
+    topRow->addWidget(new QLabel("SD卡：", this));
+    topRow->addWidget(cardList);
+    topRow->addStretch();
+    topRow->addWidget(new QLabel("分区表格式：", this));
+    topRow->addWidget(tableSwitch);
+    topRow->addSpacing(20);
+    topRow->addWidget(formatBtn);
+
+    cardIcon = new QLabel(this);
+    cardIcon->setObjectName("cardIcon");
+    cardIcon->setFixedSize(123, 166);
+    auto *iconLayout = new QVBoxLayout(cardIcon);
+    iconLayout->setContentsMargins(0, 0, 0, 0);
+    iconLayout->setSpacing(0);
+    iconLayout->addStretch();
+    iconLayout->addWidget(progressBox, 0, Qt::AlignHCenter);
+    iconLayout->addSpacing(20);
+
+    cardInfo = new QLabel(this);
+    cardInfo->setObjectName("cardInfo");
+    cardInfo->hide();
+
+    auto *cardRow = new QHBoxLayout;
+    cardRow->setContentsMargins(0, 0, 0, 0);
+    cardRow->setSpacing(20);
+    cardRow->addSpacing(180);
+    // Aligned, the two let the row take the page's spare height and sit in
+    // its middle.
+    cardRow->addWidget(cardIcon, 0, Qt::AlignVCenter);
+    cardRow->addWidget(cardInfo, 0, Qt::AlignVCenter);
+    cardRow->addStretch();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(15, 15, 15, 15);
+    layout->setSpacing(10);
+    layout->addLayout(topRow);
+    layout->addLayout(cardRow, 1);
+    layout->addWidget(messageLine, 0, Qt::AlignRight);
+}
+
+bool CardTab::busy() const {
+    return formatting || formatter != nullptr || (worker != nullptr && worker->isRunning());
+}
+
+void CardTab::scanDevices() {
+    // A rescan reselects a card, which changes the card disk a running job may
+    // still use (the bring-up job writes its mark through it at the end). The
+    // clean-up after the job scans again.
+    if (busy()) {
+        return;
+    }
+    qDebug().noquote() << "\nTry to scan the current disk device ...";
+    cards = scanCards();
+    cardList->clear();
+    for (const CardInfo &card : cards) {
+        const QString size = formatSize(card.size(), 'f', 1);
+        const QString vendor = card.properties.vendor.trimmed();
+        const QString product = card.properties.model.trimmed();
+        const QString bus = busTypeName(card.properties.busType);
+        qDebug() << "Disk ID:" << card.number << "Vendor:" << vendor << product << "Type:" << bus
+                 << "Size:" << size;
+        // A space between the two, which sysfs gives without the padding that
+        // would otherwise separate them.
+        const QString name = QStringList{vendor, product}.join(QLatin1Char(' ')).trimmed();
+        cardList->addItem(name + " (" + size + ")", card.number);
+    }
+
+    const bool found = cardList->count() > 0;
+    if (found) {
+        cardList->setCurrentIndex(lastIndex >= 0 && lastIndex < cardList->count() ? lastIndex : 0);
+        setControlsEnabled(true);
+    } else {
+        progressFill->setFixedHeight(0);
+        setControlsEnabled(false);
+        hideMark();
+        // What the message line said was about a card that has just gone.
+        if (hasCard && !keepMessage) {
+            showSuccess(QString());
+        }
+    }
+    formatBtn->setEnabled(found);
+    // The window clears its status row when a device becomes ready; after a job
+    // the card that is still there is no news, and the result stays.
+    const bool news = !keepMessage || found != hasCard;
+    hasCard = found;
+    cardList->setVisible(found);
+    setLinkedLook(found);
+    keepMessage = false;
+    if (news) {
+        emit deviceReady(found);
+    }
+}
+
+bool CardTab::isReady() {
+    // A format runs without the start button, which must not start a second
+    // job on the card meanwhile.
+    return hasCard && !formatting;
+}
+
+bool CardTab::isFormatting() {
+    return formatting;
+}
+
+void CardTab::setControlsEnabled(bool enabled) {
+    cardList->setEnabled(enabled);
+    tableSwitch->setEnabled(enabled);
+    formatBtn->setEnabled(enabled);
+}
+
+void CardTab::setLinkedLook(bool linked) {
+    cardIcon->setProperty("linked", linked);
+    // Dynamic properties are matched only when the style is applied again.
+    cardIcon->style()->unpolish(cardIcon);
+    cardIcon->style()->polish(cardIcon);
+    cardIcon->update();
+}
+
+void CardTab::onCardSelected(int oldIndex, int curIndex) {
+    Q_UNUSED(oldIndex);
+    if (curIndex < 0) {
+        return;
+    }
+    if (!keepMessage) {
+        showSuccess(QString());
+    }
+    const int n = cardList->itemData(curIndex).toInt();
+    qDebug() << "Current index:" << curIndex << ", Disk ID:" << n;
+    if (n < 0) {
+        return;
+    }
+    // A refused number would leave the previous card selected under this name.
+    if (!cardDisk.setDiskNumber(n) || !cardDisk.readImageMark()) {
+        progressFill->setFixedHeight(0);
+        hideMark();
+        return;
+    }
+    showMark(!keepMessage);
+}
+
+void CardTab::showCardImage() {
+    // The card disk keeps the mark of a card that has gone.
+    if (hasCard) {
+        showMark(true);
+    }
+}
+
+void CardTab::showMark(bool compare) {
+    if (image == nullptr || !cardDisk.hasImageMark()) {
+        return;
+    }
+    cardInfo->setText(QStringList{"SoC型号：" + cardDisk.markPlatform(),
+                                  "板级型号：" + cardDisk.markProduct(),
+                                  "版本号：" + cardDisk.markVersion(), "存储介质：mmc"}
+                          .join("\n"));
+    cardInfo->show();
+    progressFill->setFixedHeight(kFillFull);
+    if (compare) {
+        showSuccess(cardDisk.isSameImage(image) ? "SD卡中有相同版本的镜像文件"
+                                                : "SD卡中有其他版本的镜像文件");
+    }
+}
+
+void CardTab::hideMark() {
+    cardInfo->hide();
+}
+
+void CardTab::onTableSwitchClicked(bool checked) {
+    showSuccess(checked ? "注意：Kelvora启动卡暂时只支持GPT格式" : QString());
+}
+
+void CardTab::showAccessRefusal(const QString &text) {
+    // Only a card of a valid number is refused for want of rights; the
+    // system's disk is refused whoever asks.
+    const QString hint = cardDisk.diskNumber() > 0 ? diskAccessHint() : QString();
+    showError(hint.isEmpty() ? text : text + "\n" + hint);
+}
+
+void CardTab::onFormatClicked() {
+    if (busy()) {
+        return;
+    }
+    if (!KelDialog::confirm(this, "格式化SD卡会造成数据丢失，请确认是否要停止操作？")) {
+        return;
+    }
+    if (!cardDisk.checkAdmin()) {
+        showAccessRefusal("格式化SD卡的操作需要\"以管理员身份运行\"");
+        return;
+    }
+    formatter = new KelFormatSDCard(tableSwitch->checked(), &cardDisk);
+    qDebug().noquote() << "Start format with" << tableSwitch->currentText() << "...\n";
+    connect(formatter, &KelFormatSDCard::threadIsStart, this, &CardTab::onThreadStart);
+    connect(formatter, &KelFormatSDCard::threadIsRunning, this, &CardTab::setProgress);
+    connect(formatter, &KelFormatSDCard::threadIsFailed, this, &CardTab::onThreadFailed);
+    connect(formatter, &KelFormatSDCard::threadIsSuccessful, this, &CardTab::onThreadSuccessful);
+    showSuccess("开始格式化SDcard，请勿插拔卡 ...");
+    formatting = true;
+    formatter->start(QThread::InheritPriority);
+}
+
+bool CardTab::startWork() {
+    if (image == nullptr || busy()) {
+        return false;
+    }
+    if (image->mediaType() != QLatin1String("mmc")) {
+        qWarning() << "The Image must be mmc type!";
+        KelDialog::alert(this, "制作启动卡的镜像文件必须是mmc类型！", true);
+        return false;
+    }
+    if (!KelDialog::confirm(this, cardList->currentText() + " 中现有的数据将丢失，请确认是否继续？")) {
+        return false;
+    }
+    if (!cardDisk.checkAdmin()) {
+        showAccessRefusal("写SD卡的操作需要\"以管理员身份运行\"");
+        return false;
+    }
+    qDebug() << "Start make bringup SDcard ...";
+    auto *job = new CardThread(image, &cardDisk);
+    // Relays the four worker signals to this page's handlers.
+    adoptWorker(job);
+    // A job stopped between two components ends without a result; it is over
+    // all the same.
+    connect(job, &QThread::finished, this, [this, job] {
+        if (job == worker && plannedBytes != 0) {
+            finishWork();
+        }
+    });
+    const int selected = cardList->currentIndex();
+    const quint64 sectorSize =
+        selected >= 0 && selected < cards.size() ? cards[selected].sectorSize : 512;
+    plannedBytes = qMax<quint64>(1, CardThread::plannedBytes(image, sectorSize));
+    qDebug().nospace() << "Progress range: 0 ~ " << image->fileSize();
+    job->start(QThread::InheritPriority);
+    showSuccess("开始写入SDcard，请勿插拔卡 ...");
+    return true;
+}
+
+void CardTab::setProgress(qint64 position) {
+    // The bring-up job counts what it writes, which is not the image's size
+    // (sectors are whole, a component may go to two partitions): its count is
+    // brought to the image's scale, where the base measures progress.
+    if (plannedBytes != 0 && image != nullptr && position >= 0) {
+        const quint64 size = image->fileSize();
+        position = quint64(position) >= plannedBytes
+                       ? qint64(size)
+                       : qint64(double(position) / double(plannedBytes) * double(size));
+    }
+    KelTab::setProgress(position);
+}
+
+void CardTab::finishWork() {
+    formatting = false;
+    plannedBytes = 0;
+    setControlsEnabled(true);
+    if (formatter != nullptr) {
+        if (formatter->isRunning()) {
+            formatter->quit();
+            formatter->wait();
+        }
+        delete formatter;
+        formatter = nullptr;
+    }
+    releaseWorker();
+    // The job changed the card (or the card went away) and the device events of
+    // that time were not acted on: look at what is there now, leaving the
+    // job's result on the message line.
+    keepMessage = true;
+    QTimer::singleShot(0, this, &CardTab::scanDevices);
+}
+
+void CardTab::onThreadStart() {
+    lastIndex = cardList->currentIndex();
+    setControlsEnabled(false);
+    emit workStart();
+}
+
+void CardTab::onThreadFailed() {
+    finishWork();
+    KelTab::onThreadFailed();
+}
+
+void CardTab::onThreadSuccessful() {
+    if (formatting) {
+        progressFill->setFixedHeight(0);
+        hideMark();
+    } else {
+        progressFill->setFixedHeight(kFillFull);
+        showCardImage();
+    }
+    finishWork();
+    KelTab::onThreadSuccessful();
+}

@@ -1,0 +1,78 @@
+// The main window's second page ("制作启动卡"): which card, whether it already
+// carries an image and which, making a bring-up card from the selected image,
+// and giving a card back to ordinary use with a GPT or an MBR table.
+#pragma once
+
+#include <QList>
+
+#include "carddisk.h"
+#include "cardscan.h"
+#include "keltab.h"
+
+class KelButton;
+class KelComboBox;
+class KelFormatSDCard;
+class KelSwitch;
+
+class CardTab : public KelTab {
+    Q_OBJECT
+
+public:
+    explicit CardTab(QWidget *parent = nullptr);
+    // Waits for a running format, which cannot be stopped.
+    ~CardTab() override;
+
+    // The card the tab works on.
+    const CardDisk &card() const { return cardDisk; }
+    // The cards of the last scan, in list order.
+    const QList<CardInfo> &listedCards() const { return cards; }
+
+public slots:
+    void scanDevices() override;
+    bool isReady() override;
+    bool startWork() override;
+    void finishWork() override;
+    void setProgress(qint64 position) override;
+    void onThreadStart() override;
+    void onThreadFailed() override;
+    void onThreadSuccessful() override;
+
+    // True from the start of a format until its clean-up; the main window asks.
+    bool isFormatting();
+    void onTableSwitchClicked(bool checked);
+    void onFormatClicked();
+    void onCardSelected(int oldIndex, int curIndex);
+    // Shows the mark of the selected card and how it compares with the image.
+    void showCardImage();
+    void setControlsEnabled(bool enabled);
+
+private:
+    void buildLayout();
+    // The mark's fields and a full fill; with `compare`, the message line says
+    // whether the card holds this image or another version.
+    void showMark(bool compare);
+    void hideMark();
+    void setLinkedLook(bool linked);
+    // The refusal for a card that cannot be opened for writing, with what the
+    // operator can do about it where that is not running as administrator.
+    void showAccessRefusal(const QString &text);
+    bool busy() const;
+
+    bool hasCard = false;
+    bool formatting = false;
+    int lastIndex = -1;
+    CardDisk cardDisk;
+    KelFormatSDCard *formatter = nullptr;
+    QList<CardInfo> cards;
+    // Bytes the running bring-up job writes in all (its progress runs to this
+    // rather than to the image's size); 0 outside such a job.
+    quint64 plannedBytes = 0;
+    // The scan that follows a job leaves the job's result on the message line.
+    bool keepMessage = false;
+
+    KelComboBox *cardList;
+    KelSwitch *tableSwitch;
+    KelButton *formatBtn;
+    QLabel *cardIcon;
+    QLabel *cardInfo;
+};
