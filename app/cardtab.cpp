@@ -297,6 +297,16 @@ bool CardTab::startWork() {
 }
 
 void CardTab::setProgress(qint64 position) {
+    // The formatter reports its stages as percentages (10, 20, 50, 100); against
+    // the image's size they would leave the fill empty and show a transfer rate
+    // for bytes that are never sent. The stage fills the card instead, and the
+    // window is given no position, so it shows no rate.
+    if (formatter != nullptr && sender() == formatter) {
+        const int percent = int(qBound<qint64>(0, position, 100));
+        progressFill->setFixedHeight(percent * kFillFull / 100);
+        emit workProgress(-1, percent);
+        return;
+    }
     // The bring-up job counts what it writes, which is not the image's size
     // (sectors are whole, a component may go to two partitions): its count is
     // brought to the image's scale, where the base measures progress.
