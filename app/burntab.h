@@ -48,8 +48,8 @@ public slots:
     void onThreadFailed() override;
     void onThreadSuccessful() override;
 
-    void refreshPartitionTree();
-    void reapplyConnectType();
+    void refreshPartitionTree() override;
+    void reapplyConnectType() override;
     void onConnectTypeChanged(int oldIndex, int curIndex);
     void onPortChanged(int oldIndex, int curIndex);
     void onForceClicked(bool checked);

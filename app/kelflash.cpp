@@ -44,29 +44,6 @@ QLabel *captionLabel(const QString &caption, const QString &objectName, QWidget 
     return label;
 }
 
-// The window asks a few things of the burn and card pages that are not part of every
-// page (partition tree, card mark, connection type, formatting). They are looked up
-// by name so that a page without them (a stand-in page) is simply not asked.
-bool hasPageOperation(KelTab *page, const char *signature) {
-    return page->metaObject()->indexOfMethod(signature) >= 0;
-}
-
-void callPageOperation(KelTab *page, const char *name) {
-    QByteArray signature = QByteArray(name) + "()";
-    if (hasPageOperation(page, signature.constData())) {
-        QMetaObject::invokeMethod(page, name, Qt::DirectConnection);
-    }
-}
-
-bool askPage(KelTab *page, const char *name) {
-    bool answer = false;
-    QByteArray signature = QByteArray(name) + "()";
-    if (hasPageOperation(page, signature.constData())) {
-        QMetaObject::invokeMethod(page, name, Qt::DirectConnection, Q_RETURN_ARG(bool, answer));
-    }
-    return answer;
-}
-
 }  // namespace
 
 QString appVersionText() {
@@ -153,7 +130,7 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     connect(deviceWatcher, &DeviceWatcher::deviceChanged, this, &KelFlash::onDeviceChange);
 
     selectImage(Settings::instance().imagePath());
-    callPageOperation(burnTab, "reapplyConnectType");
+    burnTab->reapplyConnectType();
 }
 
 KelFlash::~KelFlash() {
@@ -332,8 +309,8 @@ void KelFlash::selectImage(const QString &path) {
 
     imageValid = true;
     updateStartButton();
-    callPageOperation(cardTab, "showCardImage");
-    callPageOperation(burnTab, "refreshPartitionTree");
+    cardTab->showCardImage();
+    burnTab->refreshPartitionTree();
     if (historyDialog) {
         historyDialog->addRecord(
             {path, QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss")});
@@ -426,7 +403,7 @@ void KelFlash::onWorkStart() {
     workStartTime = QDateTime::currentDateTime();
     // A card format is started from inside the card tab, not by the start button,
     // so its status row and clock start here.
-    if (tabWidget->currentIndex() == kCardIndex && askPage(cardTab, "isFormatting")) {
+    if (tabWidget->currentIndex() == kCardIndex && cardTab->isFormatting()) {
         resetStatus();
         elapsedSeconds = 0;
         timer->start();

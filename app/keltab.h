@@ -43,6 +43,17 @@ public slots:
     virtual void onThreadFailed();
     virtual void onThreadSuccessful();
 
+    // What the window asks of the burn page or of the card page only. Each page
+    // overrides what it has; the others keep these defaults, which do nothing.
+    // The image's partition list changed.
+    virtual void refreshPartitionTree() {}
+    // The connection type of the settings is to be applied.
+    virtual void reapplyConnectType() {}
+    // The image changed: compare it with the selected card's mark.
+    virtual void showCardImage() {}
+    // A job that the window may not interrupt (the card format) is running.
+    virtual bool isFormatting() { return false; }
+
 signals:
     void deviceReady(bool isReady);
     void workStart();

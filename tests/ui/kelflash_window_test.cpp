@@ -49,11 +49,10 @@ public:
         FakeTab::setImage(img);
     }
 
-public slots:
-    void refreshPartitionTree() { calls->append("refreshPartitionTree"); }
-    void reapplyConnectType() { calls->append("reapplyConnectType"); }
-    void showCardImage() { calls->append("showCardImage"); }
-    bool isFormatting() { return formatting; }
+    void refreshPartitionTree() override { calls->append("refreshPartitionTree"); }
+    void reapplyConnectType() override { calls->append("reapplyConnectType"); }
+    void showCardImage() override { calls->append("showCardImage"); }
+    bool isFormatting() override { return formatting; }
 
 private:
     QStringList *calls;
