@@ -311,7 +311,8 @@ int kelupg_cmd_send_cmdline(upg_device *dev, const char *text, int n) {
     }
     // The device takes the text as one packet.
     if (n > upg_dev_get_max_transfer_size(dev)) {
-        UPG_LOGE("Command line too long: %d bytes, at most %d", n, upg_dev_get_max_transfer_size(dev));
+        UPG_LOGE("Command line too long: %d bytes, at most %d", n,
+                 upg_dev_get_max_transfer_size(dev));
         return -1;
     }
     return send_data_cmd(dev, KELUPG_CMD_SEND_CMDLINE, text, n, true, __func__);

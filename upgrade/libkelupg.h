@@ -77,10 +77,10 @@ struct upg_device {
     // Protocol state of this device alone (a zero-filled record is valid: it
     // takes the library's defaults on first use).
     const upg_trans_ops *ops;
-    uint32_t tag;          // tag of the next CBW
-    int max_transfer;      // largest data phase; 0 = the library's default
-    bool fwc_meta_sent;    // a component meta record was accepted
-    int rescan_attempts;   // storage-media rescan; 0 = the library's default
+    uint32_t tag;         // tag of the next CBW
+    int max_transfer;     // largest data phase; 0 = the library's default
+    bool fwc_meta_sent;   // a component meta record was accepted
+    int rescan_attempts;  // storage-media rescan; 0 = the library's default
     int rescan_interval_ms;
     // Library initialisation and size setting this record last caught up with.
     uint32_t state_generation;

@@ -279,8 +279,7 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
         if (!is_upgrade_device(list[i], &desc))
             continue;
         if (count == capacity) {
-            UPG_LOGE("More than %d upgrade devices attached; the others are not listed",
-                     capacity);
+            UPG_LOGE("More than %d upgrade devices attached; the others are not listed", capacity);
             break;
         }
         uint8_t bus = libusb_get_bus_number(list[i]);

@@ -192,7 +192,8 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
     const char *why = nullptr;
     file = image_file_open(path.constData(), &why);
     if (!file) {
-        noteFailure(QStringLiteral("Failed to open image file %1 : %2").arg(image->path(), QString::fromLocal8Bit(why)));
+        noteFailure(QStringLiteral("Failed to open image file %1 : %2")
+                        .arg(image->path(), QString::fromLocal8Bit(why)));
         return false;
     }
     // The end of a block device is its size, as for a file.
