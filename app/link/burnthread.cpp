@@ -463,7 +463,12 @@ bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {
     if (serialLine())
         waitSerialConnected();
     if (!linker->probePacketSize() && !linker->probePacketSize()) {
+        // The failure that made the recovery necessary says more than the
+        // recovery's own.
+        const QString before = failure;
         noteFailure(QStringLiteral("Connection recovery failed!"));
+        if (!before.isEmpty())
+            failure = before + QStringLiteral("; ") + failure;
         return false;
     }
     qWarning().noquote() << "Resend firmware component:" << compName;

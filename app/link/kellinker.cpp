@@ -253,6 +253,9 @@ bool KelLinker::probePacketSizeOn(upg_device *dev) {
 
 bool KelLinker::fail(const QString &text, const QString &when) {
     m_error = text;
+    // What the transfer itself said, for whoever reports the failure.
+    if (const int code = upg_dev_get_last_error(device()))
+        m_error += QStringLiteral(" (%1)").arg(QString::fromLatin1(libusb_strerror(code)));
     if (when.isEmpty())
         qCritical().noquote() << text;
     else

@@ -91,7 +91,9 @@ TEST(Station, AllBoardsAtOnce) {
     EXPECT_TRUE(results["1:4"]["ok"].toBool());
     EXPECT_TRUE(results["1:6"]["ok"].toBool());
     EXPECT_FALSE(results["1:5"]["ok"].toBool());
-    EXPECT_FALSE(results["1:5"]["message"].toString().isEmpty());
+    // The cause is the transfer that failed, not only the recovery after it.
+    EXPECT_TRUE(results["1:5"]["message"].toString().contains("Failed to send"))
+        << results["1:5"]["message"].toString().toStdString();
     const auto summary = events(r, "summary");
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0]["succeeded"].toInt(), 2);
