@@ -182,6 +182,14 @@ public:
                 startBoard(port, true);
             scan();
             if (boards.empty()) {
+                if (a.json)
+                    emitJson({{"event", "summary"},
+                              {"boards", 0},
+                              {"succeeded", 0},
+                              {"failed", 0},
+                              {"ok", false},
+                              {"message", "no board in upgrade mode"}},
+                             QString());
                 kelcli_fail("no board in upgrade mode");
                 return KELCLI_FAIL;
             }
