@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <map>
 
 #include "burn_util.h"
@@ -170,4 +172,37 @@ TEST(Station, WatchBurnsBoardsAsTheyArrive) {
         for (const auto &kv : want)
             EXPECT_EQ(fileBytes(QString("%1/%2.bin").arg(board).arg(kv.first.c_str())), kv.second)
                 << board << " " << kv.first;
+}
+
+// Options that cannot go together are refused before any board is touched.
+TEST(Station, RefusesOptionsThatDoNotGoTogether) {
+    writeImage("usage.img", kImage);
+    for (const QStringList &extra :
+         {QStringList{"--all", "--watch"}, QStringList{"--all", "--first"},
+          QStringList{"--all", "--count", "2"}, QStringList{"--watch", "--serial", "/dev/null"},
+          QStringList{"--serial", "/dev/null", "--serial", "/dev/zero"}}) {
+        CliRun r = run({}, QStringList{"usage.img", "--json"} + extra);
+        EXPECT_EQ(r.status, 2) << extra.join(' ').toStdString();
+        ASSERT_FALSE(r.json.empty()) << extra.join(' ').toStdString();
+        EXPECT_EQ(r.json.back()["event"].toString(), "result");
+    }
+}
+
+// Ctrl-C ends station mode with the summary; nothing failed, so it exits 0.
+TEST(Station, InterruptEndsWatchWithTheSummary) {
+    writeImage("stop.img", kImage);
+    QProcess p;
+    p.start(binary("sim/kelsim"), {"usb", "--quiet", "--", binary("cli/kelflash-cli"), "burn",
+                                   "stop.img", "--watch", "--json"});
+    QByteArray out;
+    while (!out.contains("\"event\":\"result\"") && p.waitForReadyRead(60000))
+        out += p.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("\"ok\":true")) << out.toStdString();
+    kill(pid_t(p.processId()), SIGINT);  // kelsim passes it on
+    ASSERT_TRUE(p.waitForFinished(60000));
+    out += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    const QJsonObject last = QJsonDocument::fromJson(out.trimmed().split('\n').last()).object();
+    EXPECT_EQ(last["event"].toString(), "summary") << out.toStdString();
+    EXPECT_EQ(last["succeeded"].toInt(), 1);
 }
