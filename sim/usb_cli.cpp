@@ -6,6 +6,7 @@
 #include "usb_cli.h"
 
 #include "board.h"
+#include "serial_line.h"
 #include "usb_board.h"
 
 #include <sys/stat.h>
@@ -68,6 +69,10 @@ void usage(FILE *out) {
             "                       (half-way through that component, for good or for MS\n"
             "                       ms), wrong-crc, run-away=MS, fail-cmd=C, arrive=MS\n"
             "                       (attached MS ms after COMMAND started)\n"
+            "  --serial-boards N    also serve N boards on pseudo-terminals; COMMAND finds\n"
+            "                       their paths in KELSIM_SERIAL_PORTS (space-separated);\n"
+            "                       --dump writes serial board K to DIR/serialK\n"
+            "  --serial-pace        pace the serial boards at the real line rate\n"
             "                       With several boards --dump writes board K's storage\n"
             "                       to DIR/boardK.\n");
 }
@@ -209,6 +214,8 @@ int kelsim_usb_main(int argc, char **argv) {
     long long burnResult = 0, vanishBytes = -1, vanishMs = -1;
     int cmdAt = -1;
     int boardCount = 1;
+    int serialCount = 0;
+    bool serialPace = false;
     std::vector<std::pair<int, std::string>> faults;
 
     for (int i = 1; i < argc; ++i) {
@@ -324,6 +331,12 @@ int kelsim_usb_main(int argc, char **argv) {
             if (!number(1, 16, &n))
                 return 2;
             boardCount = int(n);
+        } else if (a == "--serial-boards") {
+            if (!number(0, 16, &n))
+                return 2;
+            serialCount = int(n);
+        } else if (a == "--serial-pace") {
+            serialPace = true;
         } else if (a == "--fault") {
             if (!value(&v))
                 return 2;
@@ -419,6 +432,41 @@ int kelsim_usb_main(int argc, char **argv) {
         boards.push_back(std::move(board));
     }
 
+    // Serial boards: each on a pseudo-terminal of its own, for the whole run.
+    std::vector<std::unique_ptr<kelsim::Board>> serialBoards;
+    std::vector<std::unique_ptr<kelsim::SerialLine>> serialLines;
+    std::string serialPorts;
+    std::string serialDir;
+    for (int k = 0; k < serialCount; ++k) {
+        serialBoards.push_back(std::make_unique<kelsim::Board>(cfg));
+        kelsim::SerialLine::Options opt;
+        opt.pace = serialPace;
+        serialLines.push_back(std::make_unique<kelsim::SerialLine>(*serialBoards.back(), opt));
+        std::string error;
+        if (!serialLines.back()->start(&error)) {
+            fprintf(stderr, "kelsim usb: cannot serve serial board %d: %s\n", k + 1, error.c_str());
+            return kOwnFailure;
+        }
+        // umockdev's library takes over every path under /dev in COMMAND; a
+        // link elsewhere leads COMMAND to the real pseudo-terminal.
+        if (serialDir.empty()) {
+            char tmpl[] = "/tmp/kelsim-serial-XXXXXX";
+            if (!mkdtemp(tmpl)) {
+                fprintf(stderr, "kelsim usb: cannot make a directory: %s\n", strerror(errno));
+                return kOwnFailure;
+            }
+            serialDir = tmpl;
+        }
+        const std::string link = serialDir + "/serial" + std::to_string(k + 1);
+        if (symlink(serialLines.back()->slavePath().c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "kelsim usb: cannot link %s: %s\n", link.c_str(), strerror(errno));
+            return kOwnFailure;
+        }
+        serialPorts += (serialPorts.empty() ? "" : " ") + link;
+    }
+    if (serialCount > 0)
+        setenv("KELSIM_SERIAL_PORTS", serialPorts.c_str(), 1);
+
     int status = 0;
     {
         kelsim::UsbBoardSim sim;
@@ -489,6 +537,17 @@ int kelsim_usb_main(int argc, char **argv) {
         sim.detach();
     }
 
+    for (auto &line : serialLines)
+        line->stop();
+    for (int k = 0; k < serialCount && !serialDir.empty(); ++k)
+        unlink((serialDir + "/serial" + std::to_string(k + 1)).c_str());
+    if (!serialDir.empty())
+        rmdir(serialDir.c_str());
+    for (size_t k = 0; k < serialBoards.size(); ++k) {
+        if (!dumpDir.empty() &&
+            !dump(*serialBoards[k], dumpDir + "/serial" + std::to_string(k + 1)) && status == 0)
+            status = kOwnFailure;
+    }
     for (size_t k = 0; k < boards.size(); ++k) {
         const kelsim::Board &board = *boards[k];
         const std::string who = boards.size() > 1 ? " " + std::to_string(k + 1) : "";

@@ -206,3 +206,26 @@ TEST(Station, InterruptEndsWatchWithTheSummary) {
     EXPECT_EQ(last["event"].toString(), "summary") << out.toStdString();
     EXPECT_EQ(last["succeeded"].toInt(), 1);
 }
+
+// Serial ports given with --all are burnt alongside the USB board.
+TEST(Station, SerialPortsAlongsideUsbBoards) {
+    auto want = writeImage("mixed.img", kImage);
+    QProcess p;
+    p.start(binary("sim/kelsim"),
+            {"usb", "--quiet", "--serial-boards", "2", "--dump", "mixed", "--", "/bin/sh", "-c",
+             "exec \"$0\" burn mixed.img --all --json $(for p in $KELSIM_SERIAL_PORTS; do "
+             "echo --serial $p; done)",
+             binary("cli/kelflash-cli")});
+    ASSERT_TRUE(p.waitForFinished(180000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    int ok = 0;
+    for (const QByteArray &l : p.readAllStandardOutput().split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(l).object();
+        ok += o["event"].toString() == "result" && o["ok"].toBool() ? 1 : 0;
+    }
+    EXPECT_EQ(ok, 3);
+    for (const char *board : {"mixed", "mixed/serial1", "mixed/serial2"})
+        for (const auto &kv : want)
+            EXPECT_EQ(fileBytes(QString("%1/%2.bin").arg(board).arg(kv.first.c_str())), kv.second)
+                << board << " " << kv.first;
+}
