@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "burn_args.h"
 #include "burnthread.h"
 #include "cli.h"
 #include "imagefile.h"
@@ -34,22 +35,8 @@ constexpr int kRedrawMs = 100;
 // ends anyway: a serial line needs minutes for a chunk, a lost board seconds.
 constexpr int kStopGraceMs = 2000;
 
-struct BurnArgs {
-    QString image;
-    QString usb;
-    QString serial;
-    bool first = false;
-    bool partsGiven = false;
-    QStringList parts;
-    int retries = -1;
-    bool reboot = true;
-    bool force = false;
-    bool json = false;
-};
-
 // Shared with the message handler, which runs on the worker's thread too.
 QMutex g_outLock;
-QString g_lastCritical;
 QString g_libraryError;  // the first library error since clearLibraryError()
 bool g_json = false;
 bool g_lineOpen = false;  // a progress bar waits on the terminal line
@@ -87,8 +74,6 @@ void clearLineLocked() {
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &msg) {
     QMutexLocker lock(&g_outLock);
     const QString text = msg.trimmed();
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        g_lastCritical = text;
     // The link confirms every work-mode switch at warning level; on the way into
     // U-Boot that happens on every burn, so the confirmation shows only on
     // request (a refused switch is an error and always shows).
@@ -218,7 +203,8 @@ QString duration(double seconds) {
 
 bool takesValue(const char *arg) {
     return strcmp(arg, "--usb") == 0 || strcmp(arg, "--serial") == 0 ||
-           strcmp(arg, "--parts") == 0 || strcmp(arg, "--retries") == 0;
+           strcmp(arg, "--parts") == 0 || strcmp(arg, "--retries") == 0 ||
+           strcmp(arg, "--count") == 0;
 }
 
 // Looked for before the arguments are judged, so that a usage error ends the
@@ -255,11 +241,25 @@ int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
         }
         if (kelcli_take_verbose(arg))
             continue;
-        if (strcmp(arg, "--usb") == 0 || strcmp(arg, "--serial") == 0) {
-            if (!value(arg[2] == 'u' ? &a->usb : &a->serial))
+        if (strcmp(arg, "--usb") == 0) {
+            if (!value(&a->usb))
                 return usage(name + QStringLiteral(" needs a value"));
+        } else if (strcmp(arg, "--serial") == 0) {
+            QString port;
+            if (!value(&port))
+                return usage(name + QStringLiteral(" needs a value"));
+            a->serials << port;
         } else if (strcmp(arg, "--first") == 0) {
             a->first = true;
+        } else if (strcmp(arg, "--all") == 0) {
+            a->all = true;
+        } else if (strcmp(arg, "--watch") == 0) {
+            a->watch = true;
+        } else if (strcmp(arg, "--count") == 0) {
+            QString n;
+            bool ok = false;
+            if (!value(&n) || (a->count = n.toInt(&ok), !ok) || a->count < 1)
+                return usage(QStringLiteral("--count needs a number of 1 or more"));
         } else if (strcmp(arg, "--parts") == 0) {
             QString list;
             if (!value(&list))
@@ -280,6 +280,8 @@ int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
             a->force = true;
         } else if (strcmp(arg, "--json") == 0) {
             a->json = true;
+        } else if (strcmp(arg, "--verify") == 0) {
+            a->verify = true;
         } else if (arg[0] == '-' && arg[1]) {
             return usage(QStringLiteral("unknown option '%1'").arg(name));
         } else if (a->image.isEmpty()) {
@@ -290,7 +292,23 @@ int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
     }
     if (a->image.isEmpty())
         return usage(QStringLiteral("no image given"));
-    if (int(!a->usb.isEmpty()) + int(!a->serial.isEmpty()) + int(a->first) != 1)
+    if (a->all && a->watch)
+        return usage(QStringLiteral("give only one of --all and --watch"));
+    if (a->count > 0 && !a->watch)
+        return usage(QStringLiteral("--count goes with --watch"));
+    if (a->all || a->watch) {
+        if (!a->usb.isEmpty() || a->first)
+            return usage(
+                QStringLiteral("--usb and --first burn one board; --all and --watch "
+                               "burn every board"));
+        if (a->watch && !a->serials.isEmpty())
+            return usage(
+                QStringLiteral("--watch looks for USB boards; serial ports go with --all"));
+        return 0;
+    }
+    if (a->serials.size() > 1)
+        return usage(QStringLiteral("several --serial ports go with --all"));
+    if (int(!a->usb.isEmpty()) + int(!a->serials.isEmpty()) + int(a->first) != 1)
         return usage(QStringLiteral("give exactly one of --usb, --serial and --first"));
     if (!a->usb.isEmpty()) {
         uint8_t bus;
@@ -512,7 +530,7 @@ int failEarly(const BurnArgs &a, const QString &message, int status = KELCLI_FAI
 // Whether the board's port itself opens. --force is for a board that is there
 // but does not answer; a port that cannot be opened stays shut for the burn too.
 bool portOpens(KelLinker *link, const BurnArgs &a, const QString &devId) {
-    if (!a.serial.isEmpty())
+    if (!a.serials.isEmpty())
         return link->device() != nullptr;  // the serial link keeps what it opened
     uint8_t bus;
     uint8_t port[UPG_PORT_PATH_LEN];
@@ -552,12 +570,23 @@ int runBurn(const BurnArgs &a) {
 
     if (libkelupg_init() != 0)
         return failEarly(a, QStringLiteral("cannot initialise USB access"));
+    if (a.all || a.watch) {
+        // The station reports on its own; the one-board result line is not for it.
+        g_resultGiven.store(true);
+        g_phase.store(Reporting);
+        kelcli_stop_requests_end();
+        const int status = kelcli_burn_station(a, image, selection);
+        libkelupg_exit();
+        return status;
+    }
+    const QString serialPort = a.serials.value(0);
     std::unique_ptr<KelLinker> link(
-        LinkFactory::createLinker(a.serial.isEmpty() ? LinkFactory::Usb : LinkFactory::Serial));
+        LinkFactory::createLinker(serialPort.isEmpty() ? LinkFactory::Usb : LinkFactory::Serial));
     if (auto *serial = dynamic_cast<KelLinkerSerial *>(link.get()))
         serial->setConnectWait(kSerialConnectWaitMs);
+    link->setVerify(a.verify);
 
-    QString devId = a.serial.isEmpty() ? a.usb : a.serial;
+    QString devId = serialPort.isEmpty() ? a.usb : serialPort;
     if (a.first) {
         const QStringList devices = link->listDevices();
         if (devices.isEmpty()) {
@@ -591,6 +620,7 @@ int runBurn(const BurnArgs &a) {
 
     bool success = false;
     bool failed = false;
+    QString cause;
     {
         BurnThread worker(&image, link.get(), false, a.reboot);
         if (!selection.empty())
@@ -614,6 +644,8 @@ int runBurn(const BurnArgs &a) {
         QObject::connect(&worker, &BurnThread::inUboot, &ctx, [&] { report.stage(); });
         QObject::connect(&worker, &KelThread::threadIsRunning, &ctx,
                          [&](qint64 p) { report.progress(p); });
+        QObject::connect(&worker, &BurnThread::jobFailed, &ctx,
+                         [&](const QString &why) { cause = why; });
         QObject::connect(&worker, &KelThread::threadIsFailed, &ctx, [&] { failed = true; });
         QObject::connect(&worker, &KelThread::threadIsSuccessful, &ctx, [&] { success = true; });
         QObject::connect(&worker, &QThread::finished, &ctx, [] { QCoreApplication::quit(); });
@@ -630,11 +662,6 @@ int runBurn(const BurnArgs &a) {
         });
         interrupt.start(kRedrawMs);
 
-        {
-            // Only the job's own errors explain its failure.
-            QMutexLocker lock(&g_outLock);
-            g_lastCritical.clear();
-        }
         g_phase.store(Burning);
         worker.start();
         QCoreApplication::exec();
@@ -648,10 +675,10 @@ int runBurn(const BurnArgs &a) {
     QString message;
     if (!success) {
         QMutexLocker lock(&g_outLock);
-        message = !g_stopRequest.isEmpty()   ? interruptedText(g_stopRequest)
-                  : !failed                  ? QStringLiteral("stopped before the image was burnt")
-                  : g_lastCritical.isEmpty() ? QStringLiteral("the burn failed")
-                                             : g_lastCritical;
+        message = !g_stopRequest.isEmpty() ? interruptedText(g_stopRequest)
+                  : !failed                ? QStringLiteral("stopped before the image was burnt")
+                  : cause.isEmpty()        ? QStringLiteral("the burn failed")
+                                           : cause;
     }
     report.result(success, message);
     return success ? KELCLI_OK : KELCLI_FAIL;
@@ -663,7 +690,7 @@ void kelcli_help_burn(FILE *out) {
     fprintf(out,
             "Usage: kelflash-cli burn [-v] IMAGE (--usb BUS:PORTS | --serial PORT | --first)\n"
             "                         [--parts A,B,...] [--retries N] [--no-reboot] [--force]\n"
-            "                         [--json]\n"
+            "                         [--verify] [--json]\n"
             "\n"
             "Burns every component of IMAGE into a board in upgrade mode, following it from\n"
             "its boot ROM into U-Boot, and reboots it when the whole image is burnt.\n"
@@ -681,14 +708,27 @@ void kelcli_help_burn(FILE *out) {
             "  --force          burn even when the board does not answer the information\n"
             "                   query first (a board that only answers late, a serial line\n"
             "                   whose handshake is slow)\n"
+            "  --verify         compare the checksum the board reports for each component\n"
+            "                   with the image's CRC and fail the component on a mismatch\n"
             "  --json           one JSON object per line on stdout: start, linked,\n"
             "                   component (start/done/skipped), progress, stage, retry, result\n"
+            "\n"
+            "\n"
+            "Several boards at once:\n"
+            "  kelflash-cli burn IMAGE --all [--serial PORT ...] [options]\n"
+            "  kelflash-cli burn IMAGE --watch [--count N] [options]\n"
+            "  --all            every board now in upgrade mode on USB (and each --serial\n"
+            "                   port), in parallel; one result line per board, a summary\n"
+            "  --watch          station mode: burn each USB board as it appears, until\n"
+            "                   Ctrl-C or until --count N boards are done; a board that\n"
+            "                   failed is burnt again once plugged in again\n"
             "\n"
             "Progress goes to stderr (a bar on a terminal, plain lines otherwise).\n"
             "Ctrl-C (or SIGTERM) ends the job: before the burn at once, during it after the\n"
             "current transfer (at most 2 s later); a second one ends it at once. Either way\n"
             "the exit status is 1 and --json ends with a result line.\n"
-            "Exit status: 0 when the whole image was burnt, 1 on failure, 2 usage error.\n");
+            "Exit status: 0 when the whole image was burnt (onto every board), 1 on\n"
+            "failure, 2 usage error.\n");
 }
 
 int kelcli_cmd_burn(int argc, char **argv) {

@@ -457,6 +457,12 @@ void Board::vanishAfterBytes(uint64_t n, int awayMs, std::optional<Stage> backIn
     vanishStage_ = backIn;
 }
 
+void Board::vanishInComponent(const std::string &name, int awayMs) {
+    std::lock_guard<std::mutex> l(mu_);
+    vanishComponent_ = name;
+    vanishComponentAwayMs_ = awayMs;
+}
+
 void Board::vanish(int awayMs, std::optional<Stage> backIn) {
     std::lock_guard<std::mutex> l(mu_);
     refreshLocked();
@@ -496,6 +502,7 @@ void Board::clearFaults() {
     zeroBlock_ = false;
     mute_ = false;
     vanishAt_.reset();
+    vanishComponent_.clear();
     wrongCrc_ = false;
     burnResult_ = 0;
     runResult_ = 0;

@@ -164,6 +164,10 @@ public:
     // or for good when awayMs < 0. It comes back in backIn (default: the stage
     // it left) with its protocol state reset.
     void vanishAfterBytes(uint64_t n, int awayMs = -1, std::optional<Stage> backIn = {});
+    // Vanishes in the middle of the named component (name or partition of its
+    // meta record), about half-way through its data, for good or for awayMs;
+    // it comes back in the stage it started in, as if plugged in again.
+    void vanishInComponent(const std::string &name, int awayMs = -1);
     // Vanishes now (same rules).
     void vanish(int awayMs = -1, std::optional<Stage> backIn = {});
     // Brings a vanished board back now, in stage s.
@@ -269,6 +273,8 @@ private:
     std::optional<uint64_t> vanishAt_;  // value of bytesFromHost that triggers it
     int vanishAwayMs_ = -1;
     std::optional<Stage> vanishStage_;
+    std::string vanishComponent_;
+    int vanishComponentAwayMs_ = -1;
     bool wrongCrc_ = false;
     uint32_t burnResult_ = 0;
     uint32_t runResult_ = 0;

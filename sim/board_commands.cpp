@@ -317,6 +317,16 @@ void Board::argsLocked(const std::vector<uint8_t> &p) {
             meta_.stage = stage_;
             metaValid_ = cmdLen_ == kMetaSize;
             haveResult_ = false;
+            if (!vanishComponent_.empty() &&
+                (meta_.name == vanishComponent_ || meta_.partition == vanishComponent_)) {
+                // Counted from the end of this record: the data command's
+                // header and the first half of the data follow.
+                vanishAt_ = stats_.bytesFromHost + 16 + std::max<uint64_t>(meta_.size / 2, 1);
+                vanishAwayMs_ = vanishComponentAwayMs_;
+                // As a board unplugged and plugged in again, it starts over.
+                vanishStage_ = cfg_.initialStage;
+                vanishComponent_.clear();
+            }
             return done(metaValid_ ? 0 : 1);
         }
         case 0x17: {  // partition table as text

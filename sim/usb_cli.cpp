@@ -6,6 +6,7 @@
 #include "usb_cli.h"
 
 #include "board.h"
+#include "serial_line.h"
 #include "usb_board.h"
 
 #include <sys/stat.h>
@@ -13,11 +14,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,7 +61,20 @@ void usage(FILE *out) {
             "  --wrong-crc          answer a wrong checksum\n"
             "  --burn-result N      answer this burn result\n"
             "  --vanish-after N[:MS]  vanish after N bytes (for good, or for MS ms)\n"
-            "  --quiet              no summary on stderr\n");
+            "  --quiet              no summary on stderr\n"
+            "  --boards N           attach N boards (default 1) on neighbouring ports: the\n"
+            "                       last number of --port counts up (4, 5, 6, ...); the\n"
+            "                       fault options above apply to every board\n"
+            "  --fault K:FAULT      a fault of board K (1..N) only: vanish@COMPONENT[:MS]\n"
+            "                       (half-way through that component, for good or for MS\n"
+            "                       ms), wrong-crc, run-away=MS, fail-cmd=C, arrive=MS\n"
+            "                       (attached MS ms after COMMAND started)\n"
+            "  --serial-boards N    also serve N boards on pseudo-terminals; COMMAND finds\n"
+            "                       their paths in KELSIM_SERIAL_PORTS (space-separated);\n"
+            "                       --dump writes serial board K to DIR/serialK\n"
+            "  --serial-pace        pace the serial boards at the real line rate\n"
+            "                       With several boards --dump writes board K's storage\n"
+            "                       to DIR/boardK.\n");
 }
 
 bool parseStage(const std::string &s, kelsim::Stage *out) {
@@ -197,6 +213,10 @@ int kelsim_usb_main(int argc, char **argv) {
     bool zeroBlock = false, wrongCrc = false;
     long long burnResult = 0, vanishBytes = -1, vanishMs = -1;
     int cmdAt = -1;
+    int boardCount = 1;
+    int serialCount = 0;
+    bool serialPace = false;
+    std::vector<std::pair<int, std::string>> faults;
 
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -307,6 +327,26 @@ int kelsim_usb_main(int argc, char **argv) {
                 fprintf(stderr, "kelsim usb: bad value for --vanish-after: %s\n", v.c_str());
                 return 2;
             }
+        } else if (a == "--boards") {
+            if (!number(1, 16, &n))
+                return 2;
+            boardCount = int(n);
+        } else if (a == "--serial-boards") {
+            if (!number(0, 16, &n))
+                return 2;
+            serialCount = int(n);
+        } else if (a == "--serial-pace") {
+            serialPace = true;
+        } else if (a == "--fault") {
+            if (!value(&v))
+                return 2;
+            const size_t colon = v.find(':');
+            long long k = 0;
+            if (colon == std::string::npos || !parseNumber(v.substr(0, colon), 1, 16, &k)) {
+                fprintf(stderr, "kelsim usb: bad value for --fault: %s (K:FAULT)\n", v.c_str());
+                return 2;
+            }
+            faults.push_back({int(k), v.substr(colon + 1)});
         } else if (a == "--no-uevents") {
             uevents = false;
         } else if (a == "--quiet") {
@@ -326,14 +366,106 @@ int kelsim_usb_main(int argc, char **argv) {
     if (!kelsim::UsbBoardSim::available())
         return reexec(argc, argv);
 
-    kelsim::Board board(cfg);
-    for (auto &fc : failCmds)
-        board.failCommand(fc.first, fc.second);
-    board.setZeroBlockSize(zeroBlock);
-    board.setWrongCrc(wrongCrc);
-    board.setBurnResult(uint32_t(burnResult));
-    if (vanishBytes > 0)
-        board.vanishAfterBytes(uint64_t(vanishBytes), int(vanishMs));
+    for (const auto &f : faults) {
+        if (f.first > boardCount) {
+            fprintf(stderr, "kelsim usb: --fault names board %d of %d\n", f.first, boardCount);
+            return 2;
+        }
+    }
+    if (int(port.back()) + boardCount - 1 > 255) {
+        fprintf(stderr, "kelsim usb: no room for %d ports after %d\n", boardCount, port.back());
+        return 2;
+    }
+
+    std::vector<std::unique_ptr<kelsim::Board>> boards;
+    std::vector<int> arrivals(size_t(boardCount), -1);  // ms after the start; -1: at once
+    for (int k = 1; k <= boardCount; ++k) {
+        kelsim::BoardConfig own = cfg;
+        std::vector<std::string> mine;
+        for (const auto &f : faults)
+            if (f.first == k)
+                mine.push_back(f.second);
+        for (const std::string &f : mine) {
+            long long ms = 0;
+            if (f.rfind("run-away=", 0) == 0 && parseNumber(f.substr(9), 0, 600000, &ms)) {
+                own.runAwayMs = int(ms);
+            } else if (f.rfind("arrive=", 0) == 0 && parseNumber(f.substr(7), 0, 600000, &ms)) {
+                arrivals[k - 1] = int(ms);
+            } else if (f.rfind("vanish@", 0) != 0 && f != "wrong-crc" &&
+                       f.rfind("fail-cmd=", 0) != 0) {
+                fprintf(stderr, "kelsim usb: unknown fault %s\n", f.c_str());
+                return 2;
+            }
+        }
+        auto board = std::make_unique<kelsim::Board>(own);
+        for (auto &fc : failCmds)
+            board->failCommand(fc.first, fc.second);
+        board->setZeroBlockSize(zeroBlock);
+        board->setWrongCrc(wrongCrc);
+        board->setBurnResult(uint32_t(burnResult));
+        if (vanishBytes > 0)
+            board->vanishAfterBytes(uint64_t(vanishBytes), int(vanishMs));
+        for (const std::string &f : mine) {
+            long long v = 0;
+            if (f == "wrong-crc") {
+                board->setWrongCrc(true);
+            } else if (f.rfind("fail-cmd=", 0) == 0) {
+                if (!parseNumber(f.substr(9), 0, 255, &v)) {
+                    fprintf(stderr, "kelsim usb: bad fault %s\n", f.c_str());
+                    return 2;
+                }
+                board->failCommand(uint8_t(v), 1);
+            } else if (f.rfind("vanish@", 0) == 0) {
+                std::string name = f.substr(7);
+                long long away = -1;
+                const size_t colon = name.find(':');
+                if (colon != std::string::npos) {
+                    if (!parseNumber(name.substr(colon + 1), 0, 600000, &away)) {
+                        fprintf(stderr, "kelsim usb: bad fault %s\n", f.c_str());
+                        return 2;
+                    }
+                    name.resize(colon);
+                }
+                board->vanishInComponent(name, int(away));
+            }
+        }
+        boards.push_back(std::move(board));
+    }
+
+    // Serial boards: each on a pseudo-terminal of its own, for the whole run.
+    std::vector<std::unique_ptr<kelsim::Board>> serialBoards;
+    std::vector<std::unique_ptr<kelsim::SerialLine>> serialLines;
+    std::string serialPorts;
+    std::string serialDir;
+    for (int k = 0; k < serialCount; ++k) {
+        serialBoards.push_back(std::make_unique<kelsim::Board>(cfg));
+        kelsim::SerialLine::Options opt;
+        opt.pace = serialPace;
+        serialLines.push_back(std::make_unique<kelsim::SerialLine>(*serialBoards.back(), opt));
+        std::string error;
+        if (!serialLines.back()->start(&error)) {
+            fprintf(stderr, "kelsim usb: cannot serve serial board %d: %s\n", k + 1, error.c_str());
+            return kOwnFailure;
+        }
+        // umockdev's library takes over every path under /dev in COMMAND; a
+        // link elsewhere leads COMMAND to the real pseudo-terminal.
+        if (serialDir.empty()) {
+            char tmpl[] = "/tmp/kelsim-serial-XXXXXX";
+            if (!mkdtemp(tmpl)) {
+                fprintf(stderr, "kelsim usb: cannot make a directory: %s\n", strerror(errno));
+                return kOwnFailure;
+            }
+            serialDir = tmpl;
+        }
+        const std::string link = serialDir + "/serial" + std::to_string(k + 1);
+        if (symlink(serialLines.back()->slavePath().c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "kelsim usb: cannot link %s: %s\n", link.c_str(), strerror(errno));
+            return kOwnFailure;
+        }
+        serialPorts += (serialPorts.empty() ? "" : " ") + link;
+    }
+    if (serialCount > 0)
+        setenv("KELSIM_SERIAL_PORTS", serialPorts.c_str(), 1);
 
     int status = 0;
     {
@@ -341,11 +473,19 @@ int kelsim_usb_main(int argc, char **argv) {
         sim.setUevents(uevents);
         if (dummies)
             sim.addDummyDevices(dummies, bus);
-        int id = sim.attach(board, bus, port);
-        if (id < 0 || !sim.waitPresent(id, true, 5000)) {
-            fprintf(stderr, "kelsim usb: cannot attach the board\n");
-            return kOwnFailure;
-        }
+        auto attach = [&](size_t k) {
+            std::vector<uint8_t> at = port;
+            at.back() = uint8_t(at.back() + k);
+            int id = sim.attach(*boards[k], bus, at);
+            if (id < 0 || !sim.waitPresent(id, true, 5000)) {
+                fprintf(stderr, "kelsim usb: cannot attach board %zu\n", k + 1);
+                return false;
+            }
+            return true;
+        };
+        for (size_t k = 0; k < boards.size(); ++k)
+            if (arrivals[k] < 0 && !attach(k))
+                return kOwnFailure;
 
         struct sigaction sa {};
         sa.sa_handler = forwardSignal;
@@ -370,23 +510,61 @@ int kelsim_usb_main(int argc, char **argv) {
         }
         g_child = pid;
         int ws = 0;
-        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+        // Boards that arrive later are attached while COMMAND runs.
+        const auto begun = std::chrono::steady_clock::now();
+        for (;;) {
+            bool pending = false;
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - begun)
+                                .count();
+            for (size_t k = 0; k < boards.size(); ++k) {
+                if (arrivals[k] >= 0 && ms >= arrivals[k]) {
+                    arrivals[k] = -1;
+                    attach(k);
+                }
+                pending = pending || arrivals[k] >= 0;
+            }
+            const pid_t got = waitpid(pid, &ws, pending ? WNOHANG : 0);
+            if (got == pid)
+                break;
+            if (got < 0 && errno != EINTR)
+                break;
+            if (pending)
+                usleep(20000);
         }
         g_child = 0;
         status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
         sim.detach();
     }
 
-    if (!quiet) {
-        auto comps = board.components();
-        fprintf(stderr, "kelsim: board in %s, %zu commands, %zu components received\n",
-                kelsim::stageName(board.stage()), board.commandLog().size(), comps.size());
-        for (const auto &c : comps)
-            fprintf(stderr, "kelsim:   %s -> %s, %u bytes, %s\n", c.name.c_str(),
-                    (c.partition.empty() ? c.name : c.partition).c_str(), c.size,
-                    c.complete ? "complete" : "failed");
+    for (auto &line : serialLines)
+        line->stop();
+    for (int k = 0; k < serialCount && !serialDir.empty(); ++k)
+        unlink((serialDir + "/serial" + std::to_string(k + 1)).c_str());
+    if (!serialDir.empty())
+        rmdir(serialDir.c_str());
+    for (size_t k = 0; k < serialBoards.size(); ++k) {
+        if (!dumpDir.empty() &&
+            !dump(*serialBoards[k], dumpDir + "/serial" + std::to_string(k + 1)) && status == 0)
+            status = kOwnFailure;
     }
-    if (!dumpDir.empty() && !dump(board, dumpDir) && status == 0)
-        status = kOwnFailure;
+    for (size_t k = 0; k < boards.size(); ++k) {
+        const kelsim::Board &board = *boards[k];
+        const std::string who = boards.size() > 1 ? " " + std::to_string(k + 1) : "";
+        if (!quiet) {
+            auto comps = board.components();
+            fprintf(stderr, "kelsim: board%s in %s, %zu commands, %zu components received\n",
+                    who.c_str(), kelsim::stageName(board.stage()), board.commandLog().size(),
+                    comps.size());
+            for (const auto &c : comps)
+                fprintf(stderr, "kelsim:   %s -> %s, %u bytes, %s\n", c.name.c_str(),
+                        (c.partition.empty() ? c.name : c.partition).c_str(), c.size,
+                        c.complete ? "complete" : "failed");
+        }
+        const std::string dir =
+            boards.size() > 1 ? dumpDir + "/board" + std::to_string(k + 1) : dumpDir;
+        if (!dumpDir.empty() && !dump(board, dir) && status == 0)
+            status = kOwnFailure;
+    }
     return status;
 }

@@ -14,7 +14,10 @@ namespace {
 
 // Set by an accepted component meta record; the data and result commands mean
 // nothing to the device without one.
-bool g_fwc_meta_sent = false;
+bool meta_sent(upg_device *dev) {
+    kelupg_dev_sync(dev);
+    return dev->fwc_meta_sent;
+}
 
 constexpr int kHwInfoSize = int(sizeof(upg_hw_info));
 
@@ -75,7 +78,7 @@ int send_u32_packet(upg_device *dev, uint32_t value) {
 // Bulk data in packets of exactly the maximum transfer size and one shorter
 // remainder; every packet must be taken whole.
 int send_bulk(upg_device *dev, const uint8_t *data, uint32_t n, const char *func) {
-    const uint32_t max = uint32_t(kelupg_get_max_transfer_size());
+    const uint32_t max = uint32_t(upg_dev_get_max_transfer_size(dev));
     uint32_t done = 0;
     while (done < n) {
         int piece = int(n - done < max ? n - done : max);
@@ -90,7 +93,7 @@ int send_bulk(upg_device *dev, const uint8_t *data, uint32_t n, const char *func
 }
 
 int recv_bulk(upg_device *dev, uint8_t *buf, uint32_t n, const char *func, const char *msg) {
-    const uint32_t max = uint32_t(kelupg_get_max_transfer_size());
+    const uint32_t max = uint32_t(upg_dev_get_max_transfer_size(dev));
     uint32_t done = 0;
     while (done < n) {
         int piece = int(n - done < max ? n - done : max);
@@ -111,7 +114,7 @@ int get_fwc_word(upg_device *dev, uint8_t code, uint32_t *out, const char *func,
         UPG_LOGE_AS(func, "Invalid handle.");
         return -3;
     }
-    if (!g_fwc_meta_sent) {
+    if (!meta_sent(dev)) {
         UPG_LOGE_AS(func, "FWC Meta is not sent.");
         return -4;
     }
@@ -158,7 +161,7 @@ int get_buffer(upg_device *dev, uint8_t code, uint8_t **out, const char *func, b
     if (recv_resp(dev, &resp, func) != 0)
         return -1;
     const uint32_t len = resp.data_length();
-    if (len > uint32_t(kelupg_get_max_transfer_size())) {
+    if (len > uint32_t(upg_dev_get_max_transfer_size(dev))) {
         UPG_LOGE_AS(func, "RESP data length is not expected.");
         return -1;
     }
@@ -205,14 +208,6 @@ int send_data_cmd(upg_device *dev, uint8_t code, const void *data, int n, bool l
 }
 
 }  // namespace
-
-void kelupg_cmd_reset_state(void) {
-    g_fwc_meta_sent = false;
-}
-
-bool kelupg_cmd_fwc_meta_sent(void) {
-    return g_fwc_meta_sent;
-}
 
 uint32_t kelupg_cmd_checksum(uint8_t code, uint32_t data_length) {
     const uint32_t word1 = KELUPG_CMD_PROTOCOL | KELUPG_CMD_VERSION << 8 | uint32_t(code) << 16;
@@ -315,8 +310,9 @@ int kelupg_cmd_send_cmdline(upg_device *dev, const char *text, int n) {
         return -3;
     }
     // The device takes the text as one packet.
-    if (n > kelupg_get_max_transfer_size()) {
-        UPG_LOGE("Command line too long: %d bytes, at most %d", n, kelupg_get_max_transfer_size());
+    if (n > upg_dev_get_max_transfer_size(dev)) {
+        UPG_LOGE("Command line too long: %d bytes, at most %d", n,
+                 upg_dev_get_max_transfer_size(dev));
         return -1;
     }
     return send_data_cmd(dev, KELUPG_CMD_SEND_CMDLINE, text, n, true, __func__);
@@ -344,7 +340,7 @@ int kelupg_cmd_set_fwc_meta(upg_device *dev, const void *meta512) {
     const int ret =
         send_data_cmd(dev, KELUPG_CMD_SET_FWC_META, meta512, UPG_FWC_META_SIZE, false, __func__);
     if (ret == 0)
-        g_fwc_meta_sent = true;
+        kelupg_dev_set_meta_sent(dev, true);
     return ret;
 }
 
@@ -379,7 +375,7 @@ int kelupg_cmd_get_block_size(upg_device *dev) {
 int kelupg_cmd_send_fwc_data_start(upg_device *dev, uint32_t size) {
     if (!dev)
         return -3;
-    if (!g_fwc_meta_sent)
+    if (!meta_sent(dev))
         return -4;
     if (send_header(dev, KELUPG_CMD_SEND_FWC_DATA, size, __func__) != 0)
         return -1;
@@ -389,7 +385,7 @@ int kelupg_cmd_send_fwc_data_start(upg_device *dev, uint32_t size) {
 int kelupg_cmd_send_fwc_data_update(upg_device *dev, const void *data, int n) {
     if (!dev || !data || n < 0)
         return -3;
-    if (!g_fwc_meta_sent)
+    if (!meta_sent(dev))
         return -4;
     if (send_bulk(dev, static_cast<const uint8_t *>(data), uint32_t(n), __func__) != 0)
         return -1;
@@ -401,7 +397,7 @@ int kelupg_cmd_send_fwc_data_final(upg_device *dev) {
         UPG_LOGE("Invalid handle.");
         return -3;
     }
-    if (!g_fwc_meta_sent) {
+    if (!meta_sent(dev)) {
         UPG_LOGE("FWC Meta is not sent.");
         return -4;
     }
@@ -456,7 +452,7 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
     if (recv_resp_status(dev, &resp, __func__, "RESP status is not ok") != 0)
         return -1;
     const uint32_t len = resp.data_length();
-    if (len > uint32_t(kelupg_get_max_transfer_size()) || len == 0) {
+    if (len > uint32_t(upg_dev_get_max_transfer_size(dev)) || len == 0) {
         UPG_LOGE("RESP data length is not ok");
         return -1;
     }
@@ -527,7 +523,7 @@ int kelupg_probe_packet_size(upg_device *dev, bool *large) {
     if (ret != 0)
         return ret;
     const bool big = info.boot_stage == UPG_BOOT_STAGE_UBOOT_LARGE;
-    kelupg_set_max_transfer_size(big ? UPG_PKT_SIZE_LARGE : UPG_PKT_SIZE_SMALL);
+    upg_dev_set_max_transfer_size(dev, big ? UPG_PKT_SIZE_LARGE : UPG_PKT_SIZE_SMALL);
     if (large)
         *large = big;
     return 0;

@@ -3,9 +3,12 @@
 // upgrade service in its boot ROM and U-Boot stages.
 //
 // Plain procedural API: 0 or a byte count on success, -1 failure, -2 out of
-// memory, -3 invalid argument, -4 component meta record not sent. The library
-// keeps a little process-wide state (tag counter, maximum transfer size,
-// meta-sent flag, device table) and must be used by one thread at a time.
+// memory, -3 invalid argument, -4 component meta record not sent. Each open
+// device keeps its own protocol state (tag counter, maximum transfer size,
+// meta-sent flag, rescan policy), so several boards can be driven at once, each
+// device by one thread at a time. The process-wide getters and setters below
+// are for callers that drive one board: they read the device used last and set
+// every open device.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +42,15 @@
 
 #define UPG_DEFAULT_TRANSFER_TIMEOUT_MS 10000
 
+struct upg_device;
+
+// How packets reach the device: bulk endpoints or UART framing, picked once when
+// the device is opened.
+struct upg_trans_ops {
+    int (*send_pkt)(upg_device *dev, const void *data, int length);
+    int (*recv_pkt)(upg_device *dev, void *buf, int length);
+};
+
 // One open upgrade device (heap record: made by an open function, released by
 // the matching close function).
 struct upg_device {
@@ -61,6 +73,18 @@ struct upg_device {
     // any other failed exchange as LIBUSB_ERROR_IO.
     int last_error;
     uart_conn *uart;
+
+    // Protocol state of this device alone (a zero-filled record is valid: it
+    // takes the library's defaults on first use).
+    const upg_trans_ops *ops;
+    uint32_t tag;         // tag of the next CBW
+    int max_transfer;     // largest data phase; 0 = the library's default
+    bool fwc_meta_sent;   // a component meta record was accepted
+    int rescan_attempts;  // storage-media rescan; 0 = the library's default
+    int rescan_interval_ms;
+    // Library initialisation and size setting this record last caught up with.
+    uint32_t state_generation;
+    uint32_t size_generation;
 };
 
 // One entry of the device table (10 bytes).
@@ -95,6 +119,12 @@ void kelupg_set_max_transfer_size(int size);
 // Tag of the next CBW.
 uint32_t kelupg_trans_get_tag(void);
 
+// The same state for one device.
+uint32_t upg_dev_get_tag(upg_device *dev);
+int upg_dev_get_max_transfer_size(upg_device *dev);
+void upg_dev_set_max_transfer_size(upg_device *dev, int size);
+bool upg_dev_fwc_meta_sent(upg_device *dev);
+
 // ---------------------------------------------------------------------------
 // Packet transport: CBW, one data phase, CSW. Return length, or 0 on any
 // failure (never a partial count).
@@ -122,6 +152,10 @@ void upg_usb_dev_close(upg_device *dev);
 // system list examined, the list read afresh) and points *table at it. Returns
 // the entry count, or -1 when none were found or the system list cannot be read.
 int upg_usb_dev_get_list(upg_dev_info **table);
+// The same into the caller's table of capacity entries (several threads may
+// list at once). Returns the entry count (0 when there is none), -1 when the
+// system list cannot be read, -3 for a bad argument.
+int upg_usb_dev_list(upg_dev_info *table, int capacity);
 int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size);
 
 upg_device *upg_uart_dev_open(const char *port_name, libuart_state_cb_t callback);

@@ -38,6 +38,21 @@ void upg_driver_get_rescan(int *attempts, int *interval_ms) {
         *interval_ms = g_rescan_interval_ms;
 }
 
+void upg_driver_set_dev_rescan(upg_device *dev, int attempts, int interval_ms) {
+    if (!dev)
+        return;
+    dev->rescan_attempts = attempts < 0 ? 1 : attempts;
+    dev->rescan_interval_ms = interval_ms < 0 ? 0 : interval_ms;
+}
+
+void upg_driver_get_dev_rescan(const upg_device *dev, int *attempts, int *interval_ms) {
+    const bool own = dev && dev->rescan_attempts > 0;
+    if (attempts)
+        *attempts = own ? dev->rescan_attempts : g_rescan_attempts.load();
+    if (interval_ms)
+        *interval_ms = own ? dev->rescan_interval_ms : g_rescan_interval_ms.load();
+}
+
 int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
     if (!dev || !out) {
         UPG_LOGE("Invalid parameter.");
@@ -68,8 +83,9 @@ int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
     }
 
     upg_device *found = nullptr;
-    const int attempts = g_rescan_attempts;
-    const int interval = g_rescan_interval_ms;
+    int attempts = 0;
+    int interval = 0;
+    upg_driver_get_dev_rescan(dev, &attempts, &interval);
     for (int i = 0; i < attempts; ++i) {
         found = upg_usb_dev_open(bus, port);
         if (found)
@@ -87,6 +103,8 @@ int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
         len += snprintf(text + len, sizeof(text) - len, i == 0 ? "%u" : "-%u", port[i]);
     upg_log_print(UPG_LOG_PLAIN, nullptr, 0, "%s connected", text);
 
+    // The same board on its new address: it speaks in the packets it did.
+    upg_dev_set_max_transfer_size(found, upg_dev_get_max_transfer_size(dev));
     ret = kelupg_cmd_get_storage_media(found, out);
     upg_usb_dev_close(found);
     if (ret < 1) {

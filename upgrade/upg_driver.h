@@ -15,6 +15,10 @@
 int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path);
 
 // Rescan policy of get_storage_media: how many opens are tried and how long
-// to wait after each failed one. Defaults: 10 attempts, 2000 ms.
+// to wait after each failed one. Defaults: 10 attempts, 2000 ms. The
+// process-wide policy applies to every device without one of its own.
 void upg_driver_set_rescan(int attempts, int interval_ms);
 void upg_driver_get_rescan(int *attempts, int *interval_ms);
+// One device's own policy (attempts 0 returns it to the process-wide one).
+void upg_driver_set_dev_rescan(upg_device *dev, int attempts, int interval_ms);
+void upg_driver_get_dev_rescan(const upg_device *dev, int *attempts, int *interval_ms);

@@ -2,6 +2,7 @@
 // UART transport's framing instead of bulk endpoints.
 #include <cstdlib>
 
+#include "kelupg_internal.h"
 #include "libkelupg.h"
 #include "upg_log.h"
 
@@ -17,7 +18,7 @@ upg_device *upg_uart_dev_open(const char *port_name, libuart_state_cb_t callback
         UPG_LOGE("Failed to malloc for upg_device");
         return nullptr;
     }
-    dev->type = UPG_DEV_TYPE_UART;
+    kelupg_dev_init_state(dev, UPG_DEV_TYPE_UART);
     dev->uart = libuart_open(port_name, callback);
     if (!dev->uart) {
         UPG_LOGE("Failed to open UART port %s", port_name);

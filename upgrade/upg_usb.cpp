@@ -12,6 +12,7 @@
 
 namespace {
 
+// The table upg_usb_dev_get_list hands out, for the callers of one board.
 upg_dev_info g_table[UPG_DEV_TABLE_SIZE];
 
 bool is_upgrade_device(libusb_device *d, libusb_device_descriptor *desc) {
@@ -165,7 +166,7 @@ upg_device *new_record(uint8_t bus, const uint8_t *port) {
         UPG_LOGE_AS("upg_usb_dev_open", "Failed to malloc for upg_device");
         return nullptr;
     }
-    dev->type = UPG_DEV_TYPE_USB;
+    kelupg_dev_init_state(dev, UPG_DEV_TYPE_USB);
     dev->bus = bus;
     if (port)
         memcpy(dev->port, port, UPG_PORT_PATH_LEN);
@@ -255,12 +256,13 @@ void upg_usb_dev_close(upg_device *dev) {
     release(dev);
 }
 
-int upg_usb_dev_get_list(upg_dev_info **table) {
+int upg_usb_dev_list(upg_dev_info *table, int capacity) {
+    if (!table || capacity <= 0) {
+        UPG_LOGE("Invalid parameter.");
+        return -3;
+    }
     if (libkelupg_init_once() != 0)
         return -1;
-    // The list of what is attached now, whether or not a udev daemon told the
-    // library's context about it (see fresh_context); the boards are opened
-    // from it and closed again before it goes.
     libusb_context *ctx = fresh_context();
     libusb_device **list = nullptr;
     ssize_t n = ctx ? libusb_get_device_list(ctx, &list) : ssize_t(LIBUSB_ERROR_OTHER);
@@ -270,17 +272,14 @@ int upg_usb_dev_get_list(upg_dev_info **table) {
             libusb_exit(ctx);
         return -1;
     }
-    memset(g_table, 0, sizeof(g_table));
+    memset(table, 0, sizeof(upg_dev_info) * size_t(capacity));
     int count = 0;
-    // Every device of the system list is examined: on a host with many USB
-    // devices the board can sit anywhere in it. Only the table is bounded.
     for (ssize_t i = 0; i < n; i++) {
         libusb_device_descriptor desc;
         if (!is_upgrade_device(list[i], &desc))
             continue;
-        if (count == UPG_DEV_TABLE_SIZE) {
-            UPG_LOGE("More than %d upgrade devices attached; the others are not listed",
-                     UPG_DEV_TABLE_SIZE);
+        if (count == capacity) {
+            UPG_LOGE("More than %d upgrade devices attached; the others are not listed", capacity);
             break;
         }
         uint8_t bus = libusb_get_bus_number(list[i]);
@@ -299,7 +298,7 @@ int upg_usb_dev_get_list(upg_dev_info **table) {
             UPG_LOGE("Error, open USB device failed");
             continue;
         }
-        upg_dev_info &e = g_table[count++];
+        upg_dev_info &e = table[count++];
         e.bus = dev->bus;
         memcpy(e.port, dev->port, UPG_PORT_PATH_LEN);
         e.addr = dev->addr;
@@ -308,7 +307,14 @@ int upg_usb_dev_get_list(upg_dev_info **table) {
     }
     libusb_free_device_list(list, 1);
     libusb_exit(ctx);
-    if (table)
+    return count;
+}
+
+int upg_usb_dev_get_list(upg_dev_info **table) {
+    const int count = upg_usb_dev_list(g_table, UPG_DEV_TABLE_SIZE);
+    if (count < 0)
+        memset(g_table, 0, sizeof(g_table));
+    if (table && count >= 0)
         *table = g_table;
     return count > 0 ? count : -1;
 }

@@ -87,7 +87,22 @@ bool BurnThread::needsBurn(const char *componentName, const PartitionSelection *
     return true;
 }
 
+void BurnThread::noteFailure(const QString &text, bool linkStep) {
+    qCritical().noquote() << text;
+    failure = text.trimmed();
+    const QString why = linker->errorText();
+    if (linkStep && !why.isEmpty() && why != failure)
+        failure += QStringLiteral(" (") + why + QLatin1Char(')');
+}
+
+void BurnThread::failJob() {
+    emit jobFailed(failure.isEmpty() ? linker->errorText() : failure);
+    emit threadIsFailed();
+}
+
 void BurnThread::run() {
+    failure.clear();
+    linker->clearError();
     const QByteArray path = libraryPath(image->path());
     int limit = retryOverride >= 0 ? retryOverride : Settings::instance().retryCount();
     if (limit <= 0)
@@ -116,17 +131,17 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
     // cannot finish must not leave the board half-burnt.
     const FwcMeta *metas = image->meta();
     if (!metas) {
-        emit threadIsFailed();
+        failJob();
         return;
     }
     const quint32 count = image->fwcCount();
     if (!openImage(path, metas, count)) {
-        emit threadIsFailed();
+        failJob();
         return;
     }
     if (!linker->link()) {
-        qCritical() << "Failed to open Kelvora device";
-        emit threadIsFailed();
+        noteFailure(QStringLiteral("Failed to open Kelvora device"));
+        failJob();
         return;
     }
     emit deviceLinked(linker->name());
@@ -144,7 +159,7 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
         emit componentStarted(int(i), name, meta.size);
         if (!checkDeviceState()) {
             lock.unlock();
-            emit threadIsFailed();
+            failJob();
             return;
         }
         Outcome outcome;
@@ -155,7 +170,7 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
             if (isStopped() || outcome == Outcome::ImageFailed ||
                 !retryStep(meta, &retries, limit)) {
                 lock.unlock();
-                emit threadIsFailed();
+                failJob();
                 return;
             }
             emit componentRetry(int(i), name, retries);
@@ -177,14 +192,15 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
     const char *why = nullptr;
     file = image_file_open(path.constData(), &why);
     if (!file) {
-        qCritical().noquote() << "Failed to open image file" << image->path() << ":" << why;
+        noteFailure(QStringLiteral("Failed to open image file %1 : %2")
+                        .arg(image->path(), QString::fromLocal8Bit(why)));
         return false;
     }
     // The end of a block device is its size, as for a file.
     const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : off_t(-1);
     if (end < 0) {
-        qCritical().noquote() << "Failed to open image file" << image->path() << ":"
-                              << strerror(errno);
+        noteFailure(QStringLiteral("Failed to open image file %1 : %2")
+                        .arg(image->path(), QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
     const quint64 fileBytes = quint64(end);
@@ -194,10 +210,12 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
         if (!isSelected(meta))
             continue;
         if (quint64(meta.offset) + meta.size > fileBytes) {
-            qCritical().noquote() << "Component" << fieldText(meta.name, sizeof(meta.name))
-                                  << "lies beyond the end of the image file: offset"
-                                  << meta.offset << ", size" << meta.size << ", file size"
-                                  << fileBytes;
+            noteFailure(QStringLiteral("Component %1 lies beyond the end of the image file: "
+                                       "offset %2 , size %3 , file size %4")
+                            .arg(fieldText(meta.name, sizeof(meta.name)))
+                            .arg(meta.offset)
+                            .arg(meta.size)
+                            .arg(fileBytes));
             whole = false;
         }
     }
@@ -233,16 +251,16 @@ bool BurnThread::startViaAdb() {
         if (isInterruptionRequested())
             return false;
         if (clock.hasExpired(adbAppearMs)) {
-            qCritical() << "Wait kelupg timeout";
-            emit threadIsFailed();
+            noteFailure(QStringLiteral("Wait kelupg timeout"));
+            failJob();
             return false;
         }
         devices = linker->listDevices();
         msleep(adbPollMs);
     }
     if (!linker->fetchDeviceInfo(devices.first(), false)) {
-        qCritical() << "Failed to link Kelvora device";
-        emit threadIsFailed();
+        noteFailure(QStringLiteral("Failed to link Kelvora device"));
+        failJob();
         return false;
     }
     return true;
@@ -282,13 +300,13 @@ bool BurnThread::waitSerialAnswer() {
 bool BurnThread::checkDeviceState() {
     if (!linker->probePacketSize()) {
         if (linker->isLargePacket()) {
-            qCritical() << "Device is disconnect!";
+            noteFailure(QStringLiteral("Device is disconnect!"));
             return false;
         }
         if (!linker->waitReconnect() || (serialLine() && !waitSerialAnswer())) {
             // A wait cut short by a stop says nothing about the board.
             if (!isStopped())
-                qCritical().noquote() << "Dev" << linker->name() << "is completely lost!";
+                noteFailure(QStringLiteral("Dev %1 is completely lost!").arg(linker->name()));
             return false;
         }
         awaitingUboot = true;
@@ -333,6 +351,8 @@ QString BurnThread::readErrorText() const {
 }
 
 BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
+    // Only this attempt's failure explains this attempt.
+    linker->clearError();
     const QString dev = linker->name();
     const QString compName = fieldText(meta.name, sizeof(meta.name));
 
@@ -343,24 +363,24 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     }
 
     if (nameHas(meta, "image.target") && !linker->isLargePacket()) {
-        qCritical().noquote() << "The status of device" << dev << "error";
+        noteFailure(QStringLiteral("The status of device %1 error").arg(dev));
         return Outcome::DeviceFailed;
     }
 
     if (!linker->sendMetaHead(meta)) {
-        qCritical() << "Failed to send the meta information!";
+        noteFailure(QStringLiteral("Failed to send the meta information!"), true);
         return Outcome::DeviceFailed;
     }
 
     const int block = linker->blockSize();
     const quint32 chunk = chunkSize(block);
     if (chunk == 0) {
-        qCritical().noquote() << " Dev" << dev << "Invalid block size" << block;
+        noteFailure(QStringLiteral(" Dev %1 Invalid block size %2").arg(dev).arg(block));
         return Outcome::DeviceFailed;
     }
     std::unique_ptr<char[]> buf(new (std::nothrow) char[chunk]);
     if (!buf) {
-        qCritical() << "Failed to malloc" << chunk;
+        noteFailure(QStringLiteral("Failed to malloc %1").arg(chunk));
         return Outcome::DeviceFailed;
     }
 
@@ -378,12 +398,14 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
             waitIfPaused();
             qDebug().noquote() << " Dev" << dev << "Send chunk" << k << "...";
             if (!seekOk || !readFull(buf.get(), chunk)) {
-                qCritical().noquote() << " Dev" << dev << "Failed to read" << chunk << ":"
-                                      << readErrorText();
+                noteFailure(QStringLiteral(" Dev %1 Failed to read %2 : %3")
+                                .arg(dev)
+                                .arg(chunk)
+                                .arg(readErrorText()));
                 return Outcome::ImageFailed;
             }
             if (!linker->sendData(buf.get(), int(chunk))) {
-                qCritical().noquote() << " Dev" << dev << "Failed to send" << chunk;
+                noteFailure(QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(chunk), true);
                 return Outcome::DeviceFailed;
             }
             advanceProgress(chunk);
@@ -394,8 +416,10 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
 
     if (rest > 0) {
         if (!seekOk || !readFull(buf.get(), rest)) {
-            qCritical().noquote() << " Dev" << dev << "Failed to read" << rest << ":"
-                                  << readErrorText();
+            noteFailure(QStringLiteral(" Dev %1 Failed to read %2 : %3")
+                            .arg(dev)
+                            .arg(rest)
+                            .arg(readErrorText()));
             return Outcome::ImageFailed;
         }
         const quint32 b = quint32(block);
@@ -406,7 +430,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
         }
         qDebug().noquote() << " Dev" << dev << "Send the rest data" << rest;
         if (!linker->sendData(buf.get(), int(rest))) {
-            qCritical().noquote() << " Dev" << dev << "Failed to send" << rest;
+            noteFailure(QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(rest), true);
             return Outcome::DeviceFailed;
         }
         advanceProgress(rest);
@@ -414,7 +438,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
 
     uint32_t results[3] = {0, 0, 0};
     if (!linker->metaEnd(meta, results)) {
-        qCritical().noquote() << " Dev" << dev << "The burnning process has error!";
+        noteFailure(QStringLiteral(" Dev %1 The burnning process has error!").arg(dev), true);
         return Outcome::DeviceFailed;
     }
     return Outcome::Burnt;
@@ -439,7 +463,12 @@ bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {
     if (serialLine())
         waitSerialConnected();
     if (!linker->probePacketSize() && !linker->probePacketSize()) {
-        qCritical() << "Connection recovery failed!";
+        // The failure that made the recovery necessary says more than the
+        // recovery's own.
+        const QString before = failure;
+        noteFailure(QStringLiteral("Connection recovery failed!"));
+        if (!before.isEmpty())
+            failure = before + QStringLiteral("; ") + failure;
         return false;
     }
     qWarning().noquote() << "Resend firmware component:" << compName;

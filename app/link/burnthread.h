@@ -50,6 +50,8 @@ signals:
     void componentDone(int index, bool skipped);
     // Component `index` failed and is sent again; count = resends in this job.
     void componentRetry(int index, const QString &name, int count);
+    // The job has failed and this is why; sent just before threadIsFailed.
+    void jobFailed(const QString &cause);
 
 protected:
     void run() override;
@@ -82,6 +84,10 @@ private:
     bool readFull(char *buf, quint32 n);
     // Why the last read of the image fell short.
     QString readErrorText() const;
+    // Logs text as critical and keeps it as the job's cause of failure; a step
+    // the link failed adds the link's own reason.
+    void noteFailure(const QString &text, bool linkStep = false);
+    void failJob();
 
     KelLinker *linker;
     PartitionSelection *partitions = nullptr;
@@ -96,6 +102,7 @@ private:
     int adbAppearMs = 15000;
     int adbPollMs = 500;
     FILE *file = nullptr;
+    QString failure;
     // The device-side upgrade service keeps running for the whole job; it is
     // only disposed of when the job is over.
     QProcess *adbProcess = nullptr;

@@ -83,8 +83,7 @@ bool KelLinker::sendData(const char *data, int n) {
         return false;
     if (kelupg_cmd_send_fwc_data_update(dev, data, n) == n)
         return true;
-    qCritical().noquote() << "Dev" << m_name << "Failed to send data" << n;
-    return false;
+    return fail(QStringLiteral("Dev %1 Failed to send data %2").arg(m_name).arg(n));
 }
 
 bool KelLinker::isReady(uint32_t, uint32_t) {
@@ -101,22 +100,19 @@ bool KelLinker::sendMetaHead(const FwcMeta &meta) {
     uint8_t block[UPG_FWC_META_SIZE] = {0};
     memcpy(block, &meta, sizeof(meta));
     if (kelupg_cmd_set_fwc_meta(dev, block) != 0) {
-        qCritical().noquote() << "Dev" << m_name << "Failed to send meta head!";
-        return false;
+        return fail(QStringLiteral("Dev %1 Failed to send meta head!").arg(m_name));
     }
 
     // The block size may differ between boot stages, so it is asked anew
     // for every component.
     int size = kelupg_cmd_get_block_size(dev);
     if (size <= 0) {
-        qCritical().noquote() << "Dev" << m_name << "Failed to get block size!";
-        return false;
+        return fail(QStringLiteral("Dev %1 Failed to get block size!").arg(m_name));
     }
     m_blockSize = size;
 
     if (kelupg_cmd_send_fwc_data_start(dev, meta.size) != 0) {
-        qCritical().noquote() << "Dev" << m_name << "Failed to send meta size!";
-        return false;
+        return fail(QStringLiteral("Dev %1 Failed to send meta size!").arg(m_name));
     }
     return true;
 }
@@ -135,24 +131,25 @@ bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
     // the component, and calling that burnt would hide a board that won't boot.
     if (attrHas(meta, "run") || attrHas(meta, "Run") || attrHas(meta, "RUN")) {
         if (kelupg_cmd_send_fwc_data_final(dev) != 0 && upg_dev_get_last_error(dev) == 0) {
-            qCritical().noquote() << "Dev" << m_name << "Failed to send meta end!";
-            return false;
+            return fail(QStringLiteral("Dev %1 Failed to send meta end!").arg(m_name));
         }
         qDebug().noquote() << "Don't check the result of" << recordName(meta);
         return true;
     }
 
     if (kelupg_cmd_send_fwc_data_final(dev) != 0) {
-        qCritical().noquote() << "Dev" << m_name << "Failed to send meta end!";
-        return false;
+        return fail(QStringLiteral("Dev %1 Failed to send meta end!").arg(m_name));
     }
     if (kelupg_cmd_get_fwc_crc(dev, &results[0]) != 0) {
-        qCritical().noquote() << "Dev" << m_name << "Failed to get the CRC!";
-        return false;
+        return fail(QStringLiteral("Dev %1 Failed to get the CRC!").arg(m_name));
     }
+    if (m_verify && results[0] != meta.crc)
+        return fail(QStringLiteral("Dev %1 Checksum mismatch on %2: device 0x%3, image 0x%4")
+                        .arg(m_name, recordName(meta))
+                        .arg(results[0], 8, 16, QLatin1Char('0'))
+                        .arg(meta.crc, 8, 16, QLatin1Char('0')));
     if (attrHas(meta, "burn") && kelupg_cmd_get_fwc_burn_result(dev, &results[1]) != 0) {
-        qCritical().noquote() << "Dev" << m_name << "Failed to get burn result!";
-        return false;
+        return fail(QStringLiteral("Dev %1 Failed to get burn result!").arg(m_name));
     }
     return true;
 }
@@ -178,7 +175,7 @@ bool KelLinker::waitReconnect() {
         }
         QThread::msleep(m_reconnectRetryMs);
     }
-    qCritical().noquote() << nowText() << "Dev" << m_name << "lost!";
+    fail(QStringLiteral("Dev %1 lost!").arg(m_name), nowText());
     return false;
 }
 
@@ -252,6 +249,18 @@ bool KelLinker::probePacketSizeOn(upg_device *dev) {
         return false;
     m_largePacket = large;
     return true;
+}
+
+bool KelLinker::fail(const QString &text, const QString &when) {
+    m_error = text;
+    // What the transfer itself said, for whoever reports the failure.
+    if (const int code = upg_dev_get_last_error(device()))
+        m_error += QStringLiteral(" (%1)").arg(QString::fromLatin1(libusb_strerror(code)));
+    if (when.isEmpty())
+        qCritical().noquote() << text;
+    else
+        qCritical().noquote() << when << text;
+    return false;
 }
 
 const char *KelLinker::storedNameText() const {

@@ -57,6 +57,16 @@ public:
     // long it pauses between tries (5000 ms, 500 ms).
     void setInfoTiming(int totalMs, int retryMs);
 
+    // Whether each burnt component's checksum, as the board reports it, must
+    // equal the CRC of the image's record. Off by default: a board may compute
+    // its checksum differently.
+    void setVerify(bool on) { m_verify = on; }
+    bool verifies() const { return m_verify; }
+
+    // Why the last failed step of this link failed; empty when none has.
+    QString errorText() const { return m_error; }
+    void clearError() { m_error.clear(); }
+
 signals:
     void releaseFinish();
 
@@ -73,6 +83,9 @@ protected:
     bool largePacketOn(const upg_device *dev) const { return dev ? m_largePacket : false; }
     // The device name text if the link has one, else null.
     const char *storedNameText() const;
+    // Logs text as critical (after when, if any) and keeps it as the link's
+    // error text; returns false for the caller to pass on.
+    bool fail(const QString &text, const QString &when = QString());
 
     int m_blockSize = 0;
     QString m_name;
@@ -87,4 +100,6 @@ protected:
 
 private:
     bool m_largePacket = false;
+    bool m_verify = false;
+    QString m_error;
 };

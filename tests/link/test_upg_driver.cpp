@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,6 +131,23 @@ TEST_F(StorageMediaTest, GivesUpWhenNobodyComesBack) {
     uint8_t *media = nullptr;
     EXPECT_EQ(get_storage_media(dev, &media, nullptr), -1);
     EXPECT_EQ(media, nullptr);
+    upg_usb_dev_close(dev);
+    EXPECT_NE(libLog().find("No device is connected"), std::string::npos) << libLog();
+}
+
+// Boards burnt side by side keep their own policy: this one's few quick tries
+// end the query long before the process-wide policy's 10 tries 2 s apart would.
+TEST_F(StorageMediaTest, ADevicesOwnRescanPolicyApplies) {
+    upg_driver_set_rescan(10, 2000);
+    upg_device *dev = upg_usb_dev_open(1, kPath);
+    ASSERT_NE(dev, nullptr);
+    upg_driver_set_dev_rescan(dev, 3, 20);
+    board->vanish();
+    ASSERT_TRUE(sim->waitPresent(id, false, 5000));
+    uint8_t *media = nullptr;
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(get_storage_media(dev, &media, nullptr), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(10));
     upg_usb_dev_close(dev);
     EXPECT_NE(libLog().find("No device is connected"), std::string::npos) << libLog();
 }

@@ -290,3 +290,40 @@ TEST_F(UsbDevices, VanishedAndSilentBoards) {
 }
 
 }  // namespace
+
+// Two boards driven at once keep their own protocol state: a U-Boot board's
+// large packets, one board's meta record and tags do not leak to the other,
+// and each board's own thread drives it.
+TEST_F(UsbDevices, BoardsKeepTheirOwnProtocolState) {
+    kelsim::BoardConfig uboot;
+    uboot.initialStage = kelsim::Stage::UBoot;
+    kelsim::Board &brom = newBoard();
+    kelsim::Board &big = newBoard(uboot);
+    ASSERT_GE(sim_->attach(brom, 1, {4}), 0);
+    ASSERT_GE(sim_->attach(big, 1, {5}), 0);
+    ASSERT_EQ(libkelupg_init(), 0);
+    upg_device *a = open(1, {4});
+    upg_device *b = open(1, {5});
+    ASSERT_TRUE(a && b) << dump();
+
+    bool largeA = true, largeB = false;
+    std::thread ta([&] { EXPECT_EQ(kelupg_probe_packet_size(a, &largeA), 0); });
+    std::thread tb([&] { EXPECT_EQ(kelupg_probe_packet_size(b, &largeB), 0); });
+    ta.join();
+    tb.join();
+    EXPECT_FALSE(largeA);
+    EXPECT_TRUE(largeB);
+    EXPECT_EQ(upg_dev_get_max_transfer_size(a), UPG_PKT_SIZE_SMALL);
+    EXPECT_EQ(upg_dev_get_max_transfer_size(b), UPG_PKT_SIZE_LARGE);
+
+    const uint32_t tagA = upg_dev_get_tag(a);
+    const uint32_t tagB = upg_dev_get_tag(b);
+    uint8_t meta[UPG_FWC_META_SIZE] = {0};
+    ASSERT_EQ(kelupg_cmd_set_fwc_meta(b, meta), 0) << dump();
+    EXPECT_TRUE(upg_dev_fwc_meta_sent(b));
+    EXPECT_FALSE(upg_dev_fwc_meta_sent(a));
+    uint32_t crc = 0;
+    EXPECT_EQ(kelupg_cmd_get_fwc_crc(a, &crc), -4);
+    EXPECT_EQ(upg_dev_get_tag(a), tagA);
+    EXPECT_GT(upg_dev_get_tag(b), tagB);
+}
