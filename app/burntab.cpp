@@ -553,7 +553,8 @@ bool BurnTab::startWork() {
     if (image == nullptr || linker == nullptr || jobActive || isWorking() || isQuerying()) {
         return false;
     }
-    auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked());
+    auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked(),
+                                Settings::instance().retryCount(), CheckThread::adbProgram());
     // Destroys the previous, finished worker, so its selection can go too.
     adoptWorker(burn);
     releaseSelection();

@@ -274,11 +274,11 @@ private:
         else
             say(QStringLiteral("[%1] burning %2").arg(location, board->info));
 
-        board->worker = std::make_unique<BurnThread>(&image, board->link.get(), false, a.reboot);
+        board->worker =
+            std::make_unique<BurnThread>(&image, board->link.get(), false, a.reboot, retries);
         BurnThread *w = board->worker.get();
         if (!selection.empty())
             w->setPartitions(selection.data(), quint32(selection.size()));
-        w->setRetryLimit(retries);
         {
             QMutexLocker lock(&g_lock);
             g_threadBoard.insert(w, location);

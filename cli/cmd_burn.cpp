@@ -23,6 +23,7 @@
 #include "kellinkerserial.h"
 #include "libkelupg.h"
 #include "linkfactory.h"
+#include "settings.h"
 #include "stop_requests.h"
 #include "upg_log.h"
 
@@ -622,11 +623,11 @@ int runBurn(const BurnArgs &a) {
     bool failed = false;
     QString cause;
     {
-        BurnThread worker(&image, link.get(), false, a.reboot);
+        // The resends allowed: --retries, else retry_cnt of the settings file.
+        BurnThread worker(&image, link.get(), false, a.reboot,
+                          a.retries >= 0 ? a.retries : Settings::instance().retryCount());
         if (!selection.empty())
             worker.setPartitions(selection.data(), quint32(selection.size()));
-        if (a.retries >= 0)
-            worker.setRetryLimit(a.retries);
 
         QObject ctx;
         const QString info = link->deviceInfo();

@@ -8,13 +8,11 @@
 #include <memory>
 #include <new>
 
-#include "checkthread.h"
 #include "image.h"
 #include "imagefile.h"
 #include "kellinker.h"
 #include "libkelupg.h"
 #include "pathcodec.h"
-#include "settings.h"
 
 namespace {
 
@@ -41,8 +39,14 @@ bool nameHas(const FwcMeta &meta, const char *word) {
 
 }  // namespace
 
-BurnThread::BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter)
-    : KelThread(image), linker(linker), viaAdb(viaAdb), rebootAfter(rebootAfter) {}
+BurnThread::BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter,
+                       int retryLimit, const QString &adbProgram)
+    : KelThread(image),
+      linker(linker),
+      viaAdb(viaAdb),
+      rebootAfter(rebootAfter),
+      retryLimit(retryLimit),
+      adbProgram(adbProgram) {}
 
 BurnThread::~BurnThread() {
     // run() uses this class's members; it must be over before they go.
@@ -104,7 +108,7 @@ void BurnThread::run() {
     failure.clear();
     linker->clearError();
     const QByteArray path = libraryPath(image->path());
-    int limit = retryOverride >= 0 ? retryOverride : Settings::instance().retryCount();
+    int limit = retryLimit;
     if (limit <= 0)
         limit = 1;
 
@@ -227,7 +231,7 @@ bool BurnThread::startViaAdb() {
     adbProcess->setProcessChannelMode(QProcess::MergedChannels);
     connect(adbProcess, &QProcess::errorOccurred,
             [](QProcess::ProcessError error) { qCritical() << error; });
-    adbProcess->start(CheckThread::adbProgram(),
+    adbProcess->start(adbProgram,
                       {QStringLiteral("shell"), QStringLiteral("kelupg")}, QIODevice::ReadWrite);
 
     // A command that could not start or has ended will never write anything,

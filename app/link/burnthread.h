@@ -17,16 +17,15 @@ class BurnThread : public KelThread {
 
 public:
     // Neither the image nor the link is owned; both must outlive the worker.
-    BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter);
+    // `retryLimit` is the number of resends allowed over the whole job (0 counts
+    // as 1); `adbProgram` is what the adb start runs (only used with viaAdb).
+    BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter, int retryLimit,
+               const QString &adbProgram = QStringLiteral("adb"));
     ~BurnThread() override;
 
     // The selection stays the caller's and must outlive the job. A count of 0 is
     // refused and leaves the previous selection in place.
     void setPartitions(PartitionSelection *entries, quint32 count);
-
-    // Replaces the "retry_cnt" setting for this job only (nothing is written to
-    // the settings file); a value below 0 returns to the setting.
-    void setRetryLimit(int limit) { retryOverride = limit; }
 
     // How long the adb start waits for the board to appear as an upgrade device
     // and how often it looks (15000 ms, every 500 ms).
@@ -98,7 +97,8 @@ private:
 
     // The boot stage of the last device-state check was the boot ROM.
     bool seenBootRom = false;
-    int retryOverride = -1;
+    int retryLimit;
+    QString adbProgram;
     int adbAppearMs = 15000;
     int adbPollMs = 500;
     FILE *file = nullptr;

@@ -76,7 +76,7 @@ bool makeImage(const std::string &path, size_t bytes) {
 
 // Runs one job to its end; returns milliseconds, or -1 on failure.
 qint64 burn(ImageFile &image, KelLinker &link, quint32 *bytes) {
-    BurnThread worker(&image, &link, false, false);
+    BurnThread worker(&image, &link, false, false, 1);
     bool ok = false;
     QObject::connect(&worker, &KelThread::threadIsSuccessful, [&ok] { ok = true; });
     QObject::connect(&worker, &KelThread::threadIsRunning, [bytes](int p) { *bytes = quint32(p); });

@@ -99,8 +99,8 @@ bool serialRun(size_t kib) {
             fprintf(stderr, "serial board %d does not answer\n", i + 1);
             return false;
         }
-        workers.push_back(std::make_unique<BurnThread>(&image, links.back().get(), false, false));
-        workers.back()->setRetryLimit(1);
+        workers.push_back(
+            std::make_unique<BurnThread>(&image, links.back().get(), false, false, 1));
         QObject::connect(workers.back().get(), &KelThread::threadIsSuccessful,
                          [&succeeded] { ++succeeded; });
         QObject::connect(workers.back().get(), &KelThread::threadIsRunning,

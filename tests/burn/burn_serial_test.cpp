@@ -11,7 +11,6 @@
 #include "msg_capture.h"
 #include "serial_board_test.h"
 #include "serial_line.h"
-#include "settings.h"
 
 using kelsim::Board;
 using kelsim::BoardConfig;
@@ -29,7 +28,6 @@ protected:
         MsgCapture msgs;
         ASSERT_TRUE(link->fetchDeviceInfo(port, false)) << msgs.all().toStdString();
         imagePath = QDir::current().absoluteFilePath(QStringLiteral("serial.img"));
-        Settings::instance().setRetryCount(3);
     }
     void SetUp() override {
         // The board reboots right behind its answer to "reset"; that answer
@@ -68,7 +66,7 @@ TEST_P(BurnSerialAway, WholeImageThroughUbootToReboot) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 3);
         rec.attach(w);
         ASSERT_TRUE(runJob(w, 90000));
     }
@@ -114,7 +112,7 @@ TEST_F(BurnSerial, LineFaultsNeverTurnIntoFalseSuccess) {
         MsgCapture msgs;
         JobRecord rec;
         {
-            BurnThread w(img.get(), link.get(), false, false);
+            BurnThread w(img.get(), link.get(), false, false, 3);
             rec.attach(w);
             ASSERT_TRUE(runJob(w, 90000)) << c.what;
         }
@@ -134,11 +132,10 @@ TEST_F(BurnSerial, SilentBoardFailsWithoutHanging) {
     start(cfg);
     image(kImage);
     link->setReconnectTiming(1500, 50);
-    Settings::instance().setRetryCount(1);
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, false);
+        BurnThread w(img.get(), link.get(), false, false, 1);
         rec.attach(w);
         QObject::connect(&w, &KelThread::threadIsRunning, [this](int p) {
             if (p > 0)

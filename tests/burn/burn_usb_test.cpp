@@ -14,7 +14,6 @@
 #include "libkelupg.h"
 #include "msg_capture.h"
 #include "private_adb.h"
-#include "settings.h"
 #include "usb_board.h"
 
 using kelsim::Board;
@@ -39,7 +38,6 @@ protected:
         ASSERT_TRUE(kelsim::UsbBoardSim::available()) << "run under umockdev-wrapper";
         sim = std::make_unique<kelsim::UsbBoardSim>();
         imagePath = QDir::current().absoluteFilePath(QStringLiteral("test.img"));
-        Settings::instance().setRetryCount(0);
     }
     void TearDown() override {
         link.reset();
@@ -91,7 +89,7 @@ TEST_F(BurnUsb, WholeImageFromBootRomThroughUbootToReboot) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
     }
@@ -133,7 +131,7 @@ TEST_F(BurnUsb, StageChangeWithoutUevents) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
     }
@@ -158,7 +156,7 @@ TEST_F(BurnUsb, PartitionSelectionSkipsByFirstMatchingEntry) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, false);
+        BurnThread w(img.get(), link.get(), false, false, 0);
         w.setPartitions(sel.data(), quint32(sel.size()));
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
@@ -180,7 +178,7 @@ TEST_F(BurnUsb, PartitionSelectionSkipsByFirstMatchingEntry) {
         total += c.bytesReceived;
     EXPECT_EQ(quint64(rec.lastProgress()), total + 5000 + 6000);
     // A count of 0 is refused and keeps what was there.
-    BurnThread w2(img.get(), link.get(), false, false);
+    BurnThread w2(img.get(), link.get(), false, false, 0);
     w2.setPartitions(sel.data(), 0);
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Invalid partition number 0"));
 }
@@ -191,7 +189,7 @@ TEST_F(BurnUsb, TargetComponentWhileStillInBootRomFails) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
     }
@@ -219,11 +217,10 @@ TEST_P(RetryBudget, CountsResendsOverTheWholeJob) {
         comps.push_back({"image.target.p" + std::to_string(i), "p" + std::to_string(i), "burn",
                          size_t(3000 + i)});
     auto want = image(comps, "");
-    Settings::instance().setRetryCount(retryCnt);
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, false);
+        BurnThread w(img.get(), link.get(), false, false, retryCnt);
         rec.attach(w);
         Board *b = board.get();
         QObject::connect(&w, &BurnThread::componentStarted,
@@ -260,12 +257,11 @@ TEST_F(BurnUsb, IoAndPipeErrorsEndTheJobWithoutResend) {
         cfg.initialStage = Stage::UBoot;
         attach(cfg);
         image({{"image.target.rootfs", "rootfs", "burn", 3000}}, "");
-        Settings::instance().setRetryCount(5);
         link->forced = code;
         board->failCommand(0x10);
         JobRecord rec;
         {
-            BurnThread w(img.get(), link.get(), false, false);
+            BurnThread w(img.get(), link.get(), false, false, 5);
             rec.attach(w);
             ASSERT_TRUE(runJob(w));
         }
@@ -283,7 +279,7 @@ TEST_F(BurnUsb, StopBetweenComponentsEndsWithoutResult) {
     image({{"image.target.a", "a", "burn", 3000}, {"image.target.b", "b", "burn", 3000}}, "");
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 0);
         rec.attach(w);
         QObject::connect(&w, &BurnThread::componentDone, [&w](int i, bool) {
             if (i == 0)
@@ -303,11 +299,10 @@ TEST_F(BurnUsb, StopInsideAComponentFailsItWithoutRetryTraffic) {
     cfg.initialStage = Stage::UBoot;
     attach(cfg);
     image({{"image.target.big", "big", "burn", 4 * 1024 * 1024}}, "");
-    Settings::instance().setRetryCount(2);
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 2);
         rec.attach(w);
         QObject::connect(&w, &KelThread::threadIsRunning, [&w](qint64 p) {
             if (p > 0)
@@ -335,7 +330,7 @@ TEST_F(BurnUsb, RefusedRunComponentFailsTheJob) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, false);
+        BurnThread w(img.get(), link.get(), false, false, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
     }
@@ -350,7 +345,7 @@ TEST_F(BurnUsb, PauseHoldsAtTheFirstChunkUntilResumed) {
     attach(cfg);
     auto want = image({{"image.target.big", "big", "burn", 3 * 1024 * 1024}}, "");
     JobRecord rec;
-    BurnThread w(img.get(), link.get(), false, false);
+    BurnThread w(img.get(), link.get(), false, false, 0);
     rec.attach(w);
     w.pause();
     w.start();
@@ -409,7 +404,7 @@ TEST_F(BurnUsb, ChunksFollowTheBoardsBlockSize) {
         MsgCapture msgs;
         JobRecord rec;
         {
-            BurnThread w(img.get(), link.get(), false, false);
+            BurnThread w(img.get(), link.get(), false, false, 0);
             rec.attach(w);
             ASSERT_TRUE(runJob(w));
         }
@@ -465,12 +460,11 @@ TEST_F(BurnUsb, FaultsNeverTurnIntoFalseSuccess) {
         attach(cfg);
         auto want = image(
             {{"image.target.a", "a", "burn", 1500000}, {"image.target.b", "b", "burn", 20000}}, "");
-        Settings::instance().setRetryCount(2);
         link->setReconnectTiming(3000, 50);
         MsgCapture msgs;
         JobRecord rec;
         {
-            BurnThread w(img.get(), link.get(), false, false);
+            BurnThread w(img.get(), link.get(), false, false, 2);
             rec.attach(w);
             // In the middle of the first component, once data flows.
             std::atomic<bool> injected{false};
@@ -509,7 +503,7 @@ TEST_F(BurnUsb, DeviceThatNeverComesBackIsLost) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
     }
@@ -525,7 +519,7 @@ TEST_F(BurnUsb, UnopenableDeviceAndMissingImage) {
         MsgCapture msgs;
         KelLinkerUSB never;  // knows no device: cannot be opened
         JobRecord rec;
-        BurnThread w(img.get(), &never, false, true);
+        BurnThread w(img.get(), &never, false, true, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
         EXPECT_EQ(rec.failed, 1);
@@ -536,7 +530,7 @@ TEST_F(BurnUsb, UnopenableDeviceAndMissingImage) {
         ASSERT_TRUE(QFile::remove(imagePath));
         MsgCapture msgs;
         JobRecord rec;
-        BurnThread w(img.get(), link.get(), false, true);
+        BurnThread w(img.get(), link.get(), false, true, 0);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
         EXPECT_EQ(rec.failed, 1);
@@ -552,7 +546,6 @@ TEST_F(BurnUsb, ImageCutShortIsNeverBurnt) {
     BoardConfig cfg;
     cfg.initialStage = Stage::UBoot;
     attach(cfg);
-    Settings::instance().setRetryCount(1);
     for (bool duringJob : {false, true}) {
         SCOPED_TRACE(duringJob ? "cut during the job" : "cut before the job");
         image({{"image.target.a", "a", "burn", 1500000}}, "");
@@ -564,7 +557,7 @@ TEST_F(BurnUsb, ImageCutShortIsNeverBurnt) {
         MsgCapture msgs;
         JobRecord rec;
         {
-            BurnThread w(img.get(), link.get(), false, false);
+            BurnThread w(img.get(), link.get(), false, false, 1);
             rec.attach(w);
             QObject::connect(&w, &BurnThread::componentStarted, [&] {
                 if (duringJob)
@@ -596,7 +589,7 @@ TEST_F(BurnUsb, AdbCommandEndingSilentlyDoesNotHang) {
     MsgCapture msgs;
     JobRecord rec;
     {
-        BurnThread w(img.get(), &usb, true, false);
+        BurnThread w(img.get(), &usb, true, false, 0, CheckThread::adbProgram());
         w.setAdbTiming(500, 50);
         rec.attach(w);
         ASSERT_TRUE(runJob(w, 30000));
@@ -621,7 +614,7 @@ TEST_F(BurnUsb, AdbStartWaitsForTheBoardToAppear) {
         id = sim->attach(*board, 1, {2, 3});
     });
     {
-        BurnThread w(img.get(), &usb, true, false);
+        BurnThread w(img.get(), &usb, true, false, 0, CheckThread::adbProgram());
         w.setAdbTiming(10000, 100);
         rec.attach(w);
         ASSERT_TRUE(runJob(w));
@@ -637,7 +630,7 @@ TEST_F(BurnUsb, AdbStartWaitsForTheBoardToAppear) {
     MsgCapture late;
     JobRecord rec2;
     {
-        BurnThread w(img.get(), &usb, true, false);
+        BurnThread w(img.get(), &usb, true, false, 0, CheckThread::adbProgram());
         w.setAdbTiming(800, 50);
         rec2.attach(w);
         ASSERT_TRUE(runJob(w));
