@@ -1,6 +1,7 @@
 #include "burntab.h"
 
 #include <QDebug>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QSerialPort>
@@ -66,9 +67,10 @@ BurnTab::BurnTab(QWidget *parent) : KelTab(parent) {
     followUpTimer->setSingleShot(true);
     connect(followUpTimer, &QTimer::timeout, this, &BurnTab::followUpScan);
 
+    // Started once the page has been drawn (see event()): its first adb call may
+    // start an adb server, which must not hold up the window's first frame.
     checkThread = new CheckThread();
     connect(checkThread, &CheckThread::adbDeviceFound, this, &BurnTab::onAdbDeviceFound);
-    checkThread->start();
 }
 
 BurnTab::~BurnTab() {
@@ -176,6 +178,15 @@ void BurnTab::buildLayout() {
     layout->addLayout(optionsRow);
     layout->addLayout(boardRow, 1);
     layout->addWidget(messageLine, 0, Qt::AlignRight);
+}
+
+bool BurnTab::event(QEvent *event) {
+    if (event->type() == QEvent::Paint && !checkThreadStarting) {
+        checkThreadStarting = true;
+        // After the paint pass this event belongs to.
+        QTimer::singleShot(0, this, [this] { checkThread->start(); });
+    }
+    return KelTab::event(event);
 }
 
 bool BurnTab::isQuerying() const {

@@ -64,6 +64,7 @@ protected:
     // The link for a connection type; tests replace the system's port enumeration
     // here.
     virtual KelLinker *createLinker(int type);
+    bool event(QEvent *event) override;
 
 private slots:
     void onWorkerFinished();
@@ -90,6 +91,7 @@ private:
 
     KelLinker *linker = nullptr;
     CheckThread *checkThread = nullptr;
+    bool checkThreadStarting = false;
     bool adbMode = false;
     bool deviceLinked = false;
     KelComboBox *typeBox;

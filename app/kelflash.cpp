@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSysInfo>
@@ -28,6 +27,7 @@
 #include "libkelupg.h"
 #include "burntab.h"
 #include "cardtab.h"
+#include "resourcefont.h"
 #include "settings.h"
 #include "uiformat.h"
 #include "upg_log.h"
@@ -73,8 +73,10 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
         qWarning() << "Failed to load style sheet!";
     }
 
-    int fontId = QFontDatabase::addApplicationFont(":/res/font/DroidSansFallback.ttf");
-    QStringList families = QFontDatabase::applicationFontFamilies(fontId);
+    const QStringList families = addResourceFont(":/res/font/DroidSansFallback.ttf");
+    // The icon font too, before any text is measured: each font registered later
+    // would make the font database load every font again.
+    FontAwesome::getInstance();
     if (families.isEmpty()) {
         qWarning() << "Failed to load font!";
     } else {

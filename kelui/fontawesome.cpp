@@ -1,10 +1,11 @@
 #include "fontawesome.h"
 
 #include <QDebug>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+
+#include "resourcefont.h"
 
 namespace {
 
@@ -21,8 +22,7 @@ QFont sized(QFont icon, const QFont &current) {
 }  // namespace
 
 FontAwesome::FontAwesome() {
-    int id = QFontDatabase::addApplicationFont(":/font/fontawesome-webfont.ttf");
-    QStringList families = QFontDatabase::applicationFontFamilies(id);
+    const QStringList families = addResourceFont(QStringLiteral(":/font/fontawesome-webfont.ttf"));
     if (families.isEmpty()) {
         qWarning() << "Failed to load the icon font";
         return;

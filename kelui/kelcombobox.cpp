@@ -23,7 +23,7 @@ const char *const kComboStyle =
     " border-left: 1px solid #a5acb2;"
     " background: qlineargradient(x1:0, y1:0, x2:0, y2:1,"
     " stop:0 #f7f7f7, stop:0.5 #e8e8e8, stop:0.6 #d6d6d6, stop:1 #e3e3e3); }"
-    "QComboBox::down-arrow { image: url(:/image/arrow_down.png); width: 14px; }"
+    "QComboBox::down-arrow { image: url(:/image/arrow_down.ico); width: 14px; }"
     "QComboBox QAbstractItemView {"
     " background: #fff; border: 1px solid #a5acb2; outline: none; }"
     "QComboBox QAbstractItemView::item { height: 25px; color: #333; }"
