@@ -564,6 +564,9 @@ bool BurnTab::startWork() {
     if (image == nullptr || linker == nullptr || jobActive || isWorking() || isQuerying()) {
         return false;
     }
+    // Off unless set in the hidden settings: a board may compute its checksum
+    // differently from the image's CRC.
+    linker->setVerify(Settings::instance().verifyChecksum());
     auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked(),
                                 Settings::instance().retryCount(), CheckThread::adbProgram());
     // Destroys the previous, finished worker, so its selection can go too.

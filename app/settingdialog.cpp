@@ -28,6 +28,8 @@ SettingDialog::SettingDialog(QWidget *parent) : KelDialog(parent, true) {
     retry->setRange(kMinRetry, kMaxRetry);
     retry->setValue(kMinRetry);
     retry->setEditable(false);
+    verify = new KelSwitch(this);
+    verify->setObjectName("verify_switch");
 
     QFormLayout *form = new QFormLayout;
     form->setContentsMargins(0, 0, 0, 0);
@@ -37,6 +39,7 @@ SettingDialog::SettingDialog(QWidget *parent) : KelDialog(parent, true) {
     form->addRow("显示统计按钮", showStatistic);
     form->addRow("详细日志", verbose);
     form->addRow("失败重传次数", retry);
+    form->addRow("烧写后校验", verify);
 
     KelButton *saveBtn = new KelButton("保存", this);
     saveBtn->setObjectName("setting_save_btn");
@@ -59,6 +62,7 @@ void SettingDialog::loadValues() {
     autoBurn->setChecked(settings.autoBurn());
     showStatistic->setChecked(settings.showStatistic());
     verbose->setChecked(settings.isVerbose());
+    verify->setChecked(settings.verifyChecksum());
     // Nothing stored (0) or a hand-edited value out of range keeps what is shown.
     const int count = settings.retryCount();
     if (count >= kMinRetry && count <= kMaxRetry) {
@@ -71,5 +75,6 @@ void SettingDialog::saveValues() {
     settings.setAutoBurn(autoBurn->checked());
     settings.setShowStatistic(showStatistic->checked());
     settings.setVerbose(verbose->checked());
+    settings.setVerifyChecksum(verify->checked());
     settings.setRetryCount(retry->getValue());
 }

@@ -1,5 +1,5 @@
-// The hidden debug settings: auto burn, the statistics button, verbose log and the
-// retry count.
+// The hidden debug settings: auto burn, the statistics button, verbose log, the
+// retry count, and checksum verification of burnt components.
 #pragma once
 
 #include "keldialog.h"
@@ -22,6 +22,7 @@ public:
     KelSwitch *statisticSwitch() const { return showStatistic; }
     KelSwitch *verboseSwitch() const { return verbose; }
     KelSpinBox *retrySpinBox() const { return retry; }
+    KelSwitch *verifySwitch() const { return verify; }
 
 signals:
     void settingChanged();
@@ -31,4 +32,5 @@ private:
     KelSwitch *showStatistic = nullptr;
     KelSwitch *verbose = nullptr;
     KelSpinBox *retry = nullptr;
+    KelSwitch *verify = nullptr;
 };

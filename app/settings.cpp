@@ -156,6 +156,14 @@ void Settings::setAutoBurn(bool on) {
     setBoolValue(kDebug, QStringLiteral("auto_burn"), on);
 }
 
+bool Settings::verifyChecksum() {
+    return boolValue(kDebug, QStringLiteral("verify_crc"));
+}
+
+void Settings::setVerifyChecksum(bool on) {
+    setBoolValue(kDebug, QStringLiteral("verify_crc"), on);
+}
+
 bool Settings::showStatistic() {
     return boolValue(kDebug, QStringLiteral("show_statistic"));
 }

@@ -37,6 +37,9 @@ public:
     void setDbInited();
     bool autoBurn();
     void setAutoBurn(bool on);
+    // Compare each burnt component's board checksum with the image's CRC.
+    bool verifyChecksum();
+    void setVerifyChecksum(bool on);
     bool showStatistic();
     void setShowStatistic(bool on);
     // Also switches the library's debug-level messages in the log sink.

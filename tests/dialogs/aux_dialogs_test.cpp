@@ -66,8 +66,8 @@ TEST(ImgHistoryDialog, ListsClearsAndSavesOnDestruction) {
     EXPECT_EQ(f.readAll(), QByteArray());
 }
 
-TEST(SettingDialog, FourOptionsPersist) {
-    for (const char *key : {"auto_burn", "show_statistic", "is_verbose", "retry_cnt"}) {
+TEST(SettingDialog, OptionsPersist) {
+    for (const char *key : {"auto_burn", "show_statistic", "is_verbose", "retry_cnt", "verify_crc"}) {
         Settings::instance().setValue("debug", key, QString());
     }
     SettingDialog dialog;
@@ -77,7 +77,8 @@ TEST(SettingDialog, FourOptionsPersist) {
     EXPECT_EQ(dialog.retrySpinBox()->getValue(), 1);
 
     QSignalSpy changed(&dialog, &SettingDialog::settingChanged);
-    for (KelSwitch *s : {dialog.autoBurnSwitch(), dialog.statisticSwitch(), dialog.verboseSwitch()}) {
+    for (KelSwitch *s : {dialog.autoBurnSwitch(), dialog.statisticSwitch(), dialog.verboseSwitch(),
+                         dialog.verifySwitch()}) {
         QTest::mouseClick(s, Qt::LeftButton);
     }
     dialog.retrySpinBox()->setValue(4);
@@ -90,12 +91,14 @@ TEST(SettingDialog, FourOptionsPersist) {
     EXPECT_TRUE(reread.showStatistic());
     EXPECT_TRUE(reread.isVerbose());
     EXPECT_EQ(reread.retryCount(), 4);
+    EXPECT_TRUE(reread.verifyChecksum());
 
     // A hand-edited count out of range leaves the shown value.
     Settings::instance().setValue("debug", "retry_cnt", "9");
     dialog.loadValues();
     EXPECT_EQ(dialog.retrySpinBox()->getValue(), 4);
     Settings::instance().setVerbose(false);
+    Settings::instance().setVerifyChecksum(false);
 }
 
 // The process-wide store on this test's data.db: empty first, then 25 days.
