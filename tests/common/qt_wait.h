@@ -5,9 +5,10 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-// Polls `cond` until it holds or `ms` pass; false on time-out.
+// Polls `cond` until it holds or `ms` pass (generous, for a loaded machine);
+// false on time-out.
 template <typename F>
-bool waitFor(F cond, int ms = 15000) {
+bool waitFor(F cond, int ms = 20000) {
     QElapsedTimer t;
     t.start();
     while (!cond()) {

@@ -7,38 +7,9 @@
 
 #include "image_test_util.h"
 #include "imagefile.h"
+#include "msg_capture.h"
 
 using namespace imgtest;
-
-namespace {
-
-// Collects Qt messages while alive.
-class QtMessages {
-public:
-    QtMessages() {
-        list().clear();
-        m_prev = qInstallMessageHandler(&QtMessages::handler);
-    }
-    ~QtMessages() { qInstallMessageHandler(m_prev); }
-    static QStringList &list() {
-        static QStringList l;
-        return l;
-    }
-    bool contains(const QString &s) const {
-        for (const QString &m : list())
-            if (m.contains(s))
-                return true;
-        return false;
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        list() << QString::number(type) + " " + msg;
-    }
-    QtMessageHandler m_prev;
-};
-
-}  // namespace
 
 TEST(ImageFile, EmptyUntilLoaded) {
     ImageFile f;
@@ -106,11 +77,11 @@ TEST(ImageFile, NoEnvironmentComponentMeansNoPartitionsSilently) {
     ImageFile f;
     f.setPath("n.img");
     ASSERT_EQ(f.loadHeader(), 0);
-    QtMessages msgs;
+    MsgCapture msgs;
     LogCapture log;
     EXPECT_EQ(f.partitions(), nullptr);
     EXPECT_EQ(f.partitionCount(), 0u);
-    EXPECT_TRUE(QtMessages::list().isEmpty());
+    EXPECT_TRUE(msgs.all().isEmpty());
     EXPECT_TRUE(LogCapture::lines().empty());
 }
 
@@ -119,7 +90,7 @@ TEST(ImageFile, BadListAndVanishedMetaAreReported) {
     ImageFile f;
     f.setPath("b.img");
     ASSERT_EQ(f.loadHeader(), 0);
-    QtMessages msgs;
+    MsgCapture msgs;
     EXPECT_EQ(f.partitions(), nullptr);
     EXPECT_TRUE(msgs.contains("Failed to parse the partition table"));
 

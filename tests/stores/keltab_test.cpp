@@ -162,7 +162,7 @@ TEST(KelTab, StopShowsAbortThenFailureReplacesIt) {
     QSignalSpy failed(&tab, &KelTab::workFailed);
     ASSERT_TRUE(tab.startWork());
     EXPECT_TRUE(tab.isWorking());
-    ASSERT_TRUE(waitUntil([&] { return started.size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return started.size() == 1; }));
 
     tab.pauseWork();
     EXPECT_TRUE(tab.loopWorker()->isPaused());
@@ -172,10 +172,10 @@ TEST(KelTab, StopShowsAbortThenFailureReplacesIt) {
     tab.stopWork();
     EXPECT_EQ(tab.message(), QString("执行中止！"));
     EXPECT_EQ(tab.findChildren<QLabel *>().last()->styleSheet(), QString("color: blue;"));
-    ASSERT_TRUE(waitUntil([&] { return failed.size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return failed.size() == 1; }));
     EXPECT_EQ(tab.message(), QString("执行失败！"));
     EXPECT_EQ(tab.findChildren<QLabel *>().last()->styleSheet(), QString("color: red;"));
-    ASSERT_TRUE(waitUntil([&] { return !tab.isWorking(); }));
+    ASSERT_TRUE(waitFor([&] { return !tab.isWorking(); }));
 }
 
 TEST(KelTab, SuccessIsRelayedWithProgress) {
@@ -187,7 +187,7 @@ TEST(KelTab, SuccessIsRelayedWithProgress) {
     QSignalSpy succeeded(&tab, &KelTab::workSuccessful);
     ASSERT_TRUE(tab.startWork());
     tab.loopWorker()->succeedNow = true;
-    ASSERT_TRUE(waitUntil([&] { return succeeded.size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return succeeded.size() == 1; }));
     ASSERT_EQ(progress.size(), 1);
     EXPECT_EQ(progress.at(0).at(0).toInt(), 500);
     EXPECT_EQ(progress.at(0).at(1).toInt(), 50);

@@ -23,7 +23,7 @@ struct SignalLog : QObject {
 // Waits until the worker sits in its pause wait: it has reached the safe point and
 // given the unit mutex up.
 bool waitUntilParked(StepWorker &w, int safePoints) {
-    return waitUntil([&] {
+    return waitFor([&] {
         if (w.safePoints < safePoints) {
             return false;
         }
@@ -48,7 +48,7 @@ TEST(KelThread, ReportsStartProgressAndSuccessInOrder) {
     SignalLog log;
     log.attach(&w);
     w.start();
-    ASSERT_TRUE(waitUntil([&] { return !log.events.isEmpty() && log.events.last() == "success"; }));
+    ASSERT_TRUE(waitFor([&] { return !log.events.isEmpty() && log.events.last() == "success"; }));
     ASSERT_EQ(log.events.size(), 14);
     EXPECT_EQ(log.events.first(), "start");
     for (int i = 1; i <= 12; ++i) {
@@ -65,10 +65,10 @@ TEST(KelThread, PauseHoldsAtSafePointWithMutexReleasedUntilResume) {
     log.attach(&w);
     w.start();
     w.gate.release();
-    ASSERT_TRUE(waitUntil([&] { return w.steps == 1; }));
+    ASSERT_TRUE(waitFor([&] { return w.steps == 1; }));
 
     // Inside a unit the worker holds the unit mutex.
-    ASSERT_TRUE(waitUntil([&] { return w.safePoints == 1; }));
+    ASSERT_TRUE(waitFor([&] { return w.safePoints == 1; }));
     EXPECT_FALSE(w.unitMutex().tryLock());
 
     w.pause();
@@ -80,13 +80,13 @@ TEST(KelThread, PauseHoldsAtSafePointWithMutexReleasedUntilResume) {
     EXPECT_TRUE(w.isRunning());
 
     w.resume();
-    ASSERT_TRUE(waitUntil([&] { return w.steps == 2; }));
+    ASSERT_TRUE(waitFor([&] { return w.steps == 2; }));
     w.gate.release();
     ASSERT_TRUE(w.wait(20000));
     EXPECT_EQ(w.steps, 3);
     EXPECT_FALSE(w.sawStop);
     QCoreApplication::processEvents();
-    ASSERT_TRUE(waitUntil([&] { return log.events.contains("success"); }));
+    ASSERT_TRUE(waitFor([&] { return log.events.contains("success"); }));
 
     EXPECT_TRUE(messages.contains(QtDebugMsg, "Paused!"));
     EXPECT_TRUE(messages.contains(QtDebugMsg, "Resumed!"));
@@ -111,7 +111,7 @@ TEST(KelThread, RacingPauseAndResumeNeverStrandsTheWorker) {
     w.ungated = true;
     w.endless = true;
     w.start();
-    ASSERT_TRUE(waitUntil([&] { return w.steps > 0; }));
+    ASSERT_TRUE(waitFor([&] { return w.steps > 0; }));
     // Every round ends with a resume() that may land in the window; the worker
     // must get going again each time.
     for (int i = 0; i < 1000; ++i) {
@@ -140,7 +140,7 @@ TEST(KelThread, StopWhilePausedTakesEffectOnlyAfterResume) {
     log.attach(&w);
     w.start();
     w.gate.release();
-    ASSERT_TRUE(waitUntil([&] { return w.steps == 1; }));
+    ASSERT_TRUE(waitFor([&] { return w.steps == 1; }));
     w.pause();
     w.gate.release();
     ASSERT_TRUE(waitUntilParked(w, 2));
@@ -167,7 +167,7 @@ TEST(KelThread, DestroyingARunningWorkerBlocksUntilRunReturns) {
     auto *w = new StepWorker(5, 5, &ended);
     w->start();
     w->gate.release();
-    ASSERT_TRUE(waitUntil([&] { return w->steps == 1; }));
+    ASSERT_TRUE(waitFor([&] { return w->steps == 1; }));
     delete w;  // blocked at its gate, inside a unit
     EXPECT_TRUE(ended);
 }

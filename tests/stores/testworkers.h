@@ -8,22 +8,11 @@
 #include <QMutexLocker>
 #include <QSemaphore>
 
+#include "qt_wait.h"
+
 #include <atomic>
 #include <functional>
 
-// Spins the event loop until `done` holds; generous limit for a loaded machine.
-inline bool waitUntil(const std::function<bool()> &done, int timeoutMs = 20000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::usleep(500);
-    }
-    return true;
-}
 
 // `units` units of `steps` steps each. Unless `ungated`, every step waits for one
 // permit of `gate` before its safe point, so the test decides where the worker is.
