@@ -123,6 +123,27 @@ quint64 kelcli_parse_size(const char *text) {
     return quint64(value) * unit;
 }
 
+int kelcli_card_take_option(int argc, char **argv, int *i, CardTargetOptions *o) {
+    const char *a = argv[*i];
+    if (strcmp(a, "--device") == 0 && *i + 1 < argc) {
+        o->device = QString::fromLocal8Bit(argv[++*i]);
+    } else if (strcmp(a, "--size") == 0 && *i + 1 < argc) {
+        o->size = kelcli_parse_size(argv[++*i]);
+        if (o->size == 0) {
+            return kelcli_usage_error("card", "invalid size '%s'", argv[*i]);
+        }
+    } else if (strcmp(a, "--yes") == 0) {
+        o->yes = true;
+    } else if (strcmp(a, "--force") == 0) {
+        o->force = true;
+    } else if (strcmp(a, "--json") == 0) {
+        o->json = true;
+    } else {
+        return -1;
+    }
+    return KELCLI_OK;
+}
+
 bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTarget *t,
                         QString *error, int *status) {
     *status = KELCLI_FAIL;

@@ -29,6 +29,11 @@ struct CardTargetOptions {
 bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTarget *target,
                         QString *error, int *status);
 
+// The options write and format share (--device, --size, --yes, --force,
+// --json) at argv[*i]: KELCLI_OK when taken (*i moved past its value),
+// KELCLI_USAGE after reporting a bad value, -1 when it is none of them.
+int kelcli_card_take_option(int argc, char **argv, int *i, CardTargetOptions *o);
+
 // "29.7 GiB"
 QString kelcli_size_text(quint64 bytes);
 // "64M", "2G", "512K", "1000000" (bytes); 0 on a malformed size.

@@ -12,21 +12,15 @@ int kelcli_cmd_card_format(int argc, char **argv) {
     bool mbr = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
-        if (strcmp(a, "--device") == 0 && i + 1 < argc) {
-            o.device = QString::fromLocal8Bit(argv[++i]);
-        } else if (strcmp(a, "--size") == 0 && i + 1 < argc) {
-            o.size = kelcli_parse_size(argv[++i]);
-            if (o.size == 0) {
-                return kelcli_usage_error("card", "invalid size '%s'", argv[i]);
-            }
-        } else if (strcmp(a, "--mbr") == 0) {
+        const int taken = kelcli_card_take_option(argc, argv, &i, &o);
+        if (taken == KELCLI_USAGE) {
+            return taken;
+        }
+        if (taken == KELCLI_OK) {
+            continue;
+        }
+        if (strcmp(a, "--mbr") == 0) {
             mbr = true;
-        } else if (strcmp(a, "--yes") == 0) {
-            o.yes = true;
-        } else if (strcmp(a, "--force") == 0) {
-            o.force = true;
-        } else if (strcmp(a, "--json") == 0) {
-            o.json = true;
         } else if (!kelcli_take_verbose(a)) {
             return kelcli_usage_error("card", "unknown or incomplete option '%s' for format", a);
         }

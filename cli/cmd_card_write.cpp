@@ -45,21 +45,15 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     bool verify = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
-        if (strcmp(a, "--device") == 0 && i + 1 < argc) {
-            o.device = QString::fromLocal8Bit(argv[++i]);
-        } else if (strcmp(a, "--size") == 0 && i + 1 < argc) {
-            o.size = kelcli_parse_size(argv[++i]);
-            if (o.size == 0) {
-                return kelcli_usage_error("card", "invalid size '%s'", argv[i]);
-            }
-        } else if (strcmp(a, "--verify") == 0) {
+        const int taken = kelcli_card_take_option(argc, argv, &i, &o);
+        if (taken == KELCLI_USAGE) {
+            return taken;
+        }
+        if (taken == KELCLI_OK) {
+            continue;
+        }
+        if (strcmp(a, "--verify") == 0) {
             verify = true;
-        } else if (strcmp(a, "--yes") == 0) {
-            o.yes = true;
-        } else if (strcmp(a, "--force") == 0) {
-            o.force = true;
-        } else if (strcmp(a, "--json") == 0) {
-            o.json = true;
         } else if (a[0] != '-' && imagePath.isEmpty()) {
             imagePath = QString::fromLocal8Bit(a);
         } else if (!kelcli_take_verbose(a)) {

@@ -27,6 +27,30 @@ void putText(char *field, const QString &text) {
     memcpy(field, bytes.constData(), size_t(bytes.size()));
 }
 
+// Opens the disk and reads its sector 0, with the mark operations' messages
+// for each failure; the handle is the caller's to close, also on failure.
+bool openSector0(int number, DiskAccess access, DiskHandle *handle, quint64 *sectorSize,
+                 QByteArray *sector) {
+    *handle = openDiskHandle(number, access, true);
+    if (*handle == kInvalidDisk) {
+        if (lastErrorIsAccessDenied()) {
+            qCritical().noquote() << kAdminNeeded;
+        }
+        return false;
+    }
+    if (diskSectorCount(*handle, sectorSize) == 0) {
+        qCritical() << "Failed to read sector information";
+        return false;
+    }
+    bool ok = false;
+    *sector = readSectors(*handle, 0, 1, *sectorSize, &ok);
+    if (!ok || sector->size() < CardDisk::kMarkSize) {
+        qCritical() << "Failed to read" << *sectorSize;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool CardDisk::checkDiskNumber(int number) {
@@ -70,22 +94,10 @@ bool CardDisk::readImageMark() {
     if (!checkDiskNumber(number)) {
         return false;
     }
-    HandleGuard disk{openDiskHandle(number, DiskAccess::Read, true)};
-    if (disk.handle == kInvalidDisk) {
-        if (lastErrorIsAccessDenied()) {
-            qCritical().noquote() << kAdminNeeded;
-        }
-        return false;
-    }
+    HandleGuard disk{kInvalidDisk};
     quint64 sectorSize = 0;
-    if (diskSectorCount(disk.handle, &sectorSize) == 0) {
-        qCritical() << "Failed to read sector information";
-        return false;
-    }
-    bool ok = false;
-    const QByteArray sector = readSectors(disk.handle, 0, 1, sectorSize, &ok);
-    if (!ok || sector.size() < kMarkSize) {
-        qCritical() << "Failed to read" << sectorSize;
+    QByteArray sector;
+    if (!openSector0(number, DiskAccess::Read, &disk.handle, &sectorSize, &sector)) {
         return false;
     }
     if (memcmp(sector.constData(), IMAGE_MAGIC, IMAGE_MAGIC_CMP_LEN) != 0) {
@@ -101,22 +113,10 @@ bool CardDisk::writeImageMark(ImageFile *image) {
     if (!image || !checkDiskNumber(number)) {
         return false;
     }
-    HandleGuard disk{openDiskHandle(number, DiskAccess::ReadWrite, true)};
-    if (disk.handle == kInvalidDisk) {
-        if (lastErrorIsAccessDenied()) {
-            qCritical().noquote() << kAdminNeeded;
-        }
-        return false;
-    }
+    HandleGuard disk{kInvalidDisk};
     quint64 sectorSize = 0;
-    if (diskSectorCount(disk.handle, &sectorSize) == 0) {
-        qCritical() << "Failed to read sector information";
-        return false;
-    }
-    bool ok = false;
-    QByteArray sector = readSectors(disk.handle, 0, 1, sectorSize, &ok);
-    if (!ok || sector.size() < kMarkSize) {
-        qCritical() << "Failed to read" << sectorSize;
+    QByteArray sector;
+    if (!openSector0(number, DiskAccess::ReadWrite, &disk.handle, &sectorSize, &sector)) {
         return false;
     }
     char *bytes = sector.data();
