@@ -3,6 +3,22 @@
 # through their run path, so nothing needs LD_LIBRARY_PATH.
 include(GNUInstallDirs)
 
+# Run paths. KelUI is built into the same relative folder it is installed to, and
+# the two programs that need it sit one folder below the build tree's top as they
+# sit in bin/, so one run path, $ORIGIN/../lib/kelflash, serves both trees. Every
+# other program carries none: CMake pads a build run path shorter than the install
+# one with empty entries, and the loader reads an empty entry as the current
+# directory.
+set_target_properties(KelUI PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${KELFLASH_PRIVATE_LIBDIR})
+foreach(program KelFlash HostProbe)
+    if(TARGET ${program})
+        set_target_properties(${program} PROPERTIES
+            INSTALL_RPATH "$ORIGIN/../${KELFLASH_PRIVATE_LIBDIR}"
+            BUILD_WITH_INSTALL_RPATH ON)
+    endif()
+endforeach()
+
 set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
 
 # Two packages: the command-line burner and the simulator for stations without

@@ -9,7 +9,7 @@
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
-#include "../ui/fake_tab.h"
+#include "fake_tab.h"
 #include "image_pack.h"
 #include "imghistorydialog.h"
 #include "kelabout.h"

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include "../card/card_fixture.h"
+#include "card_fixture.h"
 #include "cardtab.h"
 #include "carddisk.h"
 #include "diskaccesshint.h"
