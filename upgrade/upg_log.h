@@ -14,6 +14,14 @@ extern "C" {
 typedef void (*upg_log_callback_t)(int level, const char *text);
 
 void upg_log_set_callback(upg_log_callback_t callback);
+// With several boards at once, every line says which board it is about: the
+// calling thread's lines begin with "[location] " once it has named the board
+// it works for. Null or "" takes the name back (one board: lines unchanged).
+// The name is the thread's own; a thread the library starts for a device
+// takes over the name of the thread that opened it.
+void upg_log_set_board(const char *location);
+// The calling thread's board, "" when none.
+const char *upg_log_board(void);
 void upg_log_print(int level, const char *func, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 
