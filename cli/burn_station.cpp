@@ -511,6 +511,7 @@ int kelcli_burn_station(const BurnArgs &a, ImageFile &image,
     g_linesDrawn = 0;
     QtMessageHandler previous = qInstallMessageHandler(messageHandler);
     upg_log_set_callback(librarySink);
+    upg_log_name_boards(1);
     kelcli_stop_requests_begin(onStopRequest, nullptr);
     int status = KELCLI_FAIL;
     {
@@ -522,6 +523,7 @@ int kelcli_burn_station(const BurnArgs &a, ImageFile &image,
         QMutexLocker lock(&g_lock);
         clearProgressLocked();
     }
+    upg_log_name_boards(0);
     qInstallMessageHandler(previous);
     return status;
 }

@@ -13,7 +13,16 @@ constexpr int kPrefixColumns = 40;
 constexpr int kBoardSize = 48;
 // Each worker names its own board; no other thread reads it.
 thread_local char t_board[kBoardSize];
+std::atomic<int> g_name_boards{0};
 }  // namespace
+
+void upg_log_name_boards(int on) {
+    g_name_boards.store(on ? 1 : 0);
+}
+
+int upg_log_boards_named(void) {
+    return g_name_boards.load();
+}
 
 void upg_log_set_board(const char *location) {
     snprintf(t_board, sizeof(t_board), "%s", location ? location : "");
