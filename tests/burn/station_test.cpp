@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -117,19 +116,15 @@ TEST(Station, AllBoardsAtOnce) {
     }
     EXPECT_TRUE(fileBytes("all/board2/rootfs.bin").empty());
 
-    // The library's lines say which board they are about: the transfer that
-    // broke off is board 2's, and no other board's line reports it.
-    int brokenOff = 0;
+    // Every library line names its board; the transfer that broke off is board 2's alone.
+    const QRegularExpression libraryLine(R"(\w\(\)\d+: )");
     for (const QByteArray &line : r.err.split('\n')) {
-        if (QRegularExpression(R"(\w\(\)\d+: )").match(QString::fromUtf8(line)).hasMatch()) {
-            EXPECT_TRUE(line.startsWith("[1:")) << line.toStdString();
-        }
-        if (line.contains("Send out data length is not expected")) {
-            ++brokenOff;
-            EXPECT_TRUE(line.startsWith("[1:5] ")) << line.toStdString();
+        const bool brokenOff = line.contains("Send out data length is not expected");
+        if (brokenOff || QString::fromUtf8(line).contains(libraryLine)) {
+            EXPECT_TRUE(line.startsWith(brokenOff ? "[1:5] " : "[1:")) << line.toStdString();
         }
     }
-    EXPECT_GE(brokenOff, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("[1:5] kelupg_cmd_send_fwc_data_update()"));
 }
 
 // Without --json: a result line per board and the summary, exit 0.
@@ -261,8 +256,8 @@ TEST(Station, ProgressLinesOnATerminal) {
     ASSERT_TRUE(tty.open(&error)) << error;
     QProcess p;
     const QString terminal = QString::fromStdString(tty.slavePath());
-    p.setStandardOutputFile(terminal, QIODevice::Append);
-    p.setStandardErrorFile(terminal, QIODevice::Append);
+    p.setStandardOutputFile(terminal);
+    p.setStandardErrorFile(terminal);
     // Both boards linger in their boot loader, so several frames show both.
     p.start(binary("sim/kelsim"),
             {"usb", "--quiet", "--boards", "2", "--fault", "1:run-away=1000", "--fault",
@@ -274,9 +269,7 @@ TEST(Station, ProgressLinesOnATerminal) {
         while ((n = read(tty.masterFd(), buf, sizeof(buf))) > 0)
             out.append(buf, int(n));
     };
-    QElapsedTimer clock;
-    clock.start();
-    while (!p.waitForFinished(50) && p.state() != QProcess::NotRunning && clock.elapsed() < 180000)
+    for (int i = 0; i < 3600 && !p.waitForFinished(50); ++i)
         drain();
     drain();
     ASSERT_EQ(p.state(), QProcess::NotRunning) << out.toStdString();
