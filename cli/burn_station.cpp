@@ -42,16 +42,29 @@ constexpr int kReturnGraceMs = 15000;
 
 // Shared by the message handlers, which run on every worker's thread.
 QMutex g_lock;
-QHash<const QThread *, QString> g_threadBoard;  // worker -> its board's location
 bool g_json = false;
 bool g_tty = false;
 int g_linesDrawn = 0;  // progress lines on the terminal below the output
 std::atomic<bool> g_stopAsked{false};
 std::atomic<bool> g_quitNow{false};
 
+// The board the calling thread works for (a worker, or the main thread while it
+// reads a board's information): the library's lines name it by themselves, the
+// link's and the worker's get it here.
 QString boardOfThisThread() {
-    return g_threadBoard.value(QThread::currentThread());
+    return QString::fromLocal8Bit(upg_log_board());
 }
+
+// Lines logged on this thread meanwhile are about this board.
+class BoardLines {
+public:
+    explicit BoardLines(const QString &location) {
+        upg_log_set_board(location.toLocal8Bit().constData());
+    }
+    ~BoardLines() { upg_log_set_board(nullptr); }
+    BoardLines(const BoardLines &) = delete;
+    BoardLines &operator=(const BoardLines &) = delete;
+};
 
 void clearProgressLocked() {
     if (g_linesDrawn > 0) {
@@ -97,9 +110,7 @@ void librarySink(int, const char *text) {
     if (!kelcli_verbose())
         return;
     QMutexLocker lock(&g_lock);
-    const QString board = boardOfThisThread();
-    sayLocked((board.isEmpty() ? QString() : QStringLiteral("[%1] ").arg(board)) +
-              QString::fromLocal8Bit(text ? text : ""));
+    sayLocked(QString::fromLocal8Bit(text ? text : ""));
 }
 
 // The first request stops the running burns after their current transfer; a
@@ -161,6 +172,8 @@ public:
         for (auto &b : boards) {
             if (b->worker)
                 b->worker->stopAndWait();
+            BoardLines lines(b->location);
+            b->link.reset();
         }
     }
 
@@ -261,7 +274,12 @@ private:
         board->clock.start();
         boards.push_back(std::move(b));
         ++started;
-        if (!board->link->fetchDeviceInfo(location, false) && !a.force) {
+        bool answered = false;
+        {
+            BoardLines lines(location);
+            answered = board->link->fetchDeviceInfo(location, false);
+        }
+        if (!answered && !a.force) {
             finish(board, false,
                    QStringLiteral("cannot read the board's information (--force burns anyway)"));
             return;
@@ -279,10 +297,7 @@ private:
         BurnThread *w = board->worker.get();
         if (!selection.empty())
             w->setPartitions(selection.data(), quint32(selection.size()));
-        {
-            QMutexLocker lock(&g_lock);
-            g_threadBoard.insert(w, location);
-        }
+        w->setBoardLocation(location);
         connect(w, &BurnThread::componentStarted, this,
                 [this, board](int i, const QString &n, quint32 size) {
                     board->component = n;
@@ -496,6 +511,7 @@ int kelcli_burn_station(const BurnArgs &a, ImageFile &image,
     g_linesDrawn = 0;
     QtMessageHandler previous = qInstallMessageHandler(messageHandler);
     upg_log_set_callback(librarySink);
+    upg_log_name_boards(1);
     kelcli_stop_requests_begin(onStopRequest, nullptr);
     int status = KELCLI_FAIL;
     {
@@ -506,8 +522,8 @@ int kelcli_burn_station(const BurnArgs &a, ImageFile &image,
     {
         QMutexLocker lock(&g_lock);
         clearProgressLocked();
-        g_threadBoard.clear();
     }
+    upg_log_name_boards(0);
     qInstallMessageHandler(previous);
     return status;
 }

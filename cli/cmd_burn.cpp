@@ -41,6 +41,9 @@ QMutex g_outLock;
 QString g_libraryError;  // the first library error since clearLibraryError()
 bool g_json = false;
 bool g_lineOpen = false;  // a progress bar waits on the terminal line
+// The board's location once it is open: every JSON event from then on carries
+// it, as the events of several boards at once do.
+QString g_board;
 
 // Ctrl-C and SIGTERM are acted on by a thread of their own (onStopRequest), at
 // once, whatever the main thread is blocked in: the image check, the board's
@@ -121,7 +124,9 @@ QString libraryReason() {
     return g_libraryError.isEmpty() ? QString() : QStringLiteral(": ") + g_libraryError;
 }
 
-void emitJsonLocked(const QJsonObject &obj) {
+void emitJsonLocked(QJsonObject obj) {
+    if (!g_board.isEmpty())
+        obj.insert(QStringLiteral("board"), g_board);
     const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact);
     fwrite(line.constData(), 1, size_t(line.size()), stdout);
     fputc('\n', stdout);
@@ -616,6 +621,10 @@ int runBurn(const BurnArgs &a) {
         fprintf(stderr, "warning: no information from %s; burning anyway (--force)\n",
                 devId.toLocal8Bit().constData());
     }
+    {
+        QMutexLocker lock(&g_outLock);
+        g_board = devId;
+    }
     if (!a.json && !link->deviceInfo().isEmpty())
         fprintf(stderr, "%s\n", link->deviceInfo().toLocal8Bit().constData());
 
@@ -712,7 +721,8 @@ void kelcli_help_burn(FILE *out) {
             "  --verify         compare the checksum the board reports for each component\n"
             "                   with the image's CRC and fail the component on a mismatch\n"
             "  --json           one JSON object per line on stdout: start, linked,\n"
-            "                   component (start/done/skipped), progress, stage, retry, result\n"
+            "                   component (start/done/skipped), progress, stage, retry, result;\n"
+            "                   once the board is open each carries its location (\"board\")\n"
             "\n"
             "\n"
             "Several boards at once:\n"
@@ -723,6 +733,7 @@ void kelcli_help_burn(FILE *out) {
             "  --watch          station mode: burn each USB board as it appears, until\n"
             "                   Ctrl-C or until --count N boards are done; a board that\n"
             "                   failed is burnt again once plugged in again\n"
+            "  Each board's log lines begin with its location, e.g. [1:2-3].\n"
             "\n"
             "Progress goes to stderr (a bar on a terminal, plain lines otherwise).\n"
             "Ctrl-C (or SIGTERM) ends the job: before the burn at once, during it after the\n"
@@ -738,6 +749,7 @@ int kelcli_cmd_burn(int argc, char **argv) {
     g_interrupted.store(false);
     g_stopRequest.clear();
     g_firstRequest.clear();
+    g_board.clear();
     g_bytesDone.store(0);
     g_startedMs.store(0);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -110,6 +111,9 @@ struct uart_conn {
 
     // Used by the data thread only.
     uint8_t blk_no = 1;
+
+    // The board the opening thread works for: the manager's lines name it too.
+    char board[48] = {0};
 };
 
 uint16_t libuart_crc16(const uint8_t *data, int n) {
@@ -185,6 +189,7 @@ static bool wait_close_event(uart_conn *conn, milliseconds timeout) {
 }
 
 static void uart_conn_mgr_thread(uart_conn *conn) {
+    upg_log_set_board(conn->board);
     for (;;) {
         milliseconds wait(1);
         {
@@ -250,6 +255,7 @@ static void uart_conn_mgr_thread(uart_conn *conn) {
 
 static int create_conn_mgr(uart_conn *conn) {
     conn->state = LIBUART_STATE_DETECTING;
+    snprintf(conn->board, sizeof(conn->board), "%s", upg_log_board());
     try {
         conn->mgr = std::thread(uart_conn_mgr_thread, conn);
     } catch (const std::system_error &) {

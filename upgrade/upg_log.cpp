@@ -10,7 +10,27 @@ namespace {
 std::atomic<upg_log_callback_t> g_callback{nullptr};
 constexpr int kLogBufferSize = 1024;
 constexpr int kPrefixColumns = 40;
+constexpr int kBoardSize = 48;
+// Each worker names its own board; no other thread reads it.
+thread_local char t_board[kBoardSize];
+std::atomic<int> g_name_boards{0};
 }  // namespace
+
+void upg_log_name_boards(int on) {
+    g_name_boards.store(on ? 1 : 0);
+}
+
+int upg_log_boards_named(void) {
+    return g_name_boards.load();
+}
+
+void upg_log_set_board(const char *location) {
+    snprintf(t_board, sizeof(t_board), "%s", location ? location : "");
+}
+
+const char *upg_log_board(void) {
+    return t_board;
+}
 
 void upg_log_set_callback(upg_log_callback_t callback) {
     g_callback.store(callback);
@@ -23,16 +43,20 @@ void upg_log_print(int level, const char *func, int line, const char *format, ..
     if (!cb)
         return;
 
-    int used = 0;
+    // The board's name goes before the function's, which keeps its 40 columns.
+    int used = t_board[0] ? snprintf(buf, sizeof(buf), "[%s] ", t_board) : 0;
+    if (used < 0)
+        used = 0;
+    const int start = used;
     if (func) {
-        used = snprintf(buf, sizeof(buf), "%s()%d: ", func, line);
-        if (used < 0)
-            used = 0;
+        used += snprintf(buf + used, sizeof(buf) - used, "%s()%d: ", func, line);
+        if (used < start)
+            used = start;
         if (used >= kLogBufferSize)
             used = kLogBufferSize - 1;
-        if (used < kPrefixColumns) {
-            memset(buf + used, ' ', kPrefixColumns - used);
-            used = kPrefixColumns;
+        if (used < start + kPrefixColumns) {
+            memset(buf + used, ' ', start + kPrefixColumns - used);
+            used = start + kPrefixColumns;
             buf[used] = '\0';
         }
     }

@@ -14,6 +14,19 @@ extern "C" {
 typedef void (*upg_log_callback_t)(int level, const char *text);
 
 void upg_log_set_callback(upg_log_callback_t callback);
+// With several boards at once, every line says which board it is about: the
+// calling thread's lines begin with "[location] " once it has named the board
+// it works for. Null or "" takes the name back (one board: lines unchanged).
+// The name is the thread's own; a thread the library starts for a device
+// takes over the name of the thread that opened it.
+void upg_log_set_board(const char *location);
+// The calling thread's board, "" when none.
+const char *upg_log_board(void);
+// Whether boards are named at all (process-wide, off by default): then also the
+// lines of a device listing, which opens one board after another, name the
+// board they are about.
+void upg_log_name_boards(int on);
+int upg_log_boards_named(void);
 void upg_log_print(int level, const char *func, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 

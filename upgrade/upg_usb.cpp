@@ -286,6 +286,16 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
         uint8_t port[UPG_PORT_PATH_LEN];
         if (upg_usb_get_port_numbers(list[i], port, UPG_PORT_PATH_LEN) < 0)
             continue;
+        // A board that a worker holds refuses the claim; with several boards
+        // that line must say which one, not the caller's board.
+        char caller[48] = {0};
+        const int naming = upg_log_boards_named();
+        if (naming) {
+            char where[40];
+            snprintf(caller, sizeof(caller), "%s", upg_log_board());
+            upg_dev_format_location(where, sizeof(where), bus, port);
+            upg_log_set_board(where);
+        }
         upg_device *dev = new_record(bus, port);
         int rc = 0;
         if (dev && !(dev->handle = open_one(list[i], false, &rc))) {
@@ -296,14 +306,16 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
             dev = finish_open(dev);
         if (!dev) {
             UPG_LOGE("Error, open USB device failed");
-            continue;
+        } else {
+            upg_dev_info &e = table[count++];
+            e.bus = dev->bus;
+            memcpy(e.port, dev->port, UPG_PORT_PATH_LEN);
+            e.addr = dev->addr;
+            e.dev_class = dev->dev_class;
+            upg_usb_dev_close(dev);
         }
-        upg_dev_info &e = table[count++];
-        e.bus = dev->bus;
-        memcpy(e.port, dev->port, UPG_PORT_PATH_LEN);
-        e.addr = dev->addr;
-        e.dev_class = dev->dev_class;
-        upg_usb_dev_close(dev);
+        if (naming)
+            upg_log_set_board(caller);
     }
     libusb_free_device_list(list, 1);
     libusb_exit(ctx);

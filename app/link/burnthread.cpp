@@ -13,6 +13,7 @@
 #include "kellinker.h"
 #include "libkelupg.h"
 #include "pathcodec.h"
+#include "upg_log.h"
 
 namespace {
 
@@ -105,6 +106,7 @@ void BurnThread::failJob() {
 }
 
 void BurnThread::run() {
+    upg_log_set_board(boardLocation.toLocal8Bit().constData());
     failure.clear();
     linker->clearError();
     const QByteArray path = libraryPath(image->path());
@@ -128,6 +130,7 @@ void BurnThread::run() {
     // further use, and a client left behind would outlive the program.
     delete adbProcess;
     adbProcess = nullptr;
+    upg_log_set_board(nullptr);
 }
 
 void BurnThread::runJob(int limit, const QByteArray &path) {

@@ -27,6 +27,10 @@ public:
     // refused and leaves the previous selection in place.
     void setPartitions(PartitionSelection *entries, quint32 count);
 
+    // With several boards at once: every line this job logs, the library's and
+    // the link's alike, begins with "[location] ". None by default (one board).
+    void setBoardLocation(const QString &location) { boardLocation = location; }
+
     // How long the adb start waits for the board to appear as an upgrade device
     // and how often it looks (15000 ms, every 500 ms).
     void setAdbTiming(int appearMs, int pollMs);
@@ -99,6 +103,7 @@ private:
     bool seenBootRom = false;
     int retryLimit;
     QString adbProgram;
+    QString boardLocation;
     int adbAppearMs = 15000;
     int adbPollMs = 500;
     FILE *file = nullptr;

@@ -5,13 +5,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 
 #include <map>
 
 #include "burn_util.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -84,7 +87,7 @@ TEST(Station, AllBoardsAtOnce) {
     QDir().mkpath("all");
     CliRun r = run({"--boards", "3", "--fault", "2:vanish@rootfs", "--fault", "3:run-away=2500",
                     "--dump", "all"},
-                   {"all.img", "--all", "--json", "--retries", "1"});
+                   {"all.img", "--all", "--json", "--retries", "1", "-v"});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     std::map<QString, QJsonObject> results;
     for (const auto &o : events(r, "result"))
@@ -112,6 +115,16 @@ TEST(Station, AllBoardsAtOnce) {
             << board;
     }
     EXPECT_TRUE(fileBytes("all/board2/rootfs.bin").empty());
+
+    // Every library line names its board; the transfer that broke off is board 2's alone.
+    const QRegularExpression libraryLine(R"(\w\(\)\d+: )");
+    for (const QByteArray &line : r.err.split('\n')) {
+        const bool brokenOff = line.contains("Send out data length is not expected");
+        if (brokenOff || QString::fromUtf8(line).contains(libraryLine)) {
+            EXPECT_TRUE(line.startsWith(brokenOff ? "[1:5] " : "[1:")) << line.toStdString();
+        }
+    }
+    EXPECT_TRUE(r.err.contains("[1:5] kelupg_cmd_send_fwc_data_update()"));
 }
 
 // Without --json: a result line per board and the summary, exit 0.
@@ -140,6 +153,9 @@ TEST(Station, VerifyChecksums) {
             burn << "--verify";
         CliRun r = run(sim, burn);
         EXPECT_EQ(r.status, c.status) << c.wrongCrc << c.verify << r.err.toStdString();
+        // One board, once it is open: its events carry it as a station's do.
+        for (const auto &o : r.json)
+            EXPECT_EQ(o["board"].toString(), "1:4") << o["event"].toString().toStdString();
         const auto result = events(r, "result");
         ASSERT_EQ(result.size(), 1u);
         if (c.status != 0) {
@@ -228,4 +244,47 @@ TEST(Station, SerialPortsAlongsideUsbBoards) {
         for (const auto &kv : want)
             EXPECT_EQ(fileBytes(QString("%1/%2.bin").arg(board).arg(kv.first.c_str())), kv.second)
                 << board << " " << kv.first;
+}
+
+// On a terminal every running board has a line of its own (location,
+// component, percent, rate), redrawn in place; the result lines and the
+// summary stay below.
+TEST(Station, ProgressLinesOnATerminal) {
+    writeImage("tty.img", kImage);
+    kelsim::PtyPair tty;
+    std::string error;
+    ASSERT_TRUE(tty.open(&error)) << error;
+    QProcess p;
+    const QString terminal = QString::fromStdString(tty.slavePath());
+    p.setStandardOutputFile(terminal);
+    p.setStandardErrorFile(terminal);
+    // Both boards linger in their boot loader, so several frames show both.
+    p.start(binary("sim/kelsim"),
+            {"usb", "--quiet", "--boards", "2", "--fault", "1:run-away=1000", "--fault",
+             "2:run-away=1000", "--", binary("cli/kelflash-cli"), "burn", "tty.img", "--all"});
+    QByteArray out;
+    char buf[4096];
+    auto drain = [&] {
+        ssize_t n;
+        while ((n = read(tty.masterFd(), buf, sizeof(buf))) > 0)
+            out.append(buf, int(n));
+    };
+    for (int i = 0; i < 3600 && !p.waitForFinished(50); ++i)
+        drain();
+    drain();
+    ASSERT_EQ(p.state(), QProcess::NotRunning) << out.toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
+
+    // A frame: the lines drawn last are cleared, then one line per running
+    // board, each board once.
+    const QRegularExpression frame(
+        "\033\\[2A\r\033\\[J"
+        R"((1:[45]) +[\w.]+ +\d+\.\d% +\d+\.\d\d MB/s\n)"
+        R"((?!\1)1:[45] +[\w.]+ +\d+\.\d% +\d+\.\d\d MB/s\n)");
+    EXPECT_GE(QString::fromUtf8(out).count(frame), 2) << out.toStdString();
+    // Once the last board is done nothing is redrawn: its result and the summary close the output.
+    const QByteArray tail = out.mid(out.lastIndexOf("\033[J") + 3);
+    EXPECT_FALSE(tail.contains("MB/s")) << tail.toStdString();
+    EXPECT_EQ(out.count("OK    1:"), 2) << out.toStdString();
+    EXPECT_TRUE(tail.endsWith("2 board(s): 2 succeeded, 0 failed\n")) << tail.toStdString();
 }
