@@ -109,15 +109,12 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     mainLayout->addWidget(buildFileRow());
 
     buildToolBar();
-    buildLogDialog();
 
     logger = new KelLogger;
     if (logger->isEnabled()) {
         qInstallMessageHandler(kelLogMessageHandler);
-        connect(logger, &KelLogger::logMessage, logDialog,
-                [this](QtMsgType type, const QString &msg) { logDialog->appendText(type, msg, true); });
+        connect(logger, &KelLogger::logMessage, this, &KelFlash::showLogMessage);
     }
-    logDialog->setLogFilePath(logger->logFilePath());
     upg_log_set_callback(libraryLogSink);
 
     logSystemInfo();
