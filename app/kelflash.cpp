@@ -62,8 +62,10 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     libraryReady = true;
 
     setWindowTitle("KelFlash v" + appVersionText());
-    KelTitleBar::setBarIcon(QIcon(":res/image/logo.ico"));
-    setWindowIcon(QIcon(":res/image/logo.ico"));
+    // One icon for both: each icon made from the file reads it again.
+    const QIcon logo(":res/image/logo.ico");
+    KelTitleBar::setBarIcon(logo);
+    setWindowIcon(logo);
     setFixedSize(800, 490);
 
     QFile qss(":res/qss/style.qss");
