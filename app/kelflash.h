@@ -73,8 +73,6 @@ public:
     void showAbout();
     void showHistory();
     void toggleLogWindow(bool checked);
-    // The log window, built on first use with what was logged before.
-    KelLogDialog *ensureLogDialog();
     void showSettings();
     void applySettings();
     // The feedback page for this program and version on the configured server.
@@ -97,6 +95,8 @@ private:
     QWidget *buildInfoRow();
     void buildToolBar();
     void placeToolBar();
+    // The log window, built on first use with what was logged before.
+    KelLogDialog *ensureLogDialog();
     void showLogMessage(QtMsgType type, const QString &msg);
 
     bool imageValid = false;
