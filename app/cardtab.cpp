@@ -22,7 +22,15 @@ constexpr int kFillFull = 78;
 
 }  // namespace
 
-CardTab::CardTab(QWidget *parent) : KelTab(parent) {
+CardTab::CardTab(QWidget *parent) : KelTab(parent) {}
+
+void CardTab::ensureLayout() {
+    // The page is built when it is first shown or used, not with the window:
+    // the window's first frame shows the burn page only.
+    if (built) {
+        return;
+    }
+    built = true;
     buildLayout();
     connect(cardList, &KelComboBox::indexChanged, this, &CardTab::onCardSelected);
     connect(tableSwitch, &KelSwitch::clicked, this, &CardTab::onTableSwitchClicked);
@@ -30,6 +38,14 @@ CardTab::CardTab(QWidget *parent) : KelTab(parent) {
     // Nothing is listed before the first scan.
     cardList->hide();
     setControlsEnabled(false);
+}
+
+void CardTab::setVisible(bool visible) {
+    // Before the page shows, so that its controls show with it.
+    if (visible) {
+        ensureLayout();
+    }
+    KelTab::setVisible(visible);
 }
 
 CardTab::~CardTab() {
@@ -105,6 +121,7 @@ bool CardTab::busy() const {
 }
 
 void CardTab::scanDevices() {
+    ensureLayout();
     // A rescan reselects a card, which changes the card disk a running job may
     // still use (the bring-up job writes its mark through it at the end). The
     // clean-up after the job scans again.
@@ -164,12 +181,14 @@ bool CardTab::isFormatting() {
 }
 
 void CardTab::setControlsEnabled(bool enabled) {
+    ensureLayout();
     cardList->setEnabled(enabled);
     tableSwitch->setEnabled(enabled);
     formatBtn->setEnabled(enabled);
 }
 
 void CardTab::setLinkedLook(bool linked) {
+    ensureLayout();
     cardIcon->setProperty("linked", linked);
     // Dynamic properties are matched only when the style is applied again.
     cardIcon->style()->unpolish(cardIcon);
@@ -178,6 +197,7 @@ void CardTab::setLinkedLook(bool linked) {
 }
 
 void CardTab::onCardSelected(int oldIndex, int curIndex) {
+    ensureLayout();
     Q_UNUSED(oldIndex);
     if (curIndex < 0) {
         return;
@@ -207,6 +227,7 @@ void CardTab::showCardImage() {
 }
 
 void CardTab::showMark(bool compare) {
+    ensureLayout();
     if (image == nullptr || !cardDisk.hasImageMark()) {
         return;
     }
@@ -223,6 +244,7 @@ void CardTab::showMark(bool compare) {
 }
 
 void CardTab::hideMark() {
+    ensureLayout();
     cardInfo->hide();
 }
 
@@ -238,6 +260,7 @@ void CardTab::showAccessRefusal(const QString &text) {
 }
 
 void CardTab::onFormatClicked() {
+    ensureLayout();
     if (busy()) {
         return;
     }
@@ -260,6 +283,7 @@ void CardTab::onFormatClicked() {
 }
 
 bool CardTab::startWork() {
+    ensureLayout();
     if (image == nullptr || busy()) {
         return false;
     }
@@ -340,6 +364,7 @@ void CardTab::finishWork() {
 }
 
 void CardTab::onThreadStart() {
+    ensureLayout();
     lastIndex = cardList->currentIndex();
     setControlsEnabled(false);
     emit workStart();

@@ -46,7 +46,11 @@ public slots:
     void showCardImage() override;
     void setControlsEnabled(bool enabled);
 
+    void setVisible(bool visible) override;
+
 private:
+    // Builds the page's controls once; every use of them goes through here.
+    void ensureLayout();
     void buildLayout();
     // The mark's fields and a full fill; with `compare`, the message line says
     // whether the card holds this image or another version.
@@ -70,9 +74,10 @@ private:
     // The scan that follows a job leaves the job's result on the message line.
     bool keepMessage = false;
 
-    KelComboBox *cardList;
-    KelSwitch *tableSwitch;
-    KelButton *formatBtn;
-    QLabel *cardIcon;
-    QLabel *cardInfo;
+    bool built = false;
+    KelComboBox *cardList = nullptr;
+    KelSwitch *tableSwitch = nullptr;
+    KelButton *formatBtn = nullptr;
+    QLabel *cardIcon = nullptr;
+    QLabel *cardInfo = nullptr;
 };

@@ -62,8 +62,10 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     libraryReady = true;
 
     setWindowTitle("KelFlash v" + appVersionText());
-    KelTitleBar::setBarIcon(QIcon(":res/image/logo.ico"));
-    setWindowIcon(QIcon(":res/image/logo.ico"));
+    // One icon for both: each icon made from the file reads it again.
+    const QIcon logo(":res/image/logo.ico");
+    KelTitleBar::setBarIcon(logo);
+    setWindowIcon(logo);
     setFixedSize(800, 490);
 
     QFile qss(":res/qss/style.qss");
@@ -109,15 +111,12 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     mainLayout->addWidget(buildFileRow());
 
     buildToolBar();
-    buildLogDialog();
 
     logger = new KelLogger;
     if (logger->isEnabled()) {
         qInstallMessageHandler(kelLogMessageHandler);
-        connect(logger, &KelLogger::logMessage, logDialog,
-                [this](QtMsgType type, const QString &msg) { logDialog->appendText(type, msg, true); });
+        connect(logger, &KelLogger::logMessage, this, &KelFlash::showLogMessage);
     }
-    logDialog->setLogFilePath(logger->logFilePath());
     upg_log_set_callback(libraryLogSink);
 
     logSystemInfo();

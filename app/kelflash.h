@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 #include <QWidget>
 
 #include "imagefile.h"
@@ -94,7 +95,9 @@ private:
     QWidget *buildInfoRow();
     void buildToolBar();
     void placeToolBar();
-    void buildLogDialog();
+    // The log window, built on first use with what was logged before.
+    KelLogDialog *ensureLogDialog();
+    void showLogMessage(QtMsgType type, const QString &msg);
 
     bool imageValid = false;
     QDateTime workStartTime;
@@ -121,6 +124,12 @@ private:
     QLabel *mediaLabel = nullptr;
     KelCheckBox *logCheckBox = nullptr;
     KelLogDialog *logDialog = nullptr;
+    // Messages logged while the log window does not exist yet.
+    struct PendingLogLine {
+        QtMsgType type;
+        QString text;
+    };
+    QVector<PendingLogLine> pendingLog;
     KelAbout *about = nullptr;
     KelLabel *statisticLabel = nullptr;
     QWidget *functionBtn = nullptr;

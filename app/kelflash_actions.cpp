@@ -16,6 +16,7 @@
 #include "kelflash.h"
 #include "kellabel.h"
 #include "kellogdialog.h"
+#include "kellogger.h"
 #include "settingdialog.h"
 #include "settings.h"
 #include "statisticdialog.h"
@@ -89,12 +90,33 @@ void KelFlash::placeToolBar() {
     functionBtn->raise();
 }
 
-void KelFlash::buildLogDialog() {
+KelLogDialog *KelFlash::ensureLogDialog() {
+    if (logDialog) {
+        return logDialog;
+    }
+    // Built when the operator first opens it, not with the window: it is a
+    // whole dialog with a rich-text view, and most runs never show it. What was
+    // logged meanwhile was kept for it.
     logDialog = new KelLogDialog(this);
     logDialog->setDragResizable(true);
     logDialog->setMinimumSize(800, 200);
     logDialog->setProperty("isLocated", false);
+    logDialog->setLogFilePath(logger ? logger->logFilePath() : QString());
     connect(logDialog, &KelDialog::closed, this, [this] { logCheckBox->setChecked(false); });
+    for (const PendingLogLine &line : qAsConst(pendingLog)) {
+        logDialog->appendText(line.type, line.text, true);
+    }
+    pendingLog.clear();
+    pendingLog.squeeze();
+    return logDialog;
+}
+
+void KelFlash::showLogMessage(QtMsgType type, const QString &msg) {
+    if (logDialog) {
+        logDialog->appendText(type, msg, true);
+    } else {
+        pendingLog.append({type, msg});
+    }
 }
 
 void KelFlash::runHostProbe() {
@@ -157,9 +179,12 @@ void KelFlash::showHistory() {
 
 void KelFlash::toggleLogWindow(bool checked) {
     if (!checked) {
-        logDialog->hide();
+        if (logDialog) {
+            logDialog->hide();
+        }
         return;
     }
+    ensureLogDialog();
     if (!logDialog->property("isLocated").toBool()) {
         // Under the window, as wide as it; afterwards the dialog stays where the
         // operator puts it.

@@ -12,8 +12,10 @@ bool installQtTranslations(QCoreApplication &app) {
     const QLocale chinese(QLocale::Chinese, QLocale::China);
     const QString dir = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
     auto *translator = new QTranslator(&app);
-    // "qt" is the catalogue that pulls in the catalogues of every Qt module.
-    if (!translator->load(chinese, QStringLiteral("qt"), QStringLiteral("_"), dir)) {
+    // "qtbase" holds the texts of every module the program uses (Core, Gui,
+    // Widgets, Network, Sql); "qt" would load the catalogues of modules it does
+    // not use as well, at every start.
+    if (!translator->load(chinese, QStringLiteral("qtbase"), QStringLiteral("_"), dir)) {
         qWarning().noquote() << "Qt's Chinese translations not found in" << dir;
         delete translator;
         return false;

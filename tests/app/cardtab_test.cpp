@@ -75,6 +75,8 @@ protected:
     void SetUp() override {
         makeImage("tab.img", "2.1.0", "mmc", 2 * kMiB, &image);
         tab.setImage(&image);
+        // The page builds its controls when it is first shown.
+        tab.show();
         list = tab.findChild<QComboBox *>("cardList");
         info = tab.findChild<QLabel *>("cardInfo");
     }
