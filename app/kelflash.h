@@ -2,6 +2,8 @@
 // and the status of the current job.
 #pragma once
 
+#include <deque>
+
 #include <QDateTime>
 #include <QString>
 #include <QUrl>
@@ -124,12 +126,13 @@ private:
     QLabel *mediaLabel = nullptr;
     KelCheckBox *logCheckBox = nullptr;
     KelLogDialog *logDialog = nullptr;
-    // Messages logged while the log window does not exist yet.
+    // Messages logged while the log window does not exist yet, as many as the
+    // window would keep (a station may run for days without opening it).
     struct PendingLogLine {
         QtMsgType type;
         QString text;
     };
-    QVector<PendingLogLine> pendingLog;
+    std::deque<PendingLogLine> pendingLog;
     KelAbout *about = nullptr;
     KelLabel *statisticLabel = nullptr;
     QWidget *functionBtn = nullptr;

@@ -103,11 +103,10 @@ KelLogDialog *KelFlash::ensureLogDialog() {
     logDialog->setProperty("isLocated", false);
     logDialog->setLogFilePath(logger ? logger->logFilePath() : QString());
     connect(logDialog, &KelDialog::closed, this, [this] { logCheckBox->setChecked(false); });
-    for (const PendingLogLine &line : qAsConst(pendingLog)) {
+    for (const PendingLogLine &line : pendingLog) {
         logDialog->appendText(line.type, line.text, true);
     }
-    pendingLog.clear();
-    pendingLog.squeeze();
+    pendingLog = {};
     return logDialog;
 }
 
@@ -115,7 +114,10 @@ void KelFlash::showLogMessage(QtMsgType type, const QString &msg) {
     if (logDialog) {
         logDialog->appendText(type, msg, true);
     } else {
-        pendingLog.append({type, msg});
+        if (pendingLog.size() >= KelLogDialog::kMaxLines) {
+            pendingLog.pop_front();
+        }
+        pendingLog.push_back({type, msg});
     }
 }
 

@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kMinFontSize = 12;
 constexpr int kMaxFontSize = 30;
-constexpr int kMaxLines = 20000;
 
 // QtMsgType is not in level order (info comes last); the table is indexed by it.
 int colorIndex(QtMsgType type) {

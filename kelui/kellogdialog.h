@@ -17,6 +17,9 @@ class KELUI_EXPORT KelLogDialog : public KelDialog {
 public:
     explicit KelLogDialog(QWidget *parent = nullptr);
 
+    // The view keeps the newest lines only: the scans log every second.
+    static constexpr int kMaxLines = 20000;
+
     // withPrefix: put the level tag ("[info ] " ...) in front of the text.
     void appendText(QtMsgType type, const QString &text, bool withPrefix);
     void setTextColor(QtMsgType type, QColor color);
