@@ -12,43 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "burn_cli_run.h"
 #include "burn_util.h"
 
 namespace {
-
-QString binary(const char *rel) {
-    return QString::fromLocal8Bit(qgetenv("KELFLASH_BINARY_DIR")) + QLatin1Char('/') +
-           QLatin1String(rel);
-}
-
-struct CliRun {
-    int status = -1;
-    QByteArray out, err;
-};
-
-// Waits for the child to end and collects what it wrote (out: read already).
-CliRun finish(QProcess &p, const QByteArray &out = {}, int timeoutMs = 120000) {
-    CliRun r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        ADD_FAILURE() << "kelflash-cli burn did not end";
-        return r;
-    }
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = out + p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
-
-CliRun run(const QStringList &kelsimArgs, const QStringList &burnArgs) {
-    QProcess p;
-    QStringList args = QStringList{"usb", "--quiet"} + kelsimArgs;
-    args << "--" << binary("cli/kelflash-cli") << "burn";
-    args += burnArgs;
-    p.start(binary("sim/kelsim"), args);
-    return finish(p);
-}
 
 // Reads the child's stdout until it contains `text`; false if it ends first.
 bool waitForLine(QProcess &p, QByteArray *out, const QByteArray &text) {
@@ -58,28 +25,6 @@ bool waitForLine(QProcess &p, QByteArray *out, const QByteArray &text) {
         *out += p.readAllStandardOutput();
     }
     return true;
-}
-
-std::vector<QJsonObject> jsonLines(const QByteArray &out) {
-    std::vector<QJsonObject> lines;
-    for (const QByteArray &l : out.split('\n')) {
-        if (l.isEmpty())
-            continue;
-        QJsonParseError e;
-        QJsonDocument d = QJsonDocument::fromJson(l, &e);
-        EXPECT_EQ(e.error, QJsonParseError::NoError) << l.toStdString();
-        EXPECT_TRUE(d.isObject()) << l.toStdString();
-        lines.push_back(d.object());
-    }
-    return lines;
-}
-
-std::vector<uint8_t> fileBytes(const QString &path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray b = f.readAll();
-    return std::vector<uint8_t>(b.begin(), b.end());
 }
 
 const std::vector<SampleComponent> kImage = {

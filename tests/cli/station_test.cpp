@@ -13,58 +13,11 @@
 
 #include <map>
 
+#include "burn_cli_run.h"
 #include "burn_util.h"
 #include "pty_pair.h"
 
 namespace {
-
-QString binary(const char *rel) {
-    return QString::fromLocal8Bit(qgetenv("KELFLASH_BINARY_DIR")) + QLatin1Char('/') +
-           QLatin1String(rel);
-}
-
-struct CliRun {
-    int status = -1;
-    QByteArray out, err;
-    std::vector<QJsonObject> json;
-};
-
-CliRun run(const QStringList &kelsimArgs, const QStringList &burnArgs) {
-    QProcess p;
-    QStringList args = QStringList{"usb", "--quiet"} + kelsimArgs;
-    args << "--" << binary("cli/kelflash-cli") << "burn";
-    args += burnArgs;
-    p.start(binary("sim/kelsim"), args);
-    CliRun r;
-    if (!p.waitForFinished(180000)) {
-        p.kill();
-        p.waitForFinished();
-        ADD_FAILURE() << "kelflash-cli burn did not end";
-    }
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    for (const QByteArray &l : r.out.split('\n'))
-        if (!l.isEmpty())
-            r.json.push_back(QJsonDocument::fromJson(l).object());
-    return r;
-}
-
-std::vector<QJsonObject> events(const CliRun &r, const char *name) {
-    std::vector<QJsonObject> out;
-    for (const auto &o : r.json)
-        if (o["event"].toString() == QLatin1String(name))
-            out.push_back(o);
-    return out;
-}
-
-std::vector<uint8_t> fileBytes(const QString &path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray b = f.readAll();
-    return std::vector<uint8_t>(b.begin(), b.end());
-}
 
 QString fileText(const QString &path) {
     QFile f(path);
@@ -90,7 +43,7 @@ TEST(Station, AllBoardsAtOnce) {
                    {"all.img", "--all", "--json", "--retries", "1", "-v"});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     std::map<QString, QJsonObject> results;
-    for (const auto &o : events(r, "result"))
+    for (const auto &o : events(r.out, "result"))
         results[o["board"].toString()] = o;
     ASSERT_EQ(results.size(), 3u) << r.out.toStdString();
     EXPECT_TRUE(results["1:4"]["ok"].toBool());
@@ -99,11 +52,11 @@ TEST(Station, AllBoardsAtOnce) {
     // The cause is the transfer that failed, not only the recovery after it.
     EXPECT_TRUE(results["1:5"]["message"].toString().contains("Failed to send"))
         << results["1:5"]["message"].toString().toStdString();
-    const auto summary = events(r, "summary");
+    const auto summary = events(r.out, "summary");
     ASSERT_EQ(summary.size(), 1u);
     EXPECT_EQ(summary[0]["succeeded"].toInt(), 2);
     EXPECT_EQ(summary[0]["failed"].toInt(), 1);
-    for (const auto &o : events(r, "progress"))
+    for (const auto &o : events(r.out, "progress"))
         EXPECT_FALSE(o["board"].toString().isEmpty());
 
     for (const char *board : {"all/board1", "all/board3"}) {
@@ -154,9 +107,9 @@ TEST(Station, VerifyChecksums) {
         CliRun r = run(sim, burn);
         EXPECT_EQ(r.status, c.status) << c.wrongCrc << c.verify << r.err.toStdString();
         // One board, once it is open: its events carry it as a station's do.
-        for (const auto &o : r.json)
+        for (const auto &o : jsonLines(r.out))
             EXPECT_EQ(o["board"].toString(), "1:4") << o["event"].toString().toStdString();
-        const auto result = events(r, "result");
+        const auto result = events(r.out, "result");
         ASSERT_EQ(result.size(), 1u);
         if (c.status != 0) {
             EXPECT_TRUE(result[0]["message"].toString().contains("Checksum mismatch"))
@@ -176,7 +129,7 @@ TEST(Station, WatchBurnsBoardsAsTheyArrive) {
                    {"watch.img", "--watch", "--count", "4", "--json", "--retries", "0"});
     EXPECT_EQ(r.status, 1) << r.err.toStdString();
     std::vector<std::pair<QString, bool>> results;
-    for (const auto &o : events(r, "result"))
+    for (const auto &o : events(r.out, "result"))
         results.push_back({o["board"].toString(), o["ok"].toBool()});
     std::map<QString, std::vector<bool>> byBoard;
     for (const auto &res : results)
@@ -199,8 +152,8 @@ TEST(Station, RefusesOptionsThatDoNotGoTogether) {
           QStringList{"--serial", "/dev/null", "--serial", "/dev/zero"}}) {
         CliRun r = run({}, QStringList{"usage.img", "--json"} + extra);
         EXPECT_EQ(r.status, 2) << extra.join(' ').toStdString();
-        ASSERT_FALSE(r.json.empty()) << extra.join(' ').toStdString();
-        EXPECT_EQ(r.json.back()["event"].toString(), "result");
+        ASSERT_FALSE(jsonLines(r.out).empty()) << extra.join(' ').toStdString();
+        EXPECT_EQ(jsonLines(r.out).back()["event"].toString(), "result");
     }
 }
 
