@@ -16,9 +16,9 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "bench_image.h"
 #include "board.h"
 #include "burnthread.h"
-#include "image_pack.h"
 #include "imagefile.h"
 #include "kellinkerserial.h"
 #include "kellinkerusb.h"
@@ -32,46 +32,6 @@ long peakRssKiB() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_maxrss;
-}
-
-void quietLog(int, const char *) {}
-void quietQt(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-// Writes an image with one target component of `bytes` filler bytes, streamed
-// from a data file so that building it never holds it in memory.
-bool makeImage(const std::string &path, size_t bytes) {
-    const std::string data = path + ".data";
-    FILE *f = fopen(data.c_str(), "wb");
-    if (!f)
-        return false;
-    std::vector<unsigned char> block(1 << 20);
-    uint32_t x = 12345;
-    for (size_t done = 0; done < bytes;) {
-        for (auto &b : block) {
-            x = x * 1103515245u + 12345u;
-            b = uint8_t(x >> 24);
-        }
-        const size_t n = std::min(block.size(), bytes - done);
-        fwrite(block.data(), 1, n, f);
-        done += n;
-    }
-    fclose(f);
-    ImagePackSpec spec;
-    spec.platform = "KV7210";
-    spec.product = "bench";
-    spec.version = "1";
-    ImagePackComponent c;
-    c.name = "image.target.rootfs";
-    c.partition = "rootfs";
-    c.attributes = "burn";
-    c.dataFile = data;
-    spec.components.push_back(c);
-    std::string error;
-    const bool ok = image_pack_write(spec, path, &error) == 0;
-    remove(data.c_str());
-    if (!ok)
-        fprintf(stderr, "pack: %s\n", error.c_str());
-    return ok;
 }
 
 // Runs one job to its end; returns milliseconds, or -1 on failure.
@@ -110,7 +70,7 @@ int hostUsb(const char *imagePath) {
 
 bool usbRun(const QString &self, size_t mib) {
     const std::string path = "burn_bench_" + std::to_string(mib) + ".img";
-    if (!makeImage(path, mib << 20))
+    if (!makeBenchImage(path, mib << 20, 12345u))
         return false;
     QProcess p;
     const QString kelsim = QCoreApplication::applicationDirPath() + "/../../sim/kelsim";
@@ -134,7 +94,7 @@ bool usbRun(const QString &self, size_t mib) {
 
 bool serialRun(size_t kib) {
     const std::string path = "burn_bench_serial.img";
-    if (!makeImage(path, kib << 10))
+    if (!makeBenchImage(path, kib << 10, 12345u))
         return false;
     kelsim::BoardConfig cfg;
     cfg.initialStage = kelsim::Stage::UBoot;
@@ -178,8 +138,8 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     // BURN_BENCH_VERBOSE=1 shows the worker's messages.
     if (qEnvironmentVariableIsEmpty("BURN_BENCH_VERBOSE")) {
-        upg_log_set_callback(quietLog);
-        qInstallMessageHandler(quietQt);
+        upg_log_set_callback(benchQuietLog);
+        qInstallMessageHandler(benchQuietQt);
     }
     if (argc == 3 && std::string(argv[1]) == "--host-usb")
         return hostUsb(argv[2]);

@@ -20,9 +20,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_image.h"
 #include "board.h"
 #include "burnthread.h"
-#include "image_pack.h"
 #include "imagefile.h"
 #include "kellinkerserial.h"
 #include "libkelupg.h"
@@ -34,41 +34,9 @@ namespace {
 constexpr double kLineBytesPerSecond = 11520.0;
 constexpr int kBoards = 4;
 
-void quietLog(int, const char *) {}
-void quietQt(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-bool makeImage(const std::string &path, size_t bytes) {
-    const std::string data = path + ".data";
-    FILE *f = fopen(data.c_str(), "wb");
-    if (!f)
-        return false;
-    uint32_t x = 777;
-    for (size_t i = 0; i < bytes; ++i) {
-        x = x * 1103515245u + 12345u;
-        fputc(int(x >> 24), f);
-    }
-    fclose(f);
-    ImagePackSpec spec;
-    spec.platform = "KV7210";
-    spec.product = "bench";
-    spec.version = "1";
-    ImagePackComponent c;
-    c.name = "image.target.rootfs";
-    c.partition = "rootfs";
-    c.attributes = "burn";
-    c.dataFile = data;
-    spec.components.push_back(c);
-    std::string error;
-    const bool ok = image_pack_write(spec, path, &error) == 0;
-    remove(data.c_str());
-    if (!ok)
-        fprintf(stderr, "pack: %s\n", error.c_str());
-    return ok;
-}
-
 bool serialRun(size_t kib) {
     const std::string path = "station_bench_serial.img";
-    if (!makeImage(path, kib << 10))
+    if (!makeBenchImage(path, kib << 10, 777u))
         return false;
     ImageFile image;
     image.setPath(QString::fromStdString(path));
@@ -153,7 +121,7 @@ int hostCli(char **argv) {
 
 bool usbRun(size_t mib, int boards, double *wallS) {
     const std::string path = "station_bench_usb.img";
-    if (!makeImage(path, mib << 20))
+    if (!makeBenchImage(path, mib << 20, 777u))
         return false;
     const QString dir = QCoreApplication::applicationDirPath();
     QProcess p;
@@ -185,8 +153,8 @@ int main(int argc, char **argv) {
         return hostCli(argv + 2);
     QCoreApplication app(argc, argv);
     if (qEnvironmentVariableIsEmpty("STATION_BENCH_VERBOSE")) {
-        upg_log_set_callback(quietLog);
-        qInstallMessageHandler(quietQt);
+        upg_log_set_callback(benchQuietLog);
+        qInstallMessageHandler(benchQuietQt);
     }
     const size_t serialKiB = argc > 1 ? size_t(atol(argv[1])) : 256;
     double one = 0, four = 0;
