@@ -300,8 +300,11 @@ TEST(CardPage, ACardComesIsWrittenFormattedAndGoesWithTheDevice) {
     run("losetup", {"--set-capacity", reader.path});
     reader.device->detach();
     page->resumeWork();
-    ASSERT_TRUE(waitFor([&] { return !list->isVisible(); }, 60000));
-    EXPECT_EQ(page->message(), "执行失败！");
+    // The removal's rescan and the job's failure come from two threads: either
+    // may reach the page first.
+    ASSERT_TRUE(waitFor([&] { return !list->isVisible() && page->message() == "执行失败！"; },
+                        60000))
+        << page->message().toStdString();
     EXPECT_TRUE(window.findChild<QLabel *>("resultLabel")->text().contains("FAIL"));
     EXPECT_FALSE(startBtn->isEnabled());
 }
