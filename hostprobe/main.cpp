@@ -1,14 +1,12 @@
 #include <QApplication>
 #include <QFont>
-#include <QFontDatabase>
 
 #include "hostprobe.h"
+#include "resourcefont.h"
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
-    const int fontId =
-        QFontDatabase::addApplicationFont(QStringLiteral(":/font/DroidSansFallback.ttf"));
-    const QStringList families = QFontDatabase::applicationFontFamilies(fontId);
+    const QStringList families = addResourceFont(QStringLiteral(":/font/DroidSansFallback.ttf"));
     if (!families.isEmpty()) {
         QFont font(families.first());
         font.setPixelSize(14);
