@@ -60,9 +60,7 @@ TEST(Station, AllBoardsAtOnce) {
         EXPECT_FALSE(o["board"].toString().isEmpty());
 
     for (const char *board : {"all/board1", "all/board3"}) {
-        for (const auto &kv : want)
-            EXPECT_EQ(fileBytes(QString("%1/%2.bin").arg(board).arg(kv.first.c_str())), kv.second)
-                << board << " " << kv.first;
+        expectBoardHolds(board, want);
         // Each component once: no other worker burnt into this board.
         EXPECT_EQ(fileText(QString(board) + "/components.txt").count("complete"), int(want.size()))
             << board;
@@ -138,9 +136,7 @@ TEST(Station, WatchBurnsBoardsAsTheyArrive) {
     EXPECT_EQ(byBoard["1:5"], (std::vector<bool>{false, true})) << r.out.toStdString();
     EXPECT_EQ(byBoard["1:6"], std::vector<bool>{true}) << r.out.toStdString();
     for (const char *board : {"watch/board1", "watch/board2", "watch/board3"})
-        for (const auto &kv : want)
-            EXPECT_EQ(fileBytes(QString("%1/%2.bin").arg(board).arg(kv.first.c_str())), kv.second)
-                << board << " " << kv.first;
+        expectBoardHolds(board, want);
 }
 
 // Options that cannot go together are refused before any board is touched.
@@ -194,9 +190,7 @@ TEST(Station, SerialPortsAlongsideUsbBoards) {
     }
     EXPECT_EQ(ok, 3);
     for (const char *board : {"mixed", "mixed/serial1", "mixed/serial2"})
-        for (const auto &kv : want)
-            EXPECT_EQ(fileBytes(QString("%1/%2.bin").arg(board).arg(kv.first.c_str())), kv.second)
-                << board << " " << kv.first;
+        expectBoardHolds(board, want);
 }
 
 // On a terminal every running board has a line of its own (location,

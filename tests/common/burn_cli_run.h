@@ -14,6 +14,8 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 // A program of the build tree, e.g. "cli/kelflash-cli".
@@ -81,4 +83,13 @@ inline std::vector<uint8_t> fileBytes(const QString &path) {
         return {};
     const QByteArray b = f.readAll();
     return std::vector<uint8_t>(b.begin(), b.end());
+}
+
+// A board's dump (kelsim --dump DIR) holds every component of the image byte for byte.
+inline void expectBoardHolds(const QString &dir,
+                             const std::map<std::string, std::vector<uint8_t>> &want) {
+    for (const auto &kv : want)
+        EXPECT_EQ(fileBytes(dir + QLatin1Char('/') + QString::fromStdString(kv.first) + ".bin"),
+                  kv.second)
+            << dir.toStdString() << " " << kv.first;
 }
