@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "dialog_util.h"
 #include "fake_tab.h"
 #include "image_pack.h"
 #include "kelcheckbox.h"
@@ -77,40 +78,6 @@ std::string packImage(const std::string &path, const std::string &platform = "KV
     return path;
 }
 
-QList<KelDialog *> visibleDialogs() {
-    QList<KelDialog *> found;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *d = qobject_cast<KelDialog *>(w)) {
-            if (d->isVisible()) {
-                found.append(d);
-            }
-        }
-    }
-    return found;
-}
-
-void closeDialogs() {
-    for (KelDialog *d : visibleDialogs()) {
-        d->close();
-    }
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-void clickWhenModal(const QString &buttonName) {
-    QTimer *timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, buttonName] {
-        QWidget *modal = QApplication::activeModalWidget();
-        auto *button = modal ? modal->findChild<QPushButton *>(buttonName) : nullptr;
-        if (button) {
-            timer->stop();
-            timer->deleteLater();
-            QTest::mouseClick(button, Qt::LeftButton);
-        }
-    });
-    timer->start();
-}
-
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -127,7 +94,7 @@ protected:
     }
 
     void TearDown() override {
-        closeDialogs();
+        closeVisibleDialogs();
         delete window;
     }
 
@@ -213,7 +180,7 @@ TEST_F(WindowTest, BadImagesLeaveTheWindowUnchanged) {
     QList<KelDialog *> alerts = visibleDialogs();
     ASSERT_EQ(alerts.size(), 1);
     EXPECT_EQ(alerts.first()->findChild<QLabel *>("message_text")->text(), "无效的镜像文件");
-    closeDialogs();
+    closeVisibleDialogs();
 
     // A file cut off in the middle of its header.
     QFile whole("good.img");
@@ -225,7 +192,7 @@ TEST_F(WindowTest, BadImagesLeaveTheWindowUnchanged) {
     truncated.close();
     window->selectImage("truncated.img");
     EXPECT_EQ(visibleDialogs().size(), 1);
-    closeDialogs();
+    closeVisibleDialogs();
 
     window->selectImage("missing.img");
     window->selectImage(QString());

@@ -9,6 +9,7 @@
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
+#include "dialog_util.h"
 #include "fake_tab.h"
 #include "image_pack.h"
 #include "imghistorydialog.h"
@@ -41,17 +42,6 @@ QString packImage(const QString &name) {
     const QString path = QDir::current().absoluteFilePath(name);
     EXPECT_EQ(image_pack_write(spec, path.toStdString(), &err), 0) << err;
     return path;
-}
-
-QString alertText() {
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *d = qobject_cast<KelDialog *>(w);
-        QLabel *text = d && d->isVisible() ? d->findChild<QLabel *>("message_text") : nullptr;
-        if (text) {
-            return text->text();
-        }
-    }
-    return QString();
 }
 
 class WindowActions : public ::testing::Test {

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
+#include "dialog_util.h"
 #include "fontawesome.h"
 #include "kelbutton.h"
 #include "kelcheckbox.h"
@@ -19,37 +20,6 @@
 #include "keltitlebar.h"
 
 namespace {
-
-QList<KelDialog *> visibleDialogs() {
-    QList<KelDialog *> found;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *d = qobject_cast<KelDialog *>(w)) {
-            if (d->isVisible()) {
-                found.append(d);
-            }
-        }
-    }
-    return found;
-}
-
-// Clicks the named button of the modal dialog as soon as it runs its event loop.
-void clickWhenModal(const QString &buttonName) {
-    QTimer *timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, buttonName] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal) {
-            return;
-        }
-        auto *button = modal->findChild<QPushButton *>(buttonName);
-        if (button) {
-            timer->stop();
-            timer->deleteLater();
-            QTest::mouseClick(button, Qt::LeftButton);
-        }
-    });
-    timer->start();
-}
 
 void closeAllDialogs() {
     KelDialog::closeLoading();

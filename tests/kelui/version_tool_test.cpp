@@ -8,6 +8,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include "dialog_util.h"
 #include "http_server.h"
 #include "kelabout.h"
 #include "keldialog.h"
@@ -27,37 +28,6 @@ QByteArray versionAnswer(int major, int minor, int release, const QString &name,
         .toUtf8();
 }
 
-KelDialog *visibleDialog(const char *objectName) {
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *d = qobject_cast<KelDialog *>(w);
-        if (d && d->isVisible() && d->objectName() == objectName) {
-            return d;
-        }
-    }
-    return nullptr;
-}
-
-// The text of the alert on screen, empty when there is none.
-QString alertText() {
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *d = qobject_cast<KelDialog *>(w);
-        QLabel *text = d && d->isVisible() ? d->findChild<QLabel *>("message_text") : nullptr;
-        if (text) {
-            return text->text();
-        }
-    }
-    return QString();
-}
-
-void closeDialogs() {
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *d = qobject_cast<KelDialog *>(w)) {
-            d->close();
-        }
-    }
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 class VersionToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -69,7 +39,7 @@ protected:
         tool->setSavePath(saveDir.path() + "/downloads");
         host.show();
     }
-    void TearDown() override { closeDialogs(); }
+    void TearDown() override { closeEveryDialog(); }
 
     // Runs a check and waits until its outcome is on screen.
     void check() {
@@ -148,7 +118,7 @@ TEST_F(VersionToolTest, CheckOutcomes) {
             EXPECT_EQ(alertText(), c.alert);
             EXPECT_EQ(visibleDialog("new_version_dialog"), nullptr);
         }
-        closeDialogs();
+        closeEveryDialog();
     }
 }
 
@@ -207,7 +177,7 @@ TEST_F(VersionToolTest, FailedDownloadsLeaveNothing) {
         EXPECT_EQ(alertText(), c.alert);
         EXPECT_EQ(savedFiles(), QStringList());
         EXPECT_FALSE(tool->setup());
-        closeDialogs();
+        closeEveryDialog();
     }
 }
 
@@ -218,7 +188,7 @@ TEST_F(VersionToolTest, HostileFileNamesAreRefusedBeforeAnyRequest) {
         SCOPED_TRACE(name.toStdString());
         EXPECT_FALSE(download(name, 7));
         EXPECT_EQ(alertText(), "服务器提供的文件名无效，已拒绝下载");
-        closeDialogs();
+        closeEveryDialog();
     }
     EXPECT_EQ(server.requests.count(kDownload), 0);
     EXPECT_EQ(QDir(saveDir.path()).entryList(QDir::Files), QStringList());
@@ -243,7 +213,7 @@ TEST_F(VersionToolTest, ExistingFileNeedsConsentAndSurvivesAFailure) {
         EXPECT_EQ(old.readAll(), "old installer");
         old.close();
         EXPECT_EQ(savedFiles(), QStringList{"kelflash.deb"});
-        closeDialogs();
+        closeEveryDialog();
     }
     // Refused: no request; agreed: the request was made, and it failed.
     EXPECT_EQ(server.requests.count(kDownload), 1);

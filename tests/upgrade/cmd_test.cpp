@@ -59,9 +59,9 @@ void PrintTo(const LinkParam &p, std::ostream *os) {
     *os << p.name;
 }
 
-class Commands : public ::testing::TestWithParam<LinkParam> {
+// A line to a board and the boards a test puts behind it; each fixture picks the line.
+class LinkTest : public ::testing::Test {
 protected:
-    void SetUp() override { link_ = GetParam().make(); }
     void TearDown() override {
         if (dev_)
             link_->detach();
@@ -87,35 +87,17 @@ protected:
     upg_device *dev_ = nullptr;
 };
 
+class Commands : public LinkTest, public ::testing::WithParamInterface<LinkParam> {
+protected:
+    void SetUp() override { link_ = GetParam().make(); }
+};
+
 // A scripted board says what a real one never would (odd lengths, broken
 // CSWs); it sits behind the serial line, whose framing hands every packet to
 // it unchanged.
-class Scripted : public ::testing::Test {
+class Scripted : public LinkTest {
 protected:
     void SetUp() override { link_ = makeSerialLink(); }
-    void TearDown() override {
-        if (dev_)
-            link_->detach();
-        kelupg_set_max_transfer_size(UPG_PKT_SIZE_SMALL);
-    }
-    upg_device *attach(kelsim::BoardPort &b) {
-        dev_ = link_->attach(b);
-        return dev_;
-    }
-
-    // Boards outlive the line: its service thread talks to them until detach.
-    template <typename B, typename... A>
-    B &make(A &&...args) {
-        auto b = std::make_unique<B>(std::forward<A>(args)...);
-        B &ref = *b;
-        boards_.push_back(std::move(b));
-        return ref;
-    }
-
-    LogCapture log_;
-    std::vector<std::unique_ptr<kelsim::BoardPort>> boards_;
-    std::unique_ptr<BoardLink> link_;
-    upg_device *dev_ = nullptr;
 };
 
 TEST_F(Scripted, EveryHeaderOnTheWire) {
