@@ -100,6 +100,14 @@ protected:
 
     QLabel *label(const char *name) { return window->findChild<QLabel *>(name); }
 
+    // A valid image chosen and the burn page's board ready: the start button's case.
+    void readyToBurn() {
+        packImage("good.img");
+        window->selectImage("good.img");
+        burn->ready = true;
+        emit burn->deviceReady(true);
+    }
+
     // A real burn tab watches for adb boards; it polls this one instead.
     PrivateAdb adb{"#!/bin/sh\necho 'error: no devices/emulators found'\n"};
     FakeTab *burn;
@@ -291,10 +299,7 @@ TEST_F(WindowTest, StartButtonFollowsImageAndReadiness) {
 }
 
 TEST_F(WindowTest, StartAndConfirmedStop) {
-    packImage("good.img");
-    window->selectImage("good.img");
-    burn->ready = true;
-    emit burn->deviceReady(true);
+    readyToBurn();
 
     // A page that refuses to start leaves the window idle.
     burn->startResult = false;
@@ -337,10 +342,7 @@ TEST_F(WindowTest, StartAndConfirmedStop) {
 }
 
 TEST_F(WindowTest, JobEndingDuringTheStopQuestionIsNotAborted) {
-    packImage("good.img");
-    window->selectImage("good.img");
-    burn->ready = true;
-    emit burn->deviceReady(true);
+    readyToBurn();
     QTest::mouseClick(start, Qt::LeftButton);
     ASSERT_EQ(start->text(), "停止");
 
@@ -370,10 +372,7 @@ TEST_F(WindowTest, AutoBurnPressesStart) {
 }
 
 TEST_F(WindowTest, StatusRowFollowsTheWork) {
-    packImage("good.img");
-    window->selectImage("good.img");
-    burn->ready = true;
-    emit burn->deviceReady(true);
+    readyToBurn();
     QTest::mouseClick(start, Qt::LeftButton);
     ASSERT_EQ(start->text(), "停止");
 
@@ -485,10 +484,7 @@ TEST_F(WindowTest, DeviceChangeLogLines) {
 }
 
 TEST_F(WindowTest, NegativeProgressPositionShowsNoRate) {
-    packImage("good.img");
-    window->selectImage("good.img");
-    burn->ready = true;
-    emit burn->deviceReady(true);
+    readyToBurn();
     QTest::mouseClick(start, Qt::LeftButton);
     emit burn->workStart();
     QTest::qWait(1100);

@@ -64,6 +64,13 @@ protected:
         return writeAndLoadImage(imagePath, c, &img, parts);
     }
 
+    // A whole job with nothing but the record watching it; false when it hung.
+    bool burn(JobRecord &rec, bool reboot) {
+        BurnThread w(img.get(), link.get(), false, reboot, 0);
+        rec.attach(w);
+        return runJob(w);
+    }
+
     std::unique_ptr<Board> board;
     std::unique_ptr<kelsim::UsbBoardSim> sim;
     std::unique_ptr<ErrorCodeLink> link;
@@ -88,11 +95,7 @@ TEST_F(BurnUsb, WholeImageFromBootRomThroughUbootToReboot) {
     auto want = image(kFullImage);
     MsgCapture msgs;
     JobRecord rec;
-    {
-        BurnThread w(img.get(), link.get(), false, true, 0);
-        rec.attach(w);
-        ASSERT_TRUE(runJob(w));
-    }
+    ASSERT_TRUE(burn(rec, true));
     EXPECT_EQ(rec.succeeded, 1) << msgs.all().toStdString();
     EXPECT_EQ(rec.failed, 0);
     EXPECT_EQ(rec.started, 1);
@@ -130,11 +133,7 @@ TEST_F(BurnUsb, StageChangeWithoutUevents) {
         image({{"spl", "spl", "run", 4096}, {"image.target.rootfs", "rootfs", "burn", 5000}});
     MsgCapture msgs;
     JobRecord rec;
-    {
-        BurnThread w(img.get(), link.get(), false, true, 0);
-        rec.attach(w);
-        ASSERT_TRUE(runJob(w));
-    }
+    ASSERT_TRUE(burn(rec, true));
     ASSERT_EQ(rec.succeeded, 1) << msgs.all().toStdString();
     EXPECT_EQ(rec.uboot, 1);
     EXPECT_EQ(board->storage(), want);
@@ -188,11 +187,7 @@ TEST_F(BurnUsb, TargetComponentWhileStillInBootRomFails) {
     image({{"image.target.rootfs", "rootfs", "burn", 1000}});
     MsgCapture msgs;
     JobRecord rec;
-    {
-        BurnThread w(img.get(), link.get(), false, true, 0);
-        rec.attach(w);
-        ASSERT_TRUE(runJob(w));
-    }
+    ASSERT_TRUE(burn(rec, true));
     EXPECT_EQ(rec.failed, 1);
     EXPECT_EQ(rec.succeeded, 0);
     // retry_cnt 0 allows one resend, which fails the same way.
@@ -329,11 +324,7 @@ TEST_F(BurnUsb, RefusedRunComponentFailsTheJob) {
     board->failCommand(KELUPG_CMD_SEND_FWC_DATA);
     MsgCapture msgs;
     JobRecord rec;
-    {
-        BurnThread w(img.get(), link.get(), false, false, 0);
-        rec.attach(w);
-        ASSERT_TRUE(runJob(w));
-    }
+    ASSERT_TRUE(burn(rec, false));
     EXPECT_EQ(rec.succeeded, 0);
     EXPECT_EQ(rec.failed, 1);
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to send meta end!")) << msgs.all().toStdString();
@@ -502,11 +493,7 @@ TEST_F(BurnUsb, DeviceThatNeverComesBackIsLost) {
     link->setReconnectTiming(1500, 50);
     MsgCapture msgs;
     JobRecord rec;
-    {
-        BurnThread w(img.get(), link.get(), false, true, 0);
-        rec.attach(w);
-        ASSERT_TRUE(runJob(w));
-    }
+    ASSERT_TRUE(burn(rec, true));
     EXPECT_EQ(rec.failed, 1);
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 is completely lost!"));
     EXPECT_EQ(rec.uboot, 0);
