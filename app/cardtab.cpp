@@ -152,9 +152,10 @@ void CardTab::scanDevices() {
         progressFill->setFixedHeight(0);
         setControlsEnabled(false);
         hideMark();
-        // What the message line said was about a card that has just gone.
-        if (hasCard && !keepMessage) {
-            showSuccess(QString());
+        // Whatever the message line said was about a card that has gone; the
+        // result of a job stays.
+        if (!keepMessage) {
+            showSuccess("未发现SD卡");
         }
     }
     formatBtn->setEnabled(found);
