@@ -269,6 +269,9 @@ void BurnTab::onConnectTypeChanged(int oldIndex, int curIndex) {
                 portBox->clear();
                 portBox->addItems(ports);
                 portBox->show();
+            } else {
+                // Without it the page would show nothing at all.
+                showSuccess("未发现串口");
             }
             break;
         }

@@ -152,9 +152,10 @@ void CardTab::scanDevices() {
         progressFill->setFixedHeight(0);
         setControlsEnabled(false);
         hideMark();
-        // What the message line said was about a card that has just gone.
-        if (hasCard && !keepMessage) {
-            showSuccess(QString());
+        // Said when a card has just gone (what the line said was about it) or
+        // when nothing was said yet; the result of a job stays.
+        if (!keepMessage && (hasCard || message().isEmpty())) {
+            showSuccess("未发现SD卡");
         }
     }
     formatBtn->setEnabled(found);

@@ -2,6 +2,7 @@
 
 #include "board_report.h"
 #include "cli.h"
+#include "extraserialports.h"
 #include "libkelupg.h"
 #include "serial_ports.h"
 
@@ -10,7 +11,9 @@ void kelcli_help_devices(FILE *out) {
             "Usage: kelflash-cli devices [-v]\n"
             "\n"
             "Lists the boards waiting in upgrade mode on USB (as BUS:PORTS, e.g. 1:2-3,\n"
-            "the form 'probe --usb' takes) and the serial ports a board could sit behind.\n");
+            "the form 'probe --usb' takes) and the serial ports a board could sit behind,\n"
+            "those named in KELFLASH_EXTRA_SERIAL_PORTS (a simulator's pty, a port bridged\n"
+            "by socat or ser2net; blank-separated) first.\n");
 }
 
 int kelcli_cmd_devices(int argc, char **argv) {
@@ -40,10 +43,14 @@ int kelcli_cmd_devices(int argc, char **argv) {
     libkelupg_exit();
 
     printf("Serial ports:\n");
-    const std::vector<std::string> ports = serial_port_list();
+    QStringList ports;
+    for (const std::string &p : serial_port_list())
+        ports << QString::fromStdString(p);
+    // The ports named in KELFLASH_EXTRA_SERIAL_PORTS or the settings come first.
+    ports = withExtraSerialPorts(ports);
     if (ports.empty())
         printf("  none\n");
-    for (const std::string &p : ports)
-        printf("  %s\n", p.c_str());
+    for (const QString &p : ports)
+        printf("  %s\n", p.toLocal8Bit().constData());
     return KELCLI_OK;
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "board.h"
+#include "run_command.h"
 #include "serial_line.h"
 #include "serial_raw.h"
 
@@ -25,10 +26,13 @@ void onSignal(int) {
 
 void usage(FILE *out) {
     fprintf(out,
-            "usage: kelsim serial [--stage brom|uboot] [--pace]\n"
+            "usage: kelsim serial [--stage brom|uboot] [--pace] [-- COMMAND [ARGS...]]\n"
             "       kelsim serial --raw [--pace] [--serve FILE] [--sink FILE]\n"
             "  Creates a pty, prints its path and serves the board's end of the\n"
-            "  serial upgrade line until SIGINT or SIGTERM.\n"
+            "  serial upgrade line until SIGINT or SIGTERM. With COMMAND, runs it\n"
+            "  instead, with the pty's path put in front of KELFLASH_EXTRA_SERIAL_PORTS\n"
+            "  (so that KelFlash offers the port), serves the board while it runs\n"
+            "  and exits with its status.\n"
             "  --stage S     stage the board starts in (default brom)\n"
             "  --raw         no upgrade service: keep what the host sends and answer\n"
             "                receives from --serve\n"
@@ -45,8 +49,13 @@ int kelsim_serial_main(int argc, char **argv) {
     kelsim::SerialLine::Options opt;
     std::string serveFile;
     std::string sinkFile;
+    int cmdAt = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--") {
+            cmdAt = i + 1;
+            break;
+        }
         auto value = [&](std::string *out) {
             if (i + 1 >= argc) {
                 fprintf(stderr, "kelsim serial: %s needs a value\n", a.c_str());
@@ -87,6 +96,10 @@ int kelsim_serial_main(int argc, char **argv) {
         }
     }
 
+    if (cmdAt >= argc) {
+        fprintf(stderr, "kelsim serial: no command after --\n");
+        return 2;
+    }
     if (!raw && (!serveFile.empty() || !sinkFile.empty())) {
         fprintf(stderr, "kelsim serial: --serve and --sink need --raw\n");
         return 2;
@@ -114,18 +127,24 @@ int kelsim_serial_main(int argc, char **argv) {
     std::string error;
     if (!line.start(&error)) {
         fprintf(stderr, "kelsim serial: cannot create a pty: %s\n", error.c_str());
-        return 1;
+        return cmdAt > 0 ? kelsim::kOwnFailure : 1;
     }
-    struct sigaction sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = onSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    int status = 0;
+    if (cmdAt > 0) {
+        kelsim::prependToVariable("KELFLASH_EXTRA_SERIAL_PORTS", line.slavePath());
+        status = kelsim::runCommand("serial", argv + cmdAt);
+    } else {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = onSignal;
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
 
-    printf("%s\n", line.slavePath().c_str());
-    fflush(stdout);
-    while (!g_stop)
-        pause();
+        printf("%s\n", line.slavePath().c_str());
+        fflush(stdout);
+        while (!g_stop)
+            pause();
+    }
     line.stop();
 
     if (rawPort && !sinkFile.empty()) {
@@ -135,8 +154,8 @@ int kelsim_serial_main(int argc, char **argv) {
                   static_cast<std::streamsize>(got.size()));
         if (!out) {
             fprintf(stderr, "kelsim serial: cannot write %s\n", sinkFile.c_str());
-            return 1;
+            return cmdAt > 0 ? kelsim::kOwnFailure : 1;
         }
     }
-    return 0;
+    return status;
 }

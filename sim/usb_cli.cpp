@@ -6,6 +6,7 @@
 #include "usb_cli.h"
 
 #include "board.h"
+#include "run_command.h"
 #include "serial_line.h"
 #include "usb_board.h"
 
@@ -26,15 +27,8 @@
 
 namespace {
 
-constexpr int kOwnFailure = 125;  // kelsim itself failed (as env(1) and timeout(1) do)
+using kelsim::kOwnFailure;
 constexpr const char *kReexecGuard = "KELSIM_UMOCKDEV_REEXEC";
-
-volatile sig_atomic_t g_child = 0;
-
-void forwardSignal(int sig) {
-    if (g_child > 0)
-        kill(pid_t(g_child), sig);
-}
 
 void usage(FILE *out) {
     fprintf(out,
@@ -70,7 +64,8 @@ void usage(FILE *out) {
             "                       ms), wrong-crc, run-away=MS, fail-cmd=C, arrive=MS\n"
             "                       (attached MS ms after COMMAND started)\n"
             "  --serial-boards N    also serve N boards on pseudo-terminals; COMMAND finds\n"
-            "                       their paths in KELSIM_SERIAL_PORTS (space-separated);\n"
+            "                       their paths in KELSIM_SERIAL_PORTS (space-separated),\n"
+            "                       and KelFlash offers them (KELFLASH_EXTRA_SERIAL_PORTS);\n"
             "                       --dump writes serial board K to DIR/serialK\n"
             "  --serial-pace        pace the serial boards at the real line rate\n"
             "                       With several boards --dump writes board K's storage\n"
@@ -464,8 +459,11 @@ int kelsim_usb_main(int argc, char **argv) {
         }
         serialPorts += (serialPorts.empty() ? "" : " ") + link;
     }
-    if (serialCount > 0)
+    if (serialCount > 0) {
         setenv("KELSIM_SERIAL_PORTS", serialPorts.c_str(), 1);
+        // KelFlash and kelflash-cli offer these besides the system's ports.
+        kelsim::prependToVariable("KELFLASH_EXTRA_SERIAL_PORTS", serialPorts);
+    }
 
     int status = 0;
     {
@@ -487,32 +485,10 @@ int kelsim_usb_main(int argc, char **argv) {
             if (arrivals[k] < 0 && !attach(k))
                 return kOwnFailure;
 
-        struct sigaction sa {};
-        sa.sa_handler = forwardSignal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGHUP, &sa, nullptr);
-
         unsetenv(kReexecGuard);
-        pid_t pid = fork();
-        if (pid < 0) {
-            fprintf(stderr, "kelsim usb: fork: %s\n", strerror(errno));
-            return kOwnFailure;
-        }
-        if (pid == 0) {
-            signal(SIGINT, SIG_DFL);
-            signal(SIGTERM, SIG_DFL);
-            signal(SIGHUP, SIG_DFL);
-            execvp(argv[cmdAt], argv + cmdAt);
-            fprintf(stderr, "kelsim usb: cannot run %s: %s\n", argv[cmdAt], strerror(errno));
-            _exit(errno == ENOENT ? 127 : 126);
-        }
-        g_child = pid;
-        int ws = 0;
         // Boards that arrive later are attached while COMMAND runs.
         const auto begun = std::chrono::steady_clock::now();
-        for (;;) {
+        status = kelsim::runCommand("usb", argv + cmdAt, [&] {
             bool pending = false;
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - begun)
@@ -524,16 +500,8 @@ int kelsim_usb_main(int argc, char **argv) {
                 }
                 pending = pending || arrivals[k] >= 0;
             }
-            const pid_t got = waitpid(pid, &ws, pending ? WNOHANG : 0);
-            if (got == pid)
-                break;
-            if (got < 0 && errno != EINTR)
-                break;
-            if (pending)
-                usleep(20000);
-        }
-        g_child = 0;
-        status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
+            return pending;
+        });
         sim.detach();
     }
 

@@ -1,10 +1,12 @@
 #include "cardscan.h"
 
 #include "diskregistry.h"
+#include "simcards.h"
 
 QList<CardInfo> scanCards() {
     DiskRegistry &registry = DiskRegistry::instance();
     registry.refresh();
+    declareSimulatedCards(registry);
     QList<CardInfo> cards;
     for (int n : registry.numbers()) {
         // The system's disks are no cards even when they say they are removable

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "extraserialports.h"
 #include "libkelupg.h"
 #include "upg_driver.h"
 
@@ -112,10 +113,12 @@ void KelLinkerSerial::release() {
     emit releaseFinish();
 }
 
+// The ports the operator named (a simulator's pty, a bridged port) come first,
+// then those the system reports.
 QStringList KelLinkerSerial::listDevices() {
     QStringList list;
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)
         list << info.portName();
-    return list;
+    return withExtraSerialPorts(list);
 }

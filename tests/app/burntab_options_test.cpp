@@ -10,6 +10,7 @@
 
 #include "board.h"
 #include "burntab.h"
+#include "extraserialports.h"
 #include "imagefile.h"
 #include "kelcheckbox.h"
 #include "kelcombobox.h"
@@ -38,10 +39,12 @@ private:
 class SerialTab : public BurnTab {
 public:
     QStringList ports;
+    // The real link's list: the system's ports and the named extra ones.
+    bool systemList = false;
 
 protected:
     KelLinker *createLinker(int type) override {
-        if (type == 1) {
+        if (type == 1 && !systemList) {
             return new ListedSerialLinker(ports);
         }
         return BurnTab::createLinker(type);
@@ -300,11 +303,63 @@ TEST_F(BurnTabOptions, PortThatCannotBeOpenedIsReported) {
     EXPECT_TRUE(msgs.contains(QtDebugMsg, "Current serial dev: \"\""));
 }
 
-TEST_F(BurnTabOptions, NoSerialPortsLeavesThePortBoxAlone) {
+TEST_F(BurnTabOptions, NoSerialPortsLeavesThePortBoxAloneAndSaysSo) {
     tab->ports = QStringList();
     tab->reapplyConnectType();
     child<KelComboBox>("typeBox")->setCurrentIndex(1);
     EXPECT_TRUE(child<KelComboBox>("portBox")->isHidden());
+    EXPECT_EQ(tab->message(), "未发现串口");
+}
+
+// A simulator's pty (or a bridged port) the system does not list, named in the
+// environment or the settings: offered before the system's ports and linked.
+TEST_F(BurnTabOptions, NamedExtraPortsAreOfferedFirstAndLinked) {
+    kelsim::Board board;
+    kelsim::SerialLine line(board);
+    std::string err;
+    ASSERT_TRUE(line.start(&err)) << err;
+    const QString pty = QString::fromStdString(line.slavePath());
+    const QString link = QDir::current().absoluteFilePath("board-port");
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link(pty, link));
+    QFile plain("plain-file");
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+
+    struct Forget {
+        ~Forget() {
+            qunsetenv(kExtraSerialPortsVariable);
+            Settings::instance().setValue("serial", "extra_ports", QString());
+        }
+    } forget;
+    // Missing and plain-file paths are left out; the link in the settings is the
+    // same device as the pty and is listed once.
+    qputenv(kExtraSerialPortsVariable, ("/nonexistent/ttyKEL9 " + pty + ",plain-file").toLocal8Bit());
+    Settings::instance().setValue("serial", "extra_ports", link);
+    Messages msgs;
+    tab->systemList = true;
+    tab->reapplyConnectType();
+    child<KelComboBox>("typeBox")->setCurrentIndex(1);
+    auto *portBox = child<KelComboBox>("portBox");
+    ASSERT_FALSE(portBox->isHidden());
+    EXPECT_EQ(portBox->itemText(0), pty);
+    for (const QString &other : {link, QString("plain-file"), QString("/nonexistent/ttyKEL9")}) {
+        EXPECT_EQ(portBox->findText(other), -1) << other.toStdString();
+    }
+    EXPECT_TRUE(msgs.contains(QtWarningMsg, "Extra serial port /nonexistent/ttyKEL9 does not exist"));
+    EXPECT_TRUE(msgs.contains(QtWarningMsg, "Extra serial port plain-file is no device"));
+
+    QSignalSpy ready(tab.get(), &BurnTab::deviceReady);
+    tab->scanDevices();
+    ASSERT_TRUE(waitFor([&] { return ready.count() > 0; })) << msgs.all().toStdString();
+    EXPECT_TRUE(tab->isReady());
+    EXPECT_TRUE(child<QLabel>("imageInfo")->text().startsWith("UART设备：" + pty));
+
+    // The setting alone.
+    qunsetenv(kExtraSerialPortsVariable);
+    EXPECT_EQ(withExtraSerialPorts({}), QStringList{link});
+    tab.reset();
+    line.stop();
 }
 
 TEST_F(BurnTabOptions, NetworkTypeIsRefused) {

@@ -18,6 +18,7 @@
 #include "private_adb.h"
 #include "qt_wait.h"
 #include "settings.h"
+#include "simcards.h"
 
 namespace {
 
@@ -160,7 +161,47 @@ TEST_F(CardTabTest, TheCardsMarkIsComparedWithTheImage) {
     tab.scanDevices();
     tab.showCardImage();
     EXPECT_FALSE(info->isVisibleTo(&tab));
+    EXPECT_EQ(tab.message(), "未发现SD卡");
+}
+
+// KELFLASH_SIM_CARDS: card image files and loop devices, nothing else, are
+// listed as cards; without any card the page says so.
+TEST_F(CardTabTest, SimulatedCardsAreListedAndNoCardIsSaid) {
+    if (!scanCards().isEmpty()) {
+        GTEST_SKIP() << "this computer has a card of its own";
+    }
+    tab.scanDevices();
+    EXPECT_EQ(tab.message(), "未发现SD卡");
+    EXPECT_FALSE(list->isVisibleTo(&tab));
+
+    Card file(8 * kMiB, 512, false);
+    Card loop(16 * kMiB, 512, true);
+    QDir().mkpath("folder");
+    QString named = file.file + " /dev/null,folder /nonexistent/card.img";
+    if (loop.usable()) {
+        named += " " + loop.path;
+        EXPECT_EQ(simCardKind(loop.path), SimCardKind::LoopDevice);
+    }
+    EXPECT_EQ(simCardKind(file.file), SimCardKind::ImageFile);
+    for (const char *other : {"/dev/null", "folder", "/nonexistent/card.img"}) {
+        EXPECT_EQ(simCardKind(other), SimCardKind::None) << other;
+    }
+    qputenv(kSimCardsVariable, named.toLocal8Bit());
+    tab.scanDevices();
+    qunsetenv(kSimCardsVariable);
+    EXPECT_EQ(list->count(), loop.usable() ? 2 : 1);
+    EXPECT_EQ(list->itemText(0), "KelSim SD Card (8 MB)");
+    EXPECT_EQ(list->itemText(1), loop.usable() ? "KelSim SD Card (16 MB)" : "");
     EXPECT_EQ(tab.message(), "");
+    EXPECT_TRUE(scanCards().isEmpty()) << "only what the variable names now";
+    if (loop.usable()) {
+        // A block device, but with no file behind it no card.
+        const QString node = loop.path;
+        closeDiskHandle(loop.handle);  // else the detach waits for it
+        loop.handle = kInvalidDisk;
+        loop.device->detach();
+        EXPECT_EQ(simCardKind(node), SimCardKind::None);
+    }
 }
 
 TEST_F(CardTabTest, RefusalsOnlyShowTheirMessage) {
