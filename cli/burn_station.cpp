@@ -2,15 +2,18 @@
 // its own link and worker. A board is known by its location (USB bus and port
 // path, or serial port) for its whole burn: its worker opens that place again
 // when the board re-enumerates, so a board that appears elsewhere meanwhile is
-// never taken for it.
+// never taken for it, and one that appears at its place with another chip
+// identifier fails its burn.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
+#include <QPair>
 #include <QThread>
 #include <QTimer>
+#include <QVector>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -233,17 +236,25 @@ private:
         return nullptr;
     }
 
-    // The boards in upgrade mode on the bus now: location -> device address.
-    static QHash<QString, int> presentDevices() {
+    // The boards in upgrade mode on the bus now, in the bus's order, each with
+    // its device address.
+    static QVector<QPair<QString, int>> presentDevices() {
         upg_dev_info table[UPG_DEV_TABLE_SIZE];
         const int n = upg_usb_dev_list(table, UPG_DEV_TABLE_SIZE);
-        QHash<QString, int> present;
+        QVector<QPair<QString, int>> present;
         for (int i = 0; i < n; ++i) {
             char text[40];
             upg_dev_format_location(text, sizeof(text), table[i].bus, table[i].port);
-            present.insert(QString::fromLatin1(text), table[i].addr);
+            present.append({QString::fromLatin1(text), table[i].addr});
         }
         return present;
+    }
+
+    static int addressAt(const QVector<QPair<QString, int>> &present, const QString &location) {
+        for (const auto &p : present)
+            if (p.first == location)
+                return p.second;
+        return 0;
     }
 
     // One look at the bus: every board in upgrade mode not yet taken care of.
@@ -253,27 +264,27 @@ private:
     void scan() {
         if (stopping)
             return;
-        const QHash<QString, int> present = presentDevices();
+        const QVector<QPair<QString, int>> present = presentDevices();
         for (auto it = settled.begin(); it != settled.end(); ++it) {
-            if (!present.contains(it.key()))
+            if (addressAt(present, it.key()) == 0)
                 it.value().address = 0;  // gone: whatever comes next is new
         }
-        for (auto it = present.cbegin(); it != present.cend(); ++it) {
-            const QString &location = it.key();
+        for (const auto &device : present) {
+            const QString &location = device.first;
             // Enough boards are on their way to make the count.
             if (a.watch && a.count > 0 && started >= a.count)
                 break;
             if (running(location))
                 continue;
             const auto was = settled.constFind(location);
-            if (was != settled.cend() && was.value().address == it.value())
+            if (was != settled.cend() && was.value().address == device.second)
                 continue;  // the board that is over is still there
             // A burnt board resets and may come back at its place in upgrade
             // mode; by its chip identifier it is told from a new board.
             const bool mayReturn = was != settled.cend() && was.value().ok &&
                                    !was.value().chip.isEmpty() &&
                                    !was.value().at.hasExpired(kReturnGraceMs);
-            startBoard(location, false, mayReturn ? was.value().chip : QByteArray(), it.value());
+            startBoard(location, false, mayReturn ? was.value().chip : QByteArray(), device.second);
         }
     }
 
@@ -396,7 +407,7 @@ private:
         s.at.start();
         // The device there now, if any: while it stays it is this board.
         if (!b->serial) {
-            s.address = presentDevices().value(b->location, 0);
+            s.address = addressAt(presentDevices(), b->location);
             s.chip = b->link->chipId();
         }
         settled.insert(b->location, s);
