@@ -6,7 +6,9 @@
 #include "settings.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QVBoxLayout>
 
 namespace {
@@ -145,6 +147,16 @@ bool KelTab::imagePassesCheck() {
     if (image == nullptr || !Settings::instance().checkImageCrc()) {
         return true;
     }
+    // An image that passed stays passed while its file is unchanged, so that
+    // board after board (auto burn) the image is read only once.
+    static QString passed;
+    const QFileInfo file(image->path());
+    const QString key = file.absoluteFilePath() + QLatin1Char('|') +
+                        QString::number(file.size()) + QLatin1Char('|') +
+                        QString::number(file.lastModified().toMSecsSinceEpoch());
+    if (key == passed) {
+        return true;
+    }
     showSuccess("正在校验镜像文件 ...");
     messageLine->repaint();
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -167,5 +179,6 @@ bool KelTab::imagePassesCheck() {
         return false;
     }
     qDebug() << "The image's components match their CRC-32";
+    passed = key;
     return true;
 }
