@@ -151,9 +151,8 @@ bool KelTab::imagePassesCheck() {
     // board after board (auto burn) the image is read only once.
     static QString passed;
     const QFileInfo file(image->path());
-    const QString key = file.absoluteFilePath() + QLatin1Char('|') +
-                        QString::number(file.size()) + QLatin1Char('|') +
-                        QString::number(file.lastModified().toMSecsSinceEpoch());
+    const QString key = file.absoluteFilePath() + QLatin1Char('|') + QString::number(file.size()) +
+                        QLatin1Char('|') + QString::number(file.lastModified().toMSecsSinceEpoch());
     if (key == passed) {
         return true;
     }

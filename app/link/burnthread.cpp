@@ -351,9 +351,9 @@ bool BurnThread::sameBoard() {
         boardChip = chip;
         return true;
     }
-    noteFailure(QStringLiteral("Dev %1 is another board now (chip %2, the burn began on chip %3)")
-                    .arg(linker->name(), KelLinker::chipIdText(chip),
-                         KelLinker::chipIdText(boardChip)));
+    noteFailure(
+        QStringLiteral("Dev %1 is another board now (chip %2, the burn began on chip %3)")
+            .arg(linker->name(), KelLinker::chipIdText(chip), KelLinker::chipIdText(boardChip)));
     return false;
 }
 

@@ -91,10 +91,11 @@ void checkRun(const std::string &path, size_t mib) {
     clock.restart();
     const bool ok = check.run(image) && check.crcMismatches().isEmpty();
     const qint64 ms = qMax<qint64>(clock.elapsed(), 1);
-    printf("check  %3zu MiB image: SHA-256 + CRC-32 in one read %lld ms (%.0f MB/s)%s, "
-           "reading alone %lld ms\n",
-           mib, (long long)ms, (mib << 20) / 1e6 / (ms / 1000.0), ok ? "" : " FAILED",
-           (long long)readMs);
+    printf(
+        "check  %3zu MiB image: SHA-256 + CRC-32 in one read %lld ms (%.0f MB/s)%s, "
+        "reading alone %lld ms\n",
+        mib, (long long)ms, (mib << 20) / 1e6 / (ms / 1000.0), ok ? "" : " FAILED",
+        (long long)readMs);
 }
 
 bool usbRun(const QString &self, size_t mib) {

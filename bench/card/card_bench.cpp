@@ -166,8 +166,8 @@ void compare(const char *name, const std::string &target, const Image &img,
     std::vector<double> ours, jobs, dds;
     const std::string json = img.path + ".json";
     for (int i = 0; i < kRounds; ++i) {
-        std::vector<std::string> args{KELFLASH_CLI, "card", "write", img.path, "--device", target,
-                                      "--yes", "--force", "--json"};
+        std::vector<std::string> args{KELFLASH_CLI, "card",  "write",   img.path, "--device",
+                                      target,       "--yes", "--force", "--json"};
         args.insert(args.end(), extra.begin(), extra.end());
         const Run w = runChild(args, json);
         if (!w.ok) {

@@ -204,7 +204,8 @@ TEST_F(CardTabTest, ADamagedImageIsRefusedWithTheCheckOn) {
     Settings::instance().setCheckImageCrc(true);
     EXPECT_FALSE(start());
     Settings::instance().setCheckImageCrc(false);
-    EXPECT_EQ(tab.message(), "镜像文件已损坏：image.target.rootfs 的数据与记录的CRC校验值不符，已拒绝使用！");
+    EXPECT_EQ(tab.message(),
+              "镜像文件已损坏：image.target.rootfs 的数据与记录的CRC校验值不符，已拒绝使用！");
     EXPECT_EQ(tab.currentWorker(), nullptr);
     EXPECT_EQ(card.bytes(), QByteArray(int(8 * kMiB), '\0'));
 }

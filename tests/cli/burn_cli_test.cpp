@@ -211,7 +211,9 @@ TEST(BurnCli, AnImageThatFailsItsCheckIsRefusedBeforeTheBoard) {
         const char *message;
     } cases[] = {
         {{"bad.img", "--first", "--sha256", sha}, 1, "is not the image expected: its SHA-256 is"},
-        {{"bad.img", "--first", "--check-crc"}, 1, "the data of image.target.rootfs does not match"},
+        {{"bad.img", "--first", "--check-crc"},
+         1,
+         "the data of image.target.rootfs does not match"},
         {{"bad.img", "--all", "--check-crc"}, 1, "the data of image.target.rootfs does not match"},
         {{"good.img", "--first", "--sha256", "12ab"}, 2, "--sha256 needs 64 hexadecimal digits"},
         {{"good.img", "--first", "--check-crc", "--sha256", sha.toUpper()}, 0, nullptr},

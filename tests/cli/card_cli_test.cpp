@@ -139,8 +139,12 @@ TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
         {{"write", sampleImage("nand"), "--device", card, "--yes"}, 1, "not for SD cards (mmc)"},
         {{"write", image, "--device", card, "--yes"}, 1, "cannot be laid out"},
         {{"write", image, "--device", "missing.img", "--yes"}, 1, "give --size to create"},
-        {{"write", damaged, "--device", card, "--yes", "--sha256", sha}, 1, "is not the image expected"},
-        {{"write", damaged, "--device", card, "--yes", "--check-crc"}, 1, "the data of kernel does not match"},
+        {{"write", damaged, "--device", card, "--yes", "--sha256", sha},
+         1,
+         "is not the image expected"},
+        {{"write", damaged, "--device", card, "--yes", "--check-crc"},
+         1,
+         "the data of kernel does not match"},
         {{"format", "--device", card, "--yes", "--size", "1M"}, 1, "larger than --size"},
     };
     for (const Refusal &c : cases) {
