@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <openssl/evp.h>
 #include <zlib.h>
 
@@ -102,32 +103,62 @@ bool ImageCheck::run(const QString &path, const FwcMeta *metas, quint32 count) {
     std::unique_ptr<EVP_MD_CTX, DigestFree> sha(hashing ? EVP_MD_CTX_new() : nullptr);
     if (hashing && (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1))
         return fail(QStringLiteral("cannot compute a SHA-256"));
-    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kReadChunk]);
-    if (!buf)
+    std::unique_ptr<unsigned char[]> bufs[2] = {
+        std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kReadChunk]),
+        std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[kReadChunk])};
+    if (!bufs[0] || !bufs[1])
         return fail(QStringLiteral("out of memory"));
 
-    quint64 pos = 0;
-    while (pos < upTo) {
-        const size_t want = size_t(qMin<quint64>(kReadChunk, upTo - pos));
-        const size_t got = fread(buf.get(), 1, want, file.get());
-        if (got != want) {
-            return fail(QStringLiteral("cannot read %1 at byte %2: %3")
-                            .arg(path)
-                            .arg(pos + got)
-                            .arg(ferror(file.get()) ? QString::fromLocal8Bit(strerror(errno))
-                                                    : QStringLiteral("the file ends early")));
-        }
-        if (sha && EVP_DigestUpdate(sha.get(), buf.get(), got) != 1)
-            return fail(QStringLiteral("cannot compute a SHA-256"));
-        // Components are found by their offsets, so they may lie in any order
-        // or overlap: each takes its share of every chunk it touches.
+    // Reads the chunk at `at` into `into`; false with `readWhy` on a short read.
+    QString readWhy;
+    auto readChunk = [&](unsigned char *into, quint64 at, size_t *got) {
+        const size_t want = size_t(qMin<quint64>(kReadChunk, upTo - at));
+        *got = fread(into, 1, want, file.get());
+        if (*got == want)
+            return true;
+        readWhy = QStringLiteral("cannot read %1 at byte %2: %3")
+                      .arg(path)
+                      .arg(at + *got)
+                      .arg(ferror(file.get()) ? QString::fromLocal8Bit(strerror(errno))
+                                              : QStringLiteral("the file ends early"));
+        return false;
+    };
+    // Components are found by their offsets, so they may lie in any order or
+    // overlap: each takes its share of every chunk it touches.
+    auto crcChunk = [&](const unsigned char *data, quint64 at, size_t n) {
         for (quint32 i = 0; i < count && crcWanted; ++i) {
-            const quint64 from = qMax<quint64>(metas[i].offset, pos);
-            const quint64 to = qMin<quint64>(quint64(metas[i].offset) + metas[i].size, pos + got);
+            const quint64 from = qMax<quint64>(metas[i].offset, at);
+            const quint64 to = qMin<quint64>(quint64(metas[i].offset) + metas[i].size, at + n);
             if (from < to)
-                crcs[int(i)] = crc32(crcs[int(i)], buf.get() + (from - pos), uInt(to - from));
+                crcs[int(i)] = crc32(crcs[int(i)], data + (from - at), uInt(to - from));
         }
-        pos += got;
+    };
+
+    // The SHA-256 sets the pace: while it hashes one chunk, a second thread
+    // computes that chunk's CRCs and reads the next one.
+    quint64 pos = 0;
+    size_t got = 0;
+    int cur = 0;
+    if (upTo > 0 && !readChunk(bufs[cur].get(), 0, &got))
+        return fail(readWhy);
+    while (pos < upTo) {
+        const quint64 next = pos + got;
+        size_t nextGot = 0;
+        bool nextRead = true;
+        std::thread helper([&] {
+            crcChunk(bufs[cur].get(), pos, got);
+            if (next < upTo)
+                nextRead = readChunk(bufs[1 - cur].get(), next, &nextGot);
+        });
+        const bool hashed = !sha || EVP_DigestUpdate(sha.get(), bufs[cur].get(), got) == 1;
+        helper.join();
+        if (!hashed)
+            return fail(QStringLiteral("cannot compute a SHA-256"));
+        if (!nextRead)
+            return fail(readWhy);
+        pos = next;
+        got = nextGot;
+        cur = 1 - cur;
         if (progress && !progress(pos, upTo))
             return fail(QStringLiteral("stopped"));
     }
