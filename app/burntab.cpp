@@ -567,6 +567,10 @@ bool BurnTab::startWork() {
     if (image == nullptr || linker == nullptr || jobActive || isWorking() || isQuerying()) {
         return false;
     }
+    // The image's own check (hidden settings) comes before the board is touched.
+    if (!imagePassesCheck()) {
+        return false;
+    }
     // Off unless set in the hidden settings: a board may compute its checksum
     // differently from the image's CRC.
     linker->setVerify(Settings::instance().verifyChecksum());

@@ -300,6 +300,10 @@ bool CardTab::startWork() {
         showAccessRefusal("写SD卡的操作需要\"以管理员身份运行\"");
         return false;
     }
+    // The image's own check (hidden settings) comes before the card is touched.
+    if (!imagePassesCheck()) {
+        return false;
+    }
     qDebug() << "Start make bringup SDcard ...";
     auto *job = new CardThread(image, &cardDisk);
     // Relays the four worker signals to this page's handlers.

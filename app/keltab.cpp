@@ -1,9 +1,14 @@
 #include "keltab.h"
 
+#include "imagecheck.h"
 #include "imagefile.h"
 #include "kelthread.h"
+#include "settings.h"
 
+#include <QApplication>
+#include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QVBoxLayout>
 
 namespace {
@@ -136,4 +141,43 @@ void KelTab::adoptWorker(KelThread *newWorker) {
     connect(worker, &KelThread::threadIsRunning, this, &KelTab::setProgress);
     connect(worker, &KelThread::threadIsFailed, this, &KelTab::onThreadFailed);
     connect(worker, &KelThread::threadIsSuccessful, this, &KelTab::onThreadSuccessful);
+}
+
+bool KelTab::imagePassesCheck() {
+    if (image == nullptr || !Settings::instance().checkImageCrc()) {
+        return true;
+    }
+    // An image that passed stays passed while its file is unchanged, so that
+    // board after board (auto burn) the image is read only once.
+    static QString passed;
+    const QFileInfo file(image->path());
+    const QString key = file.absoluteFilePath() + QLatin1Char('|') + QString::number(file.size()) +
+                        QLatin1Char('|') + QString::number(file.lastModified().toMSecsSinceEpoch());
+    if (key == passed) {
+        return true;
+    }
+    showSuccess("正在校验镜像文件 ...");
+    messageLine->repaint();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ImageCheck check;
+    check.setCheckCrc(true);
+    const bool read = check.run(*image);
+    QApplication::restoreOverrideCursor();
+    if (!read) {
+        qWarning().noquote() << "Cannot check the image:" << check.readError();
+        showError("无法读取镜像文件，镜像校验失败！");
+        return false;
+    }
+    const QStringList bad = check.crcMismatches();
+    if (!bad.isEmpty()) {
+        qWarning().noquote() << "The image is damaged: the data of"
+                             << bad.join(QStringLiteral(", "))
+                             << "does not match the CRC-32 of its record";
+        showError(QStringLiteral("镜像文件已损坏：%1 的数据与记录的CRC校验值不符，已拒绝使用！")
+                      .arg(bad.join(QStringLiteral("、"))));
+        return false;
+    }
+    qDebug() << "The image's components match their CRC-32";
+    passed = key;
+    return true;
 }

@@ -65,6 +65,10 @@ protected:
     // Makes `newWorker` the page's worker: destroys the previous one (waiting for it
     // if it still runs) and relays the new worker's four signals to this page.
     void adoptWorker(KelThread *newWorker);
+    // With the image check of the hidden settings on: reads the image once and
+    // compares every component with its record's CRC-32. False, with the reason
+    // on the message line, when the image must not be used.
+    bool imagePassesCheck();
 
     ImageFile *image = nullptr;
     KelThread *worker = nullptr;

@@ -30,6 +30,8 @@ SettingDialog::SettingDialog(QWidget *parent) : KelDialog(parent, true) {
     retry->setEditable(false);
     verify = new KelSwitch(this);
     verify->setObjectName("verify_switch");
+    checkCrc = new KelSwitch(this);
+    checkCrc->setObjectName("check_crc_switch");
 
     QFormLayout *form = new QFormLayout;
     form->setContentsMargins(0, 0, 0, 0);
@@ -40,6 +42,7 @@ SettingDialog::SettingDialog(QWidget *parent) : KelDialog(parent, true) {
     form->addRow("详细日志", verbose);
     form->addRow("失败重传次数", retry);
     form->addRow("烧写后校验", verify);
+    form->addRow("烧写前校验镜像", checkCrc);
 
     KelButton *saveBtn = new KelButton("保存", this);
     saveBtn->setObjectName("setting_save_btn");
@@ -63,6 +66,7 @@ void SettingDialog::loadValues() {
     showStatistic->setChecked(settings.showStatistic());
     verbose->setChecked(settings.isVerbose());
     verify->setChecked(settings.verifyChecksum());
+    checkCrc->setChecked(settings.checkImageCrc());
     // Nothing stored (0) or a hand-edited value out of range keeps what is shown.
     const int count = settings.retryCount();
     if (count >= kMinRetry && count <= kMaxRetry) {
@@ -76,5 +80,6 @@ void SettingDialog::saveValues() {
     settings.setShowStatistic(showStatistic->checked());
     settings.setVerbose(verbose->checked());
     settings.setVerifyChecksum(verify->checked());
+    settings.setCheckImageCrc(checkCrc->checked());
     settings.setRetryCount(retry->getValue());
 }

@@ -1,5 +1,6 @@
 // The hidden debug settings: auto burn, the statistics button, verbose log, the
-// retry count, and checksum verification of burnt components.
+// retry count, checksum verification of burnt components, and the image's own
+// CRC check before a job.
 #pragma once
 
 #include "keldialog.h"
@@ -23,6 +24,7 @@ public:
     KelSwitch *verboseSwitch() const { return verbose; }
     KelSpinBox *retrySpinBox() const { return retry; }
     KelSwitch *verifySwitch() const { return verify; }
+    KelSwitch *checkCrcSwitch() const { return checkCrc; }
 
 signals:
     void settingChanged();
@@ -33,4 +35,5 @@ private:
     KelSwitch *verbose = nullptr;
     KelSpinBox *retry = nullptr;
     KelSwitch *verify = nullptr;
+    KelSwitch *checkCrc = nullptr;
 };

@@ -164,6 +164,14 @@ void Settings::setVerifyChecksum(bool on) {
     setBoolValue(kDebug, QStringLiteral("verify_crc"), on);
 }
 
+bool Settings::checkImageCrc() {
+    return boolValue(kDebug, QStringLiteral("check_crc"));
+}
+
+void Settings::setCheckImageCrc(bool on) {
+    setBoolValue(kDebug, QStringLiteral("check_crc"), on);
+}
+
 bool Settings::showStatistic() {
     return boolValue(kDebug, QStringLiteral("show_statistic"));
 }

@@ -40,6 +40,10 @@ public:
     // Compare each burnt component's board checksum with the image's CRC.
     bool verifyChecksum();
     void setVerifyChecksum(bool on);
+    // Compare each component of the image with its record's CRC-32 before a
+    // burn or a card write, and refuse the image when one differs.
+    bool checkImageCrc();
+    void setCheckImageCrc(bool on);
     bool showStatistic();
     void setShowStatistic(bool on);
     // Also switches the library's debug-level messages in the log sink.

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <vector>
 
+#include "image_guard.h"
 #include "partitionselection.h"
 
 class ImageFile;
@@ -23,6 +24,8 @@ struct BurnArgs {
     bool force = false;
     bool json = false;
     bool verify = false;
+    // Checked once before the first board is touched.
+    ImageGuard guard;
     // Every board now in upgrade mode (--all), or each board as it appears
     // (--watch) until count boards are done (0: until stopped).
     bool all = false;

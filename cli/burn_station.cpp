@@ -2,15 +2,18 @@
 // its own link and worker. A board is known by its location (USB bus and port
 // path, or serial port) for its whole burn: its worker opens that place again
 // when the board re-enumerates, so a board that appears elsewhere meanwhile is
-// never taken for it.
+// never taken for it, and one that appears at its place with another chip
+// identifier fails its burn.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutex>
+#include <QPair>
 #include <QThread>
 #include <QTimer>
+#include <QVector>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -37,7 +40,8 @@ constexpr int kRedrawMs = 200;
 // look at the bus follows the last of them.
 constexpr int kSettleMs = 300;
 // A board that was burnt resets and may show up again at its place in upgrade
-// mode; for this long after its success that return is not a new board.
+// mode; for this long after its success a device there that reports the same
+// chip identifier is that board coming back, not a new one.
 constexpr int kReturnGraceMs = 15000;
 
 // Shared by the message handlers, which run on every worker's thread.
@@ -232,36 +236,62 @@ private:
         return nullptr;
     }
 
-    // One look at the bus: every board in upgrade mode not yet taken care of.
-    void scan() {
-        if (stopping)
-            return;
+    // The boards in upgrade mode on the bus now, in the bus's order, each with
+    // its device address.
+    static QVector<QPair<QString, int>> presentDevices() {
         upg_dev_info table[UPG_DEV_TABLE_SIZE];
         const int n = upg_usb_dev_list(table, UPG_DEV_TABLE_SIZE);
-        QStringList present;
+        QVector<QPair<QString, int>> present;
         for (int i = 0; i < n; ++i) {
             char text[40];
             upg_dev_format_location(text, sizeof(text), table[i].bus, table[i].port);
-            present << QString::fromLatin1(text);
+            present.append({QString::fromLatin1(text), table[i].addr});
         }
-        // A board that has gone may be replaced by a new one at its place;
-        // a burnt board's own reset does not count as going.
-        for (auto it = settled.begin(); it != settled.end();) {
-            const bool gone = !present.contains(it.key());
-            const bool graceOver = !it.value().ok || it.value().at.hasExpired(kReturnGraceMs);
-            it = gone && graceOver ? settled.erase(it) : std::next(it);
+        return present;
+    }
+
+    static int addressAt(const QVector<QPair<QString, int>> &present, const QString &location) {
+        for (const auto &p : present)
+            if (p.first == location)
+                return p.second;
+        return 0;
+    }
+
+    // One look at the bus: every board in upgrade mode not yet taken care of.
+    // A device is a new board when it appeared after the one burnt at its place
+    // had left (a new device address), whether or not a look saw the place
+    // empty in between: device events come in bursts, and a quick swap is one.
+    void scan() {
+        if (stopping)
+            return;
+        const QVector<QPair<QString, int>> present = presentDevices();
+        for (auto it = settled.begin(); it != settled.end(); ++it) {
+            if (addressAt(present, it.key()) == 0)
+                it.value().address = 0;  // gone: whatever comes next is new
         }
-        for (const QString &location : present) {
+        for (const auto &device : present) {
+            const QString &location = device.first;
             // Enough boards are on their way to make the count.
             if (a.watch && a.count > 0 && started >= a.count)
                 break;
-            if (running(location) || settled.contains(location))
+            if (running(location))
                 continue;
-            startBoard(location, false);
+            const auto was = settled.constFind(location);
+            if (was != settled.cend() && was.value().address == device.second)
+                continue;  // the board that is over is still there
+            // A burnt board resets and may come back at its place in upgrade
+            // mode; by its chip identifier it is told from a new board.
+            const bool mayReturn = was != settled.cend() && was.value().ok &&
+                                   !was.value().chip.isEmpty() &&
+                                   !was.value().at.hasExpired(kReturnGraceMs);
+            startBoard(location, false, mayReturn ? was.value().chip : QByteArray(), device.second);
         }
     }
 
-    void startBoard(const QString &location, bool serial) {
+    // ownChip: the chip identifier of the board burnt at this place just before;
+    // a device that reports it is that board back after its reset, and is left alone.
+    void startBoard(const QString &location, bool serial, const QByteArray &ownChip = {},
+                    int address = 0) {
         auto b = std::make_unique<Board>();
         Board *board = b.get();
         board->location = location;
@@ -272,13 +302,22 @@ private:
             line->setConnectWait(kSerialConnectWaitMs);
         board->link->setVerify(a.verify);
         board->clock.start();
-        boards.push_back(std::move(b));
-        ++started;
         bool answered = false;
         {
             BoardLines lines(location);
             answered = board->link->fetchDeviceInfo(location, false);
         }
+        if (answered && !ownChip.isEmpty() && board->link->chipId() == ownChip) {
+            settled[location].address = address;
+            if (kelcli_verbose())
+                say(QStringLiteral("[%1] back after its reset; burnt already").arg(location));
+            BoardLines lines(location);
+            board->link.reset();
+            return;
+        }
+        settled.remove(location);
+        boards.push_back(std::move(b));
+        ++started;
         if (!answered && !a.force) {
             finish(board, false,
                    QStringLiteral("cannot read the board's information (--force burns anyway)"));
@@ -366,6 +405,11 @@ private:
         Settled s;
         s.ok = ok;
         s.at.start();
+        // The device there now, if any: while it stays it is this board.
+        if (!b->serial) {
+            s.address = addressAt(presentDevices(), b->location);
+            s.chip = b->link->chipId();
+        }
         settled.insert(b->location, s);
         ++done;
         if (a.json) {
@@ -483,6 +527,8 @@ private:
     struct Settled {
         bool ok = false;
         QElapsedTimer at;
+        int address = 0;  // the device address last seen at the place; 0: gone
+        QByteArray chip;  // the burnt board's chip identifier, if it reports one
     };
 
     const BurnArgs &a;
@@ -494,7 +540,7 @@ private:
     int done = 0;
     bool stopping = false;
     std::vector<std::unique_ptr<Board>> boards;
-    // Places whose board is over, until it has left.
+    // Places whose board is over, with what was there.
     QHash<QString, Settled> settled;
     std::unique_ptr<DeviceWatcher> watcher;
     QTimer redraw;

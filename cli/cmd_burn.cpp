@@ -210,7 +210,7 @@ QString duration(double seconds) {
 bool takesValue(const char *arg) {
     return strcmp(arg, "--usb") == 0 || strcmp(arg, "--serial") == 0 ||
            strcmp(arg, "--parts") == 0 || strcmp(arg, "--retries") == 0 ||
-           strcmp(arg, "--count") == 0;
+           strcmp(arg, "--count") == 0 || kelcli_image_guard_takes_value(arg);
 }
 
 // Looked for before the arguments are judged, so that a usage error ends the
@@ -246,6 +246,12 @@ int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
             return -1;
         }
         if (kelcli_take_verbose(arg))
+            continue;
+        QString guardError;
+        const int guard = kelcli_take_image_guard(argc, argv, &i, &a->guard, &guardError);
+        if (guard < 0)
+            return usage(guardError);
+        if (guard > 0)
             continue;
         if (strcmp(arg, "--usb") == 0) {
             if (!value(&a->usb))
@@ -574,6 +580,11 @@ int runBurn(const BurnArgs &a) {
             return failEarly(a, refused, status);
     }
 
+    // Before any board is touched, and once for all the boards of a station.
+    const QString refused = kelcli_image_guard_refusal(image, a.guard);
+    if (!refused.isEmpty())
+        return failEarly(a, refused);
+
     if (libkelupg_init() != 0)
         return failEarly(a, QStringLiteral("cannot initialise USB access"));
     if (a.all || a.watch) {
@@ -700,7 +711,7 @@ void kelcli_help_burn(FILE *out) {
     fprintf(out,
             "Usage: kelflash-cli burn [-v] IMAGE (--usb BUS:PORTS | --serial PORT | --first)\n"
             "                         [--parts A,B,...] [--retries N] [--no-reboot] [--force]\n"
-            "                         [--verify] [--json]\n"
+            "                         [--verify] [--sha256 HEX] [--check-crc] [--json]\n"
             "\n"
             "Burns every component of IMAGE into a board in upgrade mode, following it from\n"
             "its boot ROM into U-Boot, and reboots it when the whole image is burnt.\n"
@@ -720,6 +731,7 @@ void kelcli_help_burn(FILE *out) {
             "                   whose handshake is slow)\n"
             "  --verify         compare the checksum the board reports for each component\n"
             "                   with the image's CRC and fail the component on a mismatch\n"
+            "%s"
             "  --json           one JSON object per line on stdout: start, linked,\n"
             "                   component (start/done/skipped), progress, stage, retry, result;\n"
             "                   once the board is open each carries its location (\"board\")\n"
@@ -740,7 +752,8 @@ void kelcli_help_burn(FILE *out) {
             "current transfer (at most 2 s later); a second one ends it at once. Either way\n"
             "the exit status is 1 and --json ends with a result line.\n"
             "Exit status: 0 when the whole image was burnt (onto every board), 1 on\n"
-            "failure, 2 usage error.\n");
+            "failure, 2 usage error.\n",
+            kelcli_image_guard_help(19).c_str());
 }
 
 int kelcli_cmd_burn(int argc, char **argv) {

@@ -6,6 +6,7 @@
 
 #include "card_common.h"
 #include "cli.h"
+#include "image_guard.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ void kelcli_help_card(FILE *out) {
     fprintf(out,
             "Usage: kelflash-cli card list [--json]\n"
             "       kelflash-cli card write IMAGE --device DEV|FILE [--size SIZE] [--verify]\n"
+            "                               [--sha256 HEX] [--check-crc]\n"
             "                               [--yes] [--force] [--json]\n"
             "       kelflash-cli card format --device DEV|FILE [--mbr] [--size SIZE]\n"
             "                                [--yes] [--force] [--json]\n"
@@ -52,6 +54,7 @@ void kelcli_help_card(FILE *out) {
             "A disk of the running system is refused whatever the options. Writing a device\n"
             "needs root, or membership of the 'disk' group.\n"
             "Exit status: 0 when the job succeeded, 1 on failure, 2 usage error.\n");
+    fprintf(out, "\nwrite also takes:\n%s", kelcli_image_guard_help(21).c_str());
 }
 
 int kelcli_cmd_card(int argc, char **argv) {

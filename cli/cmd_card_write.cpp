@@ -11,6 +11,7 @@
 #include "cardverify.h"
 #include "cli.h"
 #include "diskaccess.h"
+#include "image_guard.h"
 #include "imagefile.h"
 #include "stop_requests.h"
 
@@ -43,6 +44,7 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     CardTargetOptions o;
     QString imagePath;
     bool verify = false;
+    ImageGuard guard;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
         const int taken = kelcli_card_take_option(argc, argv, &i, &o);
@@ -50,6 +52,14 @@ int kelcli_cmd_card_write(int argc, char **argv) {
             return taken;
         }
         if (taken == KELCLI_OK) {
+            continue;
+        }
+        QString guardError;
+        const int guarded = kelcli_take_image_guard(argc, argv, &i, &guard, &guardError);
+        if (guarded < 0) {
+            return kelcli_usage_error("card", "%s", guardError.toLocal8Bit().constData());
+        }
+        if (guarded > 0) {
             continue;
         }
         if (strcmp(a, "--verify") == 0) {
@@ -83,6 +93,11 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     }
     if (!image.partitions()) {
         return early.result(false, QStringLiteral("'%1' has no partition list").arg(imagePath));
+    }
+    // Before the card is asked for, let alone touched.
+    const QString refused = kelcli_image_guard_refusal(image, guard);
+    if (!refused.isEmpty()) {
+        return early.result(false, refused);
     }
 
     CardTarget target;

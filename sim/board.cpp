@@ -67,6 +67,18 @@ void Board::departLocked(int awayMs, Stage backIn) {
     cv_.notify_all();
 }
 
+void Board::departAfterLocked(Departure d) {
+    if (d == Departure::Run) {
+        if (!chipAfterRun_.empty()) {
+            cfg_.chipId = chipAfterRun_;
+            chipAfterRun_.clear();
+        }
+        departLocked(cfg_.runAwayMs, Stage::UBoot);
+    } else if (d == Departure::Reset) {
+        departLocked(cfg_.resetAwayMs, cfg_.resetStage);
+    }
+}
+
 // A board that left forgets every half-done exchange; only its storage and
 // what the test may inspect survive.
 void Board::resetProtocolLocked() {
@@ -192,8 +204,7 @@ void Board::cbwCompleteLocked() {
         in_.clear();
         if (d != Departure::None) {
             cbw_.clear();
-            departLocked(d == Departure::Run ? cfg_.runAwayMs : cfg_.resetAwayMs,
-                         d == Departure::Run ? Stage::UBoot : cfg_.resetStage);
+            departAfterLocked(d);
             return;
         }
     }
@@ -292,10 +303,7 @@ size_t Board::hostReceive(uint8_t *buf, size_t max) {
     if (c.pos == c.bytes.size()) {
         Departure d = c.departAfter;
         in_.pop_front();
-        if (d == Departure::Run)
-            departLocked(cfg_.runAwayMs, Stage::UBoot);
-        else if (d == Departure::Reset)
-            departLocked(cfg_.resetAwayMs, cfg_.resetStage);
+        departAfterLocked(d);
     }
     return n;
 }
@@ -495,6 +503,11 @@ void Board::setRunResult(uint32_t v) {
     runResult_ = v;
 }
 
+void Board::setChipIdAfterRun(std::string id) {
+    std::lock_guard<std::mutex> l(mu_);
+    chipAfterRun_ = std::move(id);
+}
+
 void Board::clearFaults() {
     std::lock_guard<std::mutex> l(mu_);
     cswFaults_ = 0;
@@ -506,6 +519,7 @@ void Board::clearFaults() {
     wrongCrc_ = false;
     burnResult_ = 0;
     runResult_ = 0;
+    chipAfterRun_.clear();
 }
 
 }  // namespace kelsim

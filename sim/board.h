@@ -60,6 +60,9 @@ struct BoardConfig {
     uint8_t securityFlags = 0;
     uint8_t bootDevice1 = 2;
     uint8_t bootDevice2 = 1;
+    // Hardware-information bytes 44..107: the chip's identifier (at most 64
+    // characters), the same in both stages.
+    std::string chipId = "SIM-000001";
 };
 
 // One component as the board received it (FWC meta record + data).
@@ -177,6 +180,9 @@ public:
     // 0x14 / 0x15 answer these values.
     void setBurnResult(uint32_t v);
     void setRunResult(uint32_t v);
+    // The next time the board comes back after a "run" component it answers
+    // with this chip identifier: another board was put into its port meanwhile.
+    void setChipIdAfterRun(std::string id);
     void clearFaults();
 
 private:
@@ -194,6 +200,7 @@ private:
     void refreshLocked() const;
     uint32_t maxPacketLocked() const;
     void departLocked(int awayMs, Stage backIn);
+    void departAfterLocked(Departure d);
     void resetProtocolLocked();
     void feedLocked(const uint8_t *data, size_t n);
     void cbwCompleteLocked();
@@ -278,6 +285,7 @@ private:
     bool wrongCrc_ = false;
     uint32_t burnResult_ = 0;
     uint32_t runResult_ = 0;
+    std::string chipAfterRun_;
 };
 
 }  // namespace kelsim

@@ -96,8 +96,7 @@ std::vector<uint8_t> Board::hwinfoLocked() const {
     r[41] = cfg_.securityFlags;
     r[42] = cfg_.bootDevice1;
     r[43] = cfg_.bootDevice2;
-    const char serial[] = "SIM-000001";
-    std::memcpy(r.data() + 44, serial, sizeof(serial) - 1);
+    std::memcpy(r.data() + 44, cfg_.chipId.data(), std::min<size_t>(cfg_.chipId.size(), 64));
     return r;
 }
 

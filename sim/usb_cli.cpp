@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -62,7 +63,12 @@ void usage(FILE *out) {
             "  --fault K:FAULT      a fault of board K (1..N) only: vanish@COMPONENT[:MS]\n"
             "                       (half-way through that component, for good or for MS\n"
             "                       ms), wrong-crc, run-away=MS, fail-cmd=C, arrive=MS\n"
-            "                       (attached MS ms after COMMAND started)\n"
+            "                       (attached MS ms after COMMAND started), other-after-run\n"
+            "                       (another board, another chip identifier, comes back\n"
+            "                       after its first \"run\" component), replaces=J (taken\n"
+            "                       out for good when board J is told to reset, board K\n"
+            "                       is plugged into J's port 500 ms later)\n"
+            "                       Board K reports the chip identifier SIM-00000K.\n"
             "  --serial-boards N    also serve N boards on pseudo-terminals; COMMAND finds\n"
             "                       their paths in KELSIM_SERIAL_PORTS (space-separated),\n"
             "                       and KelFlash offers them (KELFLASH_EXTRA_SERIAL_PORTS);\n"
@@ -374,6 +380,8 @@ int kelsim_usb_main(int argc, char **argv) {
 
     std::vector<std::unique_ptr<kelsim::Board>> boards;
     std::vector<int> arrivals(size_t(boardCount), -1);  // ms after the start; -1: at once
+    // Board K goes into board J's port once J has been told to reset (J, 1-based; 0: none).
+    std::vector<int> replaces(size_t(boardCount), 0);
     for (int k = 1; k <= boardCount; ++k) {
         kelsim::BoardConfig own = cfg;
         std::vector<std::string> mine;
@@ -386,12 +394,19 @@ int kelsim_usb_main(int argc, char **argv) {
                 own.runAwayMs = int(ms);
             } else if (f.rfind("arrive=", 0) == 0 && parseNumber(f.substr(7), 0, 600000, &ms)) {
                 arrivals[k - 1] = int(ms);
+            } else if (f.rfind("replaces=", 0) == 0 &&
+                       parseNumber(f.substr(9), 1, boardCount, &ms) && ms != k) {
+                replaces[k - 1] = int(ms);
+                arrivals[k - 1] = -2;  // not before board J's reset
             } else if (f.rfind("vanish@", 0) != 0 && f != "wrong-crc" &&
-                       f.rfind("fail-cmd=", 0) != 0) {
+                       f.rfind("fail-cmd=", 0) != 0 && f != "other-after-run") {
                 fprintf(stderr, "kelsim usb: unknown fault %s\n", f.c_str());
                 return 2;
             }
         }
+        char chip[16];
+        snprintf(chip, sizeof chip, "SIM-%06d", k);
+        own.chipId = chip;
         auto board = std::make_unique<kelsim::Board>(own);
         for (auto &fc : failCmds)
             board->failCommand(fc.first, fc.second);
@@ -404,6 +419,10 @@ int kelsim_usb_main(int argc, char **argv) {
             long long v = 0;
             if (f == "wrong-crc") {
                 board->setWrongCrc(true);
+            } else if (f == "other-after-run") {
+                char other[16];
+                snprintf(other, sizeof other, "SIM-9%05d", k);
+                board->setChipIdAfterRun(other);
             } else if (f.rfind("fail-cmd=", 0) == 0) {
                 if (!parseNumber(f.substr(9), 0, 255, &v)) {
                     fprintf(stderr, "kelsim usb: bad fault %s\n", f.c_str());
@@ -471,18 +490,21 @@ int kelsim_usb_main(int argc, char **argv) {
         sim.setUevents(uevents);
         if (dummies)
             sim.addDummyDevices(dummies, bus);
-        auto attach = [&](size_t k) {
+        std::vector<int> ids(boards.size(), -1);
+        // Board k in the port of board `place` (itself unless it replaces another).
+        auto attach = [&](size_t k, size_t place) {
             std::vector<uint8_t> at = port;
-            at.back() = uint8_t(at.back() + k);
+            at.back() = uint8_t(at.back() + place);
             int id = sim.attach(*boards[k], bus, at);
             if (id < 0 || !sim.waitPresent(id, true, 5000)) {
                 fprintf(stderr, "kelsim usb: cannot attach board %zu\n", k + 1);
                 return false;
             }
+            ids[k] = id;
             return true;
         };
         for (size_t k = 0; k < boards.size(); ++k)
-            if (arrivals[k] < 0 && !attach(k))
+            if (arrivals[k] == -1 && !attach(k, k))
                 return kOwnFailure;
 
         unsetenv(kReexecGuard);
@@ -494,11 +516,21 @@ int kelsim_usb_main(int argc, char **argv) {
                                 std::chrono::steady_clock::now() - begun)
                                 .count();
             for (size_t k = 0; k < boards.size(); ++k) {
-                if (arrivals[k] >= 0 && ms >= arrivals[k]) {
+                const size_t place = replaces[k] > 0 ? size_t(replaces[k] - 1) : k;
+                if (arrivals[k] == -2) {
+                    // The operator takes the burnt board out and puts the next one in.
+                    const auto said = boards[place]->cmdlines();
+                    if (std::find(said.begin(), said.end(), "reset") != said.end()) {
+                        if (ids[place] >= 0)
+                            sim.detach(ids[place]);
+                        ids[place] = -1;
+                        arrivals[k] = int(ms) + 500;
+                    }
+                } else if (arrivals[k] >= 0 && ms >= arrivals[k]) {
                     arrivals[k] = -1;
-                    attach(k);
+                    attach(k, place);
                 }
-                pending = pending || arrivals[k] >= 0;
+                pending = pending || arrivals[k] != -1;
             }
             return pending;
         });

@@ -518,14 +518,20 @@ int kelupg_cmd_read_fwc_data(upg_device *dev, void *buf, int n) {
 }
 
 int kelupg_probe_packet_size(upg_device *dev, bool *large) {
-    upg_hw_info info;
-    int ret = kelupg_cmd_get_hwinfo(dev, &info);
+    return kelupg_probe_packet_size_info(dev, large, nullptr);
+}
+
+int kelupg_probe_packet_size_info(upg_device *dev, bool *large, upg_hw_info *info) {
+    upg_hw_info answer;
+    int ret = kelupg_cmd_get_hwinfo(dev, &answer);
     if (ret != 0)
         return ret;
-    const bool big = info.boot_stage == UPG_BOOT_STAGE_UBOOT_LARGE;
+    const bool big = answer.boot_stage == UPG_BOOT_STAGE_UBOOT_LARGE;
     upg_dev_set_max_transfer_size(dev, big ? UPG_PKT_SIZE_LARGE : UPG_PKT_SIZE_SMALL);
     if (large)
         *large = big;
+    if (info)
+        *info = answer;
     return 0;
 }
 

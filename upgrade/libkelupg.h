@@ -294,6 +294,8 @@ int kelupg_cmd_read_fwc_data(upg_device *dev, void *buf, int n);
 
 // Sends command 0x00 and sets the maximum transfer size from the boot stage.
 int kelupg_probe_packet_size(upg_device *dev, bool *large);
+// The same, handing back the record the device answered (info may be null).
+int kelupg_probe_packet_size_info(upg_device *dev, bool *large, upg_hw_info *info);
 
 // Storage-media list helpers: whole entries only; a name without NUL inside
 // its entry is cut at the entry's end.

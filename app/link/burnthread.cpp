@@ -146,6 +146,8 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
         failJob();
         return;
     }
+    // The board the operator was shown; every later answer must come from it.
+    boardChip = linker->chipId();
     if (!linker->link()) {
         noteFailure(QStringLiteral("Failed to open Kelvora device"));
         failJob();
@@ -323,6 +325,10 @@ bool BurnThread::checkDeviceState() {
         // its silence (a serial line does), so it is a return all the same.
         awaitingUboot = true;
     }
+    // Another board put into the port while this one was away answers in its
+    // place; the rest of the image is not for it.
+    if (!sameBoard())
+        return false;
     seenBootRom = !linker->isLargePacket();
     if (!awaitingUboot || !linker->isLargePacket())
         return true;
@@ -335,6 +341,20 @@ bool BurnThread::checkDeviceState() {
     if (serialLine())
         return true;
     return linker->setWorkMode(partitions ? 1 : 0);
+}
+
+bool BurnThread::sameBoard() {
+    const QByteArray chip = linker->chipId();
+    if (chip.isEmpty() || chip == boardChip)
+        return true;
+    if (boardChip.isEmpty()) {
+        boardChip = chip;
+        return true;
+    }
+    noteFailure(
+        QStringLiteral("Dev %1 is another board now (chip %2, the burn began on chip %3)")
+            .arg(linker->name(), KelLinker::chipIdText(chip), KelLinker::chipIdText(boardChip)));
+    return false;
 }
 
 bool BurnThread::isSelected(const FwcMeta &meta) const {

@@ -76,6 +76,8 @@ private:
     bool openImage(const QByteArray &path, const FwcMeta *metas, quint32 count);
     bool startViaAdb();
     bool checkDeviceState();
+    // The board that answered is the one the job began with, where it says who it is.
+    bool sameBoard();
     bool serialLine() const;
     bool waitSerialConnected();
     bool waitSerialAnswer();
@@ -101,6 +103,8 @@ private:
 
     // The boot stage of the last device-state check was the boot ROM.
     bool seenBootRom = false;
+    // The chip identifier of the board this job burns, once it has reported one.
+    QByteArray boardChip;
     int retryLimit;
     QString adbProgram;
     QString boardLocation;

@@ -245,10 +245,28 @@ bool KelLinker::probePacketSizeOn(upg_device *dev) {
     if (!dev)
         return false;
     bool large = false;
-    if (kelupg_probe_packet_size(dev, &large) != 0)
+    upg_hw_info info;
+    if (kelupg_probe_packet_size_info(dev, &large, &info) != 0)
         return false;
     m_largePacket = large;
+    noteChipId(info);
     return true;
+}
+
+void KelLinker::noteChipId(const upg_hw_info &info) {
+    const char *id = reinterpret_cast<const char *>(info.reserved1);
+    int n = int(sizeof(info.reserved1));
+    while (n > 0 && id[n - 1] == '\0')
+        --n;
+    m_chipId = QByteArray(id, n);
+}
+
+QString KelLinker::chipIdText(const QByteArray &id) {
+    for (char c : id) {
+        if (c < 0x20 || c > 0x7E)
+            return QString::fromLatin1(id.toHex());
+    }
+    return QString::fromLatin1(id);
 }
 
 bool KelLinker::fail(const QString &text, const QString &when) {

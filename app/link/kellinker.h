@@ -63,6 +63,13 @@ public:
     void setVerify(bool on) { m_verify = on; }
     bool verifies() const { return m_verify; }
 
+    // The chip identifier of the board last heard from (hardware-information
+    // bytes 44..107, as the board reports it in either stage); empty when it
+    // reports none. Two boards of one batch differ here and nowhere else.
+    QByteArray chipId() const { return m_chipId; }
+    // The identifier as text for messages: itself when printable, else hex.
+    static QString chipIdText(const QByteArray &id);
+
     // Why the last failed step of this link failed; empty when none has.
     QString errorText() const { return m_error; }
     void clearError() { m_error.clear(); }
@@ -74,6 +81,9 @@ protected:
     // The information text shared by every kind of link; prefix is the
     // "USB设备：" / "UART设备：" caption with the device identifier.
     static QString hwInfoText(const QString &prefix, const upg_hw_info &info);
+    // Keeps the chip identifier of a hardware-information record.
+    void noteChipId(const upg_hw_info &info);
+    void clearChipId() { m_chipId.clear(); }
     // "\n存储介质：" and every medium's name followed by " ".
     static QString storageMediaText(const uint8_t *buf, int nbytes);
 
@@ -102,4 +112,5 @@ private:
     bool m_largePacket = false;
     bool m_verify = false;
     QString m_error;
+    QByteArray m_chipId;
 };

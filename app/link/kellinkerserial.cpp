@@ -23,6 +23,7 @@ bool KelLinkerSerial::fetchDeviceInfo(const QString &portName, bool) {
     m_connected = false;
     // A failed query must not leave the text of an earlier board behind.
     m_info.clear();
+    clearChipId();
     if (!link())
         return false;
 
@@ -51,6 +52,7 @@ bool KelLinkerSerial::fetchDeviceInfo(const QString &portName, bool) {
     }
 
     QString text = hwInfoText(QStringLiteral("UART设备：") + portName, info);
+    noteChipId(info);
     if (info.boot_stage != UPG_BOOT_STAGE_BROM) {
         uint8_t *media = nullptr;
         const int n = get_storage_media(m_dev, &media, nullptr);

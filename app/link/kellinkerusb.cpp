@@ -18,6 +18,7 @@ KelLinkerUSB::~KelLinkerUSB() {
 bool KelLinkerUSB::fetchDeviceInfo(const QString &devId, bool setWorkModeFirst) {
     // Whatever this query finds, the text of an earlier board no longer applies.
     m_info.clear();
+    clearChipId();
     const QStringList parts = devId.split(QLatin1Char(':'));
     if (parts.size() != 2) {
         qCritical().noquote() << "Usb devStr invalid!";
@@ -71,6 +72,7 @@ bool KelLinkerUSB::fetchDeviceInfo(const QString &devId, bool setWorkModeFirst) 
     }
 
     m_info = hwInfoText(QStringLiteral("USB设备：") + devId, info);
+    noteChipId(info);
 
     uint8_t *media = nullptr;
     if (info.boot_stage != UPG_BOOT_STAGE_BROM) {

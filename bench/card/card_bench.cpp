@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "image_pack.h"
+#include "imagecheck.h"
 
 namespace {
 
@@ -158,14 +159,17 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Alternating runs of the writer and of dd on one target.
-void compare(const char *name, const std::string &target, const Image &img) {
+// Alternating runs of the writer and of dd on one target; `extra`: more
+// options for the writer.
+void compare(const char *name, const std::string &target, const Image &img,
+             const std::vector<std::string> &extra = {}) {
     std::vector<double> ours, jobs, dds;
     const std::string json = img.path + ".json";
     for (int i = 0; i < kRounds; ++i) {
-        const Run w = runChild({KELFLASH_CLI, "card", "write", img.path, "--device", target,
-                                "--yes", "--force", "--json"},
-                               json);
+        std::vector<std::string> args{KELFLASH_CLI, "card",  "write",   img.path, "--device",
+                                      target,       "--yes", "--force", "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Run w = runChild(args, json);
         if (!w.ok) {
             printf("%-6s kelflash-cli card write failed\n", name);
             return;
@@ -210,6 +214,14 @@ int main(int argc, char **argv) {
     const std::string file = d + "/card.img";
     runChild({"truncate", "-s", std::to_string(cardBytes), file});
     compare("file", file, full);
+    // The same with the image checked first (--sha256 and --check-crc: one more
+    // read of the image, before the card is touched).
+    ImageCheck sum;
+    sum.setComputeSha256(true);
+    if (sum.run(QString::fromStdString(full.path), nullptr, 0)) {
+        compare("file+check", file, full,
+                {"--sha256", sum.sha256().toHex().toStdString(), "--check-crc"});
+    }
 
     const std::string loopFile = d + "/loop.img";
     runChild({"truncate", "-s", std::to_string(cardBytes), loopFile});

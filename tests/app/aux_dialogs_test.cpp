@@ -67,7 +67,8 @@ TEST(ImgHistoryDialog, ListsClearsAndSavesOnDestruction) {
 }
 
 TEST(SettingDialog, OptionsPersist) {
-    for (const char *key : {"auto_burn", "show_statistic", "is_verbose", "retry_cnt", "verify_crc"}) {
+    for (const char *key :
+         {"auto_burn", "show_statistic", "is_verbose", "retry_cnt", "verify_crc", "check_crc"}) {
         Settings::instance().setValue("debug", key, QString());
     }
     SettingDialog dialog;
@@ -78,7 +79,7 @@ TEST(SettingDialog, OptionsPersist) {
 
     QSignalSpy changed(&dialog, &SettingDialog::settingChanged);
     for (KelSwitch *s : {dialog.autoBurnSwitch(), dialog.statisticSwitch(), dialog.verboseSwitch(),
-                         dialog.verifySwitch()}) {
+                         dialog.verifySwitch(), dialog.checkCrcSwitch()}) {
         QTest::mouseClick(s, Qt::LeftButton);
     }
     dialog.retrySpinBox()->setValue(4);
@@ -92,6 +93,7 @@ TEST(SettingDialog, OptionsPersist) {
     EXPECT_TRUE(reread.isVerbose());
     EXPECT_EQ(reread.retryCount(), 4);
     EXPECT_TRUE(reread.verifyChecksum());
+    EXPECT_TRUE(reread.checkImageCrc());
 
     // A hand-edited count out of range leaves the shown value.
     Settings::instance().setValue("debug", "retry_cnt", "9");
@@ -99,6 +101,7 @@ TEST(SettingDialog, OptionsPersist) {
     EXPECT_EQ(dialog.retrySpinBox()->getValue(), 4);
     Settings::instance().setVerbose(false);
     Settings::instance().setVerifyChecksum(false);
+    Settings::instance().setCheckImageCrc(false);
 }
 
 // The process-wide store on this test's data.db: empty first, then 25 days.

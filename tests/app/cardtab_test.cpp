@@ -232,6 +232,25 @@ TEST_F(CardTabTest, RefusalsOnlyShowTheirMessage) {
     EXPECT_EQ(tab.currentWorker(), nullptr);
 }
 
+// With the image check of the hidden settings on, an image whose component
+// differs from its record's CRC-32 is refused before the card is touched.
+TEST_F(CardTabTest, ADamagedImageIsRefusedWithTheCheckOn) {
+    ListedCard card;
+    tab.scanDevices();
+    QFile f("tab.img");
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.seek(f.size() - 10));
+    const char was = f.read(1).at(0);
+    ASSERT_TRUE(f.seek(f.size() - 10) && f.putChar(char(was ^ 1)));
+    f.close();
+    Settings::instance().setCheckImageCrc(true);
+    EXPECT_FALSE(start());
+    Settings::instance().setCheckImageCrc(false);
+    EXPECT_EQ(tab.message(),
+              "镜像文件已损坏：image.target.rootfs 的数据与记录的CRC校验值不符，已拒绝使用！");
+    EXPECT_EQ(tab.currentWorker(), nullptr);
+    EXPECT_EQ(card.bytes(), QByteArray(int(8 * kMiB), '\0'));
+}
+
 // Run by the next test as an operator without rights, on a card it may only read.
 TEST_F(CardTabTest, DISABLED_AsOperator) {
     declareCard(qEnvironmentVariable("READ_ONLY_CARD"));

@@ -1,5 +1,6 @@
 // kelflash-cli burn end to end: the command line burner in a child process,
 // the board in kelsim on an emulated USB bus.
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -188,4 +189,61 @@ TEST(BurnCli, SignalEndsTheJobAtOnce) {
                   std::string("interrupted by ") + sig)
             << res.err.toStdString();
     }
+}
+
+// Asked to check the image (--sha256, --check-crc), the command refuses a
+// damaged one before any board is touched, once for a whole station; without
+// them the record's checksum, the image maker's, is not compared.
+TEST(BurnCli, AnImageThatFailsItsCheckIsRefusedBeforeTheBoard) {
+    writeImage("good.img", kImage);
+    QFile good("good.img");
+    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+    QByteArray bytes = good.readAll();
+    const QString sha =
+        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    bytes[bytes.size() - 1000] = char(bytes[bytes.size() - 1000] ^ 0x01);  // inside the rootfs
+    QFile bad("bad.img");
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly) && bad.write(bytes) == bytes.size());
+    bad.close();
+    const struct {
+        QStringList args;
+        int status;
+        const char *message;
+    } cases[] = {
+        {{"bad.img", "--first", "--sha256", sha}, 1, "is not the image expected: its SHA-256 is"},
+        {{"bad.img", "--first", "--check-crc"},
+         1,
+         "the data of image.target.rootfs does not match"},
+        {{"bad.img", "--all", "--check-crc"}, 1, "the data of image.target.rootfs does not match"},
+        {{"good.img", "--first", "--sha256", "12ab"}, 2, "--sha256 needs 64 hexadecimal digits"},
+        {{"good.img", "--first", "--check-crc", "--sha256", sha.toUpper()}, 0, nullptr},
+        {{"bad.img", "--first"}, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        QDir("chk").removeRecursively();
+        CliRun r = run({"--dump", "chk"}, QStringList{"--json"} + c.args);
+        const std::string what = c.args.join(' ').toStdString();
+        EXPECT_EQ(r.status, c.status) << what << "\n" << r.err.toStdString();
+        if (!c.message)
+            continue;
+        const auto lines = jsonLines(r.out);
+        ASSERT_EQ(lines.size(), 1u) << what << "\n" << r.out.toStdString();
+        EXPECT_TRUE(lines[0]["message"].toString().contains(c.message))
+            << what << ": " << lines[0]["message"].toString().toStdString();
+        EXPECT_EQ(fileBytes("chk/commands.txt"), std::vector<uint8_t>{}) << what;
+    }
+}
+
+// Another board put into the port while the board is away after its boot
+// loader answers in its place: the burn fails instead of going on in it.
+TEST(BurnCli, AnotherBoardBackInThePortFailsTheBurn) {
+    writeImage("swap.img", kImage);
+    CliRun r = run({"--fault", "1:other-after-run", "--dump", "swap"},
+                   {"swap.img", "--first", "--json", "--retries", "0"});
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    const auto result = events(r.out, "result");
+    ASSERT_EQ(result.size(), 1u) << r.out.toStdString();
+    EXPECT_EQ(result[0]["message"].toString(),
+              "Dev 1:4 is another board now (chip SIM-900001, the burn began on chip SIM-000001)");
+    EXPECT_TRUE(fileBytes("swap/boot.bin").empty());
 }

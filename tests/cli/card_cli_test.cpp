@@ -1,5 +1,6 @@
 // kelflash-cli card end to end: the command in a child process making card
 // images and loop-device cards, and its refusals.
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -113,6 +114,16 @@ INSTANTIATE_TEST_SUITE_P(Targets, CardCli, ::testing::Values(false, true),
 
 TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
     const QString image = sampleImage();
+    // The same image with one byte changed inside its last component.
+    QFile good(image);
+    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+    QByteArray bytes = good.readAll();
+    const QString sha = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    bytes[bytes.size() - 1] = char(bytes[bytes.size() - 1] ^ 0x01);
+    const QString damaged = QDir::current().absoluteFilePath("damaged.img");
+    QFile out(damaged);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    out.close();
     const QString card = QDir::current().absoluteFilePath("kept.img");
     QFile f(card);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -128,6 +139,12 @@ TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
         {{"write", sampleImage("nand"), "--device", card, "--yes"}, 1, "not for SD cards (mmc)"},
         {{"write", image, "--device", card, "--yes"}, 1, "cannot be laid out"},
         {{"write", image, "--device", "missing.img", "--yes"}, 1, "give --size to create"},
+        {{"write", damaged, "--device", card, "--yes", "--sha256", sha},
+         1,
+         "is not the image expected"},
+        {{"write", damaged, "--device", card, "--yes", "--check-crc"},
+         1,
+         "the data of kernel does not match"},
         {{"format", "--device", card, "--yes", "--size", "1M"}, 1, "larger than --size"},
     };
     for (const Refusal &c : cases) {

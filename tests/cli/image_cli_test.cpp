@@ -1,4 +1,5 @@
 // kelflash-cli as a user runs it: exit statuses, output, manifests.
+#include <QCryptographicHash>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -254,4 +255,36 @@ TEST(Cli, ManifestErrorsAreClear) {
         struct stat st;
         EXPECT_NE(stat("m/out.img", &st), 0) << c.json;
     }
+}
+
+// info --check reads the file once: its SHA-256, and every component against
+// the CRC-32 of its record, naming the ones that differ.
+TEST(Cli, InfoCheckNamesTheComponentsThatDiffer) {
+    writeManifest();
+    ASSERT_EQ(cli({"pack", "m/image.json", "good.img"}).status, 0);
+    std::vector<uint8_t> img = readFile("good.img");
+    const QByteArray file(reinterpret_cast<const char *>(img.data()), int(img.size()));
+    const std::string sha =
+        QCryptographicHash::hash(file, QCryptographicHash::Sha256).toHex().toStdString();
+    img[img.size() - 100] ^= 0x5A;  // inside the kernel, the last component
+    writeFile("bad.img", img);
+
+    CliRun good = cli({"info", "--check", "good.img"});
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_NE(good.out.find("SHA-256: " + sha + "\n"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("All 3 components match"), std::string::npos) << good.out;
+
+    CliRun bad = cli({"info", "--check", "bad.img"});
+    EXPECT_EQ(bad.status, 1);
+    // A line per component; only the kernel's says that it differs.
+    for (const std::string name : {"image.updater.env", "spl", "kernel"}) {
+        const size_t at = bad.out.find("  " + name + " ");
+        ASSERT_NE(at, std::string::npos) << name << "\n" << bad.out;
+        const std::string line = bad.out.substr(at, bad.out.find('\n', at) - at);
+        EXPECT_EQ(line.find("DIFFERS: the data gives 0x") != std::string::npos, name == "kernel")
+            << line;
+    }
+    EXPECT_NE(bad.err.find("1 of 3 components differ from the CRC-32 of their records: kernel"),
+              std::string::npos)
+        << bad.err;
 }

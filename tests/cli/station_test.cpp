@@ -139,6 +139,30 @@ TEST(Station, WatchBurnsBoardsAsTheyArrive) {
         expectBoardHolds(board, want);
 }
 
+// The operator takes a burnt board out and puts the next one into the same
+// port at once: the next one is burnt too (unlike the burnt board's own return
+// after its reset, above), and the station ends with both.
+TEST(Station, WatchBurnsTheNextBoardInTheSamePort) {
+    auto want = writeImage("next.img", kImage);
+    QProcess p;
+    p.start(binary("sim/kelsim"),
+            {"usb", "--quiet", "--boards", "2", "--fault", "2:replaces=1", "--dump", "next", "--",
+             binary("cli/kelflash-cli"), "burn", "next.img", "--watch", "--count", "2", "--json"});
+    const bool ended = p.waitForFinished(60000);
+    if (!ended) {
+        kill(pid_t(p.processId()), SIGINT);  // kelsim passes it on
+        p.waitForFinished(30000);
+    }
+    EXPECT_TRUE(ended) << "the station did not see the second board";
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    const QByteArray out = p.readAllStandardOutput();
+    std::vector<QString> boards;
+    for (const auto &o : events(out, "result"))
+        boards.push_back(o["board"].toString() + (o["ok"].toBool() ? " ok" : " failed"));
+    EXPECT_EQ(boards, (std::vector<QString>{"1:4 ok", "1:4 ok"})) << out.toStdString();
+    expectBoardHolds("next/board2", want);
+}
+
 // Options that cannot go together are refused before any board is touched.
 TEST(Station, RefusesOptionsThatDoNotGoTogether) {
     writeImage("usage.img", kImage);

@@ -1,0 +1,76 @@
+// Checks an image file without any board: its SHA-256 against the one the
+// operator expects, and each component's data against the CRC-32 its record
+// carries. Both come from one read of the file, whatever is asked.
+//
+// The record's CRC is the image maker's checksum; CRC-32 is what our packer
+// writes there, but another maker may use another algorithm, so that
+// comparison is only made on request.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <functional>
+
+class ImageFile;
+struct FwcMeta;
+
+class ImageCheck {
+public:
+    struct Component {
+        QString name;
+        quint32 recorded = 0;  // the record's CRC field
+        quint32 computed = 0;  // CRC-32 of the component's data in the file
+        bool complete = true;  // all of its data lies inside the file
+        bool differs() const { return !complete || computed != recorded; }
+    };
+
+    // The SHA-256 (32 bytes) the file must have; none: not compared.
+    void setExpectedSha256(const QByteArray &digest) { expected = digest; }
+    // Compare every component's data with its record's CRC as CRC-32.
+    void setCheckCrc(bool on) { crcWanted = on; }
+    // Compute the SHA-256 even without one to compare it with.
+    void setComputeSha256(bool on) { shaWanted = on; }
+    // Anything to do at all.
+    bool isNeeded() const { return crcWanted || shaWanted || !expected.isEmpty(); }
+
+    // Called with the bytes read so far; false stops the check (a read failure).
+    void setProgress(std::function<bool(quint64 done, quint64 total)> f) {
+        progress = std::move(f);
+    }
+
+    // Reads the image once. The header must be loaded (for the records). True
+    // when the file could be read; whether it passed is intact().
+    bool run(ImageFile &image);
+    // The same on a path and records of one's own.
+    bool run(const QString &path, const FwcMeta *metas, quint32 count);
+
+    // Read, and every comparison asked for matched.
+    bool intact() const { return read && !shaDiffers() && crcMismatches().isEmpty(); }
+    // Why the file could not be read (empty after a successful read).
+    QString readError() const { return error; }
+
+    QByteArray sha256() const { return digest; }
+    bool shaDiffers() const { return !expected.isEmpty() && digest != expected; }
+    // Every component, in image order (after a run with the CRC comparison).
+    const QVector<Component> &components() const { return comps; }
+    // The names of the components whose data differs from their record.
+    QStringList crcMismatches() const;
+
+    // 64 hexadecimal digits (either case) as 32 bytes; empty for anything else.
+    static QByteArray parseSha256(const QString &hex);
+
+private:
+    bool fail(const QString &why);
+
+    QByteArray expected;
+    bool crcWanted = false;
+    bool shaWanted = false;
+    std::function<bool(quint64, quint64)> progress;
+
+    bool read = false;
+    QString error;
+    QByteArray digest;
+    QVector<Component> comps;
+};
