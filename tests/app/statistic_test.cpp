@@ -3,6 +3,8 @@
 #include "statisticstore.h"
 
 #include <QDate>
+#include <QElapsedTimer>
+#include <QSqlError>
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
@@ -141,12 +143,48 @@ TEST(Statistics, TableMissingWhileMarkedFailsEveryRecord) {
     EXPECT_EQ(store.record(true), -1);
     EXPECT_EQ(store.record(false), -1);
     const QStringList critical = messages.of(QtCriticalMsg);
-    EXPECT_TRUE(messages.contains(QtCriticalMsg, "Insert statistic of"));
+    EXPECT_TRUE(messages.contains(QtCriticalMsg, "statistic of"));
     EXPECT_TRUE(messages.contains(QtCriticalMsg, "no such table"))
         << critical.join("\n").toStdString();
     EXPECT_EQ(store.recordOfDate(currentDay()).id, -1);
     EXPECT_EQ(store.rowCount(), 0);
     EXPECT_TRUE(store.page(1, 10).isEmpty());
+}
+
+// Another program holds the database: the window waits a moment only, and the
+// results are written once the lock is gone, each exactly once, in one row.
+TEST(Statistics, LockedDatabaseKeepsResultsAndWritesThemOnceLater) {
+    removeFiles("locked.db", "locked.ini");
+    Settings settings("locked.ini");
+    StatisticStore store(settings, "locked", "locked.db");
+    ASSERT_EQ(store.record(true), 1);
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other-program");
+        other.setDatabaseName("locked.db");
+        ASSERT_TRUE(other.open());
+        QSqlQuery lock(other);
+        ASSERT_TRUE(lock.exec("BEGIN EXCLUSIVE")) << lock.lastError().text().toStdString();
+        MsgCapture messages;
+        QElapsedTimer waited;
+        waited.start();
+        for (bool success : {true, true, false}) {
+            EXPECT_EQ(store.record(success), -1);
+        }
+        // Three times SQLite's default wait would be 15 s; a moment is far less.
+        EXPECT_LT(waited.elapsed(), 3000);
+        EXPECT_EQ(store.pendingCount(), 3);
+        EXPECT_TRUE(messages.contains(QtCriticalMsg, "kept to be written later"));
+        ASSERT_TRUE(lock.exec("ROLLBACK"));
+        lock.finish();
+        other.close();
+    }
+    QSqlDatabase::removeDatabase("other-program");
+    EXPECT_EQ(store.record(true), 1);
+    EXPECT_EQ(store.pendingCount(), 0);
+    const StatisticRecord row = store.recordOfDate(currentDay());
+    EXPECT_EQ(row.successCount, 4);
+    EXPECT_EQ(row.failCount, 1);
+    EXPECT_EQ(store.rowCount(), 1);
 }
 
 // A database deleted after the mark was set gets its table back at the next start,
