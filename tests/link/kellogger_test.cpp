@@ -193,34 +193,27 @@ TEST(KelLogger, UnopenableFileStillFeedsTheLogWindow) {
 // there is space again the file goes on, with a note of the gap. Run by the next
 // test on a tiny file system of its own.
 TEST(KelLogger, WritingGoesOnAfterADiskFullWithTheGapNoted) {
-    const QString dir = qEnvironmentVariable("KEL_TINY_FS");
-    if (dir.isEmpty()) {
+    if (!QDir::setCurrent(qEnvironmentVariable("KEL_TINY_FS"))) {
         GTEST_SKIP() << "run by KelLogger.LogsAgainAfterADiskFull";
     }
-    ASSERT_TRUE(QDir::setCurrent(dir));
     KelLogger logger;
     const QString path = logger.logFilePath();
     HandlerGuard h;
-    qWarning("before");
     QFile filler("filler");
     ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     while (filler.write(QByteArray(4096, 'f')) > 0) {
     }
     // Lines fill what is left of the log file's last page until one fails.
-    bool failed = false;
-    for (int i = 0; i < 10000 && !failed; ++i) {
-        const qint64 size = QFileInfo(path).size();
-        qWarning("filling %d", i);
-        failed = QFileInfo(path).size() == size;
+    for (qint64 size = -1; size != QFileInfo(path).size();) {
+        size = QFileInfo(path).size();
+        qWarning("filling");
     }
-    ASSERT_TRUE(failed);
     qWarning("lost as well");
     filler.remove();
     qWarning("after");
     const QString text = readAll(path);
-    EXPECT_TRUE(text.startsWith("[warn ] ")) << text.toStdString();
     EXPECT_FALSE(text.contains("lost as well"));
-    EXPECT_TRUE(QRegularExpression("\n\\[warn \\] " + kTime +
+    EXPECT_TRUE(QRegularExpression("(^|\n)\\[warn \\] " + kTime +
                                    "\\d+ log line\\(s\\) since [-\\d: ]+ could not be written: "
                                    "No space left on device\n\\[warn \\] " + kTime + "after\n$")
                     .match(text)
@@ -229,27 +222,23 @@ TEST(KelLogger, WritingGoesOnAfterADiskFullWithTheGapNoted) {
 }
 
 TEST(KelLogger, LogsAgainAfterADiskFull) {
-    if (!qEnvironmentVariableIsEmpty("KEL_TINY_FS")) {
+    if (qEnvironmentVariableIsSet("KEL_TINY_FS")) {
         GTEST_SKIP();
     }
-    const QString dir = QDir::current().absoluteFilePath("tinyfs");
-    QDir().mkpath(dir);
+    QDir().mkpath("tinyfs");
+    qputenv("KEL_TINY_FS", QDir::current().absoluteFilePath("tinyfs").toUtf8());
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("KEL_TINY_FS", dir);
-    child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
     // A mount namespace of its own: the tmpfs is never seen outside the child.
-    child.start("unshare",
-                {"-m", "--propagation", "private", "sh", "-c",
-                 "mount -t tmpfs -o size=64k kel-tiny \"$KEL_TINY_FS\" || exit 77; exec \"$0\" "
-                 "--gtest_filter=KelLogger.WritingGoesOnAfterADiskFullWithTheGapNoted",
-                 QCoreApplication::applicationFilePath()});
+    child.start("unshare", {"-m", "--propagation", "private", "sh", "-c",
+                            "mount -t tmpfs -o size=64k kel-tiny \"$KEL_TINY_FS\" || exit 77; "
+                            "exec \"$0\" --gtest_filter=*WritingGoesOnAfterADiskFull*",
+                            QCoreApplication::applicationFilePath()});
+    qunsetenv("KEL_TINY_FS");
     ASSERT_TRUE(child.waitForFinished(120000));
     const QString out = QString::fromLocal8Bit(child.readAll());
     if (child.exitCode() == 77 || out.startsWith("unshare:")) {
         GTEST_SKIP() << "no private mount namespace here: " << out.toStdString();
     }
-    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
-    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+    EXPECT_TRUE(child.exitCode() == 0 && out.contains("[  PASSED  ] 1 test")) << out.toStdString();
 }
