@@ -265,7 +265,7 @@ void CardTab::onFormatClicked() {
     if (busy()) {
         return;
     }
-    if (!KelDialog::confirm(this, "格式化SD卡会造成数据丢失，请确认是否要停止操作？")) {
+    if (!KelDialog::confirm(this, "格式化SD卡会造成数据丢失，请确认是否继续？")) {
         return;
     }
     if (!cardDisk.checkAdmin()) {

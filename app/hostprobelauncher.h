@@ -13,13 +13,14 @@ public:
     explicit HostProbeLauncher(QObject *parent = nullptr);
     ~HostProbeLauncher() override;
 
-    // Starts `program` elevated (directly when already privileged). False when it
-    // cannot be started at all: no such program, no way to elevate. A refusal
-    // that comes later (the operator cancels the password prompt) is failed().
-    bool start(const QString &program);
+    // Starts `program` elevated (directly when already privileged). False, with
+    // the reason for the operator in `reason`, when it cannot be started at all:
+    // no such program, no way to elevate. A refusal that comes later (the
+    // operator cancels the password prompt) is failed().
+    bool start(const QString &program, QString *reason = nullptr);
 
 signals:
-    void failed();
+    void failed(const QString &reason);
 
 private:
     void poll();

@@ -32,11 +32,17 @@ HostProbeLauncher::~HostProbeLauncher() {
     // once this process is gone.
 }
 
-bool HostProbeLauncher::start(const QString &program) {
+bool HostProbeLauncher::start(const QString &program, QString *reason) {
+    auto refuse = [reason](const QString &why) {
+        if (reason) {
+            *reason = why;
+        }
+        return false;
+    };
     const QFileInfo info(program);
     if (!info.isFile() || !info.isExecutable()) {
         qWarning() << "HostProbe not found:" << program;
-        return false;
+        return refuse(QStringLiteral("程序目录中没有HostProbe"));
     }
     if (timer->isActive()) {
         // One prompt at a time; the checker may show itself any moment.
@@ -49,7 +55,7 @@ bool HostProbeLauncher::start(const QString &program) {
         const QString pkexec = QStandardPaths::findExecutable("pkexec");
         if (pkexec.isEmpty()) {
             qWarning() << "pkexec not found: cannot start HostProbe with administrator rights";
-            return false;
+            return refuse(QStringLiteral("未找到pkexec，无法以管理员权限运行"));
         }
         args << QFile::encodeName(pkexec) << QFile::encodeName(info.absoluteFilePath());
     }
@@ -62,7 +68,7 @@ bool HostProbeLauncher::start(const QString &program) {
     const int rc = posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
     if (rc != 0) {
         qWarning() << "Failed to start HostProbe:" << strerror(rc);
-        return false;
+        return refuse(QStringLiteral("启动失败：") + QString::fromLocal8Bit(strerror(rc)));
     }
     qDebug() << "HostProbe started:" << QString::fromLocal8Bit(args.join(' '));
     pid = child;
@@ -84,6 +90,7 @@ void HostProbeLauncher::poll() {
     const int code = WEXITSTATUS(status);
     if (code == kPkexecDismissed || code == kPkexecNotAuthorized) {
         qWarning() << "HostProbe was not started, pkexec exit code" << code;
-        emit failed();
+        emit failed(code == kPkexecDismissed ? QStringLiteral("管理员授权已取消")
+                                             : QStringLiteral("管理员授权被拒绝"));
     }
 }

@@ -312,10 +312,7 @@ void KelFlash::selectImage(const QString &path) {
     updateStartButton();
     cardTab->showCardImage();
     burnTab->refreshPartitionTree();
-    if (historyDialog) {
-        historyDialog->addRecord(
-            {path, QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss")});
-    }
+    recordInHistory(path);
 
     Settings::instance().setImagePath(path);
 }

@@ -74,6 +74,8 @@ public:
     void openFeedback();
     void showAbout();
     void showHistory();
+    // Records an image chosen successfully, whether or not the history was opened.
+    void recordInHistory(const QString &path);
     void toggleLogWindow(bool checked);
     void showSettings();
     void applySettings();

@@ -1,11 +1,10 @@
 // The main window's secondary actions: the tool bar, the image history, the log
 // window and the hidden settings.
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QStandardPaths>
 
 #include "fontawesome.h"
 #include "hostprobelauncher.h"
@@ -125,19 +124,16 @@ void KelFlash::runHostProbe() {
     if (!hostProbe) {
         hostProbe = new HostProbeLauncher(this);
         // The operator may still decline the password prompt after the start.
-        connect(hostProbe, &HostProbeLauncher::failed, this,
-                [this] { KelDialog::alert(this, "无法启动检测工具", true); });
+        connect(hostProbe, &HostProbeLauncher::failed, this, [this](const QString &reason) {
+            KelDialog::alert(this, "无法启动检测工具：" + reason, true);
+        });
     }
-    // Installed beside the program; otherwise wherever the search path finds it.
-    QString program = QCoreApplication::applicationDirPath() + "/HostProbe";
-    if (!QFileInfo(program).isExecutable()) {
-        const QString found = QStandardPaths::findExecutable("HostProbe");
-        if (!found.isEmpty()) {
-            program = found;
-        }
-    }
-    if (!hostProbe->start(program)) {
-        KelDialog::alert(this, "无法启动检测工具", true);
+    // Only the one installed beside the program: it runs as root, and the search
+    // path is the operator's to change.
+    const QString program = QCoreApplication::applicationDirPath() + "/HostProbe";
+    QString reason;
+    if (!hostProbe->start(program, &reason)) {
+        KelDialog::alert(this, "无法启动检测工具：" + reason, true);
     }
 }
 
@@ -156,7 +152,9 @@ QUrl KelFlash::feedbackUrl() {
 }
 
 void KelFlash::openFeedback() {
-    QDesktopServices::openUrl(feedbackUrl());
+    if (!QDesktopServices::openUrl(feedbackUrl())) {
+        KelDialog::alert(this, "无法打开反馈页面：未找到可用的浏览器", true);
+    }
 }
 
 void KelFlash::showAbout() {
@@ -177,6 +175,23 @@ void KelFlash::showHistory() {
     }
     historyDialog->refreshList();
     historyDialog->show();
+}
+
+void KelFlash::recordInHistory(const QString &path) {
+    const HistoryRecord record{path,
+                               QDateTime::currentDateTime().toString("yyyy-MM-dd_hh:mm:ss")};
+    if (historyDialog) {
+        historyDialog->addRecord(record);
+        return;
+    }
+    // The history dialog has not been opened in this run: the record goes straight
+    // into the file. A file that exists but cannot be read is left alone, rather
+    // than replaced by a history of one image.
+    HistoryList history;
+    if (history.load()) {
+        history.add(record);
+        history.save();
+    }
 }
 
 void KelFlash::toggleLogWindow(bool checked) {

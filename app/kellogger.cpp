@@ -6,10 +6,11 @@
 #include <QFile>
 #include <QMutex>
 #include <QReadWriteLock>
-#include <QTextStream>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -23,8 +24,16 @@ struct LogState {
     QReadWriteLock lifetime{QReadWriteLock::Recursive};
     QMutex writeMutex;
     KelLogger *logger = nullptr;
+    // Unbuffered, and written line by line: a line that cannot be written (a full
+    // disk) is lost alone, and the next one is tried afresh.
     QFile *file = nullptr;
-    QTextStream *stream = nullptr;
+    // Lines lost since the last one that reached the file, the time of the first
+    // of them and why; noted in the file once writing works again.
+    int lostLines = 0;
+    QString lostSince;
+    QString lostReason;
+    // A line was cut short by the failure: the note starts on a line of its own.
+    bool lineCut = false;
 };
 
 LogState &state() {
@@ -68,11 +77,12 @@ KelLogger::KelLogger() {
     qDebug().noquote() << "Log file:" << m_logFilePath;
 
     auto *file = new QFile(m_logFilePath);
-    QTextStream *stream = nullptr;
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text |
+                    QIODevice::Unbuffered)) {
         qWarning().noquote() << "Failed to open logfile:" << m_logFilePath;
-    else
-        stream = new QTextStream(file);
+        delete file;
+        file = nullptr;
+    }
 
     m_enabled = true;
     connect(this, &KelLogger::innerLogMessage, this,
@@ -81,11 +91,11 @@ KelLogger::KelLogger() {
     LogState &s = state();
     QWriteLocker lock(&s.lifetime);
     // One logger at a time: a newer one takes over the handler's output.
-    delete s.stream;
     delete s.file;
     s.logger = this;
     s.file = file;
-    s.stream = stream;
+    s.lostLines = 0;
+    s.lineCut = false;
 }
 
 KelLogger::~KelLogger() {
@@ -94,10 +104,7 @@ KelLogger::~KelLogger() {
     if (s.logger != this)
         return;
     s.logger = nullptr;
-    delete s.stream;
-    s.stream = nullptr;
     if (s.file) {
-        s.file->flush();
         s.file->close();
         delete s.file;
         s.file = nullptr;
@@ -125,7 +132,7 @@ void kelLogMessageHandler(QtMsgType type, const QMessageLogContext &, const QStr
     QReadLocker lifetime(&s.lifetime);
     if (s.logger)
         emit s.logger->innerLogMessage(type, msg);
-    if (!s.stream)
+    if (!s.file)
         return;
 
     QMutexLocker lock(&s.writeMutex);
@@ -138,9 +145,32 @@ void kelLogMessageHandler(QtMsgType type, const QMessageLogContext &, const QStr
     fprintf(stdout, "%s%s\n", prefix.toLatin1().constData(), body.toLatin1().constData());
     fflush(stdout);
 
-    *s.stream << prefix << "[" << QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss")
-              << "] " << body << "\n";
-    s.stream->flush();
+    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss");
+    QByteArray line;
+    if (s.lostLines > 0) {
+        // Writing works again: the file says what it is missing.
+        line = QStringLiteral("%1[warn ] [%2] %3 log line(s) since %4 could not be written: %5\n")
+                   .arg(s.lineCut ? QStringLiteral("\n") : QString(), now)
+                   .arg(s.lostLines)
+                   .arg(s.lostSince, s.lostReason)
+                   .toUtf8();
+    }
+    line += (prefix + "[" + now + "] " + body + "\n").toUtf8();
+    s.file->unsetError();
+    const qint64 sizeBefore = s.file->size();
+    errno = 0;
+    if (s.file->write(line) == line.size()) {
+        s.lostLines = 0;
+        s.lineCut = false;
+        return;
+    }
+    const int error = errno;
+    s.lineCut = s.lineCut || s.file->size() != sizeBefore;
+    if (s.lostLines == 0) {
+        s.lostSince = now;
+        s.lostReason = error != 0 ? QString::fromLocal8Bit(strerror(error)) : s.file->errorString();
+    }
+    ++s.lostLines;
 }
 
 void libraryLogSink(int level, const char *text) {

@@ -20,7 +20,7 @@ const QString kVerboseKey = QStringLiteral("is_verbose");
 const QString kHistoryFile = QStringLiteral("img_history.txt");
 
 // The file is GB2312 so that stations share it, but GB2312 cannot hold every
-// character of a path ("straße.img"): QSettings would write a "?" and the value
+// character of a path ("straße.img"): the codec would write a "?" and the value
 // would be lost. Such a value is stored as percent-encoded UTF-8 behind this
 // mark instead; every value GB2312 can hold is stored as it is.
 const QString kUtf8Mark = QStringLiteral("@Utf8(");
@@ -59,28 +59,17 @@ Settings &Settings::instance() {
     return store;
 }
 
-Settings::Settings(const QString &fileName) : settings(fileName, QSettings::IniFormat) {
-    settings.setIniCodec("GB2312");
-}
+Settings::Settings(const QString &fileName) : file(fileName, "GB2312") {}
 
 Settings::~Settings() = default;
-
-QString Settings::settingsKey(const QString &group, const QString &key) {
-    return QStringLiteral("/") + group + QStringLiteral("/") + key;
-}
 
 QString Settings::value(const QString &group, const QString &key) {
     if (group.isEmpty() || key.isEmpty()) {
         return QString();
     }
     QMutexLocker locker(&lock);
-    const QVariant stored = settings.value(settingsKey(group, key));
-    // QSettings splits an unquoted value with commas (a hand-edited path or part
-    // list) into a list, which would read as empty text.
-    if (stored.type() == QVariant::StringList) {
-        return valueOf(stored.toStringList().join(QLatin1Char(',')));
-    }
-    return valueOf(stored.toString());
+    QString stored;
+    return file.value(group, key, &stored) ? valueOf(stored) : QString();
 }
 
 void Settings::setValue(const QString &group, const QString &key, const QString &value) {
@@ -88,11 +77,12 @@ void Settings::setValue(const QString &group, const QString &key, const QString 
         return;
     }
     QMutexLocker locker(&lock);
-    settings.setValue(settingsKey(group, key), storedForm(value));
     // Written through at once, so a crash or a killed process loses no setting.
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        qWarning() << "Failed to write" << group + "/" + key << "to" << settings.fileName();
+    QString error;
+    writeOk = file.setValue(group, key, storedForm(value), &error);
+    if (!writeOk) {
+        qWarning() << "Failed to write" << group + "/" + key << "to" << file.fileName() << ":"
+                   << error;
     }
     locker.unlock();
     // The log sink keeps its own copy of the flag; keep it in step with every write.
@@ -121,7 +111,7 @@ void Settings::setIntValue(const QString &group, const QString &key, int value) 
 
 bool Settings::lastWriteOk() {
     QMutexLocker locker(&lock);
-    return settings.status() == QSettings::NoError;
+    return writeOk;
 }
 
 QString Settings::imagePath() {
@@ -204,6 +194,10 @@ QString HistoryList::filePath() {
 
 bool HistoryList::load() {
     QFile file(filePath());
+    // A station that has not chosen an image yet has no file: an empty history.
+    if (!file.exists()) {
+        return true;
+    }
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         qCritical() << "Open img history failed!";
         return false;

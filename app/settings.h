@@ -4,8 +4,9 @@
 
 #include <QList>
 #include <QMutex>
-#include <QSettings>
 #include <QString>
+
+#include "inifile.h"
 
 // Process-wide typed store over the settings file. Values are kept as text:
 // booleans as "1"/"0" (anything but "1" reads false), integers in decimal
@@ -56,12 +57,12 @@ public:
     bool lastWriteOk();
 
 private:
-    static QString settingsKey(const QString &group, const QString &key);
-
-    // The burn worker reads the retry count while the GUI thread may write, and one
-    // QSettings object is not safe for use by two threads at once.
+    // The burn worker reads the retry count while the GUI thread may write.
     QMutex lock;
-    QSettings settings;
+    // In the file's own text: lines that are no setting of this program survive
+    // every write.
+    IniFile file;
+    bool writeOk = true;
 };
 
 struct HistoryRecord {
@@ -72,8 +73,8 @@ struct HistoryRecord {
 // The recently chosen images, at most one record per path, newest first after add().
 class HistoryList {
 public:
-    // Appends the records of the history file in file order; a missing or
-    // unreadable file is reported and leaves the list as it was.
+    // Appends the records of the history file in file order. A missing file is an
+    // empty history; an unreadable one is reported and leaves the list as it was.
     bool load();
     // Replaces the file's contents with the list. The new contents are written
     // aside and moved over the old file, so a full disk keeps the old history.

@@ -2,10 +2,12 @@
 
 #include "settings.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTimer>
 #include <QVariant>
 
 // SQLite compiles a statement when it is prepared, so a missing table shows up as
@@ -24,10 +26,18 @@ const char kInsert[] =
 const char kSelectDate[] =
     "SELECT id, success_cnt, fail_cnt, date_str                 FROM T_STATISTIC              "
     "   WHERE date_str = ?";
+// Counts kept because the database was busy or unusable are added in one go.
+const char kUpdate[] =
+    "UPDATE T_STATISTIC                         SET success_cnt = success_cnt + ?, fail_cnt = "
+    "fail_cnt + ?                         WHERE id = ?";
 const char kRowCount[] = "SELECT COUNT(id) total FROM T_STATISTIC";
 const char kPage[] =
     "SELECT id, success_cnt, fail_cnt, date_str             FROM T_STATISTIC             ORDER "
     "BY date_str DESC";
+
+constexpr int kBusyTimeoutMs = 200;
+constexpr int kRetryMs = 5000;
+constexpr int kRetryMaxMs = 5 * 60 * 1000;
 
 StatisticRecord readRow(const QSqlQuery &query) {
     StatisticRecord rec;
@@ -50,10 +60,22 @@ StatisticStore::StatisticStore(Settings &settings, const QString &connectionName
     : connection(connectionName) {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
     db.setDatabaseName(databaseName);
+    // Another program holding the database must not stall the window: SQLite
+    // waits 5 s by default, per statement. A result that meets a lock is kept and
+    // written later instead.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
     open(settings);
 }
 
 StatisticStore::~StatisticStore() {
+    if (!pending.isEmpty()) {
+        writePending(QString());
+    }
+    for (auto it = pending.constBegin(); it != pending.constEnd(); ++it) {
+        qCritical() << "Statistic of" << it.key() << "not written:" << it->first << "success,"
+                    << it->second << "fail";
+    }
+    delete retryTimer;
     {
         QSqlDatabase db = QSqlDatabase::database(connection, false);
         db.close();
@@ -101,28 +123,118 @@ QString StatisticStore::today() const {
 
 int StatisticStore::record(bool success) {
     const QString date = today();
-    const StatisticRecord row = recordOfDate(date);
-    if (row.id == -1) {
-        return success ? insertRow(1, 0) : insertRow(0, 1);
+    QPair<int, int> &counts = pending[date];
+    (success ? counts.first : counts.second) += 1;
+    const int result = writePending(date);
+    if (!pending.isEmpty()) {
+        scheduleRetry();
     }
-    // The column name comes from these two constants only, never from input.
-    const QString column = success ? QStringLiteral("success_cnt") : QStringLiteral("fail_cnt");
-    QSqlQuery query(QSqlDatabase::database(connection, false));
-    const bool prepared =
-        query.prepare(QStringLiteral("UPDATE T_STATISTIC                         SET ") + column +
-                      QStringLiteral(" = ") + column +
-                      QStringLiteral(" + 1                         WHERE date_str = ?"));
-    query.addBindValue(date);
-    if (!prepared || !query.exec()) {
-        qCritical() << "Update" << column << "of" << date << "failed:" << query.lastError().text();
+    return result;
+}
+
+int StatisticStore::pendingCount() const {
+    int count = 0;
+    for (const QPair<int, int> &counts : pending) {
+        count += counts.first + counts.second;
+    }
+    return count;
+}
+
+int StatisticStore::writePending(const QString &date) {
+    int result = 0;
+    for (auto it = pending.begin(); it != pending.end();) {
+        const int changed = addToDay(it.key(), it->first, it->second);
+        if (changed < 0) {
+            ++it;
+            continue;
+        }
+        if (it.key() == date) {
+            result = changed;
+        }
+        it = pending.erase(it);
+    }
+    return pending.contains(date) ? -1 : result;
+}
+
+void StatisticStore::scheduleRetry() {
+    if (!QCoreApplication::instance()) {
+        return;
+    }
+    if (!retryTimer) {
+        retryTimer = new QTimer;
+        retryTimer->setSingleShot(true);
+        retryTimer->setInterval(kRetryMs);
+        retryTimer->callOnTimeout([this] {
+            writePending(QString());
+            if (!pending.isEmpty()) {
+                // A database that stays unusable is tried less and less often,
+                // so the log is not flooded; any new result tries at once.
+                retryTimer->setInterval(qMin(retryTimer->interval() * 2, kRetryMaxMs));
+                retryTimer->start();
+            } else {
+                retryTimer->setInterval(kRetryMs);
+            }
+        });
+    }
+    if (!retryTimer->isActive()) {
+        retryTimer->start();
+    }
+}
+
+int StatisticStore::addToDay(const QString &date, int successCnt, int failCnt) {
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    QSqlQuery query(db);
+    // Immediate: the look-up and the write below are one step for every other
+    // writer too, so that no second row for the day can come in between.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        qCritical() << "Write statistic of" << date << "failed:" << query.lastError().text()
+                    << "(kept to be written later)";
         return -1;
     }
-    qDebug() << "Update" << column << "of" << date;
-    return query.numRowsAffected();
+    auto rollback = [&db] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
+    StatisticRecord row;
+    if (!lookUp(date, &row)) {
+        rollback();
+        return -1;
+    }
+    int changed = 0;
+    if (row.id == -1) {
+        changed = insertFor(date, successCnt, failCnt);
+    } else {
+        // By id: a day that an earlier version doubled keeps counting once.
+        const bool prepared = query.prepare(QString::fromLatin1(kUpdate));
+        query.addBindValue(successCnt);
+        query.addBindValue(failCnt);
+        query.addBindValue(row.id);
+        const QString what = failCnt == 0   ? QStringLiteral("success_cnt")
+                             : successCnt == 0 ? QStringLiteral("fail_cnt")
+                                               : QStringLiteral("success_cnt and fail_cnt");
+        if (!prepared || !query.exec()) {
+            qCritical() << "Update" << what << "of" << date << "failed:" << query.lastError().text();
+            changed = -1;
+        } else {
+            qDebug() << "Update" << what << "of" << date;
+            changed = query.numRowsAffected();
+        }
+    }
+    if (changed < 0) {
+        rollback();
+        return -1;
+    }
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        qCritical() << "Write statistic of" << date << "failed:" << query.lastError().text()
+                    << "(kept to be written later)";
+        rollback();
+        return -1;
+    }
+    return changed;
 }
 
 int StatisticStore::insertRow(int successCnt, int failCnt) {
-    const QString date = today();
+    return insertFor(today(), successCnt, failCnt);
+}
+
+int StatisticStore::insertFor(const QString &date, int successCnt, int failCnt) {
     QSqlQuery query(QSqlDatabase::database(connection, false));
     const bool prepared = query.prepare(QString::fromLatin1(kInsert));
     query.addBindValue(successCnt);
@@ -137,17 +249,24 @@ int StatisticStore::insertRow(int successCnt, int failCnt) {
 }
 
 StatisticRecord StatisticStore::recordOfDate(const QString &date) {
+    StatisticRecord row;
+    lookUp(date, &row);
+    return row;
+}
+
+bool StatisticStore::lookUp(const QString &date, StatisticRecord *row) {
+    *row = StatisticRecord();
     QSqlQuery query(QSqlDatabase::database(connection, false));
     const bool prepared = query.prepare(QString::fromLatin1(kSelectDate));
     query.addBindValue(date);
     if (!prepared || !query.exec()) {
         qCritical() << "Query statistic of" << date << "failed:" << query.lastError().text();
-        return StatisticRecord();
+        return false;
     }
-    if (!query.next()) {
-        return StatisticRecord();
+    if (query.next()) {
+        *row = readRow(query);
     }
-    return readRow(query);
+    return true;
 }
 
 int StatisticStore::rowCount() {
@@ -163,6 +282,10 @@ int StatisticStore::rowCount() {
 }
 
 QList<StatisticRecord> StatisticStore::page(int pageNo, int pageSize) {
+    // What is shown includes the results kept for later, when they can go in now.
+    if (!pending.isEmpty()) {
+        writePending(QString());
+    }
     QList<StatisticRecord> rows;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     const bool limited = pageNo >= 1 && pageSize >= 1;

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
+#include <QPair>
 #include <QSqlDatabase>
 #include <QString>
 
+class QTimer;
 class Settings;
 
 struct StatisticRecord {
@@ -15,7 +18,9 @@ struct StatisticRecord {
 };
 
 // Failures are reported as critical messages and give -1 (record, insert) or an
-// empty result (id -1, 0 rows, an empty page); nothing is retried.
+// empty result (id -1, 0 rows, an empty page). A burn result that cannot be
+// written (the database is locked by another program, or unusable) is kept and
+// written with the next one or a few seconds later, once.
 class StatisticStore {
 public:
     // The process-wide store on the application's default connection and the
@@ -32,8 +37,11 @@ public:
 
     bool isOpen() const;
 
-    // Counts one burn result for today: rows changed (1 after an insert), -1 on failure.
+    // Counts one burn result for today: rows changed (1 after an insert); -1 when
+    // it could not be written now (it is kept and written later).
     int record(bool success);
+    // Results kept because they could not be written yet.
+    int pendingCount() const;
     // Inserts today's row: 1 on success, -1 on failure.
     int insertRow(int successCnt, int failCnt);
     StatisticRecord recordOfDate(const QString &date);
@@ -50,6 +58,18 @@ protected:
 private:
     void open(Settings &settings);
     bool tableExists() const;
+    // Writes every kept result in one transaction each per day; the rows changed
+    // for `date`'s entry (or 0 when it was not among them), -1 when any failed.
+    int writePending(const QString &date);
+    // Adds the counts to the day's row, or inserts it, in one transaction.
+    int addToDay(const QString &date, int successCnt, int failCnt);
+    int insertFor(const QString &date, int successCnt, int failCnt);
+    // The day's row into `row` (id -1: none); false when the look-up failed.
+    bool lookUp(const QString &date, StatisticRecord *row);
+    void scheduleRetry();
 
     QString connection;
+    // Results not yet in the database: date -> (successes, failures).
+    QMap<QString, QPair<int, int>> pending;
+    QTimer *retryTimer = nullptr;
 };

@@ -142,6 +142,10 @@ void HostProbe::checkServices() {
     arbitrationService.clear();
     if (!hostservices::list(&services, &error)) {
         qCritical().noquote() << "Failed to get service list:" << error;
+        // Not a pass: the services that grab USB ports may be running unseen.
+        reportHtml += QStringLiteral(
+            "<span style=\"color: red;\">无法读取系统服务列表，未能检查扫描USB端口的后台服务"
+            "</span><br/><br/>");
     } else {
         const QStringList arbitrationNames = hostservices::arbitrationServiceNames();
         for (const hostservices::Service &service : services) {

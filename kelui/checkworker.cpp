@@ -87,6 +87,18 @@ bool CheckWorker::parseAnswer(const QByteArray &body, int *code, VersionAnswer *
         *error = QStringLiteral("\"file_name\" or \"remark\" missing or not text");
         return false;
     }
+    // Optional: servers that publish no digest answer as before.
+    answer->sha256.clear();
+    const QJsonValue digest = data.value(QLatin1String("sha256"));
+    if (!digest.isUndefined()) {
+        const QByteArray hex = digest.toString().toLatin1();
+        const QByteArray raw = QByteArray::fromHex(hex);
+        if (!digest.isString() || hex.size() != 64 || raw.toHex() != hex.toLower()) {
+            *error = QStringLiteral("\"sha256\" is not 64 hexadecimal digits");
+            return false;
+        }
+        answer->sha256 = raw;
+    }
     answer->major = int(major);
     answer->minor = int(minor);
     answer->release = int(release);
@@ -133,5 +145,5 @@ void CheckWorker::onReply(QNetworkReply *reply) {
         return;
     }
     emit checkFinished(answer.major, answer.minor, answer.release, answer.fileSize,
-                       answer.fileName, answer.remark);
+                       answer.fileName, answer.remark, answer.sha256);
 }

@@ -18,6 +18,8 @@ struct KELUI_EXPORT VersionAnswer {
     qint64 fileSize = 0;
     QString fileName;
     QString remark;
+    // The SHA-256 of the file when the server gives one ("sha256", hex); empty otherwise.
+    QByteArray sha256;
 };
 
 class KELUI_EXPORT CheckWorker : public QObject {
@@ -42,7 +44,7 @@ public slots:
 signals:
     void checkFailed(QString message);
     void checkFinished(int major, int minor, int release, qint64 fileSize, QString fileName,
-                       QString remark);
+                       QString remark, QByteArray sha256);
 
 private:
     void onReply(QNetworkReply *reply);

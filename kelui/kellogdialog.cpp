@@ -119,7 +119,14 @@ KelLogDialog::KelLogDialog(QWidget *parent) : KelDialog(parent, true) {
 
     connect(topBtn, &KelButton::clicked, this, [this] { view->moveCursor(QTextCursor::Start); });
     connect(bottomBtn, &KelButton::clicked, this, [this] { view->moveCursor(QTextCursor::End); });
-    connect(fileBtn, &KelButton::clicked, this, &KelLogDialog::openLogFile);
+    connect(fileBtn, &KelButton::clicked, this, [this] {
+        // Without a handler for text files the click would otherwise do nothing.
+        if (logFile.isEmpty()) {
+            KelDialog::alert(this, "没有日志文件", true);
+        } else if (!openLogFile()) {
+            KelDialog::alert(this, "无法打开日志文件：未找到可用的程序\n" + logFile, true);
+        }
+    });
     connect(clearBtn, &KelButton::clicked, this, &KelLogDialog::clearLog);
     connect(fontSizeBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int i) { setFontPixelSize(fontSizeBox->itemData(i).toInt()); });

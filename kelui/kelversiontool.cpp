@@ -1,6 +1,7 @@
 #include "kelversiontool.h"
 
 #include <QCloseEvent>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
@@ -54,6 +55,8 @@ KelVersionTool::~KelVersionTool() {
     }
     delete output;
     output = nullptr;
+    delete digest;
+    digest = nullptr;
     if (checkThread) {
         // The worker's reply may still be on its way; it no longer has anyone to tell.
         QThread *thread = checkThread;
@@ -103,22 +106,56 @@ int KelVersionTool::compareVersion(int a1, int a2, int a3, int b1, int b2, int b
 }
 
 bool KelVersionTool::isPlainFileName(const QString &name) {
-    if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String(".."))) {
+    // A leading dot hides the file and, in the home folder, names the shell's own
+    // start-up files.
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')) ||
+        name.contains(QLatin1String(".."))) {
         return false;
     }
     for (QChar c : name) {
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\')) {
             return false;
+        }
+        // Control characters, and the invisible format characters among which
+        // are the bidirectional overrides that show "gpj.exe" as "exe.jpg".
+        switch (c.category()) {
+            case QChar::Other_Control:
+            case QChar::Other_Format:
+            case QChar::Separator_Line:
+            case QChar::Separator_Paragraph:
+                return false;
+            default:
+                break;
         }
     }
     return true;
+}
+
+bool KelVersionTool::isServerConfigured(const QString &url) {
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString host = parsed.host().toLower();
+    // ".invalid" is reserved never to resolve: the default address uses it.
+    return parsed.isValid() && !host.isEmpty() &&
+           (parsed.scheme() == QLatin1String("http") || parsed.scheme() == QLatin1String("https")) &&
+           host != QLatin1String("invalid") && !host.endsWith(QLatin1String(".invalid"));
+}
+
+QString KelVersionTool::downloadFolder() const {
+    const QString home = QDir::homePath();
+    const QFileInfo dir(saveDir);
+    const QString resolved = dir.exists() ? dir.canonicalFilePath() : QDir::cleanPath(dir.absoluteFilePath());
+    const QString homeResolved = QFileInfo(home).canonicalFilePath();
+    if (saveDir.isEmpty() || resolved == homeResolved || QDir::cleanPath(saveDir) == home) {
+        return QDir(home).filePath(QStringLiteral("Downloads"));
+    }
+    return saveDir;
 }
 
 QString KelVersionTool::downloadedFilePath() const {
     if (fileName.isEmpty()) {
         return QString();
     }
-    return saveDir + QLatin1Char('/') + fileName;
+    return downloadFolder() + QLatin1Char('/') + fileName;
 }
 
 void KelVersionTool::checkLastVersion() {
@@ -131,6 +168,12 @@ void KelVersionTool::checkLastVersion() {
         return;
     }
     if (checkThread) {
+        return;
+    }
+    if (!isServerConfigured(server)) {
+        qWarning() << "No version server configured:" << server;
+        KelDialog::alert(parentWidget(), "未配置版本服务器，无法检查更新", false);
+        emit checkDone();
         return;
     }
     KelDialog::loading(parentWidget(), "正在检查，请稍后...", true);
@@ -158,7 +201,8 @@ void KelVersionTool::finishCheck() {
 }
 
 void KelVersionTool::onCheckFinished(int major, int minor, int release, qint64 size,
-                                     const QString &name, const QString &remark) {
+                                     const QString &name, const QString &remark,
+                                     const QByteArray &sha256) {
     finishCheck();
     if (compareVersion(major, minor, release, curMajor, curMinor, curRelease) > 0) {
         newMajor = major;
@@ -166,6 +210,7 @@ void KelVersionTool::onCheckFinished(int major, int minor, int release, qint64 s
         newRelease = release;
         fileSize = size;
         fileName = name;
+        expectedSha256 = sha256;
         showNewVersionDialog(remark);
     } else {
         KelDialog::alert(parentWidget(), "已是最新版本", false);
@@ -311,7 +356,7 @@ void KelVersionTool::downloadLastVersion() {
     }
 
     // The download folder of a fresh account may not exist yet.
-    QDir().mkpath(saveDir);
+    QDir().mkpath(downloadFolder());
     // Written under a temporary name and renamed over the target only when
     // complete, so an existing file survives a failed download.
     delete output;
@@ -326,6 +371,8 @@ void KelVersionTool::downloadLastVersion() {
         return;
     }
     received = 0;
+    delete digest;
+    digest = new QCryptographicHash(QCryptographicHash::Sha256);
     downloadComplete = false;
     cancelled = false;
 
@@ -357,6 +404,13 @@ void KelVersionTool::onDownloadReadyRead() {
     if (!reply || !output) {
         return;
     }
+    // Only a 200 answer carries the file; a redirect's or an error page's body
+    // is never written, whatever its size.
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() != 200) {
+        reply->abort();
+        return;
+    }
     const QByteArray chunk = reply->readAll();
     received += chunk.size();
     if (received > fileSize) {
@@ -365,6 +419,7 @@ void KelVersionTool::onDownloadReadyRead() {
         reply->abort();
         return;
     }
+    digest->addData(chunk);
     if (output->write(chunk) != chunk.size()) {
         reply->abort();
     }
@@ -395,8 +450,17 @@ void KelVersionTool::onDownloadFinished() {
         onDownloadReadyRead();
     }
     const QNetworkReply::NetworkError error = reply->error();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (cancelled) {
         failDownload("Download cancelled", QString());
+        return;
+    }
+    // Status 0: no answer at all, reported below as the network error it is.
+    if (status != 0 && status != 200) {
+        failDownload(QStringLiteral("Download refused: HTTP status %1").arg(status),
+                     status >= 400
+                         ? QStringLiteral("下载失败，请检查网络或下载目录权限")
+                         : "下载失败，服务器未提供文件（状态 " + QString::number(status) + "）");
         return;
     }
     if (received > fileSize) {
@@ -419,6 +483,12 @@ void KelVersionTool::onDownloadFinished() {
                          .arg(received)
                          .arg(fileSize),
                      "下载的文件不完整，已删除");
+        return;
+    }
+    if (!expectedSha256.isEmpty() && digest->result() != expectedSha256) {
+        failDownload("Download checksum mismatch: sha256 " + digest->result().toHex() +
+                         ", expected " + expectedSha256.toHex(),
+                     "下载的文件校验失败，已删除");
         return;
     }
     if (!output->commit()) {
@@ -473,5 +543,5 @@ void KelVersionTool::openSavePath() {
     if (downloadComplete && kelShowInFileManager(file)) {
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(saveDir));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(downloadFolder()));
 }

@@ -8,6 +8,7 @@
 
 #include "kelui_global.h"
 
+class QCryptographicHash;
 class QLabel;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -40,9 +41,16 @@ public:
 
     // Positive when version a is newer than version b.
     static int compareVersion(int a1, int a2, int a3, int b1, int b2, int b3);
-    // A name the server may give the download: a plain file name, nothing that
-    // leads out of the save folder.
+    // A name the server may give the download: a plain, visible file name, nothing
+    // that leads out of the save folder or hides or disguises itself.
     static bool isPlainFileName(const QString &name);
+    // Whether `url` names a version server at all (the placeholder address that
+    // resolves nowhere does not).
+    static bool isServerConfigured(const QString &url);
+    // The folder downloads go to: the save path, except that the home folder
+    // itself (what xdg gives for a disabled download folder) is never written
+    // into; its "Downloads" folder is used instead.
+    QString downloadFolder() const;
 
     // The file a download writes; empty before a version was offered.
     QString downloadedFilePath() const;
@@ -59,7 +67,8 @@ signals:
 
 private slots:
     void onCheckFinished(int major, int minor, int release, qint64 fileSize,
-                         const QString &fileName, const QString &remark);
+                         const QString &fileName, const QString &remark,
+                         const QByteArray &sha256);
     void onCheckFailed(const QString &message);
     void onDownloadReadyRead();
     void onDownloadProgress(qint64 received, qint64 total);
@@ -88,6 +97,9 @@ private:
     QPointer<QThread> checkThread;
     QNetworkAccessManager *network = nullptr;
     QSaveFile *output = nullptr;
+    // The digest the server announced (empty: none), and the one of what arrived.
+    QByteArray expectedSha256;
+    QCryptographicHash *digest = nullptr;
     QNetworkReply *reply = nullptr;
     QPointer<KelDialog> downloadBox;
     QProgressBar *progressBar = nullptr;

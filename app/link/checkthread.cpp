@@ -2,7 +2,9 @@
 
 #include "procscan.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QDebug>
 #include <QFileInfo>
 #include <QMetaEnum>
@@ -90,11 +92,21 @@ QString CheckThread::adbProgram() {
             return g_program;
         }
     }
-    QFileInfo bundled(QString::fromLatin1(kBundledAdb));
+    const QString bundled = bundledAdbIn(QCoreApplication::applicationDirPath());
+    return bundled.isEmpty() ? QString::fromLatin1(kAdbName) : bundled;
+}
+
+QString CheckThread::bundledAdbIn(const QString &programDir) {
+    // Never the working directory: whoever can write the folder the program is
+    // started in would have the operator run their program.
+    if (programDir.isEmpty()) {
+        return QString();
+    }
+    const QFileInfo bundled(QDir(programDir).filePath(QString::fromLatin1(kBundledAdb)));
     if (bundled.isFile() && bundled.isExecutable()) {
         return bundled.absoluteFilePath();
     }
-    return QString::fromLatin1(kAdbName);
+    return QString();
 }
 
 QStringList CheckThread::parseIdentification(const QByteArray &output) {

@@ -22,9 +22,11 @@ public:
     void resume();
     void stop();
 
-    // The adb program the tool runs: the bundled "adb/adb" below the working
-    // directory when present, otherwise the one on the PATH.
+    // The adb program the tool runs: the bundled "adb/adb" beside the program
+    // when present, otherwise the one on the PATH.
     static QString adbProgram();
+    // The bundled adb below `programDir`; empty when there is none.
+    static QString bundledAdbIn(const QString &programDir);
     // Replaces that program for the whole process (an empty path returns to the
     // usual search). The clean-up on stop() then ends the processes named after
     // this program instead of every "adb": a test that brings its own adb under

@@ -2,6 +2,7 @@
 // against a simulated board on a pty for the serial line.
 #include <QApplication>
 #include <QListWidget>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>

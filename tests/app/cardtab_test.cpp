@@ -295,8 +295,10 @@ TEST_F(CardTabTest, AFormatReportsItsStagesAndLeavesOneVolume) {
     EXPECT_EQ(tab.message(), "");
     click("tableSwitch");
     QSignalSpy progress(&tab, &KelTab::workProgress);
-    answerNextDialog("confirm_ok_btn");
+    auto question = answerNextDialog("confirm_ok_btn");
     click("formatBtn");
+    // Accepting formats, so the question must be whether to go on.
+    EXPECT_EQ(*question, "格式化SD卡会造成数据丢失，请确认是否继续？");
     EXPECT_TRUE(tab.isFormatting());
     ASSERT_TRUE(waitEnd(ok)) << tab.message().toStdString();
     QList<qint64> stages;

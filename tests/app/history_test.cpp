@@ -26,13 +26,18 @@ QStringList paths(const HistoryList &list) {
 
 }  // namespace
 
-TEST(History, MissingFileIsReportedAndKeepsTheList) {
+TEST(History, MissingFileIsEmptyAnUnreadableOneIsReportedAndKeepsTheList) {
+    QDir().rmdir("img_history.txt");
     QFile::remove("img_history.txt");
     HistoryList list;
     list.add({"/a.img", "2023-08-08_17:36:31"});
     MsgCapture messages;
+    EXPECT_TRUE(list.load());
+    EXPECT_EQ(messages.of(QtCriticalMsg), QStringList());
+    ASSERT_TRUE(QDir().mkdir("img_history.txt"));
     EXPECT_FALSE(list.load());
     EXPECT_TRUE(messages.contains(QtCriticalMsg, "Open img history failed!"));
+    QDir().rmdir("img_history.txt");
     EXPECT_EQ(list.records().size(), 1);
     EXPECT_EQ(HistoryList::filePath(), QDir::current().absoluteFilePath("img_history.txt"));
 }

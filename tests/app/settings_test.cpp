@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTextCodec>
 
 #include <cstdio>
@@ -170,4 +171,31 @@ TEST(Settings, UnwritableFileIsReported) {
     s.setAutoBurn(true);
     EXPECT_FALSE(s.lastWriteOk());
     EXPECT_TRUE(messages.contains(QtWarningMsg, "Failed to write"));
+}
+
+// Lines that are no setting (comments, notes, other programs' lines) stay where
+// they are, and a write that reached the file is no failure. Values are written
+// as QSettings writes them, so either reads what the other wrote.
+TEST(Settings, KeepsLinesThatAreNoSettingAndWritesValuesAsQSettings) {
+    const QByteArray before = "; station 4\n[common]\nimage_path=/a.img\nnot a setting\n[x]\n# n\n";
+    writeFile("kept.ini", before);
+    MsgCapture messages;
+    Settings s("kept.ini");
+    s.setImagePath("/b.img");
+    s.setAutoBurn(true);
+    EXPECT_TRUE(s.lastWriteOk() && messages.of(QtWarningMsg).isEmpty());
+    EXPECT_EQ(readFile("kept.ini"),
+              QByteArray(before).replace("/a.img", "/b.img") + "\n[debug]\nauto_burn=1\n");
+
+    const QStringList values = {"a,b", "say \"hi\"", "C:\\a.img", " spaced ", "two\nlines",
+                                "@at", "a=b;c", QString::fromUtf8("固件.img")};
+    for (int i = 0; i < values.size(); ++i) {
+        s.setValue("x", QString("v%1").arg(i), values[i]);
+    }
+    QSettings theirs("kept.ini", QSettings::IniFormat);
+    theirs.setIniCodec("GB2312");
+    for (int i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(Settings("kept.ini").value("x", QString("v%1").arg(i)), values[i]) << i;
+        EXPECT_EQ(theirs.value(QString("x/v%1").arg(i)).toString(), values[i]) << i;
+    }
 }

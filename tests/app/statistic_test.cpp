@@ -3,6 +3,7 @@
 #include "statisticstore.h"
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
@@ -141,12 +142,38 @@ TEST(Statistics, TableMissingWhileMarkedFailsEveryRecord) {
     EXPECT_EQ(store.record(true), -1);
     EXPECT_EQ(store.record(false), -1);
     const QStringList critical = messages.of(QtCriticalMsg);
-    EXPECT_TRUE(messages.contains(QtCriticalMsg, "Insert statistic of"));
+    EXPECT_TRUE(messages.contains(QtCriticalMsg, "statistic of"));
     EXPECT_TRUE(messages.contains(QtCriticalMsg, "no such table"))
         << critical.join("\n").toStdString();
     EXPECT_EQ(store.recordOfDate(currentDay()).id, -1);
     EXPECT_EQ(store.rowCount(), 0);
     EXPECT_TRUE(store.page(1, 10).isEmpty());
+}
+
+// Another program holds the database: the window waits a moment only, and the
+// results are written once the lock is gone, each exactly once, in one row.
+TEST(Statistics, LockedDatabaseKeepsResultsAndWritesThemOnceLater) {
+    removeFiles("locked.db", "locked.ini");
+    Settings settings("locked.ini");
+    StatisticStore store(settings, "locked", "locked.db");
+    ASSERT_EQ(store.record(true), 1);
+    QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other-program");
+    other.setDatabaseName("locked.db");
+    ASSERT_TRUE(other.open());
+    ASSERT_TRUE(QSqlQuery(other).exec("BEGIN EXCLUSIVE"));
+    QElapsedTimer waited;
+    waited.start();
+    for (bool success : {true, true, false}) {
+        EXPECT_EQ(store.record(success), -1);
+    }
+    // SQLite's default wait would be 5 s per statement.
+    EXPECT_LT(waited.elapsed(), 3000);
+    EXPECT_EQ(store.pendingCount(), 3);
+    ASSERT_TRUE(QSqlQuery(other).exec("ROLLBACK"));
+    EXPECT_EQ(store.record(true), 1);
+    const StatisticRecord row = store.recordOfDate(currentDay());
+    EXPECT_EQ(QList<int>({row.successCount, row.failCount, store.rowCount(), store.pendingCount()}),
+              QList<int>({4, 1, 1, 0}));
 }
 
 // A database deleted after the mark was set gets its table back at the next start,

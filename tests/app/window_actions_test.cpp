@@ -22,6 +22,7 @@
 #include "kellineedit.h"
 #include "kellogdialog.h"
 #include "kelswitch.h"
+#include "msg_capture.h"
 #include "private_adb.h"
 #include "qt_wait.h"
 #include "settingdialog.h"
@@ -167,14 +168,18 @@ TEST_F(WindowActions, HistoryPicksAnImage) {
     const QString first = packImage("first.img");
     const QString second = packImage("second.img");
     const QString gone = packImage("gone.img");
-    // Before the history is first opened nothing is recorded.
+    // Chosen before the history was ever opened, on a station without a history
+    // file: recorded all the same, and no error.
+    MsgCapture log;
     window->selectImage(gone);
 
     auto *historyBtn = window->findChild<QPushButton *>("historyBtn");
     QTest::mouseClick(historyBtn, Qt::LeftButton);
     auto *history = window->findChild<ImgHistoryDialog *>();
     ASSERT_NE(history, nullptr);
-    EXPECT_EQ(history->listWidget()->count(), 0);
+    ASSERT_EQ(history->listWidget()->count(), 1);
+    EXPECT_EQ(history->listWidget()->item(0)->text(), gone);
+    EXPECT_EQ(log.of(QtCriticalMsg), QStringList());
     history->close();
 
     window->selectImage(first);
@@ -203,13 +208,22 @@ TEST_F(WindowActions, HistoryPicksAnImage) {
 }
 
 TEST_F(WindowActions, ToolBarActions) {
-    // No checker beside this program nor on the search path: the operator is
-    // told (and no elevation is ever asked for from a test).
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", "/nonexistent");
+    // No checker beside this program: the operator is told why (and no
+    // elevation is ever asked for from a test).
     QTest::mouseClick(toolLabel("检查环境"), Qt::LeftButton);
-    qputenv("PATH", path);
-    EXPECT_EQ(alertText(), "无法启动检测工具");
+    EXPECT_EQ(alertText(), "无法启动检测工具：程序目录中没有HostProbe");
+    closeEveryDialog();
+
+    // No browser on this (offscreen) desktop: said, not silently dropped.
+    QTest::mouseClick(toolLabel("反馈"), Qt::LeftButton);
+    EXPECT_EQ(alertText(), "无法打开反馈页面：未找到可用的浏览器");
+    closeEveryDialog();
+    // Nor a program for the log file.
+    QTest::mouseClick(logCheck->findChild<QLabel *>(), Qt::LeftButton);
+    QTest::mouseClick(window->findChild<KelLogDialog *>()->findChild<QPushButton *>("log_file_btn"),
+                      Qt::LeftButton);
+    EXPECT_TRUE(alertText().startsWith("无法打开日志文件：未找到可用的程序")) << alertText().toStdString();
+    closeEveryDialog();
 
     // The about box is made once and offers the update check.
     QTest::mouseClick(toolLabel("关于"), Qt::LeftButton);

@@ -1,6 +1,10 @@
 // The report of the environment checker's window, its stop link, and stopping one
 // service that is slow to stop or was stopped already.
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -18,6 +22,10 @@ const QString kOk = "<span style=\"color: green;\">PC环境OK</span>";
 const QString kArbitration = "运行了扫描USB端口的后台服务:<br/>" + kBlue +
                              "VMware USB Arbitration Service</span>&nbsp;&nbsp;<a href=\"#\" "
                              "style=\"color: red;\">停止并禁用</a><br/><br/>";
+// What a check that could not read the service list says instead of a pass.
+const QString kServicesUnchecked =
+    "<span style=\"color: red;\">无法读取系统服务列表，未能检查扫描USB端口的后台服务"
+    "</span><br/><br/>";
 const FakeUnit kArbitrationUnit{"vmware-USBArbitrator.service", "LSB: USB Arbitrator"};
 const FakeUnit kHostUnit{"vmware-workstation-server.service", "LSB: Host agent"};
 
@@ -28,7 +36,8 @@ struct Proc {
 
 class ProcessReport : public ::testing::TestWithParam<std::pair<std::vector<Proc>, QString>> {};
 
-// Without a systemd manager on the bus only the processes are reported.
+// Without a systemd manager on the bus the processes are reported, and that the
+// services could not be checked: never a pass.
 TEST_P(ProcessReport, ListsToolsRunningTogetherAndVirtualMachines) {
     FakeProcTable proc;
     for (const Proc &p : GetParam().first) {
@@ -36,7 +45,7 @@ TEST_P(ProcessReport, ListsToolsRunningTogetherAndVirtualMachines) {
     }
     MsgCapture log;
     HostProbe probe(nullptr, proc.root());
-    EXPECT_EQ(probe.findChild<QLabel *>("showArea")->text(), GetParam().second);
+    EXPECT_EQ(probe.findChild<QLabel *>("showArea")->text(), GetParam().second + kServicesUnchecked);
     EXPECT_TRUE(log.contains(QtCriticalMsg, "Failed to get service list"));
 }
 
@@ -44,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
     HostProbe, ProcessReport,
     ::testing::Values(
         // One tool is the one that started the check.
-        std::make_pair(std::vector<Proc>{{40, "KelFlash", "", "S"}, {41, "bash", "", "S"}}, kOk),
+        std::make_pair(std::vector<Proc>{{40, "KelFlash", "", "S"}, {41, "bash", "", "S"}},
+                       QString()),
         // The same tool twice counts twice, a renamed one by its executable, a zombie not.
         std::make_pair(std::vector<Proc>{{90, "KelFlash", "", "S"},
                                          {50, "wrapper", "/opt/imprinta/ImprintaPlus", "R"},
@@ -142,6 +152,42 @@ TEST(StopService, WaitsFiveSecondsForAServiceThatNeverStopsAndLeavesAStoppedOneE
         EXPECT_EQ(systemd.property(name, "ActiveState"), c.activeAfter);
         EXPECT_EQ(systemd.property(name, "UnitFileState"), c.fileStateAfter);
         EXPECT_EQ(log.of(QtCriticalMsg).join(""), c.log);
+    }
+}
+
+// HostProbe runs as root: neither its arguments nor the environment's plug-in
+// folders may make it load a library. The window starts on Qt's own platform all
+// the same; its first check (no service manager) says it has started.
+TEST(HostProbeProgram, LoadsNoPluginItsCallerNames) {
+    QTemporaryDir dir;
+    const QString plugins = dir.filePath("platforms"), mark = dir.filePath("loaded");
+    ASSERT_TRUE(QDir().mkpath(plugins) && QFile::copy(MARKER_PLATFORM, plugins + "/libm.so"));
+    const std::pair<QStringList, QString> cases[] = {
+        {{"-platformpluginpath", plugins, "-platform", "marker"}, ""},
+        {{"-plugin", "marker"}, "QT_QPA_PLATFORM_PLUGIN_PATH=" + plugins},
+        {{}, "QT_PLUGIN_PATH=" + dir.path()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE((c.first.join(' ') + c.second).toStdString());
+        // The bus is the test's own, without a service manager.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOSTPROBE_TEST_MARK", mark);
+        if (!c.second.isEmpty()) {
+            env.insert(c.second.section('=', 0, 0), c.second.section('=', 1));
+        }
+        QProcess probe;
+        probe.setProcessEnvironment(env);
+        probe.start(HOSTPROBE_PROGRAM, c.first);
+        ASSERT_TRUE(probe.waitForStarted());
+        QByteArray err;
+        waitFor([&] {
+            err += probe.readAllStandardError();
+            return err.contains("Failed to get service list") || probe.state() != QProcess::Running;
+        }, 30000);
+        EXPECT_FALSE(QFile::remove(mark));
+        EXPECT_EQ(probe.state(), QProcess::Running) << err.toStdString();
+        probe.kill();
+        probe.waitForFinished();
     }
 }
 

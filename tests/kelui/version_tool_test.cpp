@@ -1,6 +1,9 @@
 // The about box's version check and download against a local HTTP server.
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,12 +23,14 @@ namespace {
 const QString kQuery = "/api/get_last_version?app_id=1";
 const QString kDownload = "/api/download_last_version?app_id=1";
 
-QByteArray versionAnswer(int major, int minor, int release, const QString &name, qint64 size) {
-    return QStringLiteral("{\"code\": 200, \"data\": {\"major\": %1, \"minor\": %2, "
-                          "\"release\": %3, \"file_name\": \"%4\", \"file_size\": %5, "
-                          "\"remark\": \"fixes\"}}")
-        .arg(major).arg(minor).arg(release).arg(name).arg(size)
-        .toUtf8();
+QByteArray versionAnswer(int major, int minor, int release, const QString &name, qint64 size,
+                         const QString &sha256 = QString()) {
+    QJsonObject data{{"major", major},       {"minor", minor}, {"release", release},
+                     {"file_name", name},    {"file_size", size}, {"remark", "fixes"}};
+    if (!sha256.isEmpty()) {
+        data.insert("sha256", sha256);
+    }
+    return QJsonDocument(QJsonObject{{"code", 200}, {"data", data}}).toJson();
 }
 
 class VersionToolTest : public ::testing::Test {
@@ -53,8 +58,8 @@ protected:
     }
 
     // Offers `name` of `size` bytes, has the operator press "下载" and waits for the end.
-    bool download(const QString &name, qint64 size) {
-        server.setAnswer(kQuery, {200, versionAnswer(1, 1, 0, name, size)});
+    bool download(const QString &name, qint64 size, const QString &sha256 = QString()) {
+        server.setAnswer(kQuery, {200, versionAnswer(1, 1, 0, name, size, sha256)});
         check();
         KelDialog *offer = visibleDialog("new_version_dialog");
         EXPECT_NE(offer, nullptr);
@@ -122,6 +127,13 @@ TEST_F(VersionToolTest, CheckOutcomes) {
     }
 }
 
+TEST_F(VersionToolTest, UnconfiguredServerIsSaidSoWithoutARequest) {
+    tool->setServerUrl("http://versions.kelvora.invalid:8080");
+    check();
+    EXPECT_EQ(alertText(), "未配置版本服务器，无法检查更新");
+    EXPECT_EQ(server.requests, QStringList());
+}
+
 TEST_F(VersionToolTest, NoServerListening) {
     tool->setServerUrl("http://127.0.0.1:1");
     check();
@@ -163,9 +175,14 @@ TEST_F(VersionToolTest, FailedDownloadsLeaveNothing) {
         qint64 announced;
         QString alert;
     };
+    const QString sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
     const Case cases[] = {
         {"connection cut short", {200, body, 300 * 1024}, body.size(),
          "下载失败，请检查网络或下载目录权限"},
+        {"redirect with a body of the announced size", {302, body}, body.size(),
+         "下载失败，服务器未提供文件（状态 302）"},
+        {"other content than the digest says", {200, QByteArray(body.size(), 'y')}, body.size(),
+         "下载的文件校验失败，已删除"},
         {"404", {404, "gone"}, body.size(), "下载失败，请检查网络或下载目录权限"},
         {"body shorter than announced", {200, body}, body.size() + 1, "下载的文件不完整，已删除"},
         {"body longer than announced", {200, body}, body.size() - 1, "下载的文件大小不符，已删除"},
@@ -173,7 +190,7 @@ TEST_F(VersionToolTest, FailedDownloadsLeaveNothing) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         server.setAnswer(kDownload, c.answer);
-        EXPECT_FALSE(download("kelflash.deb", c.announced));
+        EXPECT_FALSE(download("kelflash.deb", c.announced, sha));
         EXPECT_EQ(alertText(), c.alert);
         EXPECT_EQ(savedFiles(), QStringList());
         EXPECT_FALSE(tool->setup());
@@ -183,8 +200,10 @@ TEST_F(VersionToolTest, FailedDownloadsLeaveNothing) {
 
 TEST_F(VersionToolTest, HostileFileNamesAreRefusedBeforeAnyRequest) {
     server.setAnswer(kDownload, {200, "payload"});
-    for (const QString &name : {QString("../evil.deb"), QString("sub/evil.deb"),
-                                QString("..\\\\evil.deb"), QString(), QString("..")}) {
+    for (const QString &name :
+         {QString("../evil.deb"), QString("sub/evil.deb"), QString("..\\\\evil.deb"), QString(),
+          QString(".."), QString(".bash_aliases"), QString("tab\tname.deb"),
+          QString::fromUtf8("kel\u202Ebed.exe"), QString::fromUtf8("kel\u2067x.deb")}) {
         SCOPED_TRACE(name.toStdString());
         EXPECT_FALSE(download(name, 7));
         EXPECT_EQ(alertText(), "服务器提供的文件名无效，已拒绝下载");
@@ -193,6 +212,20 @@ TEST_F(VersionToolTest, HostileFileNamesAreRefusedBeforeAnyRequest) {
     EXPECT_EQ(server.requests.count(kDownload), 0);
     EXPECT_EQ(QDir(saveDir.path()).entryList(QDir::Files), QStringList());
     EXPECT_EQ(savedFiles(), QStringList());
+}
+
+TEST_F(VersionToolTest, TheHomeFolderItselfIsNeverWrittenInto) {
+    const QString home = saveDir.path() + "/home";
+    ASSERT_TRUE(QDir().mkpath(home));
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", home.toUtf8());
+    tool->setSavePath(home + "/");
+    server.setAnswer(kDownload, {200, "installer"});
+    const bool ok = download("kelflash.deb", 9);
+    qputenv("HOME", oldHome);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(QDir(home).entryList(QDir::Files | QDir::Hidden), QStringList());
+    EXPECT_TRUE(QFile::exists(home + "/Downloads/kelflash.deb"));
 }
 
 TEST_F(VersionToolTest, ExistingFileNeedsConsentAndSurvivesAFailure) {

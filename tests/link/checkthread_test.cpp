@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -128,15 +129,21 @@ TEST(CheckThreadParse, AnswerFormats) {
         CheckThread::parseIdentification(QByteArray("\0Linux b 5.4 aarch64", 20)).isEmpty());
 }
 
-TEST_F(CheckThreadTest, BundledAdbIsPreferredWhenExecutable) {
+TEST_F(CheckThreadTest, BundledAdbIsTakenFromBesideTheProgramOnly) {
     EXPECT_EQ(CheckThread::adbProgram(), "adb");
-    QFile s("adb/adb");
-    ASSERT_TRUE(s.open(QIODevice::WriteOnly));
-    s.write("#!/bin/sh\n");
-    s.close();
+    QTemporaryDir programDir;
+    for (const QString &dir : {QDir::currentPath(), programDir.path()}) {
+        QDir(dir).mkpath("adb");
+        QFile s(dir + "/adb/adb");
+        ASSERT_TRUE(s.open(QIODevice::WriteOnly));
+        s.write("#!/bin/sh\n");
+        s.close();
+        EXPECT_EQ(CheckThread::bundledAdbIn(programDir.path()), "");
+        s.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    // An adb planted in the working directory is never run.
     EXPECT_EQ(CheckThread::adbProgram(), "adb");
-    s.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    EXPECT_EQ(CheckThread::adbProgram(), QDir::current().absoluteFilePath("adb/adb"));
+    EXPECT_EQ(CheckThread::bundledAdbIn(programDir.path()), programDir.path() + "/adb/adb");
 }
 
 TEST_F(CheckThreadTest, EmitsOnlyForOneLinuxBoardsFourFields) {

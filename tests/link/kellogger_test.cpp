@@ -6,6 +6,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QThread>
@@ -185,4 +187,58 @@ TEST(KelLogger, UnopenableFileStillFeedsTheLogWindow) {
         EXPECT_EQ(spy.count(), 1);
     }
     QDir::setCurrent(old);
+}
+
+// A full disk costs the lines written meanwhile, not the rest of the run: once
+// there is space again the file goes on, with a note of the gap. Run by the next
+// test on a tiny file system of its own.
+TEST(KelLogger, WritingGoesOnAfterADiskFullWithTheGapNoted) {
+    if (!QDir::setCurrent(qEnvironmentVariable("KEL_TINY_FS"))) {
+        GTEST_SKIP() << "run by KelLogger.LogsAgainAfterADiskFull";
+    }
+    KelLogger logger;
+    const QString path = logger.logFilePath();
+    HandlerGuard h;
+    QFile filler("filler");
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(4096, 'f')) > 0) {
+    }
+    // Lines fill what is left of the log file's last page until one fails.
+    for (qint64 size = -1; size != QFileInfo(path).size();) {
+        size = QFileInfo(path).size();
+        qWarning("filling");
+    }
+    qWarning("lost as well");
+    filler.remove();
+    qWarning("after");
+    const QString text = readAll(path);
+    EXPECT_FALSE(text.contains("lost as well"));
+    EXPECT_TRUE(QRegularExpression("(^|\n)\\[warn \\] " + kTime +
+                                   "\\d+ log line\\(s\\) since [-\\d: ]+ could not be written: "
+                                   "No space left on device\n\\[warn \\] " + kTime + "after\n$")
+                    .match(text)
+                    .hasMatch())
+        << text.right(300).toStdString();
+}
+
+TEST(KelLogger, LogsAgainAfterADiskFull) {
+    if (qEnvironmentVariableIsSet("KEL_TINY_FS")) {
+        GTEST_SKIP();
+    }
+    QDir().mkpath("tinyfs");
+    qputenv("KEL_TINY_FS", QDir::current().absoluteFilePath("tinyfs").toUtf8());
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    // A mount namespace of its own: the tmpfs is never seen outside the child.
+    child.start("unshare", {"-m", "--propagation", "private", "sh", "-c",
+                            "mount -t tmpfs -o size=64k kel-tiny \"$KEL_TINY_FS\" || exit 77; "
+                            "exec \"$0\" --gtest_filter=*WritingGoesOnAfterADiskFull*",
+                            QCoreApplication::applicationFilePath()});
+    qunsetenv("KEL_TINY_FS");
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QString out = QString::fromLocal8Bit(child.readAll());
+    if (child.exitCode() == 77 || out.startsWith("unshare:")) {
+        GTEST_SKIP() << "no private mount namespace here: " << out.toStdString();
+    }
+    EXPECT_TRUE(child.exitCode() == 0 && out.contains("[  PASSED  ] 1 test")) << out.toStdString();
 }
