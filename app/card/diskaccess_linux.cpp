@@ -67,6 +67,22 @@ bool isListed(int fd, bool file, const QString &identity) {
     return !now.isEmpty() && now == identity;
 }
 
+// Refuses the disk with the last error `code` (EROFS, ESTALE), and says why.
+DiskHandle refuse(bool report, int code, const QString &path, bool file) {
+    if (report) {
+        reportRefusal("Get handle on the device", code,
+                      code == EROFS ? QStringLiteral("%1 is write-protected (the card's lock switch, "
+                                                     "or a read-only device); nothing was written")
+                                          .arg(path)
+                                    : QStringLiteral("%1 is no longer the %2 that was chosen (it "
+                                                     "was changed since); nothing was written")
+                                          .arg(path, file ? QStringLiteral("file")
+                                                          : QStringLiteral("card")));
+    }
+    errno = code;
+    return kInvalidDisk;
+}
+
 bool readOnlyDevice(int fd) {
     int ro = 0;
     return ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
@@ -101,7 +117,7 @@ DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
         flags |= O_EXCL;
     }
     const int fd = ::open(native.constData(), flags);
-    if (fd < 0) {
+    if (fd < 0 && errno != ELOOP) {
         const int code = errno;
         // A system that refuses to open a read-only disk for writing says
         // "permission denied"; it is the card's lock switch, not the user's rights.
@@ -112,13 +128,7 @@ DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
                 ::close(probe);
             }
             if (ro) {
-                if (report) {
-                    reportRefusal(operation, EROFS,
-                                  QStringLiteral("%1 is write-protected (the card's lock switch, or a "
-                                                 "read-only device); nothing was written").arg(path));
-                }
-                errno = EROFS;
-                return kInvalidDisk;
+                return refuse(report, EROFS, path, file);
             }
         }
         errno = code;
@@ -137,26 +147,17 @@ DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
         }
         return kInvalidDisk;
     }
-    if (!isListed(fd, file, identity)) {
+    // A link put where the card was is another card too.
+    if (fd < 0 && errno == ELOOP) {
+        return refuse(report, ESTALE, path, file);
+    }
+    if (fd >= 0 && !isListed(fd, file, identity)) {
         ::close(fd);
-        if (report) {
-            reportRefusal(operation, ESTALE,
-                          QStringLiteral("%1 is no longer the %2 that was chosen (it was changed "
-                                         "since); nothing was written")
-                              .arg(path, file ? QStringLiteral("file") : QStringLiteral("card")));
-        }
-        errno = ESTALE;
-        return kInvalidDisk;
+        return refuse(report, ESTALE, path, file);
     }
     if (access == DiskAccess::ReadWrite && !file && readOnlyDevice(fd)) {
         ::close(fd);
-        if (report) {
-            reportRefusal(operation, EROFS,
-                          QStringLiteral("%1 is write-protected (the card's lock switch, or a "
-                                         "read-only device); nothing was written").arg(path));
-        }
-        errno = EROFS;
-        return kInvalidDisk;
+        return refuse(report, EROFS, path, file);
     }
     return fd;
 }
@@ -180,11 +181,7 @@ DiskHandle openDiskForWriting(int diskNumber) {
     const bool ro = !DiskRegistry::instance().isFile(diskNumber) && readOnlyDevice(probe);
     closeDiskHandle(probe);
     if (ro) {
-        reportRefusal("Get handle on the device", EROFS,
-                      QStringLiteral("%1 is write-protected (the card's lock switch, or a "
-                                     "read-only device); nothing was written")
-                          .arg(DiskRegistry::instance().path(diskNumber)));
-        return kInvalidDisk;
+        return refuse(true, EROFS, DiskRegistry::instance().path(diskNumber), false);
     }
     if (!dismountDiskVolumes(diskNumber)) {
         errno = EBUSY;
