@@ -131,6 +131,7 @@ TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(QByteArray(int(4 * kMiB), '\x42'));
     f.close();
+    QFile::remove("made.img");  // a run before may have left it
     QFile source(image);
     ASSERT_TRUE(source.open(QIODevice::ReadOnly));
     const QByteArray imageBytes = source.readAll();
