@@ -77,9 +77,12 @@ bool CardDisk::checkAdmin() const {
     if (!checkDiskNumber(number)) {
         return false;
     }
-    const DiskHandle handle = openDiskHandle(number, DiskAccess::ReadWrite, true);
+    // Only the rights are asked here: a card that is mounted now (the job
+    // unmounts it first), write-protected or changed is the job's to report.
+    const DiskHandle handle = openDiskHandle(number, DiskAccess::ReadWrite, false);
     if (handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
+            reportSystemError("Get handle on the device");
             qWarning().noquote() << kAdminNeeded;
             return false;
         }

@@ -152,6 +152,8 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     EXPECT_EQ(disk.markVersion(), "2.1.0");
 
     QString why;
+    EXPECT_FALSE(verifyBringupCard(&image, disk.diskNumber(), [](quint64) { return false; }, &why));
+    EXPECT_EQ(why, "interrupted");
     EXPECT_TRUE(verifyBringupCard(&image, disk.diskNumber(), nullptr, &why)) << why.toStdString();
     const char bad = '\x01';
     ASSERT_TRUE(writeSectors(card.handle, cardBytes(card, start["boot_bak"], card.sectorBytes)
