@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "cardthread.h"
+#include "diskaccess.h"
 #include "diskaccesshint.h"
 #include "imagefile.h"
 #include "kelbutton.h"
@@ -260,9 +261,28 @@ void CardTab::showAccessRefusal(const QString &text) {
     showError(hint.isEmpty() ? text : text + "\n" + hint);
 }
 
+bool CardTab::cardWritable() {
+    const int n = cardDisk.diskNumber();
+    const DiskHandle h = n > 0 ? openDiskHandle(n, DiskAccess::Query, true) : kInvalidDisk;
+    closeDiskHandle(h);
+    if (n > 0 && h == kInvalidDisk) {
+        scanDevices();
+        showError("SD卡已更换或已拔出，请重新选择SD卡");
+        return false;
+    }
+    if (n > 0 && isDiskWriteProtected(n)) {
+        showError("SD卡处于写保护状态，请关闭写保护开关后重试");
+        return false;
+    }
+    return true;
+}
+
 void CardTab::onFormatClicked() {
     ensureLayout();
     if (busy()) {
+        return;
+    }
+    if (!cardWritable()) {
         return;
     }
     if (!KelDialog::confirm(this, "格式化SD卡会造成数据丢失，请确认是否继续？")) {
@@ -291,6 +311,9 @@ bool CardTab::startWork() {
     if (image->mediaType() != QLatin1String("mmc")) {
         qWarning() << "The Image must be mmc type!";
         KelDialog::alert(this, "制作启动卡的镜像文件必须是mmc类型！", true);
+        return false;
+    }
+    if (!cardWritable()) {
         return false;
     }
     if (!KelDialog::confirm(this, cardList->currentText() + " 中现有的数据将丢失，请确认是否继续？")) {

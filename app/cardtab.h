@@ -61,6 +61,10 @@ private:
     // operator can do about it where that is not running as administrator.
     void showAccessRefusal(const QString &text);
     bool busy() const;
+    // Whether the selected card can be written: still the card that was listed
+    // (not taken out, nor another one put in since) and not write-protected.
+    // Shows why not, and lists the cards again when it has changed.
+    bool cardWritable();
 
     bool hasCard = false;
     bool formatting = false;

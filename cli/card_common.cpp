@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QMutex>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,11 +13,14 @@
 #include "cli.h"
 #include "diskaccess.h"
 #include "diskregistry.h"
+#include "stop_requests.h"
 
 namespace {
 
 QMutex g_lock;
 QString g_lastError;
+// The one result line of a run is out.
+std::atomic<bool> g_resultGiven{false};
 bool g_lineOpen = false;
 QtMessageHandler g_previous = nullptr;
 
@@ -123,6 +127,30 @@ quint64 kelcli_parse_size(const char *text) {
     return quint64(value) * unit;
 }
 
+bool kelcli_card_wants_json(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--device") == 0 || strcmp(argv[i], "--size") == 0) {
+            ++i;
+        } else if (strcmp(argv[i], "--json") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int kelcli_card_usage(bool json, const QString &message) {
+    if (json && !g_resultGiven.exchange(true)) {
+        kelcli_card_json({{"event", "result"}, {"ok", false}, {"seconds", 0}, {"message", message}});
+    }
+    return kelcli_usage_error("card", "%s", message.toLocal8Bit().constData());
+}
+
+void kelcli_card_drop_created(const CardTarget &target) {
+    if (target.file && target.created) {
+        QFile::remove(target.path);
+    }
+}
+
 int kelcli_card_take_option(int argc, char **argv, int *i, CardTargetOptions *o) {
     const char *a = argv[*i];
     if (strcmp(a, "--device") == 0 && *i + 1 < argc) {
@@ -130,7 +158,8 @@ int kelcli_card_take_option(int argc, char **argv, int *i, CardTargetOptions *o)
     } else if (strcmp(a, "--size") == 0 && *i + 1 < argc) {
         o->size = kelcli_parse_size(argv[++*i]);
         if (o->size == 0) {
-            return kelcli_usage_error("card", "invalid size '%s'", argv[*i]);
+            return kelcli_card_usage(o->json, QStringLiteral("invalid size '%1'")
+                                                  .arg(QString::fromLocal8Bit(argv[*i])));
         }
     } else if (strcmp(a, "--yes") == 0) {
         o->yes = true;
@@ -193,6 +222,12 @@ bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTar
                          .arg(node);
             return false;
         }
+        if (isDiskWriteProtected(t->number)) {
+            *error = QStringLiteral("%1 is write-protected (the card's lock switch, or a read-only "
+                                    "device); nothing was written")
+                         .arg(node);
+            return false;
+        }
         what = (props.vendor + QLatin1Char(' ') + props.model).simplified();
         const DiskHandle h = openDiskHandle(t->number, DiskAccess::Query, false);
         quint64 ss = 0;
@@ -201,16 +236,30 @@ bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTar
         what += (what.isEmpty() ? QString() : QStringLiteral(", ")) + kelcli_size_text(n * ss);
     } else if (errno == ENOENT || (stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode))) {
         t->file = true;
-        t->path = QFileInfo(o.device).absoluteFilePath();
-        const bool exists = QFileInfo::exists(o.device);
+        const QFileInfo info(o.device);
+        const bool exists = info.exists();
+        // An existing file is the one its name leads to now; it is opened
+        // from here on without following links.
+        t->path = exists ? info.canonicalFilePath() : info.absoluteFilePath();
         if (!exists && o.size == 0) {
             *error = QStringLiteral("%1 does not exist (give --size to create a card image)")
                          .arg(o.device);
             return false;
         }
+        const QString dir = QFileInfo(info.absolutePath()).canonicalFilePath();
+        if (!exists && (dir == QLatin1String("/dev") || dir.startsWith(QLatin1String("/dev/")))) {
+            *error = QStringLiteral("%1 does not exist, and a card image is not made under /dev "
+                                    "(is the device's name mistyped?)")
+                         .arg(o.device);
+            return false;
+        }
         if (o.size != 0 && (!exists || quint64(st.st_size) < o.size)) {
             // A sparse file: a card image costs only what is written into it.
-            const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            // A new file is new indeed: a link left at its name is not followed.
+            const int fd = ::open(QFile::encodeName(t->path).constData(),
+                                  exists ? O_WRONLY | O_NOFOLLOW | O_CLOEXEC
+                                         : O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  0644);
             if (fd < 0 || ftruncate(fd, off_t(o.size)) != 0) {
                 *error = QStringLiteral("cannot create %1: %2").arg(o.device, QString::fromLocal8Bit(strerror(errno)));
                 if (fd >= 0) {
@@ -245,6 +294,7 @@ bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTar
 void kelcli_card_log_begin() {
     QMutexLocker lock(&g_lock);
     g_lastError.clear();
+    g_resultGiven.store(false);
     g_previous = qInstallMessageHandler(messageHandler);
 }
 
@@ -268,10 +318,53 @@ void kelcli_card_json(const QJsonObject &obj) {
 }
 
 CardReport::CardReport(bool json, quint64 total, bool bytes)
-    : json(json), tty(!json && isatty(STDERR_FILENO)), total(total), bytes(bytes) {}
+    : json(json), tty(!json && isatty(STDERR_FILENO)), total(total), bytes(bytes),
+      startedMs(steadyMs()), stageMs(startedMs) {}
+
+CardReport::~CardReport() {
+    endStopRequests();
+}
+
+void CardReport::watchStopRequests(std::function<void()> stop) {
+    stopJob = std::move(stop);
+    watching = kelcli_stop_requests_begin(&CardReport::onStopRequest, this);
+}
+
+void CardReport::endStopRequests() {
+    if (watching) {
+        kelcli_stop_requests_end();
+        watching = false;
+    }
+}
+
+QString CardReport::stopRequest() const {
+    return requested.load() ? request : QString();
+}
+
+int CardReport::onStopRequest(const char *name, void *ctx) {
+    auto *self = static_cast<CardReport *>(ctx);
+    if (!name) {
+        return -1;
+    }
+    if (self->requested.load()) {
+        // The second request: the result now, whatever the job is doing.
+        self->result(false, QStringLiteral("interrupted by %1").arg(QLatin1String(name)));
+        std::_Exit(KELCLI_FAIL);
+    }
+    self->request = QString::fromLatin1(name);
+    self->requested.store(true);
+    {
+        QMutexLocker lock(&g_lock);
+        sayLocked(QStringLiteral("Stopping at the next safe point (again to quit at once)..."));
+    }
+    if (self->stopJob) {
+        self->stopJob();
+    }
+    return -1;
+}
 
 void CardReport::start(const QJsonObject &fields, const QString &line) {
-    startedMs = steadyMs();
+    startedMs = stageMs = steadyMs();
     if (json) {
         QJsonObject o = fields;
         o.insert(QStringLiteral("event"), QStringLiteral("start"));
@@ -287,6 +380,7 @@ void CardReport::start(const QJsonObject &fields, const QString &line) {
 
 void CardReport::stage(const char *name, const QString &line) {
     stageName = QString::fromLatin1(name);
+    stageMs = steadyMs();
     drawnMs = tty ? 0 : -1;
     if (json) {
         kelcli_card_json({{"event", "stage"}, {"stage", stageName}});
@@ -299,7 +393,7 @@ void CardReport::stage(const char *name, const QString &line) {
 void CardReport::progress(quint64 done) {
     last = done;
     const qint64 now = steadyMs();
-    const double secs = qMax<qint64>(now - startedMs, 1) / 1000.0;
+    const double secs = qMax<qint64>(now - stageMs, 1) / 1000.0;
     const double pct = total ? qMin(100.0, 100.0 * done / double(total)) : 100.0;
     if (json) {
         QJsonObject o{{"event", "progress"},
@@ -329,8 +423,20 @@ void CardReport::progress(quint64 done) {
     const int width = 30;
     const int filled = int(pct / 100.0 * width);
     const QString bar = QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.'));
-    const QString rate = bytes ? QStringLiteral("  %1 MB/s").arg(done / secs / 1e6, 0, 'f', 2)
-                               : QString();
+    QString rate;
+    if (bytes) {
+        // No bytes yet: the time left is unknown, not zero.
+        const double perSecond = done / secs;
+        const qint64 left = perSecond <= 0 ? -1 : qint64((total > done ? total - done : 0) / perSecond + 0.5);
+        const QString eta = left < 0 || left > 360000
+                                ? QStringLiteral("--:--")
+                                : left >= 3600 ? QStringLiteral("%1:%2:%3")
+                                                     .arg(left / 3600)
+                                                     .arg((left / 60) % 60, 2, 10, QLatin1Char('0'))
+                                                     .arg(left % 60, 2, 10, QLatin1Char('0'))
+                                               : QStringLiteral("%1:%2").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+        rate = QStringLiteral("  %1 MB/s  ETA %2").arg(perSecond / 1e6, 0, 'f', 2).arg(eta);
+    }
     fprintf(stderr, "\r\033[K[%s] %5.1f%%%s  %s", bar.toLocal8Bit().constData(), pct,
             rate.toLocal8Bit().constData(), stageName.toLocal8Bit().constData());
     fflush(stderr);
@@ -339,6 +445,9 @@ void CardReport::progress(quint64 done) {
 
 int CardReport::result(bool ok, const QString &message) {
     const double secs = (steadyMs() - startedMs) / 1000.0;
+    if (g_resultGiven.exchange(true)) {
+        return ok ? KELCLI_OK : KELCLI_FAIL;  // a second request has ended the run already
+    }
     if (json) {
         QJsonObject o{{"event", "result"}, {"ok", ok}, {"seconds", qRound(secs * 1000) / 1000.0}};
         if (bytes) {

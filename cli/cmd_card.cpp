@@ -51,8 +51,12 @@ void kelcli_help_card(FILE *out) {
             "  --json             one JSON object per line on stdout: start, stage, progress,\n"
             "                     result (list: one object per card)\n"
             "\n"
-            "A disk of the running system is refused whatever the options. Writing a device\n"
-            "needs root, or membership of the 'disk' group.\n"
+            "A disk of the running system is refused whatever the options, and so is a card\n"
+            "that cannot be had for itself (a file system that cannot be unmounted, swap, a\n"
+            "volume manager, another writer) or is write-protected. Writing a device needs\n"
+            "root, or membership of the 'disk' group.\n"
+            "Ctrl-C stops a job at its next safe point (a second one at once); with --json\n"
+            "every run ends with a result line.\n"
             "Exit status: 0 when the job succeeded, 1 on failure, 2 usage error.\n");
     fprintf(out, "\nwrite also takes:\n%s", kelcli_image_guard_help(21).c_str());
 }

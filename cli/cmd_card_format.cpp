@@ -9,9 +9,14 @@
 
 int kelcli_cmd_card_format(int argc, char **argv) {
     CardTargetOptions o;
+    o.json = kelcli_card_wants_json(argc, argv);
     bool mbr = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
+        if (kelcli_is_help(a)) {
+            kelcli_help_card(stdout);
+            return KELCLI_OK;
+        }
         const int taken = kelcli_card_take_option(argc, argv, &i, &o);
         if (taken == KELCLI_USAGE) {
             return taken;
@@ -22,7 +27,8 @@ int kelcli_cmd_card_format(int argc, char **argv) {
         if (strcmp(a, "--mbr") == 0) {
             mbr = true;
         } else if (!kelcli_take_verbose(a)) {
-            return kelcli_usage_error("card", "unknown or incomplete option '%s' for format", a);
+            return kelcli_card_usage(o.json, QStringLiteral("unknown or incomplete option '%1' for format")
+                                                 .arg(QString::fromLocal8Bit(a)));
         }
     }
     CardReport report(o.json, 100, false);
@@ -31,7 +37,7 @@ int kelcli_cmd_card_format(int argc, char **argv) {
     int status = KELCLI_FAIL;
     if (!kelcli_card_target("format", o, &target, &error, &status)) {
         if (status == KELCLI_USAGE) {
-            return kelcli_usage_error("card", "%s", error.toLocal8Bit().constData());
+            return kelcli_card_usage(o.json, error);
         }
         return report.result(false, error);
     }
@@ -47,12 +53,22 @@ int kelcli_cmd_card_format(int argc, char **argv) {
         QObject::connect(&worker, &KelFormatSDCard::threadIsSuccessful, &worker,
                          [&] { ok = true; }, Qt::DirectConnection);
         report.stage("format", QString());
+        // The format stops between its steps; the card may then be left
+        // without a table or a file system, which the result says.
+        report.watchStopRequests([&worker] { worker.requestInterruption(); });
         worker.start();
         worker.wait();
+        report.endStopRequests();
     }
+    if (ok) {
+        return report.result(true, QStringLiteral("%1 holds one FAT32 volume").arg(target.path));
+    }
+    kelcli_card_drop_created(target);
     QString reason = kelcli_card_last_error();
-    if (reason.isEmpty()) {
+    if (!report.stopRequest().isEmpty()) {
+        reason = QStringLiteral("interrupted by %1; the format was not finished").arg(report.stopRequest());
+    } else if (reason.isEmpty()) {
         reason = QStringLiteral("the format failed");
     }
-    return report.result(ok, ok ? QStringLiteral("%1 holds one FAT32 volume").arg(target.path) : reason);
+    return report.result(false, reason);
 }

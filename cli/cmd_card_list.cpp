@@ -10,6 +10,10 @@
 int kelcli_cmd_card_list(int argc, char **argv) {
     bool json = false;
     for (int i = 1; i < argc; ++i) {
+        if (kelcli_is_help(argv[i])) {
+            kelcli_help_card(stdout);
+            return KELCLI_OK;
+        }
         if (strcmp(argv[i], "--json") == 0) {
             json = true;
         } else if (!kelcli_take_verbose(argv[i])) {

@@ -2,8 +2,8 @@
 // the card tab's worker, and optionally read back and compared.
 #include <QJsonObject>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "card_common.h"
 #include "carddisk.h"
@@ -13,40 +13,19 @@
 #include "diskaccess.h"
 #include "image_guard.h"
 #include "imagefile.h"
-#include "stop_requests.h"
-
-namespace {
-
-std::atomic<CardThread *> g_worker{nullptr};
-std::atomic<bool> g_interrupted{false};
-
-// The first request stops the copy after the chunk in hand, so the card is
-// left in a known state and the result line says so; a second one ends the
-// program at once.
-int onStopRequest(const char *request, void *) {
-    if (!request) {
-        return -1;
-    }
-    if (g_interrupted.exchange(true)) {
-        fprintf(stderr, "\nkelflash-cli: interrupted by %s\n", request);
-        std::_Exit(KELCLI_FAIL);
-    }
-    if (CardThread *w = g_worker.load()) {
-        w->resume();
-        w->stop();
-    }
-    return -1;
-}
-
-}  // namespace
 
 int kelcli_cmd_card_write(int argc, char **argv) {
     CardTargetOptions o;
+    o.json = kelcli_card_wants_json(argc, argv);
     QString imagePath;
     bool verify = false;
     ImageGuard guard;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
+        if (kelcli_is_help(a)) {
+            kelcli_help_card(stdout);
+            return KELCLI_OK;
+        }
         const int taken = kelcli_card_take_option(argc, argv, &i, &o);
         if (taken == KELCLI_USAGE) {
             return taken;
@@ -67,11 +46,12 @@ int kelcli_cmd_card_write(int argc, char **argv) {
         } else if (a[0] != '-' && imagePath.isEmpty()) {
             imagePath = QString::fromLocal8Bit(a);
         } else if (!kelcli_take_verbose(a)) {
-            return kelcli_usage_error("card", "unknown or incomplete option '%s' for write", a);
+            return kelcli_card_usage(o.json, QStringLiteral("unknown or incomplete option '%1' for write")
+                                                 .arg(QString::fromLocal8Bit(a)));
         }
     }
     if (imagePath.isEmpty()) {
-        return kelcli_usage_error("card", "write needs an IMAGE");
+        return kelcli_card_usage(o.json, QStringLiteral("write needs an IMAGE"));
     }
 
     CardReport early(o.json, 0);
@@ -105,7 +85,7 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     int status = KELCLI_FAIL;
     if (!kelcli_card_target("write", o, &target, &error, &status)) {
         if (status == KELCLI_USAGE) {
-            return kelcli_usage_error("card", "%s", error.toLocal8Bit().constData());
+            return kelcli_card_usage(o.json, error);
         }
         return early.result(false, error);
     }
@@ -126,6 +106,18 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     CardDisk card;
     card.setDiskNumber(target.number);
     bool ok = false;
+    // A stop request reaches the worker while there is one, then the verification.
+    std::mutex stopLock;
+    CardThread *running = nullptr;
+    std::atomic<bool> stopVerify{false};
+    report.watchStopRequests([&] {
+        std::lock_guard<std::mutex> lock(stopLock);
+        if (running) {
+            running->resume();
+            running->stop();
+        }
+        stopVerify.store(true);
+    });
     {
         CardThread worker(&image, &card);
         QObject::connect(&worker, &KelThread::threadIsRunning, &worker,
@@ -134,28 +126,49 @@ int kelcli_cmd_card_write(int argc, char **argv) {
         QObject::connect(&worker, &KelThread::threadIsSuccessful, &worker, [&] { ok = true; },
                          Qt::DirectConnection);
         report.stage("write", QString());
-        g_interrupted.store(false);
-        g_worker.store(&worker);
-        kelcli_stop_requests_begin(onStopRequest, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(stopLock);
+            running = &worker;
+            if (stopVerify.load()) {
+                worker.stop();  // asked before it started
+            }
+        }
         worker.start();
         worker.wait();
-        kelcli_stop_requests_end();
-        g_worker.store(nullptr);
+        std::lock_guard<std::mutex> lock(stopLock);
+        running = nullptr;
     }
+    auto fail = [&](const QString &reason) {
+        kelcli_card_drop_created(target);
+        return report.result(false, reason);
+    };
     if (!ok) {
-        QString reason = g_interrupted.load() ? QStringLiteral("interrupted; the card is half-written")
-                                              : kelcli_card_last_error();
-        return report.result(false, reason.isEmpty() ? QStringLiteral("the card was not written")
-                                                     : reason);
+        if (!report.stopRequest().isEmpty()) {
+            return fail(QStringLiteral("interrupted by %1; the card was not written completely")
+                            .arg(report.stopRequest()));
+        }
+        const QString reason = kelcli_card_last_error();
+        return fail(reason.isEmpty() ? QStringLiteral("the card was not written") : reason);
     }
     if (verify) {
         report.stage("verify", QStringLiteral("Reading the card back"));
         QString mismatch;
         if (!verifyBringupCard(&image, target.number,
-                               [&](quint64 done) { report.progress(done); }, &mismatch)) {
-            return report.result(false, QStringLiteral("verification failed: ") + mismatch);
+                               [&](quint64 done) {
+                                   report.progress(done);
+                                   return !stopVerify.load();
+                               },
+                               &mismatch)) {
+            if (!report.stopRequest().isEmpty()) {
+                return report.result(false, QStringLiteral("interrupted by %1 during the "
+                                                            "verification; the card was written "
+                                                            "but not verified")
+                                                .arg(report.stopRequest()));
+            }
+            return fail(QStringLiteral("verification failed: ") + mismatch);
         }
     }
+    report.endStopRequests();
     return report.result(true, QStringLiteral("%1 written to %2%3")
                                    .arg(kelcli_size_text(total), target.path,
                                         verify ? QStringLiteral(" and verified") : QString()));

@@ -77,9 +77,12 @@ bool CardDisk::checkAdmin() const {
     if (!checkDiskNumber(number)) {
         return false;
     }
-    const DiskHandle handle = openDiskHandle(number, DiskAccess::ReadWrite, true);
+    // Only the rights are asked here: a card that is mounted now (the job
+    // unmounts it first), write-protected or changed is the job's to report.
+    const DiskHandle handle = openDiskHandle(number, DiskAccess::ReadWrite, false);
     if (handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
+            reportSystemError("Get handle on the device");
             qWarning().noquote() << kAdminNeeded;
             return false;
         }
@@ -113,10 +116,29 @@ bool CardDisk::writeImageMark(ImageFile *image) {
     if (!image || !checkDiskNumber(number)) {
         return false;
     }
-    HandleGuard disk{kInvalidDisk};
+    HandleGuard disk{openDiskHandle(number, DiskAccess::ReadWrite, true)};
+    if (disk.handle == kInvalidDisk) {
+        if (lastErrorIsAccessDenied()) {
+            qCritical().noquote() << kAdminNeeded;
+        }
+        return false;
+    }
+    return writeImageMark(image, disk.handle);
+}
+
+bool CardDisk::writeImageMark(ImageFile *image, int handle) {
+    if (!image || handle == kInvalidDisk) {
+        return false;
+    }
     quint64 sectorSize = 0;
-    QByteArray sector;
-    if (!openSector0(number, DiskAccess::ReadWrite, &disk.handle, &sectorSize, &sector)) {
+    if (diskSectorCount(handle, &sectorSize) == 0) {
+        qCritical() << "Failed to read sector information";
+        return false;
+    }
+    bool ok = false;
+    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok);
+    if (!ok || sector.size() < kMarkSize) {
+        qCritical() << "Failed to read" << sectorSize;
         return false;
     }
     char *bytes = sector.data();
@@ -127,8 +149,7 @@ bool CardDisk::writeImageMark(ImageFile *image) {
     putText(bytes + IMAGE_HDR_VERSION, image->version());
     // The mark is what the card list shows; it has to be on the card, not in a
     // cache, before the card may be taken out.
-    if (!writeSectors(disk.handle, sector.constData(), 0, 1, sectorSize) ||
-        !flushDisk(disk.handle)) {
+    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize) || !flushDisk(handle)) {
         qCritical() << "Failed to write" << sectorSize;
         return false;
     }

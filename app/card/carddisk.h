@@ -32,6 +32,9 @@ public:
     // Writes the image's mark into sector 0 and keeps a copy. The flag keeps its
     // value: only reading a card proves what is on it.
     bool writeImageMark(ImageFile *image);
+    // The same through a handle the caller has open for writing on this card
+    // (the job's own, so that the mark goes where the data went).
+    bool writeImageMark(ImageFile *image, int handle);
     // The mark read last names this image (platform, product and version, case
     // and all).
     bool isSameImage(ImageFile *image) const;

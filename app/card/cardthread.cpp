@@ -1,9 +1,11 @@
 #include "cardthread.h"
 
 #include <QDebug>
+#include <QtEndian>
 #include <cstring>
 
 #include "carddisk.h"
+#include "diskplatform.h"
 #include "diskregistry.h"
 #include "image.h"
 #include "imagefile.h"
@@ -23,20 +25,75 @@ CardThread::~CardThread() {
     stopAndWait();
 }
 
+bool CardThread::imageIsSafe(const QString &diskPath) const {
+    DiskRegistry &registry = DiskRegistry::instance();
+    const int n = card->diskNumber();
+    const DiskHandle h = openFileHandle(image->path(), DiskAccess::Read);
+    if (h == kInvalidDisk) {
+        qCritical().noquote() << "Failed to open image file" << image->path();
+        return false;
+    }
+    const bool same = registry.isFile(n) && DiskRegistry::fileIdentity(h) == registry.identity(n);
+    closeDiskHandle(h);
+    if (same) {
+        qCritical().noquote() << "The image" << image->path()
+                              << "is the card itself; writing it would destroy it";
+        return false;
+    }
+    if (!registry.isFile(n) && diskplatform::disksOfPath(image->path()).contains(diskPath)) {
+        qCritical().noquote() << "The image" << image->path() << "lies on the card" << diskPath
+                              << "; writing the card would destroy it";
+        return false;
+    }
+    return true;
+}
+
+bool CardThread::invalidateCard() {
+    // Whatever the card said it holds stops being true with the first data
+    // byte: the mark and the old table go first, so that a job that ends
+    // half-way leaves a card that shows nothing rather than the old image over
+    // half of the new one. Sector 0 whole (mark, MBR partitions), the primary
+    // GPT header and the backup header where the primary says and at the end.
+    const quint64 ss = sectorSize;
+    const quint64 last = diskSize / ss - 1;
+    QList<quint64> sectors{0, 1, last};
+    bool ok = false;
+    const QByteArray primary = readSectors(diskHandle, 1, 1, ss, &ok);
+    if (ok && primary.startsWith("EFI PART") && primary.size() >= 40) {
+        const quint64 alternate = qFromLittleEndian<quint64>(primary.constData() + 32);
+        if (alternate > 1 && alternate < last) {
+            sectors << alternate;
+        }
+    }
+    const QByteArray zero(int(ss), '\0');
+    for (quint64 s : sectors) {
+        if (!writeSectorsRetry(diskHandle, zero.constData(), s, 1, ss)) {
+            qCritical().noquote() << "Failed to clear sector" << s << "of the card";
+            return false;
+        }
+    }
+    return flushDisk(diskHandle);
+}
+
 void CardThread::run() {
     emit threadIsStart();
     const int n = card->diskNumber();
     qDebug().noquote() << "\nMake bringup SDcard" << n << "from" << image->path() << "\n";
 
     const QString diskPath = DiskRegistry::instance().path(n);
-    diskHandle = openDiskHandle(n, DiskAccess::ReadWrite, true);
+    // The image must survive the job: neither the card itself nor a file on it.
+    if (!imageIsSafe(diskPath)) {
+        emit threadIsFailed();
+        return;
+    }
+    diskHandle = openDiskForWriting(n);
     if (diskHandle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             qWarning().noquote() << "Permission denied to write disk device.\nYou need to run cmd "
                                     "with 'administrator' permission.\n";
         }
-        // Any other reason (the card has gone) fails the job just as well: the
-        // writes below would only fail one by one on an invalid handle.
+        // Any other reason (the card has gone, is write-protected or busy)
+        // fails the job just as well, with its own message logged.
         emit threadIsFailed();
         return;
     }
@@ -53,7 +110,6 @@ void CardThread::run() {
         }
     };
 
-    dismountDiskVolumes(n);
     const quint64 sectors = diskSectorCount(diskHandle, &sectorSize);
     if (sectors == 0) {
         qCritical() << "Failed to read sector information";
@@ -89,6 +145,10 @@ void CardThread::run() {
             return;
         }
     }
+    if (!invalidateCard()) {
+        finish(false);
+        return;
+    }
 
     progress = 0;
     emit threadIsRunning(0);
@@ -110,17 +170,18 @@ void CardThread::run() {
         }
     }
 
-    // The table last: a card whose job failed half-way keeps its old table
-    // rather than one that promises data that is not there.
-    if (!generateGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
+    // The data on the card before the table that describes it, and the mark,
+    // which says the card is whole, last of all.
+    if (!flushDisk(diskHandle) ||
+        !generateGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
                           sectorSize)) {
         finish(false);
         return;
     }
-    finish(true);
-    if (!card->writeImageMark(image)) {
+    if (!card->writeImageMark(image, diskHandle)) {
         qWarning() << "Failed to write the image mark; the card is usable without it";
     }
+    finish(true);
     qDebug().noquote() << "\nMake bringup SDcard successfully!";
     emit threadIsSuccessful();
 }

@@ -39,6 +39,11 @@ protected:
     void run() override;
 
 private:
+    // False, with the reason logged, when the image is the card itself or a
+    // file on it.
+    bool imageIsSafe(const QString &diskPath) const;
+    // Clears the mark and both GPT headers before the first data byte.
+    bool invalidateCard();
     // Whether the component's sectors lie inside the entry and the card.
     bool fits(const FwcMeta &record, const PartitionEntry &entry) const;
     // With checkOnly, only asks fits() of every target: nothing is written.

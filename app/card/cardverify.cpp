@@ -26,7 +26,7 @@ struct Handles {
 };
 
 bool compareComponent(const Handles &h, const FwcMeta &record, const PartitionEntry &entry,
-                      quint64 ss, quint64 *done, const std::function<void(quint64)> &progress,
+                      quint64 ss, quint64 *done, const std::function<bool(quint64)> &progress,
                       QString *why) {
     const quint64 target = entry.start / ss;
     const quint64 count = (quint64(record.size) + ss - 1) / ss;
@@ -55,8 +55,9 @@ bool compareComponent(const Handles &h, const FwcMeta &record, const PartitionEn
         }
         at += chunk;
         *done += chunk * ss;
-        if (progress) {
-            progress(*done);
+        if (progress && !progress(*done)) {
+            *why = QStringLiteral("interrupted");
+            return false;
         }
     }
     return true;
@@ -104,7 +105,7 @@ bool compareTable(const Handles &h, const QString &path, const PartitionEntry *l
 }  // namespace
 
 bool verifyBringupCard(ImageFile *image, int diskNumber,
-                       const std::function<void(quint64)> &progress, QString *why) {
+                       const std::function<bool(quint64)> &progress, QString *why) {
     Handles h;
     h.disk = openDiskHandle(diskNumber, DiskAccess::Read, true);
     h.image = openFileHandle(image->path(), DiskAccess::Read);

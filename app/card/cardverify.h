@@ -8,7 +8,8 @@
 
 class ImageFile;
 
-// `progress` gets the bytes compared so far after every chunk. On a mismatch
-// *why names the component, the partition and the first differing byte.
+// `progress` gets the bytes compared so far after every chunk; when it returns
+// false the comparison stops there (*why: "interrupted"). On a mismatch *why
+// names the component, the partition and the first differing byte.
 bool verifyBringupCard(ImageFile *image, int diskNumber,
-                       const std::function<void(quint64)> &progress, QString *why);
+                       const std::function<bool(quint64)> &progress, QString *why);

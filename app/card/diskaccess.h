@@ -44,18 +44,39 @@ DiskHandle openFileHandle(const QString &path, DiskAccess access);
 // The disk of that number. With `report` cleared a failure logs nothing (a scan
 // probes disks that may have gone). A system disk is refused for writing before
 // anything is opened (the last error is then EPERM).
+//
+// The name is not trusted: a link is never followed, and the open handle must
+// be the disk or file that was listed (DiskRegistry::identity), or it is closed
+// again with the last error ESTALE. For writing, a disk is had exclusively:
+// the system refuses that while a file system, a swap area, a device-mapper or
+// md volume, or another writer holds the disk or one of its partitions (EBUSY),
+// and a write-protected disk is refused (EROFS) before anything else is tried.
 DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report);
+// What a card job does to have the card: refuses a write-protected card,
+// unmounts the card's own file systems (one that cannot be unmounted fails
+// with its mount point and the reason), then opens it exclusively for writing.
+// Every failure is logged, and nothing has been written.
+DiskHandle openDiskForWriting(int diskNumber);
 void closeDiskHandle(DiskHandle handle);
 // True when the last open failed for lack of rights (the caller's cue to say
 // how to get them).
 bool lastErrorIsAccessDenied();
+// The last open failed because the disk is write-protected, is held by
+// something else, or is no longer the disk that was listed.
+bool lastErrorIsWriteProtected();
+bool lastErrorIsBusy();
+bool lastErrorIsChanged();
+// Whether the disk of that number is read-only (the lock switch of an SD card,
+// a read-only loop device); false when it cannot be told.
+bool isDiskWriteProtected(int diskNumber);
 
 // The node of the disk's first partition, waiting a little for the system to
 // create it after a new table; false when there is none.
 bool findVolumeOfDisk(int diskNumber, QString *volume);
 // Unmounts every mounted file system on the disk's partitions (and on the disk
-// itself); a failure is only visible in the log.
-void dismountDiskVolumes(int diskNumber);
+// itself). False, with the mount point and the reason logged, when one could
+// not be unmounted.
+bool dismountDiskVolumes(int diskNumber);
 
 // count sectors from `first`; past the end of a file the rest reads as zero
 // bytes. ok (if given) is false after a failed read, and the buffer is empty.

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -51,13 +52,52 @@ DiskHandle openFileHandle(const QString &path, DiskAccess access) {
     return fd;
 }
 
+namespace {
+
+void reportRefusal(const char *operation, int code, const QString &why) {
+    errno = code;
+    reportSystemError(operation);
+    qCritical().noquote() << why;
+    errno = code;
+}
+
+// Whether the handle reaches what the registry listed under the number.
+bool isListed(int fd, bool file, const QString &identity) {
+    const QString now = file ? DiskRegistry::fileIdentity(fd) : diskplatform::identityOf(fd);
+    return !now.isEmpty() && now == identity;
+}
+
+// Refuses the disk with the last error `code` (EROFS, ESTALE), and says why.
+DiskHandle refuse(bool report, int code, const QString &path, bool file) {
+    if (report) {
+        reportRefusal("Get handle on the device", code,
+                      code == EROFS ? QStringLiteral("%1 is write-protected (the card's lock switch, "
+                                                     "or a read-only device); nothing was written")
+                                          .arg(path)
+                                    : QStringLiteral("%1 is no longer the %2 that was chosen (it "
+                                                     "was changed since); nothing was written")
+                                          .arg(path, file ? QStringLiteral("file")
+                                                          : QStringLiteral("card")));
+    }
+    errno = code;
+    return kInvalidDisk;
+}
+
+bool readOnlyDevice(int fd) {
+    int ro = 0;
+    return ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
+}
+
+}  // namespace
+
 DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
     DiskRegistry &registry = DiskRegistry::instance();
     const QString path = registry.path(diskNumber);
+    const char *operation = "Get handle on the device";
     if (path.isEmpty()) {
         errno = ENODEV;
         if (report) {
-            reportSystemError("Get handle on the device");
+            reportSystemError(operation);
         }
         return kInvalidDisk;
     }
@@ -65,15 +105,89 @@ DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
     if (access == DiskAccess::ReadWrite && !registry.mayWrite(diskNumber)) {
         errno = EPERM;
         if (report) {
-            reportSystemError("Get handle on the device");
+            reportSystemError(operation);
         }
         return kInvalidDisk;
     }
-    const int fd = ::open(QFile::encodeName(path).constData(), openFlags(access));
-    if (fd < 0 && report) {
-        reportSystemError("Get handle on the device");
+    const bool file = registry.isFile(diskNumber);
+    const QString identity = registry.identity(diskNumber);
+    const QByteArray native = QFile::encodeName(path);
+    int flags = openFlags(access) | O_NOFOLLOW;
+    if (access == DiskAccess::ReadWrite && !file) {
+        flags |= O_EXCL;
+    }
+    const int fd = ::open(native.constData(), flags);
+    if (fd < 0 && errno != ELOOP) {
+        const int code = errno;
+        // A system that refuses to open a read-only disk for writing says
+        // "permission denied"; it is the card's lock switch, not the user's rights.
+        if (!file && access == DiskAccess::ReadWrite && (code == EACCES || code == EPERM || code == EROFS)) {
+            const int probe = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            const bool ro = probe >= 0 && isListed(probe, false, identity) && readOnlyDevice(probe);
+            if (probe >= 0) {
+                ::close(probe);
+            }
+            if (ro) {
+                return refuse(report, EROFS, path, file);
+            }
+        }
+        errno = code;
+        if (report) {
+            if (code == EBUSY) {
+                const QStringList users = diskplatform::usersOf(path);
+                reportRefusal(operation, code,
+                              QStringLiteral("%1 is in use by %2; nothing was written")
+                                  .arg(path, users.isEmpty()
+                                                 ? QStringLiteral("the system (a file system mounted "
+                                                                  "elsewhere, a swap area or a volume manager)")
+                                                 : users.join(QLatin1String(", "))));
+            } else {
+                reportSystemError(operation);
+            }
+        }
+        return kInvalidDisk;
+    }
+    // A link put where the card was is another card too.
+    if (fd < 0 && errno == ELOOP) {
+        return refuse(report, ESTALE, path, file);
+    }
+    if (fd >= 0 && !isListed(fd, file, identity)) {
+        ::close(fd);
+        return refuse(report, ESTALE, path, file);
+    }
+    if (access == DiskAccess::ReadWrite && !file && readOnlyDevice(fd)) {
+        ::close(fd);
+        return refuse(report, EROFS, path, file);
     }
     return fd;
+}
+
+bool isDiskWriteProtected(int diskNumber) {
+    if (DiskRegistry::instance().isFile(diskNumber)) {
+        return false;
+    }
+    const DiskHandle h = openDiskHandle(diskNumber, DiskAccess::Query, false);
+    const bool ro = h != kInvalidDisk && readOnlyDevice(h);
+    closeDiskHandle(h);
+    return ro;
+}
+
+DiskHandle openDiskForWriting(int diskNumber) {
+    // The card must be the one that was chosen before anything of it is unmounted.
+    const DiskHandle probe = openDiskHandle(diskNumber, DiskAccess::Query, true);
+    if (probe == kInvalidDisk) {
+        return kInvalidDisk;
+    }
+    const bool ro = !DiskRegistry::instance().isFile(diskNumber) && readOnlyDevice(probe);
+    closeDiskHandle(probe);
+    if (ro) {
+        return refuse(true, EROFS, DiskRegistry::instance().path(diskNumber), false);
+    }
+    if (!dismountDiskVolumes(diskNumber)) {
+        errno = EBUSY;
+        return kInvalidDisk;
+    }
+    return openDiskHandle(diskNumber, DiskAccess::ReadWrite, true);
 }
 
 void closeDiskHandle(DiskHandle handle) {
@@ -84,6 +198,18 @@ void closeDiskHandle(DiskHandle handle) {
 
 bool lastErrorIsAccessDenied() {
     return errno == EACCES || errno == EPERM;
+}
+
+bool lastErrorIsWriteProtected() {
+    return errno == EROFS;
+}
+
+bool lastErrorIsBusy() {
+    return errno == EBUSY;
+}
+
+bool lastErrorIsChanged() {
+    return errno == ESTALE;
 }
 
 bool findVolumeOfDisk(int diskNumber, QString *volume) {
@@ -106,16 +232,26 @@ bool findVolumeOfDisk(int diskNumber, QString *volume) {
     }
 }
 
-void dismountDiskVolumes(int diskNumber) {
+bool dismountDiskVolumes(int diskNumber) {
     const QString node = DiskRegistry::instance().path(diskNumber);
     if (node.isEmpty() || DiskRegistry::instance().isFile(diskNumber)) {
-        return;
+        return true;
     }
-    for (const QString &point : diskplatform::mountPointsOn(node)) {
+    // The deepest first: a file system mounted inside another one holds it.
+    QStringList points = diskplatform::mountPointsOn(node);
+    std::sort(points.begin(), points.end(),
+              [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (const QString &point : points) {
         if (umount2(QFile::encodeName(point).constData(), 0) != 0) {
+            const int code = errno;
             reportSystemError("Dismount the volume");
+            qCritical().noquote() << QStringLiteral("Cannot unmount %1 (on %2): %3; nothing was written")
+                                         .arg(point, node, QString::fromLocal8Bit(strerror(code)));
+            errno = code;
+            return false;
         }
     }
+    return true;
 }
 
 bool readSectorsInto(DiskHandle handle, QByteArray *buffer, quint64 first, quint64 count,

@@ -6,8 +6,13 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "diskaccess.h"
 
@@ -44,7 +49,9 @@ QString unescapeMountPath(const QString &text) {
 struct Mount {
     QString devNumber;  // "8:1"
     QString mountPoint;
+    QString fsType;
     QString source;     // "/dev/sda1", or a name for virtual file systems
+    QString options;    // the file system's own options, still escaped
 };
 
 QList<Mount> mounts() {
@@ -64,7 +71,8 @@ QList<Mount> mounts() {
         if (head.size() < 5 || tail.size() < 2) {
             continue;
         }
-        list << Mount{head[2], unescapeMountPath(head[4]), unescapeMountPath(tail[1])};
+        list << Mount{head[2], unescapeMountPath(head[4]), tail[0], unescapeMountPath(tail[1]),
+                      tail.value(2)};
     }
     return list;
 }
@@ -83,10 +91,68 @@ QString devNumberOfNode(const QString &node) {
     return QStringLiteral("%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
 }
 
-// The whole disks under a block device: its own disk for a partition, the
-// disks below a device-mapper or md device (LVM, RAID, encryption), itself for
-// a disk.
-void disksUnder(const QString &sysDir, QStringList *nodes, int depth = 0) {
+QString devText(dev_t dev) {
+    return QStringLiteral("%1:%2").arg(major(dev)).arg(minor(dev));
+}
+
+bool parseDevText(const QString &text, dev_t *dev) {
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool okMajor = false, okMinor = false;
+    if (parts.size() == 2) {
+        *dev = makedev(parts[0].toUInt(&okMajor), parts[1].toUInt(&okMinor));
+    }
+    return okMajor && okMinor;
+}
+
+// The directories an overlay is made of, from its options in the mount table
+// ("lowerdir=/a:/b,upperdir=/u,workdir=/w"; ':' inside a name is "\:").
+QStringList overlayLayers(const QString &options) {
+    QStringList dirs;
+    for (const QString &option : options.split(QLatin1Char(','))) {
+        const int eq = option.indexOf(QLatin1Char('='));
+        const QString key = option.left(eq);
+        if (eq < 0 || !(key.startsWith(QLatin1String("lowerdir")) || key == QLatin1String("upperdir") ||
+                        key == QLatin1String("workdir") || key.startsWith(QLatin1String("datadir")))) {
+            continue;
+        }
+        const QString value = unescapeMountPath(option.mid(eq + 1));
+        QString dir;
+        for (int i = 0; i < value.size(); ++i) {
+            if (value[i] == QLatin1Char('\\') && i + 1 < value.size()) {
+                dir += value[++i];
+            } else if (value[i] == QLatin1Char(':')) {
+                dirs << dir;
+                dir.clear();
+            } else {
+                dir += value[i];
+            }
+        }
+        dirs << dir;
+    }
+    dirs.removeAll(QString());
+    return dirs;
+}
+
+// The device of the file system a loop device's backing file lies on.
+bool loopBacking(const QString &node, dev_t *dev) {
+    const int fd = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    loop_info64 info{};
+    const bool ok = ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+    ::close(fd);
+    *dev = dev_t(info.lo_device);
+    return ok;
+}
+
+void disksOfDev(dev_t dev, const QList<Mount> &table, QStringList *nodes, int depth);
+
+// The whole disks under a block device's sysfs directory: its own disk for a
+// partition, the disks below a device-mapper or md device (LVM, RAID,
+// encryption), itself for a disk, and for a loop device also the disks its
+// backing file lies on.
+void disksUnder(const QString &sysDir, const QList<Mount> &table, QStringList *nodes, int depth) {
     if (sysDir.isEmpty() || depth > 8) {
         return;
     }
@@ -98,13 +164,57 @@ void disksUnder(const QString &sysDir, QStringList *nodes, int depth = 0) {
     const QStringList below = slaves.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     if (!below.isEmpty()) {
         for (const QString &name : below) {
-            disksUnder(QFileInfo(slaves.filePath(name)).canonicalFilePath(), nodes, depth + 1);
+            disksUnder(QFileInfo(slaves.filePath(name)).canonicalFilePath(), table, nodes, depth + 1);
         }
         return;
     }
     const QString node = QStringLiteral("/dev/") + QFileInfo(disk).fileName();
-    if (!nodes->contains(node)) {
-        nodes->append(node);
+    if (nodes->contains(node)) {
+        return;
+    }
+    nodes->append(node);
+    dev_t backing = 0;
+    if (QFileInfo(disk).fileName().startsWith(QLatin1String("loop")) && loopBacking(node, &backing)) {
+        disksOfDev(backing, table, nodes, depth + 1);
+    }
+}
+
+// The whole disks a device number rests on: a block device's own, or for the
+// anonymous number of a file system without one (overlay, btrfs) those of
+// what its mounts name as source or layers.
+void disksOfDev(dev_t dev, const QList<Mount> &table, QStringList *nodes, int depth) {
+    if (depth > 8) {
+        return;
+    }
+    if (major(dev) != 0) {
+        disksUnder(sysfsOfDevNumber(devText(dev)), table, nodes, depth);
+        return;
+    }
+    const QString number = devText(dev);
+    for (const Mount &m : table) {
+        if (m.devNumber != number) {
+            continue;
+        }
+        struct stat st;
+        if (m.source.startsWith(QLatin1String("/dev/")) &&
+            stat(QFile::encodeName(m.source).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
+            disksOfDev(st.st_rdev, table, nodes, depth + 1);
+        }
+        if (m.fsType == QLatin1String("overlay")) {
+            for (const QString &dir : overlayLayers(m.options)) {
+                if (stat(QFile::encodeName(dir).constData(), &st) == 0 && st.st_dev != dev) {
+                    disksOfDev(st.st_dev, table, nodes, depth + 1);
+                }
+            }
+        }
+    }
+}
+
+void appendNew(QStringList *to, const QStringList &from) {
+    for (const QString &n : from) {
+        if (!to->contains(n)) {
+            to->append(n);
+        }
     }
 }
 
@@ -152,42 +262,52 @@ QList<Disk> wholeDisks() {
             readAttribute(dir + QStringLiteral("/size")).toULongLong() == 0) {
             continue;
         }
-        QString identity = readAttribute(dir + QStringLiteral("/diskseq"));
-        if (identity.isEmpty()) {
-            identity = readAttribute(dir + QStringLiteral("/dev"));
-        }
+        // The same form identityOf() gives an open disk.
+        const QString identity = readAttribute(dir + QStringLiteral("/dev")) + QLatin1Char('/') +
+                                 readAttribute(dir + QStringLiteral("/diskseq"));
         disks << Disk{QStringLiteral("/dev/") + name, identity};
     }
     return disks;
+}
+
+QString identityOf(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+        return QString();
+    }
+    __u64 seq = 0;
+    const QString text = ioctl(fd, BLKGETDISKSEQ, &seq) == 0 ? QString::number(seq) : QString();
+    return devText(st.st_rdev) + QLatin1Char('/') + text;
 }
 
 QStringList systemDisks() {
     static const QSet<QString> systemMounts = {
         QStringLiteral("/"), QStringLiteral("/boot"), QStringLiteral("/boot/efi"),
         QStringLiteral("/usr"), QStringLiteral("/var")};
+    const QList<Mount> table = mounts();
     QStringList nodes;
     QStringList rootDisks;
-    for (const Mount &m : mounts()) {
+    for (const Mount &m : table) {
         if (!systemMounts.contains(m.mountPoint)) {
             continue;
         }
         // A file system on a block device names it as its source; btrfs and
-        // some others show an anonymous device number in the table instead.
-        QString devNumber = m.source.startsWith(QLatin1String("/dev/")) ? devNumberOfNode(m.source)
-                                                                         : QString();
-        if (devNumber.isEmpty()) {
-            devNumber = m.devNumber;
-        }
+        // some others show an anonymous device number in the table instead,
+        // an overlay its layers among its options.
         QStringList under;
-        disksUnder(sysfsOfDevNumber(devNumber), &under);
+        struct stat st;
+        if (m.source.startsWith(QLatin1String("/dev/")) &&
+            stat(QFile::encodeName(m.source).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
+            disksOfDev(st.st_rdev, table, &under, 0);
+        }
+        dev_t dev = 0;
+        if (parseDevText(m.devNumber, &dev)) {
+            disksOfDev(dev, table, &under, 0);
+        }
         if (m.mountPoint == QLatin1String("/")) {
             rootDisks = under;
         }
-        for (const QString &n : under) {
-            if (!nodes.contains(n)) {
-                nodes << n;
-            }
-        }
+        appendNew(&nodes, under);
     }
     QFile swaps(QStringLiteral("/proc/swaps"));
     if (swaps.open(QIODevice::ReadOnly)) {
@@ -202,14 +322,9 @@ QStringList systemDisks() {
                 continue;
             }
             // A swap partition is a device; a swap file lies on its file system's device.
-            const dev_t dev = S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev;
             QStringList under;
-            disksUnder(sysfsOfDevNumber(QStringLiteral("%1:%2").arg(major(dev)).arg(minor(dev))), &under);
-            for (const QString &n : under) {
-                if (!nodes.contains(n)) {
-                    nodes << n;
-                }
-            }
+            disksOfDev(S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev, table, &under, 0);
+            appendNew(&nodes, under);
         }
     }
     // The root's disk first: it is the one that becomes number 0.
@@ -218,6 +333,48 @@ QStringList systemDisks() {
         nodes.prepend(rootDisks[i]);
     }
     return nodes;
+}
+
+QStringList disksOfPath(const QString &path) {
+    QStringList nodes;
+    struct stat st;
+    if (stat(QFile::encodeName(path).constData(), &st) == 0) {
+        disksOfDev(st.st_dev, mounts(), &nodes, 0);
+    }
+    return nodes;
+}
+
+QStringList usersOf(const QString &node) {
+    QStringList users = mountPointsOn(node);
+    const QString dir = sysDirOfNode(node);
+    const QString name = QFileInfo(node).fileName();
+    QStringList dirs{dir};
+    QSet<QString> numbers{readAttribute(dir + QStringLiteral("/dev"))};
+    for (const QString &child : QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (child.startsWith(name)) {
+            dirs << dir + QLatin1Char('/') + child;
+            numbers << readAttribute(dir + QLatin1Char('/') + child + QStringLiteral("/dev"));
+        }
+    }
+    for (const QString &d : dirs) {
+        for (const QString &holder : QDir(d + QStringLiteral("/holders")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString dmName = readAttribute(kSysBlock + QLatin1Char('/') + holder + QStringLiteral("/dm/name"));
+            users << (dmName.isEmpty() ? holder : QStringLiteral("%1 (%2)").arg(holder, dmName));
+        }
+    }
+    QFile swaps(QStringLiteral("/proc/swaps"));
+    if (swaps.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> lines = swaps.readAll().split('\n');
+        for (int i = 1; i < lines.size(); ++i) {
+            const QString file = unescapeMountPath(QString::fromUtf8(lines[i]).section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty));
+            struct stat st;
+            if (!file.isEmpty() && stat(QFile::encodeName(file).constData(), &st) == 0 &&
+                S_ISBLK(st.st_mode) && numbers.contains(devText(st.st_rdev))) {
+                users << QStringLiteral("swap ") + file;
+            }
+        }
+    }
+    return users;
 }
 
 bool properties(const QString &node, DiskProperties *props) {

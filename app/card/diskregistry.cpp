@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "diskplatform.h"
 
 DiskRegistry &DiskRegistry::instance() {
@@ -45,23 +49,43 @@ void DiskRegistry::refresh() {
     }
     // A file that was removed is gone like a card.
     for (auto it = entries.begin(); it != entries.end(); ++it) {
-        if (it->file) {
+        if (it->file && it->present) {
             it->present = QFileInfo(it->path).isFile();
         }
     }
 }
 
+QString DiskRegistry::fileIdentity(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return QString();
+    }
+    return QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
+}
+
 int DiskRegistry::registerFile(const QString &path) {
-    const QString absolute = QFileInfo(path).absoluteFilePath();
+    // A link is followed once, here: the file it names is the card.
+    QFileInfo info(path);
+    const QString absolute = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+    QString identity;
+    const int fd = ::open(QFile::encodeName(absolute).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        identity = fileIdentity(fd);
+        ::close(fd);
+    }
     QMutexLocker locker(&lock);
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         if (it->file && it->path == absolute) {
-            it->present = true;
-            return it.key();
+            if (it->identity == identity) {
+                it->present = true;
+                return it.key();
+            }
+            it->present = false;  // another file now: the old number stands for nothing
         }
     }
     const int number = nextNumber++;
-    entries[number] = Entry{absolute, QString(), true, true};
+    entries[number] = Entry{absolute, identity, true, true};
     return number;
 }
 
@@ -81,6 +105,12 @@ QString DiskRegistry::path(int number) const {
     QMutexLocker locker(&lock);
     const auto it = entries.constFind(number);
     return it != entries.constEnd() && it->present ? it->path : QString();
+}
+
+QString DiskRegistry::identity(int number) const {
+    QMutexLocker locker(&lock);
+    const auto it = entries.constFind(number);
+    return it != entries.constEnd() && it->present ? it->identity : QString();
 }
 
 bool DiskRegistry::isFile(int number) const {
@@ -116,7 +146,7 @@ bool DiskRegistry::mayWrite(int number) const {
 
 int DiskRegistry::declareCard(const QString &path, const DiskProperties &properties) {
     const QFileInfo info(path);
-    const QString key = info.absoluteFilePath();
+    const QString key = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
     int number = -1;
     if (info.isFile()) {
         number = registerFile(key);
@@ -134,7 +164,8 @@ int DiskRegistry::declareCard(const QString &path, const DiskProperties &propert
 
 void DiskRegistry::withdrawCard(const QString &path) {
     QMutexLocker locker(&lock);
-    declared.remove(QFileInfo(path).absoluteFilePath());
+    const QFileInfo info(path);
+    declared.remove(info.exists() ? info.canonicalFilePath() : info.absoluteFilePath());
 }
 
 bool DiskRegistry::declaredCard(int number, DiskProperties *properties) const {

@@ -19,7 +19,8 @@ public:
     // Reads the system's disks again. Disks that have gone keep their numbers
     // unused; new ones are numbered on.
     void refresh();
-    // A plain file as a disk; the same path keeps its number.
+    // A plain file as a disk; the same file keeps its number, another file
+    // put in its place gets a new one, like a card that was changed.
     int registerFile(const QString &path);
 
     // The present disks (system disk and registered files included), by number.
@@ -27,6 +28,14 @@ public:
     // The node (/dev/sdb) or file path of a number; empty when it is unknown or gone.
     QString path(int number) const;
     bool isFile(int number) const;
+    // What the disk or file of the number was when it was listed: device
+    // number and disk sequence number of a disk, device and inode of a file.
+    // An open handle is checked against it (fileIdentity, diskplatform's
+    // identityOf), so that a card changed since is not taken for it.
+    QString identity(int number) const;
+    // The identity of the file open on this descriptor; empty for anything
+    // but a regular file.
+    static QString fileIdentity(int fd);
     // -1 when the node is not a present disk.
     int numberOf(const QString &path) const;
     // False for a disk that holds a mounted system file system (/, /boot,

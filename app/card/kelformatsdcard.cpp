@@ -49,9 +49,13 @@ void KelFormatSDCard::run() {
         qDebug().noquote() << "Failed to format SDCard!\n";
         emit threadIsFailed();
         closeDiskHandle(handle);
+        handle = kInvalidDisk;
     };
 
-    handle = openDiskHandle(n, DiskAccess::ReadWrite, true);
+    // The card's own file systems unmounted, the card had exclusively: a card
+    // something else still holds, or a write-protected one, fails here with
+    // its reason, before its table is touched.
+    handle = openDiskForWriting(n);
     if (handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             qWarning().noquote() << "Permission denied to write disk device.\nYou need to run cmd "
@@ -60,7 +64,15 @@ void KelFormatSDCard::run() {
         fail();
         return;
     }
-    dismountDiskVolumes(n);
+    // A stop request (the command line's Ctrl-C) is honoured between steps.
+    auto interrupted = [&] {
+        if (!isInterruptionRequested()) {
+            return false;
+        }
+        qCritical().noquote() << "The format was interrupted";
+        fail();
+        return true;
+    };
     quint64 sectorSize = 0;
     const quint64 sectors = diskSectorCount(handle, &sectorSize);
     if (sectors == 0) {
@@ -88,6 +100,9 @@ void KelFormatSDCard::run() {
     }
     emit threadIsRunning(20);
     QThread::msleep(1000);
+    if (interrupted()) {
+        return;
+    }
 
     const bool written = useMbr ? writeMbrTable(handle, path, diskSize, sectorSize)
                                 : writeGptTable(handle, path, diskSize, sectorSize);
@@ -96,13 +111,19 @@ void KelFormatSDCard::run() {
         return;
     }
     emit threadIsRunning(50);
+    // The format command has the new volume exclusively, which it cannot while
+    // this handle holds the whole card.
+    closeDiskHandle(handle);
+    handle = kInvalidDisk;
+    if (interrupted()) {
+        return;
+    }
     if (!formatVolume(n)) {
         fail();
         return;
     }
     emit threadIsRunning(100);
     qDebug().noquote() << "Format SDCard successfully!\n";
-    closeDiskHandle(handle);
     emit threadIsSuccessful();
 }
 

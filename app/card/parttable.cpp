@@ -1,6 +1,7 @@
 #include "parttable.h"
 
 #include <QElapsedTimer>
+#include <QtEndian>
 #include <QThread>
 #include <QVector>
 #include <QtDebug>
@@ -488,8 +489,48 @@ bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, qui
                                  "Write GPT table timeout");
 }
 
+namespace {
+
+// A GPT's headers say the disk has a GPT to every tool that looks, beside an
+// MBR too: both go when an MBR is written. The backup lies where the primary
+// says, normally in the last sector.
+bool wipeGptHeaders(DiskHandle handle, quint64 diskSize, quint64 sectorSize) {
+    if (sectorSize < 512 || diskSize / sectorSize < 3) {
+        return true;
+    }
+    const quint64 last = diskSize / sectorSize - 1;
+    QList<quint64> sectors{1, last};
+    bool ok = false;
+    const QByteArray primary = readSectors(handle, 1, 1, sectorSize, &ok);
+    if (ok && primary.startsWith("EFI PART")) {
+        const quint64 alternate = qFromLittleEndian<quint64>(primary.constData() + 32);
+        if (alternate > 1 && alternate < last) {
+            sectors << alternate;
+        }
+    }
+    const QByteArray zero(int(sectorSize), '\0');
+    for (quint64 s : sectors) {
+        const QByteArray sector = readSectors(handle, s, 1, sectorSize, &ok);
+        if (!ok) {
+            qCritical().noquote() << "Failed to read" << sectorSize;
+            return false;
+        }
+        if (sector.startsWith("EFI PART") &&
+            !writeSectors(handle, zero.constData(), s, 1, sectorSize)) {
+            qCritical().noquote() << "Failed to write" << sectorSize;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
     qDebug().noquote() << "Generate and write the MBR table";
+    if (!wipeGptHeaders(handle, diskSize, sectorSize)) {
+        return false;
+    }
     Layout layout;
     layout.gpt = false;
     LayoutEntry entry;

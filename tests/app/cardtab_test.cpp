@@ -251,6 +251,42 @@ TEST_F(CardTabTest, ADamagedImageIsRefusedWithTheCheckOn) {
     EXPECT_EQ(card.bytes(), QByteArray(int(8 * kMiB), '\0'));
 }
 
+// A card that cannot be written is refused before the question: one locked
+// against writing, and one put in the reader after the list was made (another
+// loop device at the same node).
+TEST_F(CardTabTest, ALockedOrChangedCardIsRefusedBeforeTheQuestion) {
+    ListedCard reader(8 * kMiB, true);
+    NEED_CARD(reader);
+    closeDiskHandle(reader.handle);
+    reader.handle = kInvalidDisk;
+    tab.scanDevices();
+    ASSERT_EQ(list->currentData().toInt(), reader.number);
+    const QString node = reader.path;
+
+    ASSERT_EQ(run("blockdev", {"--setro", node}), "");
+    EXPECT_FALSE(tab.startWork()) << "no question may be asked: none is answered";
+    EXPECT_EQ(tab.message(), "SD卡处于写保护状态，请关闭写保护开关后重试");
+    tab.showSuccess(QString());
+    click("formatBtn");
+    EXPECT_EQ(tab.message(), "SD卡处于写保护状态，请关闭写保护开关后重试");
+    run("blockdev", {"--setrw", node});
+
+    QFile other("other.img");
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly) && other.write(QByteArray(int(kMiB), '\x42')) > 0 &&
+                other.resize(qint64(8 * kMiB)));
+    other.close();
+    reader.device->detach();
+    ASSERT_EQ(run("losetup", {node, "other.img"}), "");
+    EXPECT_FALSE(tab.startWork());
+    EXPECT_EQ(tab.message(), "SD卡已更换或已拔出，请重新选择SD卡");
+    // Listed again: the card now in the reader is another one.
+    EXPECT_NE(list->currentData().toInt(), reader.number);
+    run("losetup", {"--detach", node});
+    ASSERT_TRUE(other.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(other.read(qint64(kMiB)) == QByteArray(int(kMiB), '\x42'));
+    EXPECT_EQ(tab.currentWorker(), nullptr);
+}
+
 // Run by the next test as an operator without rights, on a card it may only read.
 TEST_F(CardTabTest, DISABLED_AsOperator) {
     declareCard(qEnvironmentVariable("READ_ONLY_CARD"));

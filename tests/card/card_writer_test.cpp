@@ -152,6 +152,8 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     EXPECT_EQ(disk.markVersion(), "2.1.0");
 
     QString why;
+    EXPECT_FALSE(verifyBringupCard(&image, disk.diskNumber(), [](quint64) { return false; }, &why));
+    EXPECT_EQ(why, "interrupted");
     EXPECT_TRUE(verifyBringupCard(&image, disk.diskNumber(), nullptr, &why)) << why.toStdString();
     const char bad = '\x01';
     ASSERT_TRUE(writeSectors(card.handle, cardBytes(card, start["boot_bak"], card.sectorBytes)
@@ -237,6 +239,56 @@ TEST(BringupCard, ACardPulledOutMidWriteFailsWithoutHanging) {
     card.device->node.clear();  // already detached
 }
 
+// While a job writes a card it has the card to itself, and the card says it
+// holds nothing: a job killed at this point leaves no old mark or table over
+// half of the new data.
+TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
+    Card card(64 * kMiB, 512, true);
+    NEED_CARD(card);
+    ImageFile image;
+    image.setPath(makeImage("held.img", "1m(spl),-(rootfs)", {{"rootfs", "rootfs", 32 * kMiB}}));
+    ASSERT_EQ(image.loadHeader(), 0);
+    CardDisk disk;
+    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    Job first, second, third;
+    {
+        CardThread worker(&image, &disk);
+        first.watch(worker);
+        worker.start();
+        worker.wait();
+    }
+    ASSERT_TRUE(first.succeeded);
+    ASSERT_TRUE(disk.readImageMark());
+    const quint64 last = card.diskSize / 512 - 1;
+    ASSERT_TRUE(cardBytes(card, last * 512, 8).startsWith("EFI PART"));
+
+    MsgCapture msgs;
+    CardThread held(&image, &disk);
+    second.watch(held);
+    held.pause();
+    held.start();
+    ASSERT_TRUE(waitFor([&] {
+        QMutexLocker l(&second.lock);
+        return !second.progress.isEmpty();
+    }));
+    EXPECT_FALSE(disk.readImageMark());
+    EXPECT_EQ(cardBytes(card, 512, 512), QByteArray(512, '\0')) << "the primary GPT header is left";
+    EXPECT_EQ(cardBytes(card, last * 512, 512), QByteArray(512, '\0')) << "the backup GPT header is left";
+    {
+        CardThread other(&image, &disk);
+        third.watch(other);
+        other.start();
+        other.wait();
+    }
+    EXPECT_TRUE(third.failed);
+    EXPECT_TRUE(third.progress.isEmpty());
+    EXPECT_TRUE(msgs.contains(QtCriticalMsg, card.path + " is in use"));
+    held.stop();
+    held.resume();
+    ASSERT_TRUE(held.wait(60000));
+    EXPECT_FALSE(second.succeeded);
+}
+
 TEST(CardDisk, TheSystemDiskAndAMarkWithoutItsZeroAreRefused) {
     MsgCapture msgs;
     CardDisk disk;
@@ -301,6 +353,9 @@ TEST_P(Formatter, OneFat32VolumeOverTheWholeCard) {
     EXPECT_TRUE(run("mdir", {"-i", volume}).contains("No files"));
     if (!c.mbr) {
         EXPECT_TRUE(run("sgdisk", {"-v", card.path}).contains("No problems found"));
+    } else {
+        // Nothing of a GPT is left beside the MBR.
+        EXPECT_FALSE(run("wipefs", {card.path}).contains("gpt")) << run("wipefs", {card.path}).toStdString();
     }
 }
 

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "card_common.h"
@@ -24,10 +26,21 @@ struct CliRun {
     QByteArray out, err;
 };
 
-CliRun cli(const QStringList &args) {
+QString cliPath() {
+    return QString::fromLocal8Bit(qgetenv("KELFLASH_BINARY_DIR")) + "/cli/kelflash-cli";
+}
+
+// With `setup`, the command runs in a mount namespace of its own after the
+// setup's shell commands.
+CliRun cli(const QStringList &args, const QString &setup = QString()) {
     QProcess p;
     p.setStandardInputFile(QProcess::nullDevice());
-    p.start(QString::fromLocal8Bit(qgetenv("KELFLASH_BINARY_DIR")) + "/cli/kelflash-cli", args);
+    if (setup.isEmpty()) {
+        p.start(cliPath(), args);
+    } else {
+        p.start("unshare", QStringList{"-m", "--propagation", "private", "sh", "-c",
+                                       setup + " && exec \"$0\" \"$@\"", cliPath()} + args);
+    }
     CliRun r;
     if (!p.waitForFinished(120000)) {
         p.kill();
@@ -129,6 +142,10 @@ TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(QByteArray(int(4 * kMiB), '\x42'));
     f.close();
+    QFile::remove("made.img");  // a run before may have left it
+    QFile source(image);
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray imageBytes = source.readAll();
     struct Refusal {
         QStringList args;
         int status;
@@ -136,6 +153,10 @@ TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
     } cases[] = {
         {{"write", image, "--device", card}, 2, "give --yes to confirm without a terminal"},
         {{"format", "--device", card}, 2, "give --yes"},
+        {{"write", image, "--device", image, "--yes"}, 1, "is the card itself"},
+        {{"write", image, "--device", "/dev/kelflash-test-no-card", "--size", "64M", "--yes"}, 1,
+         "a card image is not made under /dev"},
+        {{"write", image, "--device", "made.img", "--size", "1M"}, 1, "cannot be laid out"},
         {{"write", sampleImage("nand"), "--device", card, "--yes"}, 1, "not for SD cards (mmc)"},
         {{"write", image, "--device", card, "--yes"}, 1, "cannot be laid out"},
         {{"write", image, "--device", "missing.img", "--yes"}, 1, "give --size to create"},
@@ -156,6 +177,10 @@ TEST(CardCli, RefusalsLeaveTheCardAsItWas) {
         EXPECT_TRUE(back.readAll() == QByteArray(int(4 * kMiB), '\x42')) << c.args.join(' ').toStdString();
     }
     EXPECT_FALSE(QFile::exists("missing.img"));
+    EXPECT_FALSE(QFile::exists("made.img")) << "a card image made for a failed write is left";
+    EXPECT_FALSE(QFile::remove("/dev/kelflash-test-no-card")) << "a file was made in /dev";
+    ASSERT_TRUE(source.seek(0));
+    EXPECT_TRUE(source.readAll() == imageBytes) << "the image was written over";
 }
 
 // Disks are only ever asked about here: the decision is made before anything
@@ -194,6 +219,160 @@ TEST(CardCli, TheSystemDiskAPartitionAndAFixedDiskAreRefused) {
         EXPECT_TRUE(error.contains(c.why)) << error.toStdString();
         EXPECT_EQ(status, KELCLI_FAIL);
     }
+}
+
+// A card a file system, a volume manager or another program holds is not
+// written: not under a mount that cannot go, not under one in another mount
+// namespace, not when the system's own /var rests on it through an overlay or
+// a loop device.
+TEST(CardCli, ACardInUseIsNotWritten) {
+    const QString image = sampleImage();
+    Card card(64 * kMiB, 512, true);
+    NEED_CARD(card);
+    ASSERT_TRUE(writeGptTable(card.handle, card.path, card.diskSize, 512));
+    const QString part = card.path + "p1";
+    for (int i = 0; i < 100 && !QFile::exists(part); ++i) {
+        usleep(50000);
+    }
+    run("mkfs.ext4", {"-q", "-F", part});
+    const QString m = QDir::current().absoluteFilePath("mnt"), t = QDir::current().absoluteFilePath("tmp");
+    QDir().mkpath(m);
+    QDir().mkpath(t);
+    const QString mount = "mount " + part + " " + m;
+    const QString overlay = mount + " && mkdir -p " + m + "/l && mount -t tmpfs t " + t + " && mkdir -p " + t +
+                            "/u " + t + "/w && mount -t overlay ov -o lowerdir=" + m + "/l,upperdir=" + t +
+                            "/u,workdir=" + t + "/w /var";
+    const QString loop = mount + " && truncate -s 8M " + m + "/var.img && mkfs.ext4 -q " + m +
+                         "/var.img && mount -o loop " + m + "/var.img /var";
+    struct InUse {
+        QString setup;  // empty: mounted in another namespace
+        QString why;
+    } cases[] = {{mount + " && cd " + m, "Cannot unmount " + m + " (on " + card.path + "): Device or resource busy"},
+                 {QString(), card.path + " is in use by the system"},
+                 {overlay, card.path + " holds the running system"},
+                 {loop, card.path + " holds the running system"}};
+    for (const InUse &c : cases) {
+        QProcess holder;
+        if (c.setup.isEmpty()) {
+            holder.start("unshare", {"-m", "--propagation", "private", "sh", "-c", mount + " && echo ready && exec sleep 60"});
+            ASSERT_TRUE(holder.waitForReadyRead(10000));
+        }
+        for (const QString command : {"write", "format"}) {
+            QStringList args{"card", command, "--device", card.path, "--yes", "--force"};
+            if (command == "write") {
+                args.insert(2, image);
+            }
+            const CliRun r = cli(args, c.setup);
+            EXPECT_EQ(r.status, 1) << c.why.toStdString();
+            EXPECT_TRUE(r.err.contains(c.why.toUtf8())) << r.err.toStdString();
+            EXPECT_TRUE(run("blkid", {"-p", part}).contains("TYPE=\"ext4\"")) << c.why.toStdString();
+            EXPECT_FALSE(readSectors(card.handle, 0, 1, 512).startsWith("KEL.FW")) << c.why.toStdString();
+        }
+        holder.kill();
+        holder.waitForFinished();
+    }
+}
+
+// The file asked about is the file written: a link to another card, or another
+// file, put in its place while the operator is asked is refused.
+TEST(CardCli, AFileSwappedDuringTheQuestionIsNotWritten) {
+    const QString image = sampleImage();
+    for (const bool link : {true, false}) {
+        QFile::remove("asked.img");
+        QFile::remove("other.img");
+        QFile asked("asked.img"), other("other.img");
+        ASSERT_TRUE(asked.open(QIODevice::WriteOnly) && asked.resize(qint64(64 * kMiB)));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly) && other.write(QByteArray(int(kMiB), '\x42')) > 0);
+        other.resize(qint64(64 * kMiB));
+        asked.close();
+        other.close();
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+        QProcess p;
+        p.setStandardInputFile(QString::fromLatin1(ptsname(terminal)));
+        p.setReadChannel(QProcess::StandardError);
+        p.start(cliPath(), {"card", "write", image, "--device", "asked.img"});
+        QByteArray err;
+        while (!err.contains("Type 'yes'") && p.waitForReadyRead(10000)) {
+            err += p.readAllStandardError();
+        }
+        ASSERT_TRUE(err.contains("Type 'yes'")) << err.toStdString();
+        QFile::remove("asked.img");
+        ASSERT_TRUE(link ? QFile::link(QDir::current().absoluteFilePath("other.img"), "asked.img")
+                         : QFile::rename("other.img", "asked.img"));
+        ASSERT_EQ(write(terminal, "yes\n", 4), 4);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        ::close(terminal);
+        err += p.readAllStandardError();
+        EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains("is no longer the file that was chosen")) << err.toStdString();
+        QFile back("asked.img");
+        ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(back.read(qint64(kMiB)) == QByteArray(int(kMiB), '\x42')) << (link ? "link" : "file");
+    }
+}
+
+TEST(CardCli, AWriteProtectedCardIsSaidToBeSo) {
+    const QString image = sampleImage();
+    const QString file = QDir::current().absoluteFilePath("locked.img");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.resize(qint64(64 * kMiB)));
+    f.close();
+    LoopDevice locked(file, 512, false, true);
+    if (locked.node.isEmpty()) {
+        GTEST_SKIP() << "no loop device could be attached (needs root)";
+    }
+    for (const QStringList &args : {QStringList{"write", image}, QStringList{"format"}}) {
+        const CliRun r = cli(QStringList{"card"} + args + QStringList{"--device", locked.node, "--yes", "--force"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.contains(locked.node.toUtf8() + " is write-protected")) << r.err.toStdString();
+        EXPECT_FALSE(r.err.contains("Failed to rewrite")) << r.err.toStdString();
+    }
+}
+
+// Whatever ends a --json run, its last line is the result.
+TEST(CardCli, EveryJsonRunEndsWithItsResult) {
+    const QString image = sampleImage();
+    const QString card = QDir::current().absoluteFilePath("json.img");
+    QFile f(card);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.resize(qint64(16 * kMiB)));
+    f.close();
+    struct Case {
+        QStringList args;
+        int status;
+        const char *why;
+    } cases[] = {
+        {{"write", image, "--device", card}, 2, "give --yes to confirm without a terminal"},
+        {{"write", image, "--yes"}, 2, "--device is required"},
+        {{"format", "--size", "12Q", "--device", card}, 2, "invalid size '12Q'"},
+        {{"write", "no-such.img", "--device", card, "--yes"}, 1, "cannot read"},
+    };
+    for (const Case &c : cases) {
+        const CliRun r = cli(QStringList{"card"} + c.args + QStringList{"--json"});
+        EXPECT_EQ(r.status, c.status) << c.why;
+        const QJsonObject result = lastJson(r.out);
+        EXPECT_EQ(result.value("event").toString(), "result") << c.why << r.out.toStdString();
+        EXPECT_TRUE(result.value("message").toString().contains(c.why)) << r.out.toStdString();
+        EXPECT_LT(result.value("seconds").toDouble(), 10) << "the seconds since the system started";
+    }
+    const CliRun help = cli({"card", "write", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.contains("Usage: kelflash-cli card")) << help.err.toStdString();
+
+    // Ctrl-C during a format (it waits a second after its second stage).
+    QProcess p;
+    p.start(cliPath(), {"card", "format", "--device", card, "--yes", "--json"});
+    QByteArray out;
+    while (!out.contains("\"percent\":20") && p.waitForReadyRead(10000)) {
+        out += p.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("\"percent\":20")) << out.toStdString();
+    kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(lastJson(out).value("message").toString().startsWith("interrupted by SIGINT")) << out.toStdString();
 }
 
 }  // namespace

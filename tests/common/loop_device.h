@@ -1,5 +1,6 @@
 // A loop device over a file of the test's own, detached again at the end; none
-// without root. With partitions set, the kernel scans its partition tables.
+// without root. With partitions set, the kernel scans its partition tables;
+// a read-only one stands for a card whose lock switch is on.
 #pragma once
 
 #include <QProcess>
@@ -10,13 +11,16 @@
 
 class LoopDevice {
 public:
-    LoopDevice(const QString &file, int sectorSize, bool partitions = false) {
+    LoopDevice(const QString &file, int sectorSize, bool partitions = false, bool readOnly = false) {
         if (getuid() != 0) {
             return;
         }
         QStringList args{"--find", "--show", "--sector-size", QString::number(sectorSize)};
         if (partitions) {
             args << "--partscan";
+        }
+        if (readOnly) {
+            args << "--read-only";
         }
         QProcess p;
         p.start("losetup", args << file);
