@@ -63,6 +63,10 @@ public:
     void setVerify(bool on) { m_verify = on; }
     bool verifies() const { return m_verify; }
 
+    // The last information query found the board running U-Boot (a board
+    // left there by a stopped or failed burn, or started into it).
+    bool reportsUboot() const;
+
     // Why the last failed step of this link failed; empty when none has.
     QString errorText() const { return m_error; }
     void clearError() { m_error.clear(); }

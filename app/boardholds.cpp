@@ -1,0 +1,48 @@
+#include "boardholds.h"
+
+void BoardHolds::hold(Kind kind, const QString &id, bool resets) {
+    if (id.isEmpty()) {
+        return;
+    }
+    for (Entry &e : entries) {
+        if (e.kind == kind && e.id == id) {
+            e.returning = resets;
+            e.away = false;
+            e.since.start();
+            return;
+        }
+    }
+    Entry e{kind, id, resets, false, QElapsedTimer()};
+    e.since.start();
+    entries.append(e);
+}
+
+void BoardHolds::seen(Kind kind, const QStringList &present) {
+    for (int i = entries.size() - 1; i >= 0; --i) {
+        Entry &e = entries[i];
+        if (e.kind != kind) {
+            continue;
+        }
+        if (present.contains(e.id)) {
+            // Back from its reset: the next departure is the operator's.
+            if (e.returning && e.away) {
+                e.returning = false;
+            }
+            continue;
+        }
+        if (e.returning && !e.since.hasExpired(kReturnGraceMs)) {
+            e.away = true;
+            continue;
+        }
+        entries.removeAt(i);
+    }
+}
+
+bool BoardHolds::isHeld(Kind kind, const QString &id) const {
+    for (const Entry &e : entries) {
+        if (e.kind == kind && e.id == id) {
+            return true;
+        }
+    }
+    return false;
+}
