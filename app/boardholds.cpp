@@ -1,18 +1,18 @@
 #include "boardholds.h"
 
-void BoardHolds::hold(Kind kind, const QString &id, bool resets) {
+void BoardHolds::hold(Kind kind, const QString &id, bool returns) {
     if (id.isEmpty()) {
         return;
     }
     for (Entry &e : entries) {
         if (e.kind == kind && e.id == id) {
-            e.returning = resets;
+            e.returning = returns;
             e.away = false;
             e.since.start();
             return;
         }
     }
-    Entry e{kind, id, resets, false, QElapsedTimer()};
+    Entry e{kind, id, returns, false, QElapsedTimer()};
     e.since.start();
     entries.append(e);
 }

@@ -15,11 +15,12 @@ public:
 
     // A board told to reset at the end of its job leaves and comes back by
     // itself; that departure is not its removal. For this long after the job,
-    // a board that has not been seen leaving yet may still be on its way.
+    // such a board that has not been seen back may still be on its way.
     static constexpr int kReturnGraceMs = 15000;
 
-    // `resets`: the job ended by resetting the board.
-    void hold(Kind kind, const QString &id, bool resets);
+    // `returns`: the board leaves and comes back by itself (the job ended by
+    // resetting it, or ended while it was away between two stages).
+    void hold(Kind kind, const QString &id, bool returns);
     // Boards of this kind now present; held ones that are not among them are
     // gone, unless they are away for their own reset.
     void seen(Kind kind, const QStringList &present);
@@ -30,7 +31,7 @@ private:
     struct Entry {
         Kind kind;
         QString id;
-        // Reset at the end of its job and not yet seen back from that.
+        // On its way back by itself and not yet seen back.
         bool returning;
         // Seen gone while returning.
         bool away;

@@ -691,11 +691,16 @@ void BurnTab::finishWork() {
     if (jobEnded) {
         // Auto-burn leaves this board alone until it has been taken away; one
         // that was reset comes back by itself, and that is no new board.
+        // So does one that is away at the job's end (stopped or failed while it
+        // passed from one stage to the next).
         const bool resets = jobSucceeded && jobResetsBoard && !jobStopped;
-        holds.hold(jobKind, jobBoard, resets);
+        const QStringList present = linker ? linker->listDevices() : QStringList();
+        const QString device = linker ? linker->name() : QString();
+        holds.hold(jobKind, jobBoard,
+                   resets || (jobKind == BoardHolds::Usb && !present.contains(jobBoard)));
         // A board started through adb was burnt as an upgrade device.
-        if (linker != nullptr && jobKind == BoardHolds::Adb) {
-            holds.hold(BoardHolds::Usb, linker->name(), resets);
+        if (jobKind == BoardHolds::Adb) {
+            holds.hold(BoardHolds::Usb, device, resets || !present.contains(device));
         }
     }
     if (linker != nullptr) {

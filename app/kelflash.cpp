@@ -583,14 +583,16 @@ bool KelFlash::eventFilter(QObject *watched, QEvent *event) {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto *key = static_cast<QKeyEvent *>(event);
         QWidget *target = static_cast<QWidget *>(watched);
+        QWidget *focus = QApplication::focusWidget();
         if (target == this) {
             // A key a control did not take comes on to the window: it has been
             // looked at already.
-            if (event == childKey && key->timestamp() == childKeyStamp) {
+            if (event == childKey && key->timestamp() == childKeyStamp && focus != nullptr &&
+                focus != this && focus->window() == this) {
                 childKey = nullptr;
                 return true;
             }
-        } else if (target == QApplication::focusWidget() && target->window() == this) {
+        } else if (target == focus && target->window() == this) {
             keyPressEvent(key);
             childKey = event;
             childKeyStamp = key->timestamp();
