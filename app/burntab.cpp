@@ -192,6 +192,9 @@ void BurnTab::buildLayout() {
     layout->addLayout(optionsRow);
     layout->addLayout(boardRow, 1);
     layout->addWidget(messageLine, 0, Qt::AlignRight);
+    // A second line (what the job waits for, why it failed) keeps to the right
+    // edge as the first does.
+    messageLine->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
 bool BurnTab::event(QEvent *event) {
@@ -581,11 +584,12 @@ void BurnTab::onAdbDeviceAbsent() {
     holds.seen(BoardHolds::Adb, QStringList());
 }
 
-BoardHolds::Kind BurnTab::boardKind() const {
-    if (adbMode) {
-        return BoardHolds::Adb;
-    }
+BoardHolds::Kind BurnTab::linkKind() const {
     return typeBox->currentIndex() == LinkFactory::Serial ? BoardHolds::Serial : BoardHolds::Usb;
+}
+
+BoardHolds::Kind BurnTab::boardKind() const {
+    return adbMode ? BoardHolds::Adb : linkKind();
 }
 
 QString BurnTab::boardId() const {
@@ -700,7 +704,7 @@ void BurnTab::finishWork() {
                    resets || (jobKind == BoardHolds::Usb && !present.contains(jobBoard)));
         // A board started through adb was burnt as an upgrade device.
         if (jobKind == BoardHolds::Adb) {
-            holds.hold(BoardHolds::Usb, device, resets || !present.contains(device));
+            holds.hold(linkKind(), device, resets || !present.contains(device));
         }
     }
     if (linker != nullptr) {

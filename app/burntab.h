@@ -99,6 +99,8 @@ private:
     void dropResult();
     // How the board on hand is known to the holds.
     BoardHolds::Kind boardKind() const;
+    // The kind of board the current connection type reaches.
+    BoardHolds::Kind linkKind() const;
     QString boardId() const;
     void handOverPartitions();
     void releaseSelection();
