@@ -132,7 +132,7 @@ bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
     // the component, and calling that burnt would hide a board that won't boot.
     if (attrHas(meta, "run") || attrHas(meta, "Run") || attrHas(meta, "RUN")) {
         // From here until it is back, the board's silence is its departure; the
-        // caller ends the expectation once it answers again (waitReconnect does).
+        // caller ends the expectation once it answers again.
         upg_log_expect_departure(1);
         if (kelupg_cmd_send_fwc_data_final(dev) != 0 && upg_dev_get_last_error(dev) == 0) {
             return fail(QStringLiteral("Dev %1 Failed to send meta end!").arg(m_name));
@@ -171,10 +171,8 @@ bool KelLinker::waitReconnect() {
     QElapsedTimer clock;
     clock.start();
     while (!clock.hasExpired(m_reconnectDeadlineMs)) {
-        if (link()) {
-            upg_log_expect_departure(0);
+        if (link())
             return true;
-        }
         if (self->isInterruptionRequested()) {
             qDebug().noquote() << nowText() << "Stopped waiting for Dev" << m_name;
             return false;
