@@ -9,10 +9,11 @@ void BoardHolds::hold(Kind kind, const QString &id, bool returns) {
             e.returning = returns;
             e.away = false;
             e.since.start();
+            e.absent.invalidate();
             return;
         }
     }
-    Entry e{kind, id, returns, false, QElapsedTimer()};
+    Entry e{kind, id, returns, false, QElapsedTimer(), QElapsedTimer()};
     e.since.start();
     entries.append(e);
 }
@@ -24,6 +25,13 @@ void BoardHolds::seen(Kind kind, const QStringList &present) {
             continue;
         }
         if (present.contains(e.id)) {
+            // Missing long enough: what is there now was put there since.
+            const bool replaced = e.absent.isValid() && e.absent.hasExpired(kGoneMs);
+            e.absent.invalidate();
+            if (replaced && !e.returning) {
+                entries.removeAt(i);
+                continue;
+            }
             // Back from its reset: the next departure is the operator's.
             if (e.returning && e.away) {
                 e.returning = false;
@@ -34,7 +42,12 @@ void BoardHolds::seen(Kind kind, const QStringList &present) {
             e.away = true;
             continue;
         }
-        entries.removeAt(i);
+        if (!e.absent.isValid()) {
+            e.absent.start();
+        }
+        if (e.absent.hasExpired(kGoneMs)) {
+            entries.removeAt(i);
+        }
     }
 }
 

@@ -17,6 +17,9 @@ public:
     // itself; that departure is not its removal. For this long after the job,
     // such a board that has not been seen back may still be on its way.
     static constexpr int kReturnGraceMs = 15000;
+    // A board that drops off the list for less than this (a re-enumeration,
+    // a listing that raced with a query) has not been taken away.
+    static constexpr int kGoneMs = 1000;
 
     // `returns`: the board leaves and comes back by itself (the job ended by
     // resetting it, or ended while it was away between two stages).
@@ -36,6 +39,8 @@ private:
         // Seen gone while returning.
         bool away;
         QElapsedTimer since;
+        // Running while the board has been missing from the list.
+        QElapsedTimer absent;
     };
     QVector<Entry> entries;
 };

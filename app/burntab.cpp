@@ -479,6 +479,7 @@ void BurnTab::scan(bool followUp) {
     adbMode = false;
 
     const QStringList devices = linker->listDevices();
+    holds.seen(linkKind(), devices);
     if (devices.isEmpty()) {
         if (emptyScansLeft > 0) {
             --emptyScansLeft;
@@ -488,7 +489,6 @@ void BurnTab::scan(bool followUp) {
         if (followUp && !deviceLinked) {
             return;
         }
-        holds.seen(boardKind(), devices);
         deviceLinked = false;
         linker->clearName();
         boardNote.clear();
@@ -498,7 +498,6 @@ void BurnTab::scan(bool followUp) {
         checkThread->resume();
         return;
     }
-    holds.seen(boardKind(), devices);
     stopFollowUps();
     if (!linker->name().isEmpty()) {
         if (devices.contains(linker->name())) {

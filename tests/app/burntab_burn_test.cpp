@@ -437,6 +437,8 @@ TEST_F(BurnTabUsb, AutoBurnLeavesTheBoardOfAJobThatEnded) {
         sim->detach(boardId);
         ASSERT_TRUE(sim->waitPresent(boardId, false, 5000));
         page->scanDevices();
+        // An operator's hands are slower than a board's re-enumeration.
+        QTest::qWait(BoardHolds::kGoneMs + 100);
         attach(cfg);
         page->scanDevices();
     };
