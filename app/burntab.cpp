@@ -16,6 +16,7 @@
 #include "burnthread.h"
 #include "checkthread.h"
 #include "devinfothread.h"
+#include "failurecause.h"
 #include "imagefile.h"
 #include "kelcheckbox.h"
 #include "kelcombobox.h"
@@ -36,6 +37,11 @@ constexpr int kEmptyScanRetries = 4;
 constexpr int kEmptyScanRetryMs = 750;
 // A partition name must fit the selection entry with its terminating NUL.
 constexpr int kMaxPartName = static_cast<int>(sizeof(PartitionSelection::name)) - 1;
+// The dots behind a wait text turn this often: the job is alive, only waiting.
+constexpr int kBusyTickMs = 400;
+
+const char *const kUbootNote =
+    "设备处于U-Boot阶段，请勾选“强制升级”或将设备重启到BROM后再烧写";
 
 // The text behind the last "." of a component name; a name without a dot is its
 // own partition name.
@@ -71,6 +77,14 @@ BurnTab::BurnTab(QWidget *parent) : KelTab(parent) {
     // start an adb server, which must not hold up the window's first frame.
     checkThread = new CheckThread();
     connect(checkThread, &CheckThread::adbDeviceFound, this, &BurnTab::onAdbDeviceFound);
+    connect(checkThread, &CheckThread::adbDeviceAbsent, this, &BurnTab::onAdbDeviceAbsent);
+
+    busyTimer = new QTimer(this);
+    busyTimer->setInterval(kBusyTickMs);
+    connect(busyTimer, &QTimer::timeout, this, [this] {
+        ++busyStep;
+        refreshMessage();
+    });
 }
 
 BurnTab::~BurnTab() {
@@ -178,6 +192,9 @@ void BurnTab::buildLayout() {
     layout->addLayout(optionsRow);
     layout->addLayout(boardRow, 1);
     layout->addWidget(messageLine, 0, Qt::AlignRight);
+    // A second line (what the job waits for, why it failed) keeps to the right
+    // edge as the first does.
+    messageLine->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 
 bool BurnTab::event(QEvent *event) {
@@ -246,7 +263,8 @@ void BurnTab::onConnectTypeChanged(int oldIndex, int curIndex) {
     // one; it is forgotten until a scan finds it again, and so is what the last
     // job showed of it.
     adbMode = false;
-    resultBoard.clear();
+    dropResult();
+    boardNote.clear();
     clearDevice();
     if (deviceLinked) {
         deviceLinked = false;
@@ -255,7 +273,7 @@ void BurnTab::onConnectTypeChanged(int oldIndex, int curIndex) {
     }
 
     linker = createLinker(curIndex);
-    showSuccess(QString());
+    showBoardMessage(QString());
 
     switch (curIndex) {
         case LinkFactory::Usb:
@@ -349,6 +367,13 @@ void BurnTab::onPortChanged(int oldIndex, int curIndex) {
 void BurnTab::onForceClicked(bool checked) {
     rebootBox->setChecked(!checked);
     rebootBox->setEnabled(!checked);
+    // The option acts when the board is queried: a board in U-Boot is asked
+    // again, now with (or without) the switch into upgrade work mode.
+    if (linker != nullptr && !adbMode && linker->reportsUboot() && !linker->name().isEmpty() &&
+        !jobActive && !isWorking() && !isQuerying()) {
+        linker->clearName();
+        scanDevices();
+    }
 }
 
 void BurnTab::onPartitionModeClicked(bool checked) {
@@ -457,6 +482,7 @@ void BurnTab::scan(bool followUp) {
     adbMode = false;
 
     const QStringList devices = linker->listDevices();
+    holds.seen(linkKind(), devices);
     if (devices.isEmpty()) {
         if (emptyScansLeft > 0) {
             --emptyScansLeft;
@@ -468,9 +494,9 @@ void BurnTab::scan(bool followUp) {
         }
         deviceLinked = false;
         linker->clearName();
-        resultBoard.clear();
+        boardNote.clear();
         clearDevice();
-        showSuccess("未发现Kelvora设备");
+        showBoardMessage("未发现Kelvora设备");
         emit deviceReady(false);
         checkThread->resume();
         return;
@@ -505,20 +531,22 @@ void BurnTab::scan(bool followUp) {
     });
     infoThread = query;
     infoThreads.append(query);
-    queryBoard = devices.first();
     query->start();
 }
 
 void BurnTab::onLinkFinished(bool linked) {
     deviceLinked = linked;
     qDebug().noquote() << "The status of Kelvora device: " + QString(boolText(linked));
-    // The last job's result (message and fill) stays only while this is the board
-    // it was about; another board starts from an empty picture.
-    if (queryBoard != resultBoard) {
-        resultBoard.clear();
-        progressFill->setFixedHeight(0);
+    // A serial port without a board that answers holds no board.
+    if (!linked && boardKind() == BoardHolds::Serial) {
+        holds.seen(BoardHolds::Serial, QStringList());
     }
-    showBoardMessage(QString());
+    // A board in U-Boot burns only once it is switched into upgrade work mode,
+    // which the forced upgrade does as it queries it.
+    boardNote = linked && linker && boardKind() == BoardHolds::Usb && linker->reportsUboot() &&
+                        !forceBox->isChecked()
+                    ? QString::fromUtf8(kUbootNote)
+                    : QString();
     showDevice(linker ? linker->deviceInfo() : QString());
     // A board that is listed counts as connected even when it did not answer; the
     // start button still follows isReady().
@@ -546,10 +574,37 @@ void BurnTab::onAdbDeviceFound(QStringList sysInfo) {
     stopFollowUps();
     deviceLinked = true;
     adbMode = true;
+    adbHost = sysInfo[1];
+    boardNote.clear();
     showDevice("设备名称：" + sysInfo[1] + "\n系统类型：" + sysInfo[0] + "\nCPU类型：" +
                sysInfo[3] + "\n内核版本：" + sysInfo[2]);
     emit deviceReady(true);
     checkThread->pause();
+}
+
+void BurnTab::onAdbDeviceAbsent() {
+    holds.seen(BoardHolds::Adb, QStringList());
+}
+
+BoardHolds::Kind BurnTab::linkKind() const {
+    return typeBox->currentIndex() == LinkFactory::Serial ? BoardHolds::Serial : BoardHolds::Usb;
+}
+
+BoardHolds::Kind BurnTab::boardKind() const {
+    return adbMode ? BoardHolds::Adb : linkKind();
+}
+
+QString BurnTab::boardId() const {
+    if (adbMode) {
+        return adbHost;
+    }
+    return linker ? linker->name() : QString();
+}
+
+bool BurnTab::mayAutoStart() {
+    // A board that is not usable, or one a job has ended on and that has not
+    // been taken away since, is left to the operator.
+    return deviceLinked && !jobActive && !holds.isHeld(boardKind(), boardId());
 }
 
 void BurnTab::onInUboot() {
@@ -574,6 +629,8 @@ bool BurnTab::startWork() {
     // Off unless set in the hidden settings: a board may compute its checksum
     // differently from the image's CRC.
     linker->setVerify(Settings::instance().verifyChecksum());
+    jobKind = boardKind();
+    jobBoard = boardId();
     auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked(),
                                 Settings::instance().retryCount(), CheckThread::adbProgram());
     // Destroys the previous, finished worker, so its selection can go too.
@@ -582,6 +639,9 @@ bool BurnTab::startWork() {
     qDebug() << "Start burn online ...";
     // adoptWorker relays the four worker signals to this page's handlers.
     connect(burn, &BurnThread::inUboot, this, &BurnTab::onInUboot);
+    connect(burn, &BurnThread::waiting, this, &BurnTab::onWorkerWaiting);
+    connect(burn, &BurnThread::jobFailed, this,
+            [this](const QString &cause) { failureReason = cause; });
     connect(burn, &QThread::finished, this, &BurnTab::onWorkerFinished);
 
     if (partitionBox->isChecked()) {
@@ -592,11 +652,15 @@ bool BurnTab::startWork() {
     stopFollowUps();
     jobActive = true;
     jobResetsBoard = rebootBox->isChecked();
-    resultBoard.clear();
+    jobStopped = false;
+    jobSucceeded = false;
+    failureReason.clear();
+    dropResult();
+    boardNote.clear();
     setControlsEnabled(false);
     burn->start();
     adbMode = false;
-    showSuccess("开始烧写，请勿断开设备 ...");
+    refreshMessage();
     return true;
 }
 
@@ -633,8 +697,23 @@ void BurnTab::finishWork() {
     // The worker may still be on its way out (unlinking, resetting the board) and
     // reads the link's name in its messages: it ends before the name is cleared.
     releaseWorker();
+    endWaiting();
+    if (jobEnded) {
+        // Auto-burn leaves this board alone until it has been taken away; one
+        // that was reset comes back by itself, and that is no new board.
+        // So does one that is away at the job's end (stopped or failed while it
+        // passed from one stage to the next).
+        const bool resets = jobSucceeded && jobResetsBoard && !jobStopped;
+        const QStringList present = linker ? linker->listDevices() : QStringList();
+        const QString device = linker ? linker->name() : QString();
+        holds.hold(jobKind, jobBoard,
+                   resets || (jobKind == BoardHolds::Usb && !present.contains(jobBoard)));
+        // A board started through adb was burnt as an upgrade device.
+        if (jobKind == BoardHolds::Adb) {
+            holds.hold(linkKind(), device, resets || !present.contains(device));
+        }
+    }
     if (linker != nullptr) {
-        resultBoard = linker->name();
         linker->clearName();
     }
     setControlsEnabled(true);
@@ -685,17 +764,102 @@ void BurnTab::onThreadStart() {
 void BurnTab::onThreadFailed() {
     StatisticStore::instance().record(false);
     finishWork();
-    showError("执行失败！");
+    keepResult("执行失败！", true);
     emit workFailed();
 }
 
 void BurnTab::onThreadSuccessful() {
     progressFill->setFixedHeight(kFillFull);
     boardLeaving = jobResetsBoard;
+    jobSucceeded = true;
     StatisticStore::instance().record(true);
     finishWork();
-    showSuccess("执行成功！");
+    keepResult("执行成功！", false);
     emit workSuccessful();
+}
+
+void BurnTab::stopWork() {
+    jobStopped = true;
+    KelTab::stopWork();
+    // A job stopped between two components ends without a result: this is it.
+    keepResult("执行中止！", false);
+}
+
+void BurnTab::setProgress(qint64 position) {
+    // Data moves again.
+    endWaiting();
+    KelTab::setProgress(position);
+}
+
+void BurnTab::onWorkerWaiting(int what) {
+    waitText = what == BurnThread::WaitUpgradeService ? QStringLiteral("等待设备启动升级服务")
+                                                      : QStringLiteral("等待设备重新连接");
+    busyStep = 0;
+    busyTimer->start();
+    refreshMessage();
+}
+
+void BurnTab::endWaiting() {
+    if (waitText.isEmpty()) {
+        return;
+    }
+    waitText.clear();
+    busyTimer->stop();
+    refreshMessage();
+}
+
+void BurnTab::keepResult(const QString &text, bool bad) {
+    resultText = text;
+    resultBad = bad;
+    refreshMessage();
+}
+
+void BurnTab::dropResult() {
+    const bool had = !resultText.isEmpty();
+    resultText.clear();
+    failureReason.clear();
+    progressFill->setFixedHeight(0);
+    if (had) {
+        emit resultCleared();
+    }
+}
+
+void BurnTab::refreshMessage() {
+    QString first;
+    QString second;
+    QString tip;
+    bool bad = false;
+    if (jobActive && resultText.isEmpty()) {
+        first = QStringLiteral("开始烧写，请勿断开设备 ...");
+        if (!waitText.isEmpty()) {
+            second = waitText + QString(1 + busyStep % 3, QLatin1Char('.'));
+        }
+    } else if (!resultText.isEmpty()) {
+        first = resultText;
+        bad = resultBad;
+        if (resultBad) {
+            const QString cause =
+                jobStopped ? QStringLiteral("烧写被中止") : failureCauseText(failureReason);
+            second = cause;
+            tip = failureReason;
+        }
+        // What the board that is there now needs before the next start matters
+        // more than why the last one failed (that stays in the tool tip).
+        if (!boardNote.isEmpty()) {
+            second = boardNote;
+        }
+    } else {
+        first = boardText;
+        second = boardNote;
+        bad = !boardNote.isEmpty();
+    }
+    const QString text = second.isEmpty() ? first : first + QLatin1Char('\n') + second;
+    if (bad) {
+        showError(text);
+    } else {
+        showSuccess(text);
+    }
+    messageLine->setToolTip(tip);
 }
 
 void BurnTab::showDevice(const QString &text) {
@@ -705,15 +869,17 @@ void BurnTab::showDevice(const QString &text) {
 }
 
 void BurnTab::showBoardMessage(const QString &text) {
-    if (resultBoard.isEmpty()) {
-        showSuccess(text);
-    }
+    boardText = text;
+    refreshMessage();
 }
 
 void BurnTab::clearDevice() {
     infoLabel->clear();
     setLinkedLook(false);
-    progressFill->setFixedHeight(0);
+    // A kept result keeps its fill.
+    if (resultText.isEmpty()) {
+        progressFill->setFixedHeight(0);
+    }
 }
 
 void BurnTab::setLinkedLook(bool linked) {

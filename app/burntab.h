@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include "boardholds.h"
 #include "keltab.h"
 
 class CheckThread;
@@ -48,6 +49,10 @@ public slots:
     void onThreadFailed() override;
     void onThreadSuccessful() override;
 
+    void stopWork() override;
+    void setProgress(qint64 position) override;
+    bool mayAutoStart() override;
+
     void refreshPartitionTree() override;
     void reapplyConnectType() override;
     void onConnectTypeChanged(int oldIndex, int curIndex);
@@ -58,6 +63,7 @@ public slots:
     void onPartitionClicked(bool checked);
     void onLinkFinished(bool linked);
     void onAdbDeviceFound(QStringList sysInfo);
+    void onAdbDeviceAbsent();
     void onInUboot();
 
 protected:
@@ -80,9 +86,22 @@ private:
     void retireLinker(KelLinker *old);
     void scan(bool followUp);
     void stopFollowUps();
-    // The job's result stays on the message line while the board that was
-    // burnt is what a scan finds; anything else replaces it.
+    // What the message line says about the board when no job runs and no
+    // result is kept.
     void showBoardMessage(const QString &text);
+    // Composes the message line: the job's state, or the kept result, or the
+    // board's; a second line for what waits, why a job failed, or what keeps
+    // the board from being burnt.
+    void refreshMessage();
+    void onWorkerWaiting(int what);
+    void endWaiting();
+    void keepResult(const QString &text, bool bad);
+    void dropResult();
+    // How the board on hand is known to the holds.
+    BoardHolds::Kind boardKind() const;
+    // The kind of board the current connection type reaches.
+    BoardHolds::Kind linkKind() const;
+    QString boardId() const;
     void handOverPartitions();
     void releaseSelection();
     // The connection and option controls must not change the link or the
@@ -126,10 +145,30 @@ private:
     // The job succeeded and reset the board: it is leaving the bus, and its
     // departure, not a scan now, tells what is there.
     bool boardLeaving = false;
-    // The board the last job worked on, while its result is on the message line.
-    QString resultBoard;
-    // The board the latest query was started for.
-    QString queryBoard;
+    // Boards auto-burn must leave alone (jobs ended on them).
+    BoardHolds holds;
+    // The board the running job works on, as the holds know it.
+    BoardHolds::Kind jobKind = BoardHolds::Usb;
+    QString jobBoard;
+    bool jobStopped = false;
+    bool jobSucceeded = false;
+    // The host name of the board found through adb.
+    QString adbHost;
+
+    // The message line's parts (see refreshMessage).
+    QString boardText;
+    // Set while the linked board is in U-Boot and would not be switched into
+    // upgrade work mode.
+    QString boardNote;
+    // The last job's result stays until the next job or another connection type.
+    QString resultText;
+    bool resultBad = false;
+    // The worker's reason for the failure, as logged.
+    QString failureReason;
+    // What the job waits for, empty while data moves; the dots behind it turn.
+    QString waitText;
+    QTimer *busyTimer = nullptr;
+    int busyStep = 0;
     QTimer *followUpTimer = nullptr;
     // A scan was asked for while a query or a job used the link.
     bool scanPending = false;

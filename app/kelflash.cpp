@@ -1,6 +1,7 @@
 #include "kelflash.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
@@ -37,6 +38,9 @@ namespace {
 const char *const kValueColor = "#335983";
 const int kBurnIndex = 0;
 const int kCardIndex = 1;
+// Least room between the image's header fields and the log check box.
+const int kInfoGap = 15;
+const char *const kFullValue = "fullValue";
 
 QLabel *captionLabel(const QString &caption, const QString &objectName, QWidget *parent) {
     QLabel *label = new QLabel(caption, parent);
@@ -95,6 +99,10 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
         connect(tab, &KelTab::workProgress, this, &KelFlash::onWorkProgress);
         connect(tab, &KelTab::workFailed, this, &KelFlash::onWorkFailed);
         connect(tab, &KelTab::workSuccessful, this, &KelFlash::onWorkSuccessful);
+        connect(tab, &KelTab::resultCleared, this, [this] {
+            resultHeld = false;
+            resetStatus();
+        });
     }
 
     tabWidget = new QTabWidget(this);
@@ -130,11 +138,18 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     deviceWatcher = new DeviceWatcher(this);
     connect(deviceWatcher, &DeviceWatcher::deviceChanged, this, &KelFlash::onDeviceChange);
 
+    closeTimer = new QTimer(this);
+    closeTimer->setInterval(100);
+    connect(closeTimer, &QTimer::timeout, this, &KelFlash::closeWhenIdle);
+    // A control with the focus (the connection-type box) takes the keys typed.
+    qApp->installEventFilter(this);
+
     selectImage(Settings::instance().imagePath());
     burnTab->reapplyConnectType();
 }
 
 KelFlash::~KelFlash() {
+    qApp->removeEventFilter(this);
     // The pages may still hold workers and open devices inside the library: they go
     // before it shuts down, and while the logger still records what they say. What
     // they signal on the way out no longer concerns the window.
@@ -246,7 +261,10 @@ QWidget *KelFlash::buildInfoRow() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(imgInfo, 1);
-    layout->addWidget(new QWidget(row), 1);
+    // Long header fields must not run into the check box.
+    QWidget *gap = new QWidget(row);
+    gap->setMinimumWidth(kInfoGap);
+    layout->addWidget(gap, 1);
     layout->addWidget(logCheckBox);
     return row;
 }
@@ -299,7 +317,14 @@ void KelFlash::selectImage(const QString &path) {
     setLabelValue(boardLabel, image.product(), kValueColor);
     setLabelValue(versionLabel, image.version(), kValueColor);
     setLabelValue(mediaLabel, image.mediaType(), kValueColor);
+    socLabel->setProperty(kFullValue, image.platform());
+    boardLabel->setProperty(kFullValue, image.product());
+    versionLabel->setProperty(kFullValue, image.version());
+    mediaLabel->setProperty(kFullValue, image.mediaType());
     imgInfo->show();
+    for (QLabel *label : {socLabel, boardLabel, versionLabel, mediaLabel}) {
+        updateInfoTip(label);
+    }
 
     qDebug() << "Soc type:" << image.platform();
     qDebug() << "Board type:" << image.product();
@@ -369,6 +394,7 @@ void KelFlash::onStartClicked() {
         // The job may have ended while the question was open; then there is nothing to stop.
         if (answer && tab->isWorking()) {
             tab->stopWork();
+            resultHeld = true;
             restoreIdle();
         }
         return;
@@ -377,6 +403,7 @@ void KelFlash::onStartClicked() {
     image.loadHeader();
     setWorkingLook(true);
     if (tab->startWork()) {
+        resultHeld = false;
         startBtn->setText("停止");
         resetStatus();
         elapsedSeconds = 0;
@@ -391,8 +418,13 @@ void KelFlash::onDeviceReady(bool isReady) {
     if (!isReady) {
         return;
     }
-    resetStatus();
-    if (tabWidget->currentIndex() == kBurnIndex && Settings::instance().autoBurn()) {
+    // A board found again after its job (reset, come back) does not wipe what
+    // the job showed.
+    if (!resultHeld) {
+        resetStatus();
+    }
+    if (tabWidget->currentIndex() == kBurnIndex && Settings::instance().autoBurn() &&
+        burnTab->mayAutoStart()) {
         emit startBtn->clicked(false);
     }
 }
@@ -402,6 +434,7 @@ void KelFlash::onWorkStart() {
     // A card format is started from inside the card tab, not by the start button,
     // so its status row and clock start here.
     if (tabWidget->currentIndex() == kCardIndex && cardTab->isFormatting()) {
+        resultHeld = false;
         resetStatus();
         elapsedSeconds = 0;
         timer->start();
@@ -424,11 +457,13 @@ void KelFlash::onWorkProgress(qint64 position, int progress) {
 }
 
 void KelFlash::onWorkFailed() {
+    resultHeld = true;
     setLabelValue(resultLabel, "FAIL", "red");
     restoreIdle();
 }
 
 void KelFlash::onWorkSuccessful() {
+    resultHeld = true;
     setLabelValue(progressLabel, "100%", kValueColor);
     setLabelValue(resultLabel, "SUCCESS", "green");
     restoreIdle();
@@ -479,4 +514,86 @@ void KelFlash::onDeviceChange(int code) {
 bool KelFlash::nativeEvent(const QByteArray &eventType, void *message, long *result) {
     deviceWatcher->nativeEvent(eventType, message);
     return QWidget::nativeEvent(eventType, message, result);
+}
+
+KelTab *KelFlash::workingTab() const {
+    if (burnTab->isWorking()) {
+        return burnTab;
+    }
+    return cardTab->isWorking() ? cardTab : nullptr;
+}
+
+void KelFlash::closeEvent(QCloseEvent *event) {
+    KelTab *tab = workingTab();
+    if (tab == nullptr) {
+        closeTimer->stop();
+        QWidget::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    // Asked and agreed already: the window goes once the job has stopped.
+    if (closeAfterStop) {
+        return;
+    }
+    tab->pauseWork();
+    const int answer =
+        KelDialog::confirm(this, "中途停止可能会造成数据丢失和不完整，请确认是否要停止操作？");
+    tab->resumeWork();
+    if (!answer) {
+        return;
+    }
+    closeAfterStop = true;
+    // The job may have ended while the question was open.
+    if (tab->isWorking()) {
+        tab->stopWork();
+        resultHeld = true;
+        restoreIdle();
+    }
+    closeTimer->start();
+}
+
+void KelFlash::closeWhenIdle() {
+    // The board must not be left in the middle of a transfer: the worker ends
+    // its current step first.
+    if (workingTab() == nullptr) {
+        closeTimer->stop();
+        close();
+    }
+}
+
+void KelFlash::updateInfoTip(QLabel *label) {
+    const QString value = label->property(kFullValue).toString();
+    // A value cut to twelve characters has its tool tip already; one the row is
+    // too narrow for gets it as well.
+    if (value.length() > 12) {
+        return;
+    }
+    const bool clipped = label->isVisible() && label->width() < label->sizeHint().width();
+    label->setToolTip(clipped ? value : QString());
+}
+
+bool KelFlash::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::Resize && watched->parent() == imgInfo &&
+        watched->property(kFullValue).isValid()) {
+        updateInfoTip(static_cast<QLabel *>(watched));
+    }
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        QWidget *target = static_cast<QWidget *>(watched);
+        QWidget *focus = QApplication::focusWidget();
+        if (target == this) {
+            // A key a control did not take comes on to the window: it has been
+            // looked at already.
+            if (event == childKey && key->timestamp() == childKeyStamp && focus != nullptr &&
+                focus != this && focus->window() == this) {
+                childKey = nullptr;
+                return true;
+            }
+        } else if (target == focus && target->window() == this) {
+            keyPressEvent(key);
+            childKey = event;
+            childKeyStamp = key->timestamp();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

@@ -12,6 +12,7 @@
 
 #include "imagefile.h"
 
+class QCloseEvent;
 class QKeyEvent;
 class QLabel;
 class QTabWidget;
@@ -88,6 +89,11 @@ public:
 protected:
     bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
     void keyPressEvent(QKeyEvent *event) override;
+    // Closing while a page works asks as the stop button does, and closes once
+    // the stopped job is over.
+    void closeEvent(QCloseEvent *event) override;
+    // Keys typed into any control of the window count for the hidden sequence.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     KelTab *currentTab() const;
@@ -103,7 +109,24 @@ private:
     KelLogDialog *ensureLogDialog();
     void showLogMessage(QtMsgType type, const QString &msg);
 
+    // The page that works now, if any.
+    KelTab *workingTab() const;
+    // The whole header value as the tool tip of a label too narrow to show it.
+    void updateInfoTip(QLabel *label);
+    void closeWhenIdle();
+
     bool imageValid = false;
+    // The last job's result stays in the status row until the next job starts
+    // or the page says it no longer applies.
+    bool resultHeld = false;
+    // The operator agreed to close while a job ran; the window closes once it
+    // has stopped.
+    bool closeAfterStop = false;
+    QTimer *closeTimer = nullptr;
+    // A key a control of the window received, already looked at for the hidden
+    // sequence before it reaches the window itself.
+    const QEvent *childKey = nullptr;
+    ulong childKeyStamp = 0;
     QDateTime workStartTime;
     int elapsedSeconds = 0;
     QString keyBuffer;

@@ -53,6 +53,10 @@ public slots:
     virtual void showCardImage() {}
     // A job that the window may not interrupt (the card format) is running.
     virtual bool isFormatting() { return false; }
+    // Whether auto-burn may start on the device that was just reported ready; a
+    // page that knows the device's history says no where it must not be burnt
+    // again by itself.
+    virtual bool mayAutoStart() { return true; }
 
 signals:
     void deviceReady(bool isReady);
@@ -60,6 +64,9 @@ signals:
     void workProgress(qint64 position, int progress);
     void workFailed();
     void workSuccessful();
+    // The last job's result no longer applies (the operator changed how the
+    // device is reached); the window clears the status it kept of it.
+    void resultCleared();
 
 protected:
     // Makes `newWorker` the page's worker: destroys the previous one (waiting for it

@@ -615,7 +615,9 @@ int runBurn(const BurnArgs &a) {
     }
     Reporter report(a.json, total, int(image.fwcCount()));
     clearLibraryError();
-    if (!link->fetchDeviceInfo(devId, false)) {
+    // --force switches a board in U-Boot into upgrade work mode as it is asked,
+    // as the window's forced upgrade does.
+    if (!link->fetchDeviceInfo(devId, a.force)) {
         QString refused;
         if (!portOpens(link.get(), a, devId))
             refused = QStringLiteral("cannot open the board at %1").arg(devId) + libraryReason();
@@ -638,6 +640,16 @@ int runBurn(const BurnArgs &a) {
     }
     if (!a.json && !link->deviceInfo().isEmpty())
         fprintf(stderr, "%s\n", link->deviceInfo().toLocal8Bit().constData());
+    // A board left in U-Boot by a stopped or failed burn does not take the
+    // image as it is; the burn goes on, but the way out is named first.
+    if (serialPort.isEmpty() && !a.force && link->reportsUboot()) {
+        QMutexLocker lock(&g_outLock);
+        fprintf(stderr,
+                "warning: the board at %s is in U-Boot; burn it with --force (which switches "
+                "it into upgrade work mode first) or restart it into its boot ROM\n",
+                devId.toLocal8Bit().constData());
+        fflush(stderr);
+    }
 
     bool success = false;
     bool failed = false;
@@ -728,7 +740,8 @@ void kelcli_help_burn(FILE *out) {
             "  --no-reboot      leave the board in upgrade mode afterwards\n"
             "  --force          burn even when the board does not answer the information\n"
             "                   query first (a board that only answers late, a serial line\n"
-            "                   whose handshake is slow)\n"
+            "                   whose handshake is slow); a USB board in U-Boot is switched\n"
+            "                   into upgrade work mode first\n"
             "  --verify         compare the checksum the board reports for each component\n"
             "                   with the image's CRC and fail the component on a mismatch\n"
             "%s"

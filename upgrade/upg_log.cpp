@@ -13,6 +13,7 @@ constexpr int kPrefixColumns = 40;
 constexpr int kBoardSize = 48;
 // Each worker names its own board; no other thread reads it.
 thread_local char t_board[kBoardSize];
+thread_local int t_departure = 0;
 std::atomic<int> g_name_boards{0};
 }  // namespace
 
@@ -26,6 +27,14 @@ int upg_log_boards_named(void) {
 
 void upg_log_set_board(const char *location) {
     snprintf(t_board, sizeof(t_board), "%s", location ? location : "");
+}
+
+void upg_log_expect_departure(int on) {
+    t_departure = on ? 1 : 0;
+}
+
+int upg_log_departure_expected(void) {
+    return t_departure;
 }
 
 const char *upg_log_board(void) {
@@ -42,6 +51,8 @@ void upg_log_print(int level, const char *func, int line, const char *format, ..
     upg_log_callback_t cb = g_callback.load();
     if (!cb)
         return;
+    if (level == UPG_LOG_ERR && t_departure)
+        level = UPG_LOG_DEBUG;
 
     // The board's name goes before the function's, which keeps its 40 columns.
     int used = t_board[0] ? snprintf(buf, sizeof(buf), "[%s] ", t_board) : 0;

@@ -27,6 +27,12 @@ const char *upg_log_board(void);
 // board they are about.
 void upg_log_name_boards(int on);
 int upg_log_boards_named(void);
+// While on, the calling thread's board is expected to leave the bus: it was told
+// to start its next stage or to reset. The transfers that fail because it has
+// gone are that departure, not faults, so their error lines are logged at debug
+// level. The flag is the thread's own, like the board's name.
+void upg_log_expect_departure(int on);
+int upg_log_departure_expected(void);
 void upg_log_print(int level, const char *func, int line, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 

@@ -130,6 +130,7 @@ void BurnThread::run() {
     // further use, and a client left behind would outlive the program.
     delete adbProcess;
     adbProcess = nullptr;
+    upg_log_expect_departure(0);
     upg_log_set_board(nullptr);
 }
 
@@ -232,6 +233,7 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
 }
 
 bool BurnThread::startViaAdb() {
+    emit waiting(WaitUpgradeService);
     adbProcess = new QProcess;
     adbProcess->setProcessChannelMode(QProcess::MergedChannels);
     connect(adbProcess, &QProcess::errorOccurred,
@@ -307,12 +309,19 @@ bool BurnThread::waitSerialAnswer() {
 }
 
 bool BurnThread::checkDeviceState() {
+    const bool departing = upg_log_departure_expected();
     if (!linker->probePacketSize()) {
         if (linker->isLargePacket()) {
+            upg_log_expect_departure(0);
             noteFailure(QStringLiteral("Device is disconnect!"));
             return false;
         }
+        if (departing)
+            qInfo().noquote() << "Dev" << linker->name()
+                              << "has left the bus to start its next stage, as expected";
+        emit waiting(WaitReconnect);
         if (!linker->waitReconnect() || (serialLine() && !waitSerialAnswer())) {
+            upg_log_expect_departure(0);
             // A wait cut short by a stop says nothing about the board.
             if (!isStopped())
                 noteFailure(QStringLiteral("Dev %1 is completely lost!").arg(linker->name()));
@@ -325,6 +334,8 @@ bool BurnThread::checkDeviceState() {
         // its silence (a serial line does), so it is a return all the same.
         awaitingUboot = true;
     }
+    // The board answers: whatever fails from here on is a fault again.
+    upg_log_expect_departure(0);
     // Another board put into the port while this one was away answers in its
     // place; the rest of the image is not for it.
     if (!sameBoard())

@@ -16,6 +16,14 @@ class BurnThread : public KelThread {
     Q_OBJECT
 
 public:
+    // What the job can wait for while no data moves.
+    enum Wait {
+        // A board started through adb to appear as an upgrade device.
+        WaitUpgradeService,
+        // The board to come back after it left (its next stage, a drop).
+        WaitReconnect,
+    };
+
     // Neither the image nor the link is owned; both must outlive the worker.
     // `retryLimit` is the number of resends allowed over the whole job (0 counts
     // as 1); `adbProgram` is what the adb start runs (only used with viaAdb).
@@ -55,6 +63,10 @@ signals:
     void componentRetry(int index, const QString &name, int count);
     // The job has failed and this is why; sent just before threadIsFailed.
     void jobFailed(const QString &cause);
+    // The job waits for the board (a Wait value) and sends nothing meanwhile;
+    // the next progress report or the job's end means the wait is over.
+    void waiting(int what);
+
 
 protected:
     void run() override;

@@ -165,6 +165,8 @@ void CheckThread::runCycle() {
     QStringList sysInfo = parseIdentification(process->readAll());
     if (!sysInfo.isEmpty()) {
         emit adbDeviceFound(sysInfo);
+    } else {
+        emit adbDeviceAbsent();
     }
 
     if (!waitSliced(endWaitMs, &CheckThread::waitEnd)) {

@@ -43,6 +43,8 @@ public:
 
 signals:
     void adbDeviceFound(QStringList sysInfo);
+    // A cycle in which no Linux board answered.
+    void adbDeviceAbsent();
 
 protected:
     void run() override;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "libkelupg.h"
+#include "upg_log.h"
 
 namespace {
 
@@ -130,6 +131,9 @@ bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
     // An answer that did arrive and reports a failure means the device refused
     // the component, and calling that burnt would hide a board that won't boot.
     if (attrHas(meta, "run") || attrHas(meta, "Run") || attrHas(meta, "RUN")) {
+        // From here until it is back, the board's silence is its departure; the
+        // caller ends the expectation once it answers again.
+        upg_log_expect_departure(1);
         if (kelupg_cmd_send_fwc_data_final(dev) != 0 && upg_dev_get_last_error(dev) == 0) {
             return fail(QStringLiteral("Dev %1 Failed to send meta end!").arg(m_name));
         }
@@ -185,7 +189,11 @@ bool KelLinker::resetDevice() {
         return false;
     // The device reboots at once; whether the answer still arrives does not matter.
     static const char cmd[] = "reset";
+    const int before = upg_log_departure_expected();
+    upg_log_expect_departure(1);
     kelupg_cmd_send_cmdline(dev, cmd, 5);
+    upg_log_expect_departure(before);
+    qInfo().noquote() << "Dev" << m_name << "was told to reset; it leaves the bus now";
     return true;
 }
 
@@ -279,6 +287,10 @@ bool KelLinker::fail(const QString &text, const QString &when) {
     else
         qCritical().noquote() << when << text;
     return false;
+}
+
+bool KelLinker::reportsUboot() const {
+    return deviceInfo().contains(QStringLiteral("启动阶段：U-Boot"));
 }
 
 const char *KelLinker::storedNameText() const {

@@ -69,6 +69,9 @@ public:
     QByteArray chipId() const { return m_chipId; }
     // The identifier as text for messages: itself when printable, else hex.
     static QString chipIdText(const QByteArray &id);
+    // The last information query found the board running U-Boot (a board
+    // left there by a stopped or failed burn, or started into it).
+    bool reportsUboot() const;
 
     // Why the last failed step of this link failed; empty when none has.
     QString errorText() const { return m_error; }

@@ -4,6 +4,7 @@
 #include <QDate>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -15,6 +16,9 @@
 
 #include "board.h"
 #include "burntab.h"
+#include "dialog_util.h"
+#include "fake_tab.h"
+#include "kelflash.h"
 #include "imagefile.h"
 #include "kelcheckbox.h"
 #include "kelcombobox.h"
@@ -103,6 +107,7 @@ protected:
 
     void TearDown() override {
         ready.reset();
+        window.reset();
         tab.reset();
         image.reset();
         libkelupg_exit();
@@ -139,7 +144,17 @@ protected:
         tab->refreshPartitionTree();
     }
 
+    // The window over this tab (it takes the tab over), as the operator has it.
+    void openWindow() {
+        Settings::instance().setImagePath("burn.img");
+        window = std::make_unique<KelFlash>(tab.release(), new FakeTab);
+        window->show();
+        page = static_cast<WatchedTab *>(window->findChild<BurnTab *>());
+    }
+
     std::unique_ptr<kelsim::UsbBoardSim> sim;
+    std::unique_ptr<KelFlash> window;
+    WatchedTab *page = nullptr;
     std::unique_ptr<Board> board;
     std::unique_ptr<FakeAdb> adb;
     std::unique_ptr<WatchedTab> tab;
@@ -401,6 +416,82 @@ TEST_F(BurnTabUsb, StartFromTheReadySignalIsAccepted) {
     EXPECT_EQ(done.count(), 1);
 }
 
+// Auto-burn starts on a board once: after the operator stopped it, after it
+// failed, after it was burnt and came back from its reset, the board is left
+// alone until it has been taken away and a board is attached again.
+TEST_F(BurnTabUsb, AutoBurnLeavesTheBoardOfAJobThatEnded) {
+    loadImage(pattern(5000, 1), pattern(3 << 20, 2));
+    Settings::instance().setAutoBurn(true);
+    attach();
+    openWindow();
+    QSignalSpy starts(page, &BurnTab::workStart);
+    QSignalSpy done(page, &BurnTab::workSuccessful);
+    QSignalSpy failed(page, &BurnTab::workFailed);
+    auto *startBtn = window->findChild<QPushButton *>("startBtn");
+    ASSERT_TRUE(waitFor([&] { return starts.count() == 1; }));
+    auto settle = [&] {
+        EXPECT_TRUE(waitFor([&] { return !page->isWorking() && page->isReady(); }, 60000));
+        QTest::qWait(1500);
+    };
+    auto replug = [&](kelsim::BoardConfig cfg = {}) {
+        sim->detach(boardId);
+        ASSERT_TRUE(sim->waitPresent(boardId, false, 5000));
+        page->scanDevices();
+        // An operator's hands are slower than a board's re-enumeration.
+        QTest::qWait(BoardHolds::kGoneMs + 100);
+        attach(cfg);
+        page->scanDevices();
+    };
+
+    clickWhenModal("confirm_ok_btn");
+    QTest::mouseClick(startBtn, Qt::LeftButton);
+    settle();
+    EXPECT_EQ(starts.count(), 1) << "started again after the operator's stop";
+    EXPECT_TRUE(page->findChild<QWidget *>("typeBox")->isEnabled());
+
+    replug();
+    board->failCommand(0x10);
+    ASSERT_TRUE(waitFor([&] { return failed.count() == 1; }, 60000));
+    settle();
+    EXPECT_EQ(starts.count(), 2) << "a failure started again on the same board";
+
+    replug();
+    ASSERT_TRUE(waitFor([&] { return done.count() == 1; }, 60000));
+    // The board resets and comes back in its boot ROM.
+    for (int i = 0; i < 10; ++i) {
+        page->scanDevices();
+        QTest::qWait(300);
+    }
+    EXPECT_TRUE(page->isReady());
+    EXPECT_EQ(starts.count(), 3) << "burnt again after its final reset";
+    // The result stays on screen while the board comes back.
+    EXPECT_TRUE(page->message().startsWith("执行成功！")) << page->message().toStdString();
+    EXPECT_EQ(page->findChild<QLabel *>("tabProgress")->height(), 78);
+    EXPECT_TRUE(window->findChild<QLabel *>("resultLabel")->text().contains("SUCCESS"));
+    Settings::instance().setAutoBurn(false);
+}
+
+// A board left in U-Boot is named as such before a start; the forced upgrade
+// asks it again, switching it into upgrade work mode.
+TEST_F(BurnTabUsb, BoardInUbootNeedsTheForcedUpgrade) {
+    kelsim::BoardConfig cfg;
+    cfg.initialStage = Stage::UBoot;
+    attach(cfg);
+    tab->reapplyConnectType();
+    ASSERT_TRUE(readyAfter(1));
+    EXPECT_TRUE(tab->message().contains("U-Boot")) << tab->message().toStdString();
+    EXPECT_TRUE(tab->message().contains("强制升级")) << tab->message().toStdString();
+    EXPECT_TRUE(board->workModes().empty());
+
+    QTest::mouseClick(tab->findChild<KelCheckBox *>("forceBox")->findChild<QLabel *>(
+                          "kel_checkbox_indicator"),
+                      Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return tab->message() == "Kelvora设备已连接"; }))
+        << tab->message().toStdString();
+    EXPECT_EQ(board->workModes(), (std::vector<uint32_t>{4}));
+    EXPECT_TRUE(tab->isReady());
+}
+
 TEST_F(BurnTabUsb, FailedBurnIsReportedAndCounted) {
     const int before = StatisticStore::instance().recordOfDate(today()).failCount;
     loadImage(pattern(100, 1), pattern(100, 2));
@@ -416,14 +507,21 @@ TEST_F(BurnTabUsb, FailedBurnIsReportedAndCounted) {
         EXPECT_FALSE(tab->findChild<QWidget *>(name)->isEnabled()) << name;
     }
     ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }, 60000));
-    EXPECT_EQ(tab->message(), "执行失败！");
+    // The cause in the window's words, the log's in the tool tip.
+    EXPECT_EQ(tab->message(), "执行失败！\n与设备通信失败");
+    for (QLabel *line : tab->findChildren<QLabel *>()) {
+        if (line->text() == tab->message()) {
+            EXPECT_TRUE(line->toolTip().contains("Failed to send the meta information!"))
+                << line->toolTip().toStdString();
+        }
+    }
     EXPECT_EQ(StatisticStore::instance().recordOfDate(today()).failCount, before + 1);
     EXPECT_TRUE(board->cmdlines().empty()) << "no reset after a failure";
     // The board is still there: it is found again without the operator's help,
     // and the result stays on the message line.
     EXPECT_TRUE(waitFor([&] { return tab->isReady(); }));
     EXPECT_TRUE(linkedLook());
-    EXPECT_EQ(tab->message(), "执行失败！");
+    EXPECT_EQ(tab->message(), "执行失败！\n与设备通信失败");
     for (const char *name : {"forceBox", "rebootBox", "partitionBox", "selectAllBox", "partList"}) {
         EXPECT_TRUE(tab->findChild<QWidget *>(name)->isEnabled()) << name;
     }
@@ -447,7 +545,8 @@ TEST_F(BurnTabUsb, BoardThatVanishedDuringTheJobIsShownGone) {
     ASSERT_TRUE(waitFor([&] { return failed.count() > 0; }, 60000));
     EXPECT_TRUE(waitFor([&] { return !linkedLook(); }));
     EXPECT_FALSE(tab->isReady());
-    EXPECT_EQ(tab->message(), "未发现Kelvora设备");
+    // The result and its cause stay; the picture shows the board gone.
+    EXPECT_EQ(tab->message(), "执行失败！\n设备已断开，未能重新连接");
 }
 
 TEST_F(BurnTabUsb, BurnOfAnAdbBoardStartsItsUpgradeService) {
@@ -464,6 +563,9 @@ TEST_F(BurnTabUsb, BurnOfAnAdbBoardStartsItsUpgradeService) {
     EXPECT_FALSE(tab->isAdbMode());
     // The board's service comes up as an upgrade device once adb started it.
     ASSERT_TRUE(waitFor([&] { return adb->kelupgStarted(); }));
+    // What the job waits for, while nothing moves.
+    EXPECT_TRUE(tab->message().startsWith("开始烧写，请勿断开设备 ...\n等待设备启动升级服务."))
+        << tab->message().toStdString();
     attach();
     ASSERT_TRUE(waitFor([&] { return done.count() + failed.count() > 0; }, 60000));
     ASSERT_EQ(done.count(), 1);

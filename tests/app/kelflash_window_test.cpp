@@ -23,6 +23,7 @@
 #include "libkelupg.h"
 #include "msg_capture.h"
 #include "private_adb.h"
+#include "qt_wait.h"
 #include "qttranslations.h"
 #include "settings.h"
 #include "uiformat.h"
@@ -369,6 +370,82 @@ TEST_F(WindowTest, AutoBurnPressesStart) {
     EXPECT_EQ(burn->starts, 1);
     EXPECT_EQ(start->text(), "停止");
     Settings::instance().setAutoBurn(false);
+}
+
+TEST_F(WindowTest, ClosingDuringAJobAsksAndWaitsForTheStop) {
+    readyToBurn();
+    QTest::mouseClick(start, Qt::LeftButton);
+    ASSERT_EQ(start->text(), "停止");
+
+    // Declined: the job goes on and the window stays.
+    clickWhenModal("confirm_cancel_btn");
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(burn->pauses, 1);
+    EXPECT_EQ(burn->resumes, 1);
+    EXPECT_EQ(burn->stops, 0);
+
+    // Agreed: the job is stopped, and the window goes only once it has ended.
+    burn->stopEndsJob = false;
+    clickWhenModal("confirm_ok_btn");
+    window->close();
+    EXPECT_EQ(burn->stops, 1);
+    QTest::qWait(300);
+    EXPECT_TRUE(window->isVisible());
+    window->close();  // asked once is enough
+    EXPECT_TRUE(visibleDialogs().isEmpty());
+    burn->working = false;
+    EXPECT_TRUE(waitFor([&] { return !window->isVisible(); }, 2000));
+    EXPECT_EQ(burn->stops, 1);
+}
+
+TEST_F(WindowTest, ResultStaysWhenTheBoardIsFoundAgain) {
+    readyToBurn();
+    QTest::mouseClick(start, Qt::LeftButton);
+    emit burn->workStart();
+    emit burn->workProgress(4096, 50);
+    window->onTimerTick();
+    burn->working = false;
+    emit burn->workSuccessful();
+    // The board resets and comes back: the page reports it ready again.
+    emit burn->deviceReady(false);
+    emit burn->deviceReady(true);
+    EXPECT_EQ(label("resultLabel")->text(),
+              "结果" + kColon + "<span style=\"color: green;\">SUCCESS</span>");
+    EXPECT_EQ(label("progressLabel")->text(),
+              "进度" + kColon + "<span style=\"color: #335983;\">100%</span>");
+    EXPECT_EQ(label("timeLabel")->text(),
+              "用时" + kColon + "<span style=\"color: #335983;\">1s</span>");
+    // The next job starts from an empty row.
+    QTest::mouseClick(start, Qt::LeftButton);
+    EXPECT_EQ(label("resultLabel")->text(),
+              "结果" + kColon + "<span style=\"color: #335983;\"></span>");
+}
+
+TEST_F(WindowTest, HeaderFieldsTooWideForTheRowHaveToolTipsAndKeepTheirDistance) {
+    ImagePackSpec spec;
+    spec.platform = "KV7210-PRO-X";
+    spec.product = "kv7210-evb-x";
+    spec.version = "2026.03.01-r";
+    spec.mediaType = "mmc";
+    spec.mediaId = "emmc0";
+    spec.components.push_back(image_pack_env_component({"parts_mmc=-(data)"}));
+    std::string err;
+    ASSERT_EQ(image_pack_write(spec, "wide.img", &err), 0) << err;
+    window->selectImage("wide.img");
+    QApplication::processEvents();
+    int clipped = 0;
+    for (const char *name : {"socLabel", "boardLabel", "versionLabel", "mediaLabel"}) {
+        QLabel *l = label(name);
+        if (l->width() < l->sizeHint().width()) {
+            ++clipped;
+            EXPECT_FALSE(l->toolTip().isEmpty()) << name;
+        }
+    }
+    EXPECT_GT(clipped, 0) << "the row is wide enough: the case is not tested";
+    QWidget *logBox = window->findChild<QWidget *>("logCheckBox");
+    const int infoRight = info->mapTo(window, QPoint(info->width(), 0)).x();
+    EXPECT_GE(logBox->mapTo(window, QPoint(0, 0)).x() - infoRight, 15);
 }
 
 TEST_F(WindowTest, StatusRowFollowsTheWork) {

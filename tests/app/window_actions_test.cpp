@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 #include <QTextEdit>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "kelabout.h"
 #include "kelbutton.h"
 #include "kelcheckbox.h"
+#include "kelcombobox.h"
 #include "keldialog.h"
 #include "kelflash.h"
 #include "kellabel.h"
@@ -108,6 +110,23 @@ TEST_F(WindowActions, HiddenSequenceOpensSettings) {
     QTest::keyClicks(window, "vqj");
     QTest::keyClick(window, Qt::Key_Enter);
     EXPECT_EQ(settingsShown(), nullptr);
+}
+
+// The connection-type box takes letters for its own search; the sequence
+// still counts while it has the focus.
+TEST_F(WindowActions, HiddenSequenceWorksWhileAControlHasTheFocus) {
+    QWidget *page = window->findChild<QTabWidget *>("tabWidget")->widget(0);
+    auto *box = new KelComboBox(page);
+    box->addItem("USB");
+    box->addItem("串口");
+    box->show();
+    QApplication::setActiveWindow(window);
+    box->setFocus();
+    ASSERT_TRUE(waitFor([&] { return QApplication::focusWidget() == box; }, 2000));
+    QTest::keyClicks(box, "vqj");
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_NE(settingsShown(), nullptr);
+    EXPECT_EQ(box->currentIndex(), 0);
 }
 
 TEST_F(WindowActions, SavedSettingsShowTheStatisticsIconRightAligned) {

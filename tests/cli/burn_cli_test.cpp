@@ -81,6 +81,13 @@ TEST(BurnCli, FailingBurnExitsOneWithTheMessage) {
     EXPECT_EQ(plain.status, 1);
     EXPECT_TRUE(plain.err.contains("FAIL: Failed to send the meta information!"))
         << plain.err.toStdString();
+
+    // A board left in U-Boot: the way out is named before the burn, and --force
+    // takes it (the board is switched into upgrade work mode).
+    CliRun uboot = run({"--stage", "uboot"}, {"fail.img", "--first", "--no-reboot"});
+    EXPECT_TRUE(uboot.err.contains("is in U-Boot; burn it with --force")) << uboot.err.toStdString();
+    CliRun forced = run({"--stage", "uboot"}, {"fail.img", "--first", "--no-reboot", "--force"});
+    EXPECT_FALSE(forced.err.contains("is in U-Boot")) << forced.err.toStdString();
 }
 
 TEST(BurnCli, PartsAndUsageErrors) {

@@ -10,6 +10,8 @@ public:
     bool ready = false;
     bool working = false;
     bool startResult = true;
+    // False: a stop is only asked for, and the job ends when the test says so.
+    bool stopEndsJob = true;
     int scans = 0, leaves = 0, starts = 0, pauses = 0, resumes = 0, stops = 0;
     ImageFile *lastImage = nullptr;
 
@@ -29,7 +31,7 @@ public:
     void resumeWork() override { ++resumes; }
     void stopWork() override {
         ++stops;
-        working = false;
+        working = working && !stopEndsJob;
     }
     void leaveTab() override { ++leaves; }
 };

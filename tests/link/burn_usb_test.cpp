@@ -11,9 +11,11 @@
 #include "board.h"
 #include "burn_util.h"
 #include "kellinkerusb.h"
+#include "kellogger.h"
 #include "libkelupg.h"
 #include "msg_capture.h"
 #include "private_adb.h"
+#include "upg_log.h"
 #include "usb_board.h"
 
 using kelsim::Board;
@@ -245,6 +247,22 @@ INSTANTIATE_TEST_SUITE_P(Budgets, RetryBudget,
                          ::testing::Values(std::make_pair(0, 1), std::make_pair(0, 2),
                                            std::make_pair(-2, 2), std::make_pair(3, 3),
                                            std::make_pair(3, 4)));
+
+// The board leaves after its boot loader and after the reset because it was
+// told to: the log says so once, and shows no error for it.
+TEST_F(BurnUsb, ExpectedDeparturesAreNoErrors) {
+    attach();
+    image(kFullImage);
+    upg_log_set_callback(libraryLogSink);
+    MsgCapture msgs;
+    JobRecord rec;
+    ASSERT_TRUE(burn(rec, true));
+    upg_log_set_callback(nullptr);
+    EXPECT_EQ(rec.succeeded, 1) << msgs.all().toStdString();
+    EXPECT_TRUE(msgs.of(QtCriticalMsg).isEmpty()) << msgs.all().toStdString();
+    EXPECT_EQ(msgs.count("has left the bus to start its next stage, as expected"), 1);
+    EXPECT_TRUE(msgs.contains(QtInfoMsg, "Dev 1:2-3 was told to reset"));
+}
 
 TEST_F(BurnUsb, IoAndPipeErrorsEndTheJobWithoutResend) {
     for (int code : {-1, -9}) {
