@@ -18,12 +18,13 @@ set +eu
 set -eu
 PATH=$(dirname "$cli"):$PATH
 
-# The words bash would hand over for LINE (split at blanks; a LINE that ends
-# in a blank completes an empty word), the completion's answers sorted on one line.
+# The words bash would hand over for LINE (split at blanks, and around a colon
+# as bash does; a LINE that ends in a blank completes an empty word), the
+# completion's answers sorted on one line.
 complete_line() { # LINE
     COMP_LINE=$1
     COMP_POINT=${#1}
-    read -r -a COMP_WORDS <<<"$1"
+    read -r -a COMP_WORDS <<<"${1//:/ : }"
     [[ $1 == *' ' ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMPREPLY=()
@@ -54,6 +55,7 @@ kelflash-cli -v burn line1.img --ret|--retries
 kelflash-cli card |format list write
 kelflash-cli burn |images line1.img
 kelflash-cli burn line1.img --usb |1:4
+kelflash-cli probe --usb 1:|4
 kelflash-cli probe --serial $port|$port
 kelflash-cli burn line1.img --parts |
 CASES
