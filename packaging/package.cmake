@@ -29,6 +29,22 @@ foreach(program kelflash-cli kelsim)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)
 endforeach()
 install(FILES ${_pkg}/udev/70-kelflash.rules DESTINATION lib/udev/rules.d COMPONENT cli)
+# The burning station as a service: the unit template, the program that turns
+# a station's options file into arguments, an example of that file, and the
+# udev rule that gives the service's group the boards (its user is made by
+# the postinst script).
+install(FILES ${_pkg}/udev/71-kelflash-station.rules DESTINATION lib/udev/rules.d COMPONENT cli)
+install(FILES ${_pkg}/systemd/kelflash-station@.service DESTINATION lib/systemd/system
+        COMPONENT cli)
+install(PROGRAMS ${_pkg}/systemd/kelflash-station DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kelflash
+        COMPONENT cli)
+install(FILES ${_pkg}/systemd/station.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelflash-cli/examples
+        COMPONENT cli)
+install(FILES ${_pkg}/bash-completion/kelflash-cli
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT cli)
+include(${_pkg}/manpages.cmake)
+install(FILES ${KELFLASH_MANPAGES_CLI} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
+install(FILES ${KELFLASH_MANPAGES_GUI} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT gui)
 
 foreach(program KelFlash HostProbe)
     if(TARGET ${program})
@@ -89,7 +105,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Dependencies from the shared libraries the programs really link, plus the
 # programs they run: mkfs.fat for the card format, pkexec for the checker.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "dosfstools")
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "dosfstools, adduser")
+set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA ${_pkg}/debian/cli/postinst)
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "kelflash-cli (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "adb, pkexec")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
