@@ -35,8 +35,7 @@ struct Finding {
 
 // Runs a program (absolute path, or a name looked up in the system folders) with
 // fixed arguments and waits for it; false, with the reason, when it fails.
-using Runner =
-    std::function<bool(const QString &program, const QStringList &args, QString *error)>;
+using Runner = std::function<bool(const QString &program, const QStringList &args, QString *error)>;
 
 struct Host {
     QString root = QStringLiteral("/");

@@ -18,7 +18,7 @@ namespace hostchecks {
 namespace {
 
 const QStringList kSystemBinFolders = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
-                                       "/usr/bin",        "/sbin",           "/bin"};
+                                       "/usr/bin",        "/sbin",          "/bin"};
 
 // A rule line that matches the USB id, in any of the ways rules name one:
 // ATTRS{idVendor}=="1a86" with ATTRS{idProduct}=="7523", or ENV{PRODUCT}=="1a86/7523/*".
@@ -79,7 +79,8 @@ QStringList inaccessible(const Host &host, const QStringList &nodes) {
     const QSet<uint> groups = accountGroups(host, host.uid);
     QStringList out;
     for (const QString &node : nodes) {
-        if (QFileInfo::exists(host.path(node)) && !mayReadWrite(host.path(node), host.uid, groups)) {
+        if (QFileInfo::exists(host.path(node)) &&
+            !mayReadWrite(host.path(node), host.uid, groups)) {
             out << node;
         }
     }
@@ -123,7 +124,9 @@ Host operatorHost() {
     return host;
 }
 
-QString modemManagerService() { return QStringLiteral("ModemManager.service"); }
+QString modemManagerService() {
+    return QStringLiteral("ModemManager.service");
+}
 
 QVector<Finding> checkBoardAccess(const Host &host) {
     if (host.uid == 0) {
@@ -137,8 +140,10 @@ QVector<Finding> checkBoardAccess(const Host &host) {
                  {Fix::BoardRule}}};
     }
     if (!nodes.isEmpty()) {
-        return {{QStringLiteral("当前用户无法访问开发板的设备节点"), nodes,
-                 QStringLiteral("规则已安装，重新插拔开发板后生效"), {Fix::BoardRule}}};
+        return {{QStringLiteral("当前用户无法访问开发板的设备节点"),
+                 nodes,
+                 QStringLiteral("规则已安装，重新插拔开发板后生效"),
+                 {Fix::BoardRule}}};
     }
     return {};
 }
@@ -225,7 +230,9 @@ QVector<Finding> checkBrltty(const Host &host) {
     if (files.isEmpty()) {
         return {};
     }
-    return {{QStringLiteral("brltty（盲文显示器服务）会占用CH340/CH341等串口"), files, QString(),
+    return {{QStringLiteral("brltty（盲文显示器服务）会占用CH340/CH341等串口"),
+             files,
+             QString(),
              {Fix::MaskBrltty}}};
 }
 
@@ -258,8 +265,10 @@ QVector<Finding> checkAdb(const Host &host) {
                                        : QStringLiteral("（进程%1）").arg(pids.join(',')));
     }
     if (!holders.isEmpty()) {
-        out.append({QStringLiteral("其他用户的adb服务占用了adb端口%1").arg(kAdbPort), holders,
-                    QString(), {Fix::StopForeignAdb}});
+        out.append({QStringLiteral("其他用户的adb服务占用了adb端口%1").arg(kAdbPort),
+                    holders,
+                    QString(),
+                    {Fix::StopForeignAdb}});
     }
 
     bool found = QFileInfo(host.programDir + QStringLiteral("/adb/adb")).isExecutable();
@@ -282,8 +291,8 @@ QVector<Finding> checkCardReaders(const Host &host) {
     // Removable disks on USB, and SD cards in a reader of the machine's own.
     QStringList readers;
     const QDir block(host.path(QStringLiteral("/sys/block")));
-    for (const QString &disk : block.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
-                                               QDir::Name)) {
+    for (const QString &disk :
+         block.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::Name)) {
         const bool usb = QFileInfo(block.filePath(disk)).symLinkTarget().contains("/usb");
         const bool removable =
             readText(block.filePath(disk) + QStringLiteral("/removable")).trimmed() == "1";
@@ -298,7 +307,8 @@ QVector<Finding> checkCardReaders(const Host &host) {
     if (nodes.isEmpty()) {
         return {};
     }
-    return {{QStringLiteral("当前用户无法写入读卡器"), nodes,
+    return {{QStringLiteral("当前用户无法写入读卡器"),
+             nodes,
              QStringLiteral("不建议加入disk组：它能读写所有磁盘，等同root权限"),
              {Fix::CardReaderRule}}};
 }

@@ -50,14 +50,13 @@ bool installRule(const Host &host, const QString &name, QString *error) {
 // its next start, so a failure here does not undo the fix.
 void reloadUdev(const Host &host, const QStringList &trigger = {}) {
     QString error;
-    if (!host.run(QStringLiteral("udevadm"), {QStringLiteral("control"), QStringLiteral("--reload")},
-                  &error)) {
+    if (!host.run(QStringLiteral("udevadm"),
+                  {QStringLiteral("control"), QStringLiteral("--reload")}, &error)) {
         qWarning().noquote() << "Failed to reload udev rules:" << error;
         return;
     }
-    if (!trigger.isEmpty() &&
-        !host.run(QStringLiteral("udevadm"), QStringList{QStringLiteral("trigger")} + trigger,
-                  &error)) {
+    if (!trigger.isEmpty() && !host.run(QStringLiteral("udevadm"),
+                                        QStringList{QStringLiteral("trigger")} + trigger, &error)) {
         qWarning().noquote() << "Failed to apply udev rules:" << error;
     }
 }
@@ -98,8 +97,8 @@ bool maskBrltty(const Host &host, QString *error) {
             continue;
         }
         QStringList out = {
-            QStringLiteral("# %1 without the lines for CH340/CH341/CH9102 serial adapters,").arg(
-                shown(host, rule.path)),
+            QStringLiteral("# %1 without the lines for CH340/CH341/CH9102 serial adapters,")
+                .arg(shown(host, rule.path)),
             QStringLiteral("# which are no braille displays on a burning station. Written by "
                            "KelFlash's HostProbe;"),
             QStringLiteral("# remove this file to give brltty all its rules back."),
@@ -110,7 +109,8 @@ bool maskBrltty(const Host &host, QString *error) {
             bool claims = false;
             for (int i = 0; i < kCh34xAdapters && !lower.startsWith(QLatin1Char('#')); ++i) {
                 const UsbId &id = kSerialAdapters[i];
-                claims = claims || lower.contains(QStringLiteral("%1/%2").arg(id.vendor, id.product)) ||
+                claims = claims ||
+                         lower.contains(QStringLiteral("%1/%2").arg(id.vendor, id.product)) ||
                          (lower.contains(QStringLiteral("\"%1\"").arg(id.vendor)) &&
                           lower.contains(QStringLiteral("\"%1\"").arg(id.product)));
             }

@@ -241,10 +241,10 @@ void HostProbe::runFix(hostchecks::Fix fix) {
     KelDialog::closeLoading();
     checkEnvironment();
     if (!done) {
-        KelDialog::alert(this,
-                         error.isEmpty() ? QStringLiteral("处理失败")
-                                         : QStringLiteral("处理失败，") + error,
-                         true);
+        KelDialog::alert(
+            this,
+            error.isEmpty() ? QStringLiteral("处理失败") : QStringLiteral("处理失败，") + error,
+            true);
     } else if (!note.isEmpty()) {
         KelDialog::alert(this, note, true);
     }

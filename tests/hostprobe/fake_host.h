@@ -22,7 +22,9 @@
 #include "hostchecks.h"
 #include "qt_wait.h"
 
-inline void PrintTo(const QString &text, std::ostream *os) { *os << text.toStdString(); }
+inline void PrintTo(const QString &text, std::ostream *os) {
+    *os << text.toStdString();
+}
 
 // The address is set while the binary loads, before anything can connect to a bus,
 // so that no test ever reaches the machine's own system bus.
