@@ -133,7 +133,14 @@ QVector<Finding> checkBoardAccess(const Host &host) {
         return {};
     }
     const QStringList nodes = inaccessible(host, boardNodes(host));
-    if (!rulesCover(effectiveRules(host), QStringLiteral("uaccess"), kBoardVendor, kBoardProduct)) {
+    // Our rule hands the node to the user at the seat; a rule of the site's own
+    // may instead give it a group or mode.
+    const QVector<RuleFile> rules = effectiveRules(host);
+    bool ruled = false;
+    for (const char *key : {"uaccess", "MODE", "GROUP", "OWNER"}) {
+        ruled = ruled || rulesCover(rules, QLatin1String(key), kBoardVendor, kBoardProduct);
+    }
+    if (!ruled) {
         return {{QStringLiteral("未安装开发板的udev规则，当前用户无法访问开发板"),
                  QStringList{QStringLiteral("/etc/udev/rules.d/") + kBoardRuleName} + nodes,
                  QString(),

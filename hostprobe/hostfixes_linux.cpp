@@ -20,6 +20,8 @@ namespace hostchecks {
 namespace {
 
 constexpr int kAdbStopWaitMs = 3000;
+// The groups distributions give serial ports: Debian's and Arch's.
+const QStringList kSerialGroups = {QStringLiteral("dialout"), QStringLiteral("uucp")};
 
 // Written whole or not at all, readable by everyone as udev and modprobe want.
 bool writeFile(const Host &host, const QString &path, const QByteArray &content, QString *error) {
@@ -62,8 +64,9 @@ void reloadUdev(const Host &host, const QStringList &trigger = {}) {
 }
 
 bool joinSerialGroup(const Host &host, QString *note, QString *error) {
-    // The group is looked up again, never taken from the report, and must not be
-    // one that hands out root's powers.
+    // The group is looked up again, never taken from the report, and must be one
+    // that opens serial ports and nothing more (not tty, which opens every
+    // terminal, nor disk or root).
     Account user;
     if (!account(host, host.uid, &user)) {
         *error = QStringLiteral("未找到用户%1").arg(host.uid);
@@ -71,7 +74,7 @@ bool joinSerialGroup(const Host &host, QString *note, QString *error) {
     }
     const QString group = serialGroup(host);
     uint gid = 0;
-    if (!groupId(host, group, &gid) || gid == 0 || group == QLatin1String("disk")) {
+    if (!kSerialGroups.contains(group) || !groupId(host, group, &gid) || gid == 0) {
         *error = QStringLiteral("串口设备属于%1组，不能自动加入").arg(group);
         return false;
     }

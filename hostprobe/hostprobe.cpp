@@ -230,7 +230,6 @@ void HostProbe::runFix(hostchecks::Fix fix) {
         KelDialog::loading(this, QStringLiteral("正在停止服务..."), true);
         stopNeedsRights = false;
         done = stopService(hostchecks::modemManagerService(), true);
-        error = stopNeedsRights ? QStringLiteral("停止服务需要管理员权限") : QString();
     } else {
         KelDialog::loading(this, QStringLiteral("正在处理..."), true);
         done = hostchecks::applyFix(host, fix, &note, &error);
@@ -240,11 +239,13 @@ void HostProbe::runFix(hostchecks::Fix fix) {
     }
     KelDialog::closeLoading();
     checkEnvironment();
-    if (!done) {
-        KelDialog::alert(
-            this,
-            error.isEmpty() ? QStringLiteral("处理失败") : QStringLiteral("处理失败，") + error,
-            true);
+    if (!done && fix == hostchecks::Fix::StopModemManager) {
+        KelDialog::alert(this,
+                         stopNeedsRights ? QStringLiteral("停止失败，停止服务需要管理员权限")
+                                         : QStringLiteral("停止失败"),
+                         true);
+    } else if (!done) {
+        KelDialog::alert(this, QStringLiteral("处理失败，") + error, true);
     } else if (!note.isEmpty()) {
         KelDialog::alert(this, note, true);
     }

@@ -39,7 +39,7 @@ void users(FakeHostTree &t, const QString &dialout = "") {
     t.file("etc/passwd",
            "root:x:0:0::/root:/bin/bash\nalice:x:1000:1000::/home/alice:/bin/bash\n"
            "bob:x:1001:1001::/home/bob:/bin/bash\n");
-    t.file("etc/group", "root:x:0:\ndisk:x:6:\nuucp:x:10:\ndialout:x:20:" + dialout +
+    t.file("etc/group", "root:x:0:\ntty:x:5:\ndisk:x:6:\nuucp:x:10:\ndialout:x:20:" + dialout +
                             "\nalice:x:1000:\nbob:x:1001:\n");
 }
 
@@ -159,6 +159,13 @@ INSTANTIATE_TEST_SUITE_P(
                  board(t, 0660, 1000);
              },
              checkBoardAccess},
+        Case{"SiteRuleGivesAGroup",
+             [](FakeHostTree &t) {
+                 t.file("etc/udev/rules.d/50-site.rules",
+                        "# boards\nSUBSYSTEM==\"usb\", ATTRS{idVendor}==\"33c3\", \\\n"
+                        "  GROUP=\"plugdev\"\n");
+             },
+             checkBoardAccess},
         Case{"NotInDialout",
              [](FakeHostTree &) {},
              checkSerialGroup,
@@ -256,6 +263,22 @@ INSTANTIATE_TEST_SUITE_P(
              "TAG+=\"uaccess\"",
              "udevadm trigger --subsystem-match=block"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Joining is for the serial-port groups only: the tty group would open every
+// terminal of the machine to the operator.
+TEST(HostCheckSerialGroup, PortsOfAnotherGroupAreNotJoined) {
+    FakeHostTree tree;
+    users(tree);
+    tree.file("dev/ttyS0", "", 0660, 5);
+    EXPECT_EQ(checkSerialGroup(tree.host(kAlice)).value(0).heading,
+              "用户alice不在串口设备所属的tty组，无法打开串口");
+    const QString before = tree.read("etc/group");
+    QString note, error;
+    EXPECT_FALSE(applyFix(tree.host(kAlice), Fix::JoinSerialGroup, &note, &error));
+    EXPECT_EQ(error, "串口设备属于tty组，不能自动加入");
+    EXPECT_EQ(tree.read("etc/group"), before);
+    EXPECT_TRUE(tree.commands->isEmpty());
+}
 
 // udev's uaccess tag opens a node to the user at the seat with an ACL entry.
 TEST(HostCheckAcl, NodeOpenedToTheOperatorByAnAclEntryIsAccessible) {
