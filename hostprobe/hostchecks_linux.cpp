@@ -159,12 +159,18 @@ QVector<Finding> checkSerialGroup(const Host &host) {
     if (host.uid == 0) {
         return {};
     }
+    // Users of a directory service are not in the local files, nor is their
+    // membership: nothing can be said about them here.
+    Account operatorAccount;
+    if (!account(host, host.uid, &operatorAccount)) {
+        return {};
+    }
     const QString group = serialGroup(host);
     uint gid = 0;
     if (!groupId(host, group, &gid)) {
         return {};
     }
-    const QString user = userName(host, host.uid);
+    const QString user = operatorAccount.name;
     if (!accountGroups(host, host.uid).contains(gid)) {
         return {{QStringLiteral("用户%1不在串口设备所属的%2组，无法打开串口").arg(user, group),
                  {},

@@ -155,7 +155,7 @@ bool raiseUsbfsMemory(const Host &host, QString *error) {
 
 // Ends the adb servers of other users that listen on the adb port: only
 // processes called adb that hold the listening socket.
-bool stopForeignAdb(const Host &host, QString *error) {
+bool stopForeignAdb(const Host &host, QString *note) {
     QVector<qint64> pids;
     for (const Listener &l : listeners(host, kAdbPort)) {
         for (qint64 pid : socketHolders(host, l.inode)) {
@@ -180,19 +180,26 @@ bool stopForeignAdb(const Host &host, QString *error) {
         }
         QThread::msleep(50);
     }
+    // A server that does not answer its signal is ended without asking.
+    bool forced = false;
     for (qint64 pid : pids) {
         if (procscan::isAlive(pid)) {
             ::kill(pid_t(pid), SIGKILL);
+            forced = true;
         }
     }
-    *error = QStringLiteral("adb服务未在%1秒内退出，已强制结束").arg(kAdbStopWaitMs / 1000);
-    return false;
+    *note = forced ? QStringLiteral("adb服务未及时退出，已强制结束") : QString();
+    return true;
 }
 
 }  // namespace
 
 bool applyFix(const Host &host, Fix fix, QString *note, QString *error) {
     note->clear();
+    if (!host.run) {
+        *error = QStringLiteral("无法执行系统命令");
+        return false;
+    }
     const QString replug = QStringLiteral("请重新插拔设备");
     switch (fix) {
         case Fix::BoardRule:
@@ -221,7 +228,7 @@ bool applyFix(const Host &host, Fix fix, QString *note, QString *error) {
         case Fix::UsbfsMemory:
             return raiseUsbfsMemory(host, error);
         case Fix::StopForeignAdb:
-            return stopForeignAdb(host, error);
+            return stopForeignAdb(host, note);
         case Fix::CardReaderRule:
             if (!installRule(host, QString::fromLatin1(kCardReaderRuleName), error)) {
                 return false;

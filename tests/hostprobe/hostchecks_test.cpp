@@ -184,6 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
              "etc/group",
              "uucp:x:10:alice",
              "usermod -R"},
+        Case{"DirectoryUser", [](FakeHostTree &t) { t.file("etc/passwd", "root:x:0:0::/:\n"); },
+             checkSerialGroup},
         Case{"InDialoutNotLoggedInAgain",
              [](FakeHostTree &t) {
                  users(t, "bob,alice");
