@@ -172,10 +172,12 @@ QVector<Finding> checkSerialGroup(const Host &host) {
     }
     const QString user = operatorAccount.name;
     if (!accountGroups(host, host.uid).contains(gid)) {
-        return {{QStringLiteral("用户%1不在串口设备所属的%2组，无法打开串口").arg(user, group),
-                 {},
-                 QString(),
-                 {Fix::JoinSerialGroup}}};
+        const QString heading =
+            QStringLiteral("用户%1不在串口设备所属的%2组，无法打开串口").arg(user, group);
+        if (!kSerialGroups.contains(group)) {
+            return {{heading, {}, QStringLiteral("该组权限过大，请联系管理员处理"), {}}};
+        }
+        return {{heading, {}, QString(), {Fix::JoinSerialGroup}}};
     }
     // The session the checker was started from shows whether the membership has
     // taken effect; without one, any process of the operator's does.

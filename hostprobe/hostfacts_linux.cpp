@@ -19,6 +19,7 @@ const QVector<UsbId> kSerialAdapters = {
     {"1a86", "7523"}, {"1a86", "5523"}, {"1a86", "55d4"}, {"10c4", "ea60"},
     {"0403", "6001"}, {"0403", "6010"}, {"0403", "6015"}, {"067b", "2303"},
 };
+const QStringList kSerialGroups = {QStringLiteral("dialout"), QStringLiteral("uucp")};
 const char kBoardRuleName[] = "70-kelflash.rules";
 // Before 73-seat-late.rules, which turns the uaccess tag into the ACL.
 const char kModemManagerRuleName[] = "70-kelflash-modemmanager.rules";
@@ -40,7 +41,8 @@ QString serialGroup(const Host &host) {
     for (const QString &node :
          dev.entryList({"ttyUSB*", "ttyACM*", "ttyS*"}, QDir::System | QDir::Files, QDir::Name)) {
         struct stat st {};
-        if (stat(QFile::encodeName(dev.filePath(node)).constData(), &st) == 0) {
+        // A port left to root alone (as in a container) names no group.
+        if (stat(QFile::encodeName(dev.filePath(node)).constData(), &st) == 0 && st.st_gid != 0) {
             const QString name = groupName(host, st.st_gid);
             if (!name.isEmpty()) {
                 return name;

@@ -24,6 +24,10 @@ struct UsbId {
 extern const QVector<UsbId> kSerialAdapters;
 constexpr int kCh34xAdapters = 3;
 
+// The groups distributions give serial ports (Debian's, Arch's): the only ones
+// the operator is added to. Not tty, which opens every terminal, nor disk.
+extern const QStringList kSerialGroups;
+
 extern const char kBoardRuleName[];
 extern const char kModemManagerRuleName[];
 extern const char kCardReaderRuleName[];

@@ -20,8 +20,6 @@ namespace hostchecks {
 namespace {
 
 constexpr int kAdbStopWaitMs = 3000;
-// The groups distributions give serial ports: Debian's and Arch's.
-const QStringList kSerialGroups = {QStringLiteral("dialout"), QStringLiteral("uucp")};
 
 // Written whole or not at all, readable by everyone as udev and modprobe want.
 bool writeFile(const Host &host, const QString &path, const QByteArray &content, QString *error) {

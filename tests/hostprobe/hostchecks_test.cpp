@@ -175,6 +175,15 @@ INSTANTIATE_TEST_SUITE_P(
              "etc/group",
              "dialout:x:20:alice",
              "usermod -R"},
+        Case{"PortsOfRootAlone",
+             [](FakeHostTree &t) { t.file("dev/ttyS0", "", 0600, 0); },
+             checkSerialGroup,
+             "用户alice不在串口设备所属的dialout组，无法打开串口",
+             {},
+             {Fix::JoinSerialGroup},
+             "etc/group",
+             "dialout:x:20:alice",
+             "usermod -R"},
         Case{"PortsOfUucp",
              [](FakeHostTree &t) { t.file("dev/ttyUSB0", "", 0660, 10); },
              checkSerialGroup,
@@ -272,8 +281,11 @@ TEST(HostCheckSerialGroup, PortsOfAnotherGroupAreNotJoined) {
     FakeHostTree tree;
     users(tree);
     tree.file("dev/ttyS0", "", 0660, 5);
-    EXPECT_EQ(checkSerialGroup(tree.host(kAlice)).value(0).heading,
-              "用户alice不在串口设备所属的tty组，无法打开串口");
+    const QVector<Finding> found = checkSerialGroup(tree.host(kAlice));
+    ASSERT_EQ(found.size(), 1);
+    EXPECT_EQ(found[0].heading, "用户alice不在串口设备所属的tty组，无法打开串口");
+    EXPECT_EQ(found[0].advice, "该组权限过大，请联系管理员处理");
+    EXPECT_TRUE(found[0].fixes.isEmpty());
     const QString before = tree.read("etc/group");
     QString note, error;
     EXPECT_FALSE(applyFix(tree.host(kAlice), Fix::JoinSerialGroup, &note, &error));
