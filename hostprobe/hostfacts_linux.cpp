@@ -67,11 +67,8 @@ QVector<RuleFile> effectiveRules(const Host &host) {
         }
     }
     QVector<RuleFile> rules;
+    // A mask, a link to /dev/null or an empty file, reads empty.
     for (auto it = byName.cbegin(); it != byName.cend(); ++it) {
-        const QFileInfo info(it.value());
-        if (info.isSymLink() && info.symLinkTarget() == QLatin1String("/dev/null")) {
-            continue;
-        }
         const QString text = readText(it.value());
         if (!text.trimmed().isEmpty()) {
             rules.append({it.key(), it.value(), text});
