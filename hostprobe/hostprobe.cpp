@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
+#include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QtDebug>
@@ -42,9 +43,10 @@ QString matchingName(const procscan::ProcessInfo &process, const QStringList &na
 
 }  // namespace
 
-HostProbe::HostProbe(QWidget *parent, const QString &procRoot)
+HostProbe::HostProbe(QWidget *parent, const hostchecks::Host &host)
     : QWidget(parent),
-      procRoot(procRoot),
+      host(host),
+      procRoot(host.path(QStringLiteral("/proc"))),
       toolList({QStringLiteral("KelFlash"), QStringLiteral("KelFlashPlus"),
                 QStringLiteral("Imprinta"), QStringLiteral("ImprintaPlus"),
                 QStringLiteral("KelStamp")}) {
@@ -70,17 +72,24 @@ HostProbe::HostProbe(QWidget *parent, const QString &procRoot)
         new QLabel(QStringLiteral("1、打开了多个烧写工具，包括镜像烧写工具和ID烧写工具\n"
                                   "2、正在运行虚拟机（VMware、VirtualBox等）\n"
                                   "3、启动了扫描USB端口的后台服务，如VMware的后台服务VMware USB "
-                                  "Arbitration Service"),
+                                  "Arbitration Service\n"
+                                  "4、没有访问开发板、串口或读卡器的权限，或串口被其他程序占用"),
                    infoBox);
     infoText->setWordWrap(true);
     infoLayout->addWidget(infoText);
     layout->addWidget(infoBox);
 
-    showArea = new QLabel(this);
+    // A report of many findings scrolls rather than growing the fixed window.
+    QScrollArea *scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    showArea = new QLabel(scroll);
     showArea->setObjectName(QStringLiteral("showArea"));
     showArea->setAlignment(Qt::AlignTop);
     showArea->setTextFormat(Qt::RichText);
-    layout->addWidget(showArea, 1);
+    showArea->setWordWrap(true);
+    scroll->setWidget(showArea);
+    layout->addWidget(scroll, 1);
 
     checkButton = new KelButton(QStringLiteral("检测当前PC环境"), this);
     layout->addWidget(checkButton);
@@ -95,6 +104,7 @@ void HostProbe::checkEnvironment() {
     reportHtml.clear();
     checkProcesses();
     checkServices();
+    checkHost();
     if (reportHtml.isEmpty()) {
         reportHtml = QStringLiteral("<span style=\"color: green;\">PC环境OK</span>");
     }
@@ -178,7 +188,75 @@ void HostProbe::checkServices() {
     }
 }
 
-void HostProbe::onReportLinkActivated(const QString &) {
+// Each finding as the other sections are: a heading, what it concerns in blue,
+// advice in orange, and its fixes as red links after the last line.
+void HostProbe::checkHost() {
+    const QString gap = QStringLiteral("&nbsp;&nbsp;");
+    for (const hostchecks::Finding &finding : hostchecks::checkAll(host)) {
+        QStringList links;
+        for (hostchecks::Fix fix : finding.fixes) {
+            links << QStringLiteral("<a href=\"") + hostchecks::fixLink(fix) +
+                         QStringLiteral("\" style=\"color: red;\">") + hostchecks::fixLabel(fix) +
+                         QStringLiteral("</a>");
+        }
+        QStringList lines;
+        for (const QString &item : finding.items) {
+            lines << QStringLiteral("<span style=\"color: blue;\">") + item.toHtmlEscaped() +
+                         QStringLiteral("</span>");
+        }
+        if (!finding.advice.isEmpty()) {
+            lines << QStringLiteral("<span style=\"color: orange;\">") +
+                         finding.advice.toHtmlEscaped() + QStringLiteral("</span>");
+        }
+        if (!links.isEmpty()) {
+            if (lines.isEmpty()) {
+                lines << links.join(gap);
+            } else {
+                lines.last() += gap + links.join(gap);
+            }
+        }
+        reportHtml += finding.heading.toHtmlEscaped() + QStringLiteral(":<br/>") +
+                      lines.join(QStringLiteral("<br/>")) + QStringLiteral("<br/><br/>");
+    }
+}
+
+void HostProbe::runFix(hostchecks::Fix fix) {
+    if (!KelDialog::confirm(this, hostchecks::fixQuestion(fix))) {
+        return;
+    }
+    QString note, error;
+    bool done = false;
+    if (fix == hostchecks::Fix::StopModemManager) {
+        KelDialog::loading(this, QStringLiteral("正在停止服务..."), true);
+        stopNeedsRights = false;
+        done = stopService(hostchecks::modemManagerService(), true);
+    } else {
+        KelDialog::loading(this, QStringLiteral("正在处理..."), true);
+        done = hostchecks::applyFix(host, fix, &note, &error);
+        if (!done) {
+            qCritical().noquote() << "Fix" << hostchecks::fixLink(fix) << "failed:" << error;
+        }
+    }
+    KelDialog::closeLoading();
+    checkEnvironment();
+    if (!done && fix == hostchecks::Fix::StopModemManager) {
+        KelDialog::alert(this,
+                         stopNeedsRights ? QStringLiteral("停止失败，停止服务需要管理员权限")
+                                         : QStringLiteral("停止失败"),
+                         true);
+    } else if (!done) {
+        KelDialog::alert(this, QStringLiteral("处理失败，") + error, true);
+    } else if (!note.isEmpty()) {
+        KelDialog::alert(this, note, true);
+    }
+}
+
+void HostProbe::onReportLinkActivated(const QString &link) {
+    hostchecks::Fix fix;
+    if (hostchecks::fixFromLink(link, &fix)) {
+        runFix(fix);
+        return;
+    }
     if (!KelDialog::confirm(this, QStringLiteral("确定停止并禁用服务吗？"))) {
         return;
     }

@@ -1,11 +1,14 @@
 // The environment checker's window: finds what makes burning fail on this PC
 // (several burning tools at once, a virtual machine, services that grab USB
-// devices), lists it, and offers to stop and disable VMware's USB arbitration.
+// devices, and on this host what keeps a burn from starting: rights, udev rules,
+// programs that take serial ports), lists it, and offers the fixes it knows.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+
+#include "hostchecks.h"
 
 class QLabel;
 class KelButton;
@@ -14,9 +17,9 @@ class HostProbe : public QWidget {
     Q_OBJECT
 
 public:
-    // `procRoot` is where the process table is read from.
+    // `host` is the system looked at and the operator it is looked at for.
     explicit HostProbe(QWidget *parent = nullptr,
-                       const QString &procRoot = QStringLiteral("/proc"));
+                       const hostchecks::Host &host = hostchecks::operatorHost());
 
     QString report() const { return reportHtml; }
 
@@ -33,8 +36,11 @@ private slots:
 private:
     void checkProcesses();
     void checkServices();
+    void checkHost();
+    void runFix(hostchecks::Fix fix);
     void waitStopped(const QString &serviceName);
 
+    const hostchecks::Host host;
     const QString procRoot;
     // The executable names of the burning tools.
     const QStringList toolList;

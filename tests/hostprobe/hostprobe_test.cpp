@@ -44,7 +44,7 @@ TEST_P(ProcessReport, ListsToolsRunningTogetherAndVirtualMachines) {
         proc.add(p.pid, p.name, p.exe, p.state);
     }
     MsgCapture log;
-    HostProbe probe(nullptr, proc.root());
+    HostProbe probe(nullptr, proc.host());
     EXPECT_EQ(probe.findChild<QLabel *>("showArea")->text(), GetParam().second + kServicesUnchecked);
     EXPECT_TRUE(log.contains(QtCriticalMsg, "Failed to get service list"));
 }
@@ -76,7 +76,7 @@ TEST(ServiceReport, ArbitrationByUnitOrDisplayNameAndOtherRunningUsbServices) {
                              {"usbguard.service", "USBGuard daemon", "inactive", "dead"},
                              {"cron.service", "Regular background program processing daemon"}});
         ASSERT_TRUE(systemd.running);
-        EXPECT_EQ(HostProbe(nullptr, proc.root()).report(),
+        EXPECT_EQ(HostProbe(nullptr, proc.host()).report(),
                   kArbitration +
                       "*其他可能会导致烧写失败的服务:<br/><span style=\"color: "
                       "orange;\">Socket daemon for the USBmux protocol</span><br/>");
@@ -91,7 +91,7 @@ TEST_P(StopLink, StopsTheHostServiceThenStopsAndDisablesArbitration) {
     arbitration.onStop = GetParam().first;
     FakeSystemd systemd({kHostUnit, arbitration});
     ASSERT_TRUE(systemd.running);
-    HostProbe probe(nullptr, proc.root());
+    HostProbe probe(nullptr, proc.host());
     ASSERT_EQ(probe.report(), kArbitration);
 
     // Accept the question as soon as it shows, and note what the loading box says.
@@ -146,7 +146,7 @@ TEST(StopService, WaitsFiveSecondsForAServiceThatNeverStopsAndLeavesAStoppedOneE
     for (const auto &c : cases) {
         FakeSystemd systemd({c.unit});
         ASSERT_TRUE(systemd.running);
-        HostProbe probe(nullptr, proc.root());
+        HostProbe probe(nullptr, proc.host());
         MsgCapture log;
         EXPECT_TRUE(probe.stopService(name, true));
         EXPECT_EQ(systemd.property(name, "ActiveState"), c.activeAfter);
