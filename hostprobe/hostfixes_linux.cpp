@@ -24,6 +24,14 @@ constexpr int kAdbStopWaitMs = 3000;
 // Written whole or not at all, readable by everyone as udev and modprobe want.
 bool writeFile(const Host &host, const QString &path, const QByteArray &content, QString *error) {
     const QString target = host.path(path);
+    // A rule masked by a link to /dev/null is unmasked by writing the rule in
+    // the link's place: QSaveFile would follow the link and, run as root,
+    // replace /dev/null itself (or whatever else the link points at).
+    const QFileInfo existing(target);
+    if (existing.isSymLink() && !QFile::remove(target)) {
+        *error = QStringLiteral("无法写入%1：无法删除指向%2的链接").arg(path, existing.symLinkTarget());
+        return false;
+    }
     QSaveFile file(target);
     if (!QDir().mkpath(QFileInfo(target).path()) || !file.open(QIODevice::WriteOnly) ||
         file.write(content) != content.size() ||

@@ -100,6 +100,7 @@ TEST_P(HostCheck, FindsAndFixes) {
     QString note, error;
     ASSERT_TRUE(applyFix(host, c.fixes[0], &note, &error)) << error;
     EXPECT_TRUE(tree.read(c.file).contains(c.line)) << tree.read(c.file);
+    EXPECT_TRUE(tree.read("dev/null").isEmpty()) << "a fix wrote through a masking link";
     const QStringList &run = *tree.commands;
     EXPECT_TRUE(c.command.isEmpty() ||
                 std::any_of(run.begin(), run.end(),
@@ -131,7 +132,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"BoardRuleMaskedInEtc",
              [](FakeHostTree &t) {
                  t.file("lib/udev/rules.d/70-kelflash.rules", kBoardRule);
-                 t.link("etc/udev/rules.d/70-kelflash.rules", "/dev/null");
+                 // The mask points into the tree: the fix must replace the
+                 // link, never write through it (as root, into /dev/null).
+                 t.file("dev/null", "");
+                 t.link("etc/udev/rules.d/70-kelflash.rules", t.path("dev/null"));
                  board(t, 0660);
              },
              checkBoardAccess,
