@@ -1,31 +1,15 @@
 #include "simcards.h"
 
-#include <QDebug>
 #include <QFileInfo>
 #include <QMutex>
-#include <QRegularExpression>
 #include <QSet>
 
 #include "diskregistry.h"
+#include "pathlist.h"
 
 const char kSimCardsVariable[] = "KELFLASH_SIM_CARDS";
 
-namespace {
-
-void warnOnce(const QString &path, const char *what) {
-    static QMutex lock;
-    static QSet<QString> warned;
-    QMutexLocker locker(&lock);
-    if (!warned.contains(path)) {
-        warned.insert(path);
-        qWarning().noquote() << "Simulated card" << path << what;
-    }
-}
-
-}  // namespace
-
 void declareSimulatedCards(DiskRegistry &registry) {
-    static const QRegularExpression separators(QStringLiteral("[\\s,]+"));
     // What the last call declared: a path the variable no longer names, or one
     // that is no card any more (a loop device since detached), is withdrawn.
     static QMutex lock;
@@ -33,11 +17,11 @@ void declareSimulatedCards(DiskRegistry &registry) {
     QMutexLocker locker(&lock);
     const QSet<QString> before = declared;
     declared.clear();
-    const QStringList paths = qEnvironmentVariable(kSimCardsVariable).split(separators, Qt::SkipEmptyParts);
+    const QStringList paths = splitPathList(qEnvironmentVariable(kSimCardsVariable));
     for (const QString &path : paths) {
         const SimCardKind kind = simCardKind(path);
         if (kind == SimCardKind::None) {
-            warnOnce(path, "refused: neither a card image file nor a loop device");
+            warnOncePerPath("Simulated card", path, "refused: neither a card image file nor a loop device");
             continue;
         }
         DiskProperties card;
@@ -48,7 +32,7 @@ void declareSimulatedCards(DiskRegistry &registry) {
         // The registry knows a loop device by its node, not by a link to it.
         const QString where = kind == SimCardKind::LoopDevice ? QFileInfo(path).canonicalFilePath() : path;
         if (registry.declareCard(where, card) < 0) {
-            warnOnce(path, "is not present");
+            warnOncePerPath("Simulated card", path, "is not present");
         } else {
             declared.insert(where);
         }
