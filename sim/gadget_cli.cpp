@@ -245,6 +245,14 @@ int kelsim_gadget_main(int argc, char **argv) {
         }
     }
 
+    // As a board plugged in before the operator starts the burn: COMMAND
+    // begins once the host has enumerated every board.
+    for (int k = 0; k < boardCount; ++k) {
+        if (!gadgets[size_t(k)]->waitConfigured(20000)) {
+            fprintf(stderr, "kelsim gadget: board %d: the host did not take it up\n", k + 1);
+            return kOwnFailure;
+        }
+    }
     int status = kelsim::runCommand("gadget", argv + cmdAt);
     std::vector<int> appearances;
     for (auto &g : gadgets) {

@@ -47,6 +47,10 @@ public:
     // Unbinds and removes everything start created. Safe to call twice.
     void stop();
 
+    // Waits until the host has configured the device (the kernel's USB stack
+    // enumerated it and chose its configuration); false on time-out.
+    bool waitConfigured(int timeoutMs);
+
     // How many times the board has been bound to its controller (appeared on
     // the host's bus) so far.
     int appearances() const;
@@ -72,6 +76,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;  // the host sent something: an answer may be due
     bool bound_ = false;
+    bool configured_ = false;  // the host set the configuration; endpoints usable
     std::vector<std::thread> threads_;
 };
 

@@ -255,6 +255,11 @@ void FfsGadget::cleanUp() {
     gadgetDir_.clear();
 }
 
+bool FfsGadget::waitConfigured(int timeoutMs) {
+    std::unique_lock<std::mutex> l(mu_);
+    return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs), [this] { return configured_; });
+}
+
 int FfsGadget::appearances() const {
     return appearances_;
 }
@@ -283,6 +288,12 @@ void FfsGadget::ep0Loop() {
         }
         for (ssize_t i = 0; i + ssize_t(sizeof ev[0]) <= n; i += sizeof ev[0]) {
             const usb_functionfs_event &e = ev[i / sizeof ev[0]];
+            if (e.type == FUNCTIONFS_ENABLE || e.type == FUNCTIONFS_DISABLE ||
+                e.type == FUNCTIONFS_UNBIND) {
+                std::lock_guard<std::mutex> l(mu_);
+                configured_ = e.type == FUNCTIONFS_ENABLE;
+                cv_.notify_all();
+            }
             if (e.type != FUNCTIONFS_SETUP)
                 continue;
             // The board knows no control requests of its own: stall them

@@ -49,6 +49,7 @@ while read -r name udevd seconds rest; do
         udevd_pid=
         rm -rf /run/udev
     fi
+    rest=" $rest"  # so that " -- " is found when there are no simulator options
     kelsim_args=${rest%% -- *}
     burn_args=${rest#* -- }
     say "case $name (udevd: $udevd)"

@@ -10,7 +10,7 @@
 # ~/.cache/kelflash/vm); KELFLASH_VM_TIMEOUT: seconds for the whole run
 # (default 1500).
 set -eu
-work=$1
+work=$(cd "$1" && pwd)
 kelsim=$2
 cli=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -57,9 +57,15 @@ copy_program() {  # copy_program SOURCE DEST
     cp "$1" "$root$2"
     ldd "$1" | sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) .*/\1/p' |
         while read -r lib; do
-            [ -e "$root$lib" ] && continue
-            mkdir -p "$root$(dirname "$lib")"
-            cp -L "$lib" "$root$lib"
+            case "$lib" in
+            /lib/* | /lib64/* | /usr/lib/*) dest=$lib ;;
+            # A library of the build tree (found by run path): where the
+            # loader looks by default.
+            *) dest=/usr/lib/x86_64-linux-gnu/$(basename "$lib") ;;
+            esac
+            [ -e "$root$dest" ] && continue
+            mkdir -p "$root$(dirname "$dest")"
+            cp -L "$lib" "$root$dest"
         done
 }
 copy_program "$kelsim" /usr/bin/kelsim
