@@ -25,7 +25,8 @@ command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not found (
 [ -x /bin/busybox ] && busybox --list 2>/dev/null | grep -qx cpio &&
     ldd /bin/busybox 2>&1 | grep -q 'not a dynamic' ||
     skip "no static busybox (scripts/setup installs busybox-static)"
-debs=$("$here/fetch_debs.sh" "$cache") || skip "the kernel or udev package cannot be had (see above)"
+debs=$("$here/fetch_debs.sh" "$cache" 2>"$work/fetch.log") ||
+    skip "the kernel or udev package cannot be had: $(tail -n 3 "$work/fetch.log" | tr '\n' ' ')"
 kroot=$(echo "$debs" | sed -n 1p)
 uroot=$(echo "$debs" | sed -n 2p)
 kver=$(ls "$kroot/lib/modules")
