@@ -72,7 +72,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> appearances_{0};
     std::atomic<int> finished_{0};  // threads that left their loop
-    std::atomic<bool> writing_{false};  // an answer is on its way to the host
+    std::atomic<bool> writing_{false};
+    std::atomic<uint32_t> inWanted_{0};  // length of the data phase the host asked for  // an answer is on its way to the host
     std::mutex mu_;
     std::condition_variable cv_;  // the host sent something: an answer may be due
     bool bound_ = false;

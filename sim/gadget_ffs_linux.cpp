@@ -327,9 +327,11 @@ void FfsGadget::outLoop() {
         }
         if (dataLeft) {
             dataLeft -= std::min<uint64_t>(dataLeft, uint64_t(n));
-        } else if (size_t(n) == kCbwSize && rd32(buf.data()) == kCbwSignature &&
-                   buf[12] == 0x00) {
-            dataLeft = rd32(buf.data() + 8);
+        } else if (size_t(n) == kCbwSize && rd32(buf.data()) == kCbwSignature) {
+            if (buf[12] == 0x00)
+                dataLeft = rd32(buf.data() + 8);
+            else
+                inWanted_ = rd32(buf.data() + 8);
         }
         board_.hostSent(buf.data(), size_t(n));
         cv_.notify_all();
@@ -345,10 +347,15 @@ void FfsGadget::inLoop() {
         }
         while (!stop_ && board_.hasPendingAnswer()) {
             writing_ = true;
-            size_t n = board_.hostReceive(buf.data(), buf.size());
+            const size_t n = board_.hostReceive(buf.data(), buf.size());
             if (n > 0 && write(epIn_, buf.data(), n) < 0) {
                 // The host went away (or never asked): the answer is lost, as
                 // a board's is when the cable is pulled.
+            } else if (n > 0 && n < inWanted_.exchange(0) && n % 512 == 0 &&
+                       write(epIn_, buf.data(), 0) < 0) {
+                // A data phase shorter than the host asked for that ends on a
+                // packet boundary needs a zero-length packet to end the
+                // host's transfer. Lost like the answer when the host left.
             }
             writing_ = false;
         }
