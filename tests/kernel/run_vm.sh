@@ -77,7 +77,10 @@ cp -r "$uroot/lib/udev" "$root/lib/udev"
 [ -f "$uroot/etc/udev/udev.conf" ] && cp "$uroot/etc/udev/udev.conf" "$root/etc/udev/"
 # udevd resolves the groups its rules name; unknown ones only cost a warning.
 printf 'root:x:0:0:root:/:/bin/sh\n' >"$root/etc/passwd"
-printf 'root:x:0:\nplugdev:x:46:\n' >"$root/etc/group"
+for g in root:0 tty:5 disk:6 lp:7 kmem:15 dialout:20 cdrom:24 tape:26 audio:29 video:44 \
+    plugdev:46 input:101 kvm:102 render:103 sgx:104; do
+    echo "${g%%:*}:x:${g#*:}:"
+done >"$root/etc/group"
 cp "$work/cases" "$root/cases"
 cp "$work"/images/* "$root/images/"
 cp "$here/guest_init.sh" "$root/init"
@@ -102,7 +105,7 @@ cpu=max
 [ "$accel" = kvm ] && cpu=host
 set +e
 timeout -s KILL "${KELFLASH_VM_TIMEOUT:-1500}" qemu-system-x86_64 -accel "$accel" -cpu "$cpu" \
-    -m 2048 -smp 2 -nographic -no-reboot -nodefaults -serial "file:$work/console.log" \
+    -m 1024 -smp 2 -nographic -no-reboot -nodefaults -serial "file:$work/console.log" \
     -kernel "$kernel" -initrd "$work/initrd.cpio" \
     -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" \
     -drive "file=$work/results.img,format=raw,if=virtio"
