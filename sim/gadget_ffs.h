@@ -9,7 +9,9 @@
 // component, "reset", a vanish fault) the gadget is unbound from its
 // controller, and when it is back it is bound again, so the host enumerates it
 // anew with a new device address. Needs root, configfs mounted at
-// /sys/kernel/config and the usb_f_fs and libcomposite modules.
+// /sys/kernel/config and the usb_f_fs and libcomposite modules. Its threads
+// block in endpoint I/O; stop() wakes them with SIGUSR2, for which start()
+// installs a handler that does nothing.
 //
 //     kelsim::Board board;
 //     kelsim::FfsGadget g(board);
@@ -73,7 +75,8 @@ private:
     std::atomic<int> appearances_{0};
     std::atomic<int> finished_{0};  // threads that left their loop
     std::atomic<bool> writing_{false};
-    std::atomic<uint32_t> inWanted_{0};  // length of the data phase the host asked for  // an answer is on its way to the host
+    std::atomic<uint32_t> inWanted_{
+        0};  // length of the data phase the host asked for  // an answer is on its way to the host
     std::mutex mu_;
     std::condition_variable cv_;  // the host sent something: an answer may be due
     bool bound_ = false;

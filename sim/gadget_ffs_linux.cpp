@@ -145,7 +145,6 @@ bool FfsGadget::start(const std::string &name, const std::string &udc, std::stri
     }
     linked_ = true;
 
-    std::string e;
     mkdir("/run/kelsim", 0755);
     mountDir_ = "/run/kelsim/" + name;
     if (!makeDir(mountDir_, error)) {

@@ -71,8 +71,7 @@ const VmRun &vm() {
         fclose(f);
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QString::fromLocal8Bit(qgetenv("KELFLASH_SOURCE_DIR")) +
-                    "/tests/kernel/run_vm.sh",
+        p.start(QString::fromLocal8Bit(qgetenv("KELFLASH_SOURCE_DIR")) + "/tests/kernel/run_vm.sh",
                 {"vm", binary("sim/kelsim"), binary("cli/kelflash-cli")});
         if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit) {
             r.failure = "run_vm.sh did not end normally";
@@ -129,12 +128,12 @@ QJsonObject result(const Outcome &o) {
     return lines.empty() ? QJsonObject() : lines.back();
 }
 
-#define NEED_VM()                                                \
-    do {                                                         \
-        const VmRun &run = vm();                                 \
-        if (!run.skip.empty())                                   \
-            GTEST_SKIP() << run.skip;                            \
-        ASSERT_TRUE(run.ran) << run.failure;                     \
+#define NEED_VM()                            \
+    do {                                     \
+        const VmRun &run = vm();             \
+        if (!run.skip.empty())               \
+            GTEST_SKIP() << run.skip;        \
+        ASSERT_TRUE(run.ran) << run.failure; \
     } while (0)
 
 }  // namespace
