@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -11,12 +12,17 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "dialog_util.h"
+#include "hostprobelauncher.h"
 #include "kelabout.h"
 #include "kelflash.h"
+#include "keltranslation.h"
 #include "language.h"
 #include "pack_sample.h"
 #include "private_adb.h"
+#include "qt_wait.h"
 #include "settings.h"
 
 namespace {
@@ -168,6 +174,36 @@ TEST(EnglishWindow, EveryVisibleTextIsEnglishAndWhole) {
     choice->setCurrentIndex(choice->findData("zh"));
     EXPECT_EQ(Settings::instance().language(), "zh");
     closeVisibleDialogs();
+}
+
+// HostProbe reads its language from the environment pkexec keeps: only "en"
+// makes it English, and KelFlash replaces whatever the session had.
+TEST(CheckerLanguage, OnlyEnMeansEnglishAndTheLauncherHandsItOver) {
+    const std::pair<const char *, const char *> names[] = {
+        {"en", "en"},    {" EN ", "en"}, {"en_US:en", "zh"},
+        {"zh_CN", "zh"}, {"", "zh"},     {"../../tmp/x", "zh"}};
+    for (const auto &n : names) {
+        EXPECT_EQ(KelTranslation::normalized(n.first), n.second) << n.first;
+    }
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the launcher goes through pkexec unless it runs as root";
+    }
+    QFile::remove("language.txt");
+    QFile script("probe.sh");
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(
+        "#!/bin/sh\nprintf '%s' \"$LANGUAGE\" >language.tmp && mv language.tmp language.txt\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFile::ExeOwner);
+    qputenv("LANGUAGE", "de:fr");
+    HostProbeLauncher launcher;
+    QString reason;
+    ASSERT_TRUE(launcher.start(QFileInfo(script).absoluteFilePath(), &reason))
+        << reason.toStdString();
+    ASSERT_TRUE(waitFor([] { return QFile::exists("language.txt"); }, 5000));
+    QFile written("language.txt");
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), currentLanguage().toLatin1());
 }
 
 }  // namespace
