@@ -1,7 +1,5 @@
 #include "hostprobelauncher.h"
 
-#include "language.h"
-
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +10,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "language.h"
 
 extern char **environ;
 
