@@ -41,7 +41,7 @@ constexpr int kMaxPartName = static_cast<int>(sizeof(PartitionSelection::name)) 
 constexpr int kBusyTickMs = 400;
 
 const char *const kUbootNote =
-    "设备处于U-Boot阶段，请勾选“强制升级”或将设备重启到BROM后再烧写";
+    QT_TRANSLATE_NOOP("BurnTab", "设备处于U-Boot阶段，请勾选“强制升级”或将设备重启到BROM后再烧写");
 
 // The text behind the last "." of a component name; a name without a dot is its
 // own partition name.
@@ -114,22 +114,22 @@ BurnTab::~BurnTab() {
 }
 
 void BurnTab::buildLayout() {
-    auto *typeLabel = new QLabel("连接方式：", this);
+    auto *typeLabel = new QLabel(tr("连接方式："), this);
     typeBox = new KelComboBox(this);
     typeBox->setObjectName("typeBox");
     typeBox->addItem("USB");
-    typeBox->addItem("串口");
+    typeBox->addItem(tr("串口"));
     portBox = new KelComboBox(this);
     portBox->setObjectName("portBox");
     portBox->hide();
 
-    forceBox = new KelCheckBox("强制升级", this);
+    forceBox = new KelCheckBox(tr("强制升级"), this);
     forceBox->setObjectName("forceBox");
     forceBox->setSpacing(3);
-    rebootBox = new KelCheckBox("烧写成功后重启设备", this);
+    rebootBox = new KelCheckBox(tr("烧写成功后重启设备"), this);
     rebootBox->setObjectName("rebootBox");
     rebootBox->setChecked(true);
-    partitionBox = new KelCheckBox("按分区烧写", this);
+    partitionBox = new KelCheckBox(tr("按分区烧写"), this);
     partitionBox->setObjectName("partitionBox");
     partitionBox->setSpacing(3);
 
@@ -168,7 +168,7 @@ void BurnTab::buildLayout() {
     partitionPanel->setFixedWidth(160);
     partList = new QListWidget(partitionPanel);
     partList->setObjectName("partList");
-    selectAllBox = new KelCheckBox("全选", partitionPanel);
+    selectAllBox = new KelCheckBox(tr("全选"), partitionPanel);
     selectAllBox->setObjectName("selectAllBox");
     auto *panelLayout = new QVBoxLayout(partitionPanel);
     panelLayout->setContentsMargins(0, 0, 0, 0);
@@ -289,7 +289,7 @@ void BurnTab::onConnectTypeChanged(int oldIndex, int curIndex) {
                 portBox->show();
             } else {
                 // Without it the page would show nothing at all.
-                showSuccess("未发现串口");
+                showSuccess(tr("未发现串口"));
             }
             break;
         }
@@ -359,7 +359,7 @@ void BurnTab::onPortChanged(int oldIndex, int curIndex) {
         probe.close();
         return;
     }
-    const QString text = "无法打开串口 " + port + "，请确认是否被其他程序占用";
+    const QString text = tr("无法打开串口 %1，请确认是否被其他程序占用").arg(port);
     KelDialog::alert(this, text, false);
     qDebug().noquote() << text;
 }
@@ -496,7 +496,7 @@ void BurnTab::scan(bool followUp) {
         linker->clearName();
         boardNote.clear();
         clearDevice();
-        showBoardMessage("未发现Kelvora设备");
+        showBoardMessage(tr("未发现Kelvora设备"));
         emit deviceReady(false);
         checkThread->resume();
         return;
@@ -545,7 +545,7 @@ void BurnTab::onLinkFinished(bool linked) {
     // which the forced upgrade does as it queries it.
     boardNote = linked && linker && boardKind() == BoardHolds::Usb && linker->reportsUboot() &&
                         !forceBox->isChecked()
-                    ? QString::fromUtf8(kUbootNote)
+                    ? tr(kUbootNote)
                     : QString();
     showDevice(linker ? linker->deviceInfo() : QString());
     // A board that is listed counts as connected even when it did not answer; the
@@ -576,8 +576,8 @@ void BurnTab::onAdbDeviceFound(QStringList sysInfo) {
     adbMode = true;
     adbHost = sysInfo[1];
     boardNote.clear();
-    showDevice("设备名称：" + sysInfo[1] + "\n系统类型：" + sysInfo[0] + "\nCPU类型：" +
-               sysInfo[3] + "\n内核版本：" + sysInfo[2]);
+    showDevice(tr("设备名称：%1\n系统类型：%2\nCPU类型：%3\n内核版本：%4")
+                   .arg(sysInfo[1], sysInfo[0], sysInfo[3], sysInfo[2]));
     emit deviceReady(true);
     checkThread->pause();
 }
@@ -764,7 +764,7 @@ void BurnTab::onThreadStart() {
 void BurnTab::onThreadFailed() {
     StatisticStore::instance().record(false);
     finishWork();
-    keepResult("执行失败！", true);
+    keepResult(tr("执行失败！"), true);
     emit workFailed();
 }
 
@@ -774,7 +774,7 @@ void BurnTab::onThreadSuccessful() {
     jobSucceeded = true;
     StatisticStore::instance().record(true);
     finishWork();
-    keepResult("执行成功！", false);
+    keepResult(tr("执行成功！"), false);
     emit workSuccessful();
 }
 
@@ -782,7 +782,7 @@ void BurnTab::stopWork() {
     jobStopped = true;
     KelTab::stopWork();
     // A job stopped between two components ends without a result: this is it.
-    keepResult("执行中止！", false);
+    keepResult(tr("执行中止！"), false);
 }
 
 void BurnTab::setProgress(qint64 position) {
@@ -792,8 +792,8 @@ void BurnTab::setProgress(qint64 position) {
 }
 
 void BurnTab::onWorkerWaiting(int what) {
-    waitText = what == BurnThread::WaitUpgradeService ? QStringLiteral("等待设备启动升级服务")
-                                                      : QStringLiteral("等待设备重新连接");
+    waitText = what == BurnThread::WaitUpgradeService ? tr("等待设备启动升级服务")
+                                                      : tr("等待设备重新连接");
     busyStep = 0;
     busyTimer->start();
     refreshMessage();
@@ -830,7 +830,7 @@ void BurnTab::refreshMessage() {
     QString tip;
     bool bad = false;
     if (jobActive && resultText.isEmpty()) {
-        first = QStringLiteral("开始烧写，请勿断开设备 ...");
+        first = tr("开始烧写，请勿断开设备 ...");
         if (!waitText.isEmpty()) {
             second = waitText + QString(1 + busyStep % 3, QLatin1Char('.'));
         }
@@ -838,8 +838,7 @@ void BurnTab::refreshMessage() {
         first = resultText;
         bad = resultBad;
         if (resultBad) {
-            const QString cause =
-                jobStopped ? QStringLiteral("烧写被中止") : failureCauseText(failureReason);
+            const QString cause = jobStopped ? tr("烧写被中止") : failureCauseText(failureReason);
             second = cause;
             tip = failureReason;
         }
@@ -865,7 +864,7 @@ void BurnTab::refreshMessage() {
 void BurnTab::showDevice(const QString &text) {
     infoLabel->setText(text);
     setLinkedLook(true);
-    showBoardMessage("Kelvora设备已连接");
+    showBoardMessage(tr("Kelvora设备已连接"));
 }
 
 void BurnTab::showBoardMessage(const QString &text) {

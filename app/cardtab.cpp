@@ -71,16 +71,16 @@ void CardTab::buildLayout() {
     tableSwitch->setOffColor(offColor);
     tableSwitch->setPadding(4);
 
-    formatBtn = new KelButton("格式化SD卡", this);
+    formatBtn = new KelButton(tr("格式化SD卡"), this);
     formatBtn->setObjectName("formatBtn");
 
     auto *topRow = new QHBoxLayout;
     topRow->setContentsMargins(0, 0, 0, 0);
     topRow->setSpacing(0);
-    topRow->addWidget(new QLabel("SD卡：", this));
+    topRow->addWidget(new QLabel(tr("SD卡："), this));
     topRow->addWidget(cardList);
     topRow->addStretch();
-    topRow->addWidget(new QLabel("分区表格式：", this));
+    topRow->addWidget(new QLabel(tr("分区表格式："), this));
     topRow->addWidget(tableSwitch);
     topRow->addSpacing(20);
     topRow->addWidget(formatBtn);
@@ -156,7 +156,7 @@ void CardTab::scanDevices() {
         // Said when a card has just gone (what the line said was about it) or
         // when nothing was said yet; the result of a job stays.
         if (!keepMessage && (hasCard || message().isEmpty())) {
-            showSuccess("未发现SD卡");
+            showSuccess(tr("未发现SD卡"));
         }
     }
     formatBtn->setEnabled(found);
@@ -233,15 +233,15 @@ void CardTab::showMark(bool compare) {
     if (image == nullptr || !cardDisk.hasImageMark()) {
         return;
     }
-    cardInfo->setText(QStringList{"SoC型号：" + cardDisk.markPlatform(),
-                                  "板级型号：" + cardDisk.markProduct(),
-                                  "版本号：" + cardDisk.markVersion(), "存储介质：mmc"}
+    cardInfo->setText(QStringList{
+        tr("SoC型号：") + cardDisk.markPlatform(), tr("板级型号：") + cardDisk.markProduct(),
+        tr("版本号：") + cardDisk.markVersion(), tr("存储介质：") + QStringLiteral("mmc")}
                           .join("\n"));
     cardInfo->show();
     progressFill->setFixedHeight(kFillFull);
     if (compare) {
-        showSuccess(cardDisk.isSameImage(image) ? "SD卡中有相同版本的镜像文件"
-                                                : "SD卡中有其他版本的镜像文件");
+        showSuccess(cardDisk.isSameImage(image) ? tr("SD卡中有相同版本的镜像文件")
+                                                : tr("SD卡中有其他版本的镜像文件"));
     }
 }
 
@@ -251,7 +251,7 @@ void CardTab::hideMark() {
 }
 
 void CardTab::onTableSwitchClicked(bool checked) {
-    showSuccess(checked ? "注意：Kelvora启动卡暂时只支持GPT格式" : QString());
+    showSuccess(checked ? tr("注意：Kelvora启动卡暂时只支持GPT格式") : QString());
 }
 
 void CardTab::showAccessRefusal(const QString &text) {
@@ -267,11 +267,11 @@ bool CardTab::cardWritable() {
     closeDiskHandle(h);
     if (n > 0 && h == kInvalidDisk) {
         scanDevices();
-        showError("SD卡已更换或已拔出，请重新选择SD卡");
+        showError(tr("SD卡已更换或已拔出，请重新选择SD卡"));
         return false;
     }
     if (n > 0 && isDiskWriteProtected(n)) {
-        showError("SD卡处于写保护状态，请关闭写保护开关后重试");
+        showError(tr("SD卡处于写保护状态，请关闭写保护开关后重试"));
         return false;
     }
     return true;
@@ -285,11 +285,11 @@ void CardTab::onFormatClicked() {
     if (!cardWritable()) {
         return;
     }
-    if (!KelDialog::confirm(this, "格式化SD卡会造成数据丢失，请确认是否继续？")) {
+    if (!KelDialog::confirm(this, tr("格式化SD卡会造成数据丢失，请确认是否继续？"))) {
         return;
     }
     if (!cardDisk.checkAdmin()) {
-        showAccessRefusal("格式化SD卡的操作需要\"以管理员身份运行\"");
+        showAccessRefusal(tr("格式化SD卡的操作需要\"以管理员身份运行\""));
         return;
     }
     formatter = new KelFormatSDCard(tableSwitch->checked(), &cardDisk);
@@ -298,7 +298,7 @@ void CardTab::onFormatClicked() {
     connect(formatter, &KelFormatSDCard::threadIsRunning, this, &CardTab::setProgress);
     connect(formatter, &KelFormatSDCard::threadIsFailed, this, &CardTab::onThreadFailed);
     connect(formatter, &KelFormatSDCard::threadIsSuccessful, this, &CardTab::onThreadSuccessful);
-    showSuccess("开始格式化SDcard，请勿插拔卡 ...");
+    showSuccess(tr("开始格式化SDcard，请勿插拔卡 ..."));
     formatting = true;
     formatter->start(QThread::InheritPriority);
 }
@@ -310,17 +310,18 @@ bool CardTab::startWork() {
     }
     if (image->mediaType() != QLatin1String("mmc")) {
         qWarning() << "The Image must be mmc type!";
-        KelDialog::alert(this, "制作启动卡的镜像文件必须是mmc类型！", true);
+        KelDialog::alert(this, tr("制作启动卡的镜像文件必须是mmc类型！"), true);
         return false;
     }
     if (!cardWritable()) {
         return false;
     }
-    if (!KelDialog::confirm(this, cardList->currentText() + " 中现有的数据将丢失，请确认是否继续？")) {
+    if (!KelDialog::confirm(
+            this, tr("%1 中现有的数据将丢失，请确认是否继续？").arg(cardList->currentText()))) {
         return false;
     }
     if (!cardDisk.checkAdmin()) {
-        showAccessRefusal("写SD卡的操作需要\"以管理员身份运行\"");
+        showAccessRefusal(tr("写SD卡的操作需要\"以管理员身份运行\""));
         return false;
     }
     // The image's own check (hidden settings) comes before the card is touched.
@@ -344,7 +345,7 @@ bool CardTab::startWork() {
     plannedBytes = qMax<quint64>(1, CardThread::plannedBytes(image, sectorSize));
     qDebug().nospace() << "Progress range: 0 ~ " << image->fileSize();
     job->start(QThread::InheritPriority);
-    showSuccess("开始写入SDcard，请勿插拔卡 ...");
+    showSuccess(tr("开始写入SDcard，请勿插拔卡 ..."));
     return true;
 }
 

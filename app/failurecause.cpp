@@ -1,5 +1,7 @@
 #include "failurecause.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 struct Cause {
@@ -10,24 +12,28 @@ struct Cause {
 // In order: a reason may carry the step that failed and, in brackets, what the
 // link found behind it; the more telling part comes first.
 const Cause kCauses[] = {
-    {"Checksum mismatch", "校验和不一致，设备收到的数据与镜像不符"},
-    {"Failed to open image file", "无法打开镜像文件，文件可能已被移走"},
-    {"beyond the end of the image file", "镜像文件不完整"},
-    {"Failed to read", "读取镜像文件失败"},
-    {"Wait kelupg timeout", "设备未进入升级模式（adb启动升级服务超时）"},
-    {"Failed to link Kelvora device", "无法连接设备"},
-    {"Failed to open Kelvora device", "无法打开设备"},
-    {"is completely lost", "设备已断开，未能重新连接"},
-    {"lost!", "设备已断开，未能重新连接"},
-    {"Connection recovery failed", "设备已断开，未能重新连接"},
-    {"Device is disconnect", "设备在U-Boot阶段无应答"},
-    {"The status of device", "设备仍在BROM阶段，无法烧写目标分区"},
-    {"Failed to get burn result", "设备未返回烧写结果"},
-    {"Failed to get the CRC", "设备未返回校验和"},
-    {"Invalid block size", "设备返回的块大小无效"},
-    {"Failed to malloc", "内存不足"},
-    {"Failed to send", "与设备通信失败"},
-    {"burnning process has error", "与设备通信失败"},
+    {"Checksum mismatch",
+     QT_TRANSLATE_NOOP("FailureCause", "校验和不一致，设备收到的数据与镜像不符")},
+    {"Failed to open image file",
+     QT_TRANSLATE_NOOP("FailureCause", "无法打开镜像文件，文件可能已被移走")},
+    {"beyond the end of the image file", QT_TRANSLATE_NOOP("FailureCause", "镜像文件不完整")},
+    {"Failed to read", QT_TRANSLATE_NOOP("FailureCause", "读取镜像文件失败")},
+    {"Wait kelupg timeout",
+     QT_TRANSLATE_NOOP("FailureCause", "设备未进入升级模式（adb启动升级服务超时）")},
+    {"Failed to link Kelvora device", QT_TRANSLATE_NOOP("FailureCause", "无法连接设备")},
+    {"Failed to open Kelvora device", QT_TRANSLATE_NOOP("FailureCause", "无法打开设备")},
+    {"is completely lost", QT_TRANSLATE_NOOP("FailureCause", "设备已断开，未能重新连接")},
+    {"lost!", QT_TRANSLATE_NOOP("FailureCause", "设备已断开，未能重新连接")},
+    {"Connection recovery failed", QT_TRANSLATE_NOOP("FailureCause", "设备已断开，未能重新连接")},
+    {"Device is disconnect", QT_TRANSLATE_NOOP("FailureCause", "设备在U-Boot阶段无应答")},
+    {"The status of device",
+     QT_TRANSLATE_NOOP("FailureCause", "设备仍在BROM阶段，无法烧写目标分区")},
+    {"Failed to get burn result", QT_TRANSLATE_NOOP("FailureCause", "设备未返回烧写结果")},
+    {"Failed to get the CRC", QT_TRANSLATE_NOOP("FailureCause", "设备未返回校验和")},
+    {"Invalid block size", QT_TRANSLATE_NOOP("FailureCause", "设备返回的块大小无效")},
+    {"Failed to malloc", QT_TRANSLATE_NOOP("FailureCause", "内存不足")},
+    {"Failed to send", QT_TRANSLATE_NOOP("FailureCause", "与设备通信失败")},
+    {"burnning process has error", QT_TRANSLATE_NOOP("FailureCause", "与设备通信失败")},
 };
 
 }  // namespace
@@ -35,8 +41,8 @@ const Cause kCauses[] = {
 QString failureCauseText(const QString &reason) {
     for (const Cause &c : kCauses) {
         if (reason.contains(QLatin1String(c.marker))) {
-            return QString::fromUtf8(c.text);
+            return QCoreApplication::translate("FailureCause", c.text);
         }
     }
-    return QStringLiteral("原因请查看日志");
+    return QCoreApplication::translate("FailureCause", "原因请查看日志");
 }

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "language.h"
+
 extern char **environ;
 
 namespace {
@@ -42,7 +44,7 @@ bool HostProbeLauncher::start(const QString &program, QString *reason) {
     const QFileInfo info(program);
     if (!info.isFile() || !info.isExecutable()) {
         qWarning() << "HostProbe not found:" << program;
-        return refuse(QStringLiteral("程序目录中没有HostProbe"));
+        return refuse(tr("程序目录中没有HostProbe"));
     }
     if (timer->isActive()) {
         // One prompt at a time; the checker may show itself any moment.
@@ -55,7 +57,7 @@ bool HostProbeLauncher::start(const QString &program, QString *reason) {
         const QString pkexec = QStandardPaths::findExecutable("pkexec");
         if (pkexec.isEmpty()) {
             qWarning() << "pkexec not found: cannot start HostProbe with administrator rights";
-            return refuse(QStringLiteral("未找到pkexec，无法以管理员权限运行"));
+            return refuse(tr("未找到pkexec，无法以管理员权限运行"));
         }
         args << QFile::encodeName(pkexec) << QFile::encodeName(info.absoluteFilePath());
     }
@@ -64,11 +66,24 @@ bool HostProbeLauncher::start(const QString &program, QString *reason) {
         argv.append(arg.data());
     }
     argv.append(nullptr);
+    // The checker takes no arguments: the language goes in a variable that pkexec
+    // keeps, in place of the one the session may have.
+    const QByteArray name = languageEnvironmentName();
+    QByteArray languageEntry = name + '=' + currentLanguage().toLatin1();
+    QVector<char *> envp;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (qstrncmp(*entry, name.constData(), uint(name.size())) != 0 ||
+            (*entry)[name.size()] != '=') {
+            envp.append(*entry);
+        }
+    }
+    envp.append(languageEntry.data());
+    envp.append(nullptr);
     pid_t child = -1;
-    const int rc = posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), envp.data());
     if (rc != 0) {
         qWarning() << "Failed to start HostProbe:" << strerror(rc);
-        return refuse(QStringLiteral("启动失败：") + QString::fromLocal8Bit(strerror(rc)));
+        return refuse(tr("启动失败：") + QString::fromLocal8Bit(strerror(rc)));
     }
     qDebug() << "HostProbe started:" << QString::fromLocal8Bit(args.join(' '));
     pid = child;
@@ -90,7 +105,6 @@ void HostProbeLauncher::poll() {
     const int code = WEXITSTATUS(status);
     if (code == kPkexecDismissed || code == kPkexecNotAuthorized) {
         qWarning() << "HostProbe was not started, pkexec exit code" << code;
-        emit failed(code == kPkexecDismissed ? QStringLiteral("管理员授权已取消")
-                                             : QStringLiteral("管理员授权被拒绝"));
+        emit failed(code == kPkexecDismissed ? tr("管理员授权已取消") : tr("管理员授权被拒绝"));
     }
 }

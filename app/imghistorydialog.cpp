@@ -7,18 +7,18 @@
 #include "kelbutton.h"
 
 ImgHistoryDialog::ImgHistoryDialog(QWidget *parent) : KelDialog(parent, true) {
-    setTitle("历史镜像文件");
+    setTitle(tr("历史镜像文件"));
     setFixedSize(820, 400);
     setModal(true);
 
     listView = new QListWidget(this);
     listView->setObjectName("history_list");
-    KelButton *clearBtn = new KelButton("清除", this);
+    KelButton *clearBtn = new KelButton(tr("清除"), this);
     clearBtn->setObjectName("history_clear_btn");
-    clearBtn->setFixedWidth(60);
-    KelButton *closeBtn = new KelButton("关闭", this);
+    clearBtn->setFixedWidthForText(60);
+    KelButton *closeBtn = new KelButton(tr("关闭"), this);
     closeBtn->setObjectName("history_close_btn");
-    closeBtn->setFixedWidth(60);
+    closeBtn->setFixedWidthForText(60);
 
     QHBoxLayout *buttons = new QHBoxLayout;
     buttons->setContentsMargins(0, 0, 0, 0);

@@ -107,8 +107,8 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
 
     tabWidget = new QTabWidget(this);
     tabWidget->setObjectName("tabWidget");
-    tabWidget->addTab(burnTab, "烧写镜像");
-    tabWidget->addTab(cardTab, "制作启动卡");
+    tabWidget->addTab(burnTab, tr("烧写镜像"));
+    tabWidget->addTab(cardTab, tr("制作启动卡"));
     connect(tabWidget, &QTabWidget::currentChanged, this, &KelFlash::onTabChanged);
 
     QVBoxLayout *mainLayout = new QVBoxLayout(this);
@@ -176,10 +176,10 @@ KelFlash::~KelFlash() {
 
 QWidget *KelFlash::buildStatusRow() {
     QWidget *row = new QWidget(this);
-    progressLabel = captionLabel("进度：", "progressLabel", row);
-    rateLabel = captionLabel("速率：", "rateLabel", row);
-    timeLabel = captionLabel("用时：", "timeLabel", row);
-    resultLabel = captionLabel("结果：", "resultLabel", row);
+    progressLabel = captionLabel(tr("进度："), "progressLabel", row);
+    rateLabel = captionLabel(tr("速率："), "rateLabel", row);
+    timeLabel = captionLabel(tr("用时："), "timeLabel", row);
+    resultLabel = captionLabel(tr("结果："), "resultLabel", row);
     QHBoxLayout *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -196,7 +196,7 @@ QWidget *KelFlash::buildFileRow() {
     pathEdit = new KelLineEdit(row);
     pathEdit->setObjectName("imagePath");
     pathEdit->setReadOnly(true);
-    pathEdit->setPlaceholderText("请选择镜像文件...");
+    pathEdit->setPlaceholderText(tr("请选择镜像文件..."));
     historyBtn = new KelButton(row);
     historyBtn->setObjectName("historyBtn");
     historyBtn->setFixedWidth(30);
@@ -221,7 +221,7 @@ QWidget *KelFlash::buildFileRow() {
     left->addLayout(pathRow);
     left->addWidget(buildInfoRow(), 1);
 
-    startBtn = new KelButton("开始", row);
+    startBtn = new KelButton(tr("开始"), row);
     startBtn->setObjectName("startBtn");
     startBtn->setFixedSize(115, 55);
     startBtn->setEnabled(false);
@@ -239,10 +239,10 @@ QWidget *KelFlash::buildInfoRow() {
     QWidget *row = new QWidget(this);
     imgInfo = new QWidget(row);
     imgInfo->setObjectName("imgInfo");
-    socLabel = captionLabel("SoC型号：", "socLabel", imgInfo);
-    boardLabel = captionLabel("板级型号：", "boardLabel", imgInfo);
-    versionLabel = captionLabel("版本号：", "versionLabel", imgInfo);
-    mediaLabel = captionLabel("存储介质：", "mediaLabel", imgInfo);
+    socLabel = captionLabel(tr("SoC型号："), "socLabel", imgInfo);
+    boardLabel = captionLabel(tr("板级型号："), "boardLabel", imgInfo);
+    versionLabel = captionLabel(tr("版本号："), "versionLabel", imgInfo);
+    mediaLabel = captionLabel(tr("存储介质："), "mediaLabel", imgInfo);
     QHBoxLayout *infoLayout = new QHBoxLayout(imgInfo);
     infoLayout->setContentsMargins(0, 0, 0, 0);
     infoLayout->setSpacing(30);
@@ -252,7 +252,7 @@ QWidget *KelFlash::buildInfoRow() {
     infoLayout->addStretch(1);
     imgInfo->hide();
 
-    logCheckBox = new KelCheckBox("日志", row);
+    logCheckBox = new KelCheckBox(tr("日志"), row);
     logCheckBox->setObjectName("logCheckBox");
     logCheckBox->setSpacing(3);
     connect(logCheckBox, &KelCheckBox::clicked, this, &KelFlash::toggleLogWindow);
@@ -293,7 +293,7 @@ void KelFlash::selectImage(const QString &path) {
         probe.setPath(path);
         qDebug() << "Parse the image header from" << path;
         if (probe.loadHeader() < 0) {
-            KelDialog::alert(this, "无效的镜像文件", true);
+            KelDialog::alert(this, tr("无效的镜像文件"), true);
             return;
         }
     }
@@ -306,7 +306,7 @@ void KelFlash::selectImage(const QString &path) {
         if (!previous.isEmpty()) {
             image.loadHeader();
         }
-        KelDialog::alert(this, "无效的镜像文件", true);
+        KelDialog::alert(this, tr("无效的镜像文件"), true);
         return;
     }
     burnTab->setImage(&image);
@@ -345,7 +345,8 @@ void KelFlash::selectImage(const QString &path) {
 void KelFlash::openImageFile() {
     QString dir = Settings::instance().imagePath();
     qDebug() << "Current file path:" << dir;
-    QString path = QFileDialog::getOpenFileName(this, "打开镜像文件", dir, "镜像文件(*.img)");
+    QString path =
+        QFileDialog::getOpenFileName(this, tr("打开镜像文件"), dir, tr("镜像文件(*.img)"));
     selectImage(path);
 }
 
@@ -355,7 +356,7 @@ KelTab *KelFlash::currentTab() const {
 
 void KelFlash::updateStartButton() {
     startBtn->setEnabled(imageValid && currentTab()->isReady());
-    startBtn->setText("开始");
+    startBtn->setText(tr("开始"));
 }
 
 void KelFlash::resetStatus() {
@@ -388,8 +389,8 @@ void KelFlash::onStartClicked() {
     KelTab *tab = currentTab();
     if (tab->isWorking()) {
         tab->pauseWork();
-        int answer =
-            KelDialog::confirm(this, "中途停止可能会造成数据丢失和不完整，请确认是否要停止操作？");
+        int answer = KelDialog::confirm(
+            this, tr("中途停止可能会造成数据丢失和不完整，请确认是否要停止操作？"));
         tab->resumeWork();
         // The job may have ended while the question was open; then there is nothing to stop.
         if (answer && tab->isWorking()) {
@@ -404,7 +405,7 @@ void KelFlash::onStartClicked() {
     setWorkingLook(true);
     if (tab->startWork()) {
         resultHeld = false;
-        startBtn->setText("停止");
+        startBtn->setText(tr("停止"));
         resetStatus();
         elapsedSeconds = 0;
         timer->start();
@@ -537,7 +538,7 @@ void KelFlash::closeEvent(QCloseEvent *event) {
     }
     tab->pauseWork();
     const int answer =
-        KelDialog::confirm(this, "中途停止可能会造成数据丢失和不完整，请确认是否要停止操作？");
+        KelDialog::confirm(this, tr("中途停止可能会造成数据丢失和不完整，请确认是否要停止操作？"));
     tab->resumeWork();
     if (!answer) {
         return;

@@ -65,10 +65,10 @@ void KelFlash::buildToolBar() {
         layout->addWidget(label);
         return label;
     };
-    KelLabel *probeLabel = makeLabel("检查环境", 0xF0FA, nullptr);
-    statisticLabel = makeLabel("统计", 0xF080, "statisticBtn");
-    KelLabel *feedbackLabel = makeLabel("反馈", 0xF0E0, "feedbackBtn");
-    KelLabel *aboutLabel = makeLabel("关于", 0xF29C, "aboutBtn");
+    KelLabel *probeLabel = makeLabel(tr("检查环境"), 0xF0FA, nullptr);
+    statisticLabel = makeLabel(tr("统计"), 0xF080, "statisticBtn");
+    KelLabel *feedbackLabel = makeLabel(tr("反馈"), 0xF0E0, "feedbackBtn");
+    KelLabel *aboutLabel = makeLabel(tr("关于"), 0xF29C, "aboutBtn");
     connect(probeLabel, &KelLabel::clicked, this, &KelFlash::runHostProbe);
     connect(statisticLabel, &KelLabel::clicked, this, &KelFlash::showStatistics);
     connect(feedbackLabel, &KelLabel::clicked, this, &KelFlash::openFeedback);
@@ -125,7 +125,7 @@ void KelFlash::runHostProbe() {
         hostProbe = new HostProbeLauncher(this);
         // The operator may still decline the password prompt after the start.
         connect(hostProbe, &HostProbeLauncher::failed, this, [this](const QString &reason) {
-            KelDialog::alert(this, "无法启动检测工具：" + reason, true);
+            KelDialog::alert(this, tr("无法启动检测工具：") + reason, true);
         });
     }
     // Only the one installed beside the program: it runs as root, and the search
@@ -133,7 +133,7 @@ void KelFlash::runHostProbe() {
     const QString program = QCoreApplication::applicationDirPath() + "/HostProbe";
     QString reason;
     if (!hostProbe->start(program, &reason)) {
-        KelDialog::alert(this, "无法启动检测工具：" + reason, true);
+        KelDialog::alert(this, tr("无法启动检测工具：") + reason, true);
     }
 }
 
@@ -153,7 +153,7 @@ QUrl KelFlash::feedbackUrl() {
 
 void KelFlash::openFeedback() {
     if (!QDesktopServices::openUrl(feedbackUrl())) {
-        KelDialog::alert(this, "无法打开反馈页面：未找到可用的浏览器", true);
+        KelDialog::alert(this, tr("无法打开反馈页面：未找到可用的浏览器"), true);
     }
 }
 
@@ -164,6 +164,13 @@ void KelFlash::showAbout() {
         about->setServerUrl(deployValue(kVersionServerKey, kDefaultVersionServer));
         about->showUpdateBtn();
         about->setAppInfo(APP_ID, APP_VERSION_MAJOR, APP_VERSION_MINOR, APP_VERSION_RELEASE);
+        about->showLanguageChoice(Settings::instance().language());
+        connect(about, &KelAbout::languageChosen, this, [this](const QString &language) {
+            Settings::instance().setLanguage(language);
+            if (!Settings::instance().lastWriteOk()) {
+                KelDialog::alert(this, tr("无法保存设置：设置文件不可写"), true);
+            }
+        });
     }
     about->show();
 }

@@ -93,7 +93,7 @@ void KelTab::stopWork() {
     if (worker != nullptr) {
         worker->stop();
     }
-    showSuccess("执行中止！");
+    showSuccess(tr("执行中止！"));
 }
 
 void KelTab::leaveTab() {}
@@ -118,12 +118,12 @@ void KelTab::setProgress(qint64 position) {
 }
 
 void KelTab::onThreadFailed() {
-    showError("执行失败！");
+    showError(tr("执行失败！"));
     emit workFailed();
 }
 
 void KelTab::onThreadSuccessful() {
-    showSuccess("执行成功！");
+    showSuccess(tr("执行成功！"));
     emit workSuccessful();
 }
 
@@ -156,7 +156,7 @@ bool KelTab::imagePassesCheck() {
     if (key == passed) {
         return true;
     }
-    showSuccess("正在校验镜像文件 ...");
+    showSuccess(tr("正在校验镜像文件 ..."));
     messageLine->repaint();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     ImageCheck check;
@@ -165,7 +165,7 @@ bool KelTab::imagePassesCheck() {
     QApplication::restoreOverrideCursor();
     if (!read) {
         qWarning().noquote() << "Cannot check the image:" << check.readError();
-        showError("无法读取镜像文件，镜像校验失败！");
+        showError(tr("无法读取镜像文件，镜像校验失败！"));
         return false;
     }
     const QStringList bad = check.crcMismatches();
@@ -173,8 +173,8 @@ bool KelTab::imagePassesCheck() {
         qWarning().noquote() << "The image is damaged: the data of"
                              << bad.join(QStringLiteral(", "))
                              << "does not match the CRC-32 of its record";
-        showError(QStringLiteral("镜像文件已损坏：%1 的数据与记录的CRC校验值不符，已拒绝使用！")
-                      .arg(bad.join(QStringLiteral("、"))));
+        showError(tr("镜像文件已损坏：%1 的数据与记录的CRC校验值不符，已拒绝使用！")
+                      .arg(bad.join(tr("、"))));
         return false;
     }
     qDebug() << "The image's components match their CRC-32";

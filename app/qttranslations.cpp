@@ -4,11 +4,14 @@
 #include <QDebug>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QString>
 #include <QTranslator>
 
-bool installQtTranslations(QCoreApplication &app) {
-    // The program's own texts are Chinese whatever the system's locale, so Qt's
-    // texts follow them rather than the locale.
+bool installQtTranslations(QCoreApplication &app, const QString &language) {
+    // Qt's texts follow the program's language rather than the system's locale.
+    if (language == QLatin1String("en")) {
+        return true;
+    }
     const QLocale chinese(QLocale::Chinese, QLocale::China);
     const QString dir = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
     auto *translator = new QTranslator(&app);

@@ -14,7 +14,7 @@ constexpr int kMaxRetry = 5;
 }  // namespace
 
 SettingDialog::SettingDialog(QWidget *parent) : KelDialog(parent, true) {
-    setTitle("Debug设置");
+    setTitle(tr("Debug设置"));
     setFixedWidth(300);
 
     autoBurn = new KelSwitch(this);
@@ -37,14 +37,14 @@ SettingDialog::SettingDialog(QWidget *parent) : KelDialog(parent, true) {
     form->setContentsMargins(0, 0, 0, 0);
     form->setSpacing(10);
     form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    form->addRow("自动烧写", autoBurn);
-    form->addRow("显示统计按钮", showStatistic);
-    form->addRow("详细日志", verbose);
-    form->addRow("失败重传次数", retry);
-    form->addRow("烧写后校验", verify);
-    form->addRow("烧写前校验镜像", checkCrc);
+    form->addRow(tr("自动烧写"), autoBurn);
+    form->addRow(tr("显示统计按钮"), showStatistic);
+    form->addRow(tr("详细日志"), verbose);
+    form->addRow(tr("失败重传次数"), retry);
+    form->addRow(tr("烧写后校验"), verify);
+    form->addRow(tr("烧写前校验镜像"), checkCrc);
 
-    KelButton *saveBtn = new KelButton("保存", this);
+    KelButton *saveBtn = new KelButton(tr("保存"), this);
     saveBtn->setObjectName("setting_save_btn");
     QVBoxLayout *layout = new QVBoxLayout;
     layout->setContentsMargins(15, 15, 15, 15);

@@ -17,6 +17,8 @@ const QString kCommon = QStringLiteral("common");
 const QString kSystem = QStringLiteral("system");
 const QString kDebug = QStringLiteral("debug");
 const QString kVerboseKey = QStringLiteral("is_verbose");
+const QString kUi = QStringLiteral("ui");
+const QString kLanguageKey = QStringLiteral("language");
 const QString kHistoryFile = QStringLiteral("img_history.txt");
 
 // The file is GB2312 so that stations share it, but GB2312 cannot hold every
@@ -168,6 +170,16 @@ bool Settings::showStatistic() {
 
 void Settings::setShowStatistic(bool on) {
     setBoolValue(kDebug, QStringLiteral("show_statistic"), on);
+}
+
+QString Settings::language() {
+    return value(kUi, kLanguageKey).trimmed() == QLatin1String("en") ? QStringLiteral("en")
+                                                                     : QStringLiteral("zh");
+}
+
+void Settings::setLanguage(const QString &language) {
+    setValue(kUi, kLanguageKey,
+             language == QLatin1String("en") ? QStringLiteral("en") : QStringLiteral("zh"));
 }
 
 bool Settings::isVerbose() {

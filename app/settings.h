@@ -52,6 +52,10 @@ public:
     void setVerbose(bool on);
     int retryCount();
     void setRetryCount(int count);
+    // The interface language as stored ("en" or "zh", read at start); any other
+    // text reads as Chinese.
+    QString language();
+    void setLanguage(const QString &language);
 
     // Whether the last write reached the file (false on an unwritable file).
     bool lastWriteOk();

@@ -10,13 +10,13 @@
 #include "statisticstore.h"
 
 StatisticDialog::StatisticDialog(QWidget *parent) : KelDialog(parent, true) {
-    setTitle("烧写统计");
+    setTitle(tr("烧写统计"));
     setFixedSize(600, 422);
     setModal(true);
 
     view = new QTableWidget(pageSize, 5, this);
     view->setObjectName("statistic_table");
-    view->setHorizontalHeaderLabels({"日期", "成功", "失败", "总计", "成功率"});
+    view->setHorizontalHeaderLabels({tr("日期"), tr("成功"), tr("失败"), tr("总计"), tr("成功率")});
     view->verticalHeader()->hide();
     // Ten rows fill the fixed height without a scroll bar.
     view->verticalHeader()->setSectionResizeMode(QHeaderView::Stretch);
@@ -27,12 +27,12 @@ StatisticDialog::StatisticDialog(QWidget *parent) : KelDialog(parent, true) {
     view->horizontalHeader()->setHighlightSections(false);
     view->setFocusPolicy(Qt::NoFocus);
 
-    prevBtn = new KelButton("上一页", this);
+    prevBtn = new KelButton(tr("上一页"), this);
     prevBtn->setObjectName("statistic_prev_btn");
-    prevBtn->setFixedWidth(100);
-    nextBtn = new KelButton("下一页", this);
+    prevBtn->setFixedWidthForText(100);
+    nextBtn = new KelButton(tr("下一页"), this);
     nextBtn->setObjectName("statistic_next_btn");
-    nextBtn->setFixedWidth(100);
+    nextBtn->setFixedWidthForText(100);
     QHBoxLayout *pageRow = new QHBoxLayout;
     pageRow->setContentsMargins(0, 0, 0, 0);
     pageRow->setSpacing(30);

@@ -29,7 +29,17 @@ void setLabelValue(QLabel *label, const QString &value, const QString &color) {
     static const QChar kColon(0xFF1A);
     static const int kMaxShown = 12;
 
-    QString caption = label->text().section(kColon, 0, 0);
+    // The caption ends at its colon: a full-width one in Chinese, ":" and a
+    // space in English.
+    const QString text = label->text();
+    QString caption;
+    if (text.contains(kColon)) {
+        caption = text.section(kColon, 0, 0) + kColon;
+    } else if (text.contains(QLatin1Char(':'))) {
+        caption = text.section(QLatin1Char(':'), 0, 0) + QStringLiteral(": ");
+    } else {
+        caption = text + kColon;
+    }
     QString shown = value;
     if (value.length() > kMaxShown) {
         shown = value.left(kMaxShown) + "...";
@@ -38,6 +48,6 @@ void setLabelValue(QLabel *label, const QString &value, const QString &color) {
         label->setToolTip(QString());
     }
     // The value is plain data (file names, header text): keep it from being read as markup.
-    label->setText(caption + kColon + "<span style=\"color: " + color + ";\">" +
-                   shown.toHtmlEscaped() + "</span>");
+    label->setText(caption + "<span style=\"color: " + color + ";\">" + shown.toHtmlEscaped() +
+                   "</span>");
 }

@@ -92,7 +92,7 @@ bool defaultRun(const QString &program, const QStringList &args, QString *error)
                              ? program
                              : QStandardPaths::findExecutable(program, kSystemBinFolders);
     if (path.isEmpty()) {
-        *error = QStringLiteral("未找到") + program;
+        *error = QCoreApplication::translate("HostChecks", "未找到") + program;
         return false;
     }
     QProcess run;
@@ -102,7 +102,7 @@ bool defaultRun(const QString &program, const QStringList &args, QString *error)
         run.exitCode() != 0) {
         *error = QString::fromLocal8Bit(run.readAll()).trimmed();
         if (error->isEmpty()) {
-            *error = program + QStringLiteral(" 执行失败");
+            *error = program + QCoreApplication::translate("HostChecks", " 执行失败");
         }
         return false;
     }
@@ -141,15 +141,16 @@ QVector<Finding> checkBoardAccess(const Host &host) {
         ruled = ruled || rulesCover(rules, QLatin1String(key), kBoardVendor, kBoardProduct);
     }
     if (!ruled) {
-        return {{QStringLiteral("未安装开发板的udev规则，当前用户无法访问开发板"),
+        return {{QCoreApplication::translate("HostChecks",
+                                             "未安装开发板的udev规则，当前用户无法访问开发板"),
                  QStringList{QStringLiteral("/etc/udev/rules.d/") + kBoardRuleName} + nodes,
                  QString(),
                  {Fix::BoardRule}}};
     }
     if (!nodes.isEmpty()) {
-        return {{QStringLiteral("当前用户无法访问开发板的设备节点"),
+        return {{QCoreApplication::translate("HostChecks", "当前用户无法访问开发板的设备节点"),
                  nodes,
-                 QStringLiteral("规则已安装，重新插拔开发板后生效"),
+                 QCoreApplication::translate("HostChecks", "规则已安装，重新插拔开发板后生效"),
                  {Fix::BoardRule}}};
     }
     return {};
@@ -173,9 +174,13 @@ QVector<Finding> checkSerialGroup(const Host &host) {
     const QString user = operatorAccount.name;
     if (!accountGroups(host, host.uid).contains(gid)) {
         const QString heading =
-            QStringLiteral("用户%1不在串口设备所属的%2组，无法打开串口").arg(user, group);
+            QCoreApplication::translate("HostChecks", "用户%1不在串口设备所属的%2组，无法打开串口")
+                .arg(user, group);
         if (!kSerialGroups.contains(group)) {
-            return {{heading, {}, QStringLiteral("该组权限过大，请联系管理员处理"), {}}};
+            return {{heading,
+                     {},
+                     QCoreApplication::translate("HostChecks", "该组权限过大，请联系管理员处理"),
+                     {}}};
         }
         return {{heading, {}, QString(), {Fix::JoinSerialGroup}}};
     }
@@ -198,9 +203,10 @@ QVector<Finding> checkSerialGroup(const Host &host) {
         effective = effective || p.groups.contains(gid);
     }
     if (!effective) {
-        return {{QStringLiteral("用户%1已加入%2组，但尚未重新登录").arg(user, group),
+        return {{QCoreApplication::translate("HostChecks", "用户%1已加入%2组，但尚未重新登录")
+                     .arg(user, group),
                  {},
-                 QStringLiteral("请注销后重新登录"),
+                 QCoreApplication::translate("HostChecks", "请注销后重新登录"),
                  {}}};
     }
     return {};
@@ -219,7 +225,8 @@ QVector<Finding> checkModemManager(const Host &host) {
     if (covered) {
         return {};
     }
-    return {{QStringLiteral("运行了ModemManager，串口出现后的数秒内会被它占用"),
+    return {{QCoreApplication::translate("HostChecks",
+                                         "运行了ModemManager，串口出现后的数秒内会被它占用"),
              {QStringLiteral("ModemManager")},
              QString(),
              {Fix::ModemManagerRule, Fix::StopModemManager}}};
@@ -245,7 +252,8 @@ QVector<Finding> checkBrltty(const Host &host) {
     if (files.isEmpty()) {
         return {};
     }
-    return {{QStringLiteral("brltty（盲文显示器服务）会占用CH340/CH341等串口"),
+    return {{QCoreApplication::translate("HostChecks",
+                                         "brltty（盲文显示器服务）会占用CH340/CH341等串口"),
              files,
              QString(),
              {Fix::MaskBrltty}}};
@@ -258,8 +266,10 @@ QVector<Finding> checkUsbfsMemory(const Host &host) {
     if (!ok || mb == 0 || mb >= kUsbfsMemoryMb) {
         return {};
     }
-    return {{QStringLiteral("USB传输内存上限过小，烧写可能失败"),
-             {QStringLiteral("usbfs_memory_mb为%1 MB，至少需要%2 MB").arg(mb).arg(kUsbfsMemoryMb)},
+    return {{QCoreApplication::translate("HostChecks", "USB传输内存上限过小，烧写可能失败"),
+             {QCoreApplication::translate("HostChecks", "usbfs_memory_mb为%1 MB，至少需要%2 MB")
+                  .arg(mb)
+                  .arg(kUsbfsMemoryMb)},
              QString(),
              {Fix::UsbfsMemory}}};
 }
@@ -275,12 +285,14 @@ QVector<Finding> checkAdb(const Host &host) {
         for (qint64 pid : socketHolders(host, l.inode)) {
             pids << QString::number(pid);
         }
-        holders << QStringLiteral("用户%1").arg(userName(host, l.uid)) +
+        holders << QCoreApplication::translate("HostChecks", "用户%1").arg(userName(host, l.uid)) +
                        (pids.isEmpty() ? QString()
-                                       : QStringLiteral("（进程%1）").arg(pids.join(',')));
+                                       : QCoreApplication::translate("HostChecks", "（进程%1）")
+                                             .arg(pids.join(',')));
     }
     if (!holders.isEmpty()) {
-        out.append({QStringLiteral("其他用户的adb服务占用了adb端口%1").arg(kAdbPort),
+        out.append({QCoreApplication::translate("HostChecks", "其他用户的adb服务占用了adb端口%1")
+                        .arg(kAdbPort),
                     holders,
                     QString(),
                     {Fix::StopForeignAdb}});
@@ -291,10 +303,11 @@ QVector<Finding> checkAdb(const Host &host) {
         found = found || QFileInfo(host.path(folder + QStringLiteral("/adb"))).isExecutable();
     }
     if (!found) {
-        out.append({QStringLiteral("未找到adb程序，无法连接运行Linux的开发板"),
-                    {},
-                    QStringLiteral("请安装adb（apt install adb）"),
-                    {}});
+        out.append(
+            {QCoreApplication::translate("HostChecks", "未找到adb程序，无法连接运行Linux的开发板"),
+             {},
+             QCoreApplication::translate("HostChecks", "请安装adb（apt install adb）"),
+             {}});
     }
     return out;
 }
@@ -322,9 +335,10 @@ QVector<Finding> checkCardReaders(const Host &host) {
     if (nodes.isEmpty()) {
         return {};
     }
-    return {{QStringLiteral("当前用户无法写入读卡器"),
+    return {{QCoreApplication::translate("HostChecks", "当前用户无法写入读卡器"),
              nodes,
-             QStringLiteral("不建议加入disk组：它能读写所有磁盘，等同root权限"),
+             QCoreApplication::translate("HostChecks",
+                                         "不建议加入disk组：它能读写所有磁盘，等同root权限"),
              {Fix::CardReaderRule}}};
 }
 

@@ -2,6 +2,7 @@
 // names: rule files of our own (or, for brltty, an override of its own rules)
 // with content that is part of this program, the usbfs limit, the operator's
 // membership of the serial-port group, and adb servers on the adb port.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,7 +30,8 @@ bool writeFile(const Host &host, const QString &path, const QByteArray &content,
     // replace /dev/null itself (or whatever else the link points at).
     const QFileInfo existing(target);
     if (existing.isSymLink() && !QFile::remove(target)) {
-        *error = QStringLiteral("无法写入%1：无法删除指向%2的链接").arg(path, existing.symLinkTarget());
+        *error = QCoreApplication::translate("HostChecks", "无法写入%1：无法删除指向%2的链接")
+                     .arg(path, existing.symLinkTarget());
         return false;
     }
     QSaveFile file(target);
@@ -38,7 +40,8 @@ bool writeFile(const Host &host, const QString &path, const QByteArray &content,
         !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
                              QFile::ReadOther) ||
         !file.commit()) {
-        *error = QStringLiteral("无法写入%1：%2").arg(path, file.errorString());
+        *error = QCoreApplication::translate("HostChecks", "无法写入%1：%2")
+                     .arg(path, file.errorString());
         return false;
     }
     return true;
@@ -47,7 +50,7 @@ bool writeFile(const Host &host, const QString &path, const QByteArray &content,
 bool installRule(const Host &host, const QString &name, QString *error) {
     QFile rule(QStringLiteral(":/udev/") + name);
     if (!rule.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("程序中缺少规则") + name;
+        *error = QCoreApplication::translate("HostChecks", "程序中缺少规则") + name;
         return false;
     }
     return writeFile(host, QStringLiteral("/etc/udev/rules.d/") + name, rule.readAll(), error);
@@ -75,13 +78,14 @@ bool joinSerialGroup(const Host &host, QString *note, QString *error) {
     // terminal, nor disk or root).
     Account user;
     if (!account(host, host.uid, &user)) {
-        *error = QStringLiteral("未找到用户%1").arg(host.uid);
+        *error = QCoreApplication::translate("HostChecks", "未找到用户%1").arg(host.uid);
         return false;
     }
     const QString group = serialGroup(host);
     uint gid = 0;
     if (!kSerialGroups.contains(group) || !groupId(host, group, &gid) || gid == 0) {
-        *error = QStringLiteral("串口设备属于%1组，不能自动加入").arg(group);
+        *error =
+            QCoreApplication::translate("HostChecks", "串口设备属于%1组，不能自动加入").arg(group);
         return false;
     }
     if (!accountGroups(host, host.uid).contains(gid)) {
@@ -93,7 +97,8 @@ bool joinSerialGroup(const Host &host, QString *note, QString *error) {
             return false;
         }
     }
-    *note = QStringLiteral("已将用户%1加入%2组，请注销后重新登录").arg(user.name, group);
+    *note = QCoreApplication::translate("HostChecks", "已将用户%1加入%2组，请注销后重新登录")
+                .arg(user.name, group);
     return true;
 }
 
@@ -135,7 +140,7 @@ bool maskBrltty(const Host &host, QString *error) {
         }
     }
     if (!any) {
-        *error = QStringLiteral("未找到brltty的udev规则");
+        *error = QCoreApplication::translate("HostChecks", "未找到brltty的udev规则");
         return false;
     }
     reloadUdev(host);
@@ -147,7 +152,8 @@ bool raiseUsbfsMemory(const Host &host, QString *error) {
     QFile parameter(host.path(QString::fromLatin1(kUsbfsMemoryParameter)));
     if (!parameter.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         parameter.write(value) != value.size() || !parameter.flush()) {
-        *error = QStringLiteral("无法修改usbfs_memory_mb：") + parameter.errorString();
+        *error = QCoreApplication::translate("HostChecks", "无法修改usbfs_memory_mb：") +
+                 parameter.errorString();
         return false;
     }
     // For the next boot too, where usbcore is a module; a kernel built with it
@@ -194,7 +200,8 @@ bool stopForeignAdb(const Host &host, QString *note) {
             forced = true;
         }
     }
-    *note = forced ? QStringLiteral("adb服务未及时退出，已强制结束") : QString();
+    *note = forced ? QCoreApplication::translate("HostChecks", "adb服务未及时退出，已强制结束")
+                   : QString();
     return true;
 }
 
@@ -203,10 +210,10 @@ bool stopForeignAdb(const Host &host, QString *note) {
 bool applyFix(const Host &host, Fix fix, QString *note, QString *error) {
     note->clear();
     if (!host.run) {
-        *error = QStringLiteral("无法执行系统命令");
+        *error = QCoreApplication::translate("HostChecks", "无法执行系统命令");
         return false;
     }
-    const QString replug = QStringLiteral("请重新插拔设备");
+    const QString replug = QCoreApplication::translate("HostChecks", "请重新插拔设备");
     switch (fix) {
         case Fix::BoardRule:
             if (!installRule(host, QString::fromLatin1(kBoardRuleName), error)) {
@@ -214,7 +221,8 @@ bool applyFix(const Host &host, Fix fix, QString *note, QString *error) {
             }
             reloadUdev(host, {QStringLiteral("--subsystem-match=usb"),
                               QStringLiteral("--attr-match=idVendor=") + kBoardVendor});
-            *note = QStringLiteral("规则已安装，如仍无法访问，") + replug;
+            *note =
+                QCoreApplication::translate("HostChecks", "规则已安装，如仍无法访问，") + replug;
             return true;
         case Fix::JoinSerialGroup:
             return joinSerialGroup(host, note, error);
@@ -223,13 +231,13 @@ bool applyFix(const Host &host, Fix fix, QString *note, QString *error) {
                 return false;
             }
             reloadUdev(host);
-            *note = QStringLiteral("规则已安装，已插入的串口") + replug;
+            *note = QCoreApplication::translate("HostChecks", "规则已安装，已插入的串口") + replug;
             return true;
         case Fix::MaskBrltty:
             if (!maskBrltty(host, error)) {
                 return false;
             }
-            *note = QStringLiteral("已插入的串口") + replug;
+            *note = QCoreApplication::translate("HostChecks", "已插入的串口") + replug;
             return true;
         case Fix::UsbfsMemory:
             return raiseUsbfsMemory(host, error);
@@ -240,12 +248,13 @@ bool applyFix(const Host &host, Fix fix, QString *note, QString *error) {
                 return false;
             }
             reloadUdev(host, {QStringLiteral("--subsystem-match=block")});
-            *note = QStringLiteral("规则已安装，如仍无法写入，请重新插入读卡器");
+            *note = QCoreApplication::translate("HostChecks",
+                                                "规则已安装，如仍无法写入，请重新插入读卡器");
             return true;
         case Fix::StopModemManager:
             break;
     }
-    *error = QStringLiteral("该问题需由服务管理处理");
+    *error = QCoreApplication::translate("HostChecks", "该问题需由服务管理处理");
     return false;
 }
 

@@ -50,7 +50,7 @@ HostProbe::HostProbe(QWidget *parent, const hostchecks::Host &host)
       toolList({QStringLiteral("KelFlash"), QStringLiteral("KelFlashPlus"),
                 QStringLiteral("Imprinta"), QStringLiteral("ImprintaPlus"),
                 QStringLiteral("KelStamp")}) {
-    setWindowTitle(QStringLiteral("PC环境检测工具"));
+    setWindowTitle(tr("PC环境检测工具"));
     setFixedSize(500, 400);
     QFile style(QStringLiteral(":/qss/style.qss"));
     if (style.open(QIODevice::ReadOnly)) {
@@ -61,20 +61,19 @@ HostProbe::HostProbe(QWidget *parent, const hostchecks::Host &host)
     layout->setContentsMargins(10, 5, 10, 10);
     layout->setSpacing(10);
 
-    KelGroupBox *infoBox = new KelGroupBox(QStringLiteral("以下场景将会导致烧写失败"), this);
+    KelGroupBox *infoBox = new KelGroupBox(tr("以下场景将会导致烧写失败"), this);
     infoBox->setBorderColor(QStringLiteral("#ccc"));
     infoBox->setTitleColor(QStringLiteral("blue"));
     infoBox->setMarginTop(13);
     QVBoxLayout *infoLayout = new QVBoxLayout(infoBox);
     infoLayout->setContentsMargins(10, 15, 10, 10);
     infoLayout->setSpacing(0);
-    QLabel *infoText =
-        new QLabel(QStringLiteral("1、打开了多个烧写工具，包括镜像烧写工具和ID烧写工具\n"
-                                  "2、正在运行虚拟机（VMware、VirtualBox等）\n"
-                                  "3、启动了扫描USB端口的后台服务，如VMware的后台服务VMware USB "
-                                  "Arbitration Service\n"
-                                  "4、没有访问开发板、串口或读卡器的权限，或串口被其他程序占用"),
-                   infoBox);
+    QLabel *infoText = new QLabel(tr("1、打开了多个烧写工具，包括镜像烧写工具和ID烧写工具\n"
+                                     "2、正在运行虚拟机（VMware、VirtualBox等）\n"
+                                     "3、启动了扫描USB端口的后台服务，如VMware的后台服务VMware USB "
+                                     "Arbitration Service\n"
+                                     "4、没有访问开发板、串口或读卡器的权限，或串口被其他程序占用"),
+                                  infoBox);
     infoText->setWordWrap(true);
     infoLayout->addWidget(infoText);
     layout->addWidget(infoBox);
@@ -91,7 +90,7 @@ HostProbe::HostProbe(QWidget *parent, const hostchecks::Host &host)
     scroll->setWidget(showArea);
     layout->addWidget(scroll, 1);
 
-    checkButton = new KelButton(QStringLiteral("检测当前PC环境"), this);
+    checkButton = new KelButton(tr("检测当前PC环境"), this);
     layout->addWidget(checkButton);
 
     connect(checkButton, &KelButton::clicked, this, &HostProbe::checkEnvironment);
@@ -106,7 +105,7 @@ void HostProbe::checkEnvironment() {
     checkServices();
     checkHost();
     if (reportHtml.isEmpty()) {
-        reportHtml = QStringLiteral("<span style=\"color: green;\">PC环境OK</span>");
+        reportHtml = tr("<span style=\"color: green;\">PC环境OK</span>");
     }
     showArea->setText(reportHtml);
 }
@@ -127,14 +126,14 @@ void HostProbe::checkProcesses() {
 
     // One tool is the one that started this check; only a second one gets in the way.
     if (foundTools.size() > 1) {
-        reportHtml += QStringLiteral("运行了多个烧写工具:<br/>");
+        reportHtml += tr("运行了多个烧写工具:<br/>");
         for (const QString &tool : foundTools) {
             reportHtml += blueLine(tool);
         }
         reportHtml += QStringLiteral("<br/>");
     }
     if (virtualBox || vmware) {
-        reportHtml += QStringLiteral("运行了虚拟机:<br/>");
+        reportHtml += tr("运行了虚拟机:<br/>");
         if (virtualBox) {
             reportHtml += blueLine(QStringLiteral("VirtualBox"));
         }
@@ -153,9 +152,9 @@ void HostProbe::checkServices() {
     if (!hostservices::list(&services, &error)) {
         qCritical().noquote() << "Failed to get service list:" << error;
         // Not a pass: the services that grab USB ports may be running unseen.
-        reportHtml += QStringLiteral(
-            "<span style=\"color: red;\">无法读取系统服务列表，未能检查扫描USB端口的后台服务"
-            "</span><br/><br/>");
+        reportHtml +=
+            tr("<span style=\"color: red;\">无法读取系统服务列表，未能检查扫描USB端口的后台服务"
+               "</span><br/><br/>");
     } else {
         const QStringList arbitrationNames = hostservices::arbitrationServiceNames();
         for (const hostservices::Service &service : services) {
@@ -170,17 +169,15 @@ void HostProbe::checkServices() {
             }
         }
         if (!arbitrationService.isEmpty()) {
-            reportHtml += QStringLiteral(
-                              "运行了扫描USB端口的后台服务:<br/>"
-                              "<span style=\"color: blue;\">") +
+            reportHtml += tr("运行了扫描USB端口的后台服务:<br/>"
+                             "<span style=\"color: blue;\">") +
                           kArbitrationDisplayName +
-                          QStringLiteral(
-                              "</span>&nbsp;&nbsp;<a href=\"#\" style=\"color: "
-                              "red;\">停止并禁用</a><br/><br/>");
+                          tr("</span>&nbsp;&nbsp;<a href=\"#\" style=\"color: "
+                             "red;\">停止并禁用</a><br/><br/>");
         }
     }
     if (!otherServices.isEmpty()) {
-        reportHtml += QStringLiteral("*其他可能会导致烧写失败的服务:<br/>");
+        reportHtml += tr("*其他可能会导致烧写失败的服务:<br/>");
         for (const QString &name : otherServices) {
             reportHtml += QStringLiteral("<span style=\"color: orange;\">") + name.toHtmlEscaped() +
                           QStringLiteral("</span><br/>");
@@ -227,11 +224,11 @@ void HostProbe::runFix(hostchecks::Fix fix) {
     QString note, error;
     bool done = false;
     if (fix == hostchecks::Fix::StopModemManager) {
-        KelDialog::loading(this, QStringLiteral("正在停止服务..."), true);
+        KelDialog::loading(this, tr("正在停止服务..."), true);
         stopNeedsRights = false;
         done = stopService(hostchecks::modemManagerService(), true);
     } else {
-        KelDialog::loading(this, QStringLiteral("正在处理..."), true);
+        KelDialog::loading(this, tr("正在处理..."), true);
         done = hostchecks::applyFix(host, fix, &note, &error);
         if (!done) {
             qCritical().noquote() << "Fix" << hostchecks::fixLink(fix) << "failed:" << error;
@@ -240,12 +237,10 @@ void HostProbe::runFix(hostchecks::Fix fix) {
     KelDialog::closeLoading();
     checkEnvironment();
     if (!done && fix == hostchecks::Fix::StopModemManager) {
-        KelDialog::alert(this,
-                         stopNeedsRights ? QStringLiteral("停止失败，停止服务需要管理员权限")
-                                         : QStringLiteral("停止失败"),
-                         true);
+        KelDialog::alert(
+            this, stopNeedsRights ? tr("停止失败，停止服务需要管理员权限") : tr("停止失败"), true);
     } else if (!done) {
-        KelDialog::alert(this, QStringLiteral("处理失败，") + error, true);
+        KelDialog::alert(this, tr("处理失败，") + error, true);
     } else if (!note.isEmpty()) {
         KelDialog::alert(this, note, true);
     }
@@ -257,10 +252,10 @@ void HostProbe::onReportLinkActivated(const QString &link) {
         runFix(fix);
         return;
     }
-    if (!KelDialog::confirm(this, QStringLiteral("确定停止并禁用服务吗？"))) {
+    if (!KelDialog::confirm(this, tr("确定停止并禁用服务吗？"))) {
         return;
     }
-    KelDialog::loading(this, QStringLiteral("正在停止服务..."), true);
+    KelDialog::loading(this, tr("正在停止服务..."), true);
     stopNeedsRights = false;
     bool stopped = true;
     for (const QString &name : hostservices::hostServiceNames()) {
@@ -281,9 +276,9 @@ void HostProbe::onReportLinkActivated(const QString &link) {
     if (stopped) {
         checkEnvironment();
     } else if (stopNeedsRights) {
-        KelDialog::alert(this, QStringLiteral("停止失败，停止服务需要管理员权限"), true);
+        KelDialog::alert(this, tr("停止失败，停止服务需要管理员权限"), true);
     } else {
-        KelDialog::alert(this, QStringLiteral("停止失败"), true);
+        KelDialog::alert(this, tr("停止失败"), true);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "hostprobe.h"
+#include "keltranslation.h"
 #include "resourcefont.h"
 
 int main(int, char *argv[]) {
@@ -24,6 +25,11 @@ int main(int, char *argv[]) {
         font.setPixelSize(14);
         app.setFont(font);
     }
+    // KelFlash hands its language over in LANGUAGE (pkexec keeps it); only "en"
+    // asks for English, any other value leaves the checker Chinese.
+    const QString language = KelTranslation::normalized(qEnvironmentVariable("LANGUAGE"));
+    KelTranslation::install(app, QStringLiteral("hostprobe"), language);
+    KelTranslation::installKelUi(app, language);
     HostProbe window;
     window.show();
     return app.exec();

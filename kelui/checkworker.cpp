@@ -126,7 +126,7 @@ void CheckWorker::onReply(QNetworkReply *reply) {
         qWarning() << "Http request error:"
                    << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(
                           reply->error());
-        emit checkFailed(QStringLiteral("请求失败，请检查网络"));
+        emit checkFailed(tr("请求失败，请检查网络"));
         return;
     }
     const QByteArray body = reply->readAll();
@@ -136,12 +136,12 @@ void CheckWorker::onReply(QNetworkReply *reply) {
     int code = 0;
     if (!parseAnswer(body, &code, &answer, &error)) {
         qWarning() << "Invalid version answer:" << error;
-        emit checkFailed(QStringLiteral("检查失败，服务器应答无效"));
+        emit checkFailed(tr("检查失败，服务器应答无效"));
         return;
     }
     if (code != 200) {
         qWarning() << "Check version failed, code:" << code;
-        emit checkFailed(QStringLiteral("检查失败，代码：") + QString::number(code));
+        emit checkFailed(tr("检查失败，代码：") + QString::number(code));
         return;
     }
     emit checkFinished(answer.major, answer.minor, answer.release, answer.fileSize,

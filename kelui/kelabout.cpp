@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "kelbutton.h"
+#include "kelcombobox.h"
 #include "kellabel.h"
 #include "kelversiontool.h"
 
@@ -20,7 +21,7 @@ const char *const kDefaultWebsite = "http://www.kelvora.example";
 
 KelAbout::KelAbout(const QString &name, QString buildStamp, QWidget *parent)
     : KelDialog(parent, true), website(kDefaultWebsite) {
-    setTitle("关于");
+    setTitle(tr("关于"));
 
     QLabel *nameLabel = new QLabel(
         "<span style=\"font-size: 16px; font-weight: bold;\">" + name.toHtmlEscaped() + "</span>",
@@ -42,14 +43,37 @@ KelAbout::KelAbout(const QString &name, QString buildStamp, QWidget *parent)
     notice->setObjectName("about_notice");
     notice->setStyleSheet("color: #666;");
 
-    updateBtn = new KelButton("检查更新", this);
+    updateBtn = new KelButton(tr("检查更新"), this);
     updateBtn->setObjectName("about_update_btn");
     updateBtn->hide();
     connect(updateBtn, &KelButton::clicked, this, &KelAbout::onUpdateBtnClicked);
-    KelButton *closeBtn = new KelButton("关闭", this);
+    KelButton *closeBtn = new KelButton(tr("关闭"), this);
     closeBtn->setObjectName("about_close_btn");
-    closeBtn->setFixedWidth(50);
+    closeBtn->setFixedWidthForText(50);
     connect(closeBtn, &KelButton::clicked, this, &KelAbout::close);
+
+    // Each language is offered under its own name.
+    languageRow = new QWidget(this);
+    languageRow->hide();
+    languageBox = new KelComboBox(languageRow);
+    languageBox->setObjectName("about_language");
+    languageBox->addItem(QStringLiteral("中文"), QStringLiteral("zh"));
+    languageBox->addItem(QStringLiteral("English"), QStringLiteral("en"));
+    languageNote = new QLabel(tr("下次启动时生效"), languageRow);
+    languageNote->setObjectName("about_language_note");
+    languageNote->setStyleSheet("color: #666;");
+    languageNote->hide();
+    QHBoxLayout *languageLayout = new QHBoxLayout(languageRow);
+    languageLayout->setContentsMargins(0, 0, 0, 0);
+    languageLayout->setSpacing(8);
+    languageLayout->addWidget(new QLabel(tr("语言："), languageRow));
+    languageLayout->addWidget(languageBox);
+    languageLayout->addWidget(languageNote);
+    languageLayout->addStretch(1);
+    connect(languageBox, &KelComboBox::indexChanged, this, [this](int, int index) {
+        languageNote->show();
+        emit languageChosen(languageBox->itemData(index).toString());
+    });
 
     QVBoxLayout *text = new QVBoxLayout;
     text->setContentsMargins(0, 0, 0, 0);
@@ -57,6 +81,7 @@ KelAbout::KelAbout(const QString &name, QString buildStamp, QWidget *parent)
     text->addWidget(nameLabel);
     text->addWidget(builtLabel);
     text->addWidget(websiteLabel);
+    text->addWidget(languageRow);
     text->addStretch(1);
     QHBoxLayout *top = new QHBoxLayout;
     top->setContentsMargins(0, 0, 0, 0);
@@ -120,6 +145,15 @@ void KelAbout::setServerUrl(const QString &url) {
 void KelAbout::setWebsite(const QString &url) {
     website = url;
     websiteLabel->setText(url);
+}
+
+void KelAbout::showLanguageChoice(const QString &current) {
+    const int index = languageBox->findData(current == QLatin1String("en") ? QStringLiteral("en")
+                                                                           : QStringLiteral("zh"));
+    const QSignalBlocker quiet(languageBox);
+    languageBox->setCurrentIndex(index);
+    languageRow->show();
+    adjustSize();
 }
 
 void KelAbout::onUpdateBtnClicked() {

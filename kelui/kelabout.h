@@ -4,10 +4,13 @@
 
 #include <QString>
 
+class QLabel;
+
 #include "keldialog.h"
 #include "kelui_global.h"
 
 class KelButton;
+class KelComboBox;
 class KelLabel;
 class KelVersionTool;
 
@@ -25,6 +28,10 @@ public:
     // and the maker's web address shown in the box.
     void setServerUrl(const QString &url);
     void setWebsite(const QString &url);
+    // Shows the interface language choice ("zh" or "en") set to `current`. A
+    // change is announced by languageChosen(); the program stores it, and it
+    // takes effect at the next start, as the box then says.
+    void showLanguageChoice(const QString &current);
 
     // "yyyy-MM-dd hh:mm:ss", or the stamp as given when it cannot be read.
     static QString buildTimeText(const QString &buildStamp);
@@ -35,6 +42,9 @@ public:
 public slots:
     void onUpdateBtnClicked();
 
+signals:
+    void languageChosen(const QString &language);
+
 private:
     int appId = -1;
     int major = -1, minor = -1, release = -1;
@@ -42,5 +52,8 @@ private:
     QString website;
     KelLabel *websiteLabel = nullptr;
     KelButton *updateBtn = nullptr;
+    QWidget *languageRow = nullptr;
+    KelComboBox *languageBox = nullptr;
+    QLabel *languageNote = nullptr;
     KelVersionTool *tool = nullptr;
 };

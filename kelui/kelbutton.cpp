@@ -41,3 +41,9 @@ void KelButton::leaveEvent(QEvent *event) {
     emit hover(false);
     QPushButton::leaveEvent(event);
 }
+
+void KelButton::setFixedWidthForText(int width) {
+    // The style sheet's padding, with room to spare.
+    constexpr int kPadding = 20;
+    setFixedWidth(qMax(width, fontMetrics().horizontalAdvance(text()) + kPadding));
+}

@@ -12,6 +12,10 @@ public:
     explicit KelButton(QWidget *parent = nullptr);
     explicit KelButton(const QString &text, QWidget *parent = nullptr);
 
+    // A fixed width of at least `width`, wider when the text needs it (English
+    // texts are often longer than the Chinese ones the widths were made for).
+    void setFixedWidthForText(int width);
+
 signals:
     void hover(bool entered);
 

@@ -42,7 +42,15 @@ void KelCheckBox::setText(const QString &text) {
         connect(textLabel, &KelLabel::clicked, this, &KelCheckBox::toggle);
     }
     textLabel->setText(text);
-    setFixedWidth(textLabel->fontMetrics().horizontalAdvance(text) + indicator->width() + 6);
+    fitWidth();
+}
+
+void KelCheckBox::fitWidth() {
+    const QString text = textLabel->text();
+    // Whatever the spacing, the label gets the whole width its text needs.
+    const int spacing = layout->spacing() >= 0 ? layout->spacing() : 6;
+    setFixedWidth(qMax(textLabel->fontMetrics().horizontalAdvance(text) + indicator->width() + 6,
+                       indicator->width() + spacing + textLabel->sizeHint().width()));
 }
 
 QString KelCheckBox::text() const {
@@ -51,6 +59,9 @@ QString KelCheckBox::text() const {
 
 void KelCheckBox::setSpacing(int spacing) {
     layout->setSpacing(spacing);
+    if (textLabel) {
+        fitWidth();
+    }
 }
 
 void KelCheckBox::setChecked(bool value) {

@@ -31,6 +31,8 @@ protected:
 
 private:
     void toggle();
+    // Fixed to what the indicator, the spacing and the text need.
+    void fitWidth();
 
     QLabel *indicator;
     KelLabel *textLabel = nullptr;

@@ -110,9 +110,9 @@ void KelDialog::alert(QWidget *parent, const QString &title, const QString &text
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setModal(modal);
 
-    KelButton *ok = new KelButton("确定");
+    KelButton *ok = new KelButton(tr("确定"));
     ok->setObjectName("alert_ok_btn");
-    ok->setFixedWidth(80);
+    ok->setFixedWidthForText(80);
     layout->addWidget(ok, 0, Qt::AlignRight);
     connect(ok, &KelButton::clicked, dialog, &KelDialog::close);
 
@@ -122,23 +122,23 @@ void KelDialog::alert(QWidget *parent, const QString &title, const QString &text
 }
 
 void KelDialog::alert(QWidget *parent, const QString &text, bool modal) {
-    alert(parent, "提示", text, modal);
+    alert(parent, tr("提示"), text, modal);
 }
 
 int KelDialog::confirm(QWidget *parent, const QString &text) {
     QVBoxLayout *layout;
-    KelDialog *dialog = messageFrame(parent, "操作确认", text, &layout);
+    KelDialog *dialog = messageFrame(parent, tr("操作确认"), text, &layout);
 
     QHBoxLayout *row = new QHBoxLayout;
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(15);
     row->addStretch(1);
-    KelButton *ok = new KelButton("确定");
+    KelButton *ok = new KelButton(tr("确定"));
     ok->setObjectName("confirm_ok_btn");
-    ok->setFixedWidth(80);
-    KelButton *cancel = new KelButton("取消");
+    ok->setFixedWidthForText(80);
+    KelButton *cancel = new KelButton(tr("取消"));
     cancel->setObjectName("confirm_cancel_btn");
-    cancel->setFixedWidth(80);
+    cancel->setFixedWidthForText(80);
     row->addWidget(ok);
     row->addWidget(cancel);
     layout->addLayout(row);

@@ -61,7 +61,7 @@ KelButton *toolButton(int glyph, const QString &toolTip, QWidget *parent) {
 }  // namespace
 
 KelLogDialog::KelLogDialog(QWidget *parent) : KelDialog(parent, true) {
-    setTitle("日志");
+    setTitle(tr("日志"));
     setTitleButtonType(KelTitleBar::MinMaxButton);
     colors[colorIndex(QtDebugMsg)] = QColor(51, 51, 51);
     colors[colorIndex(QtWarningMsg)] = QColor(175, 168, 46);
@@ -78,18 +78,18 @@ KelLogDialog::KelLogDialog(QWidget *parent) : KelDialog(parent, true) {
     view->setStyleSheet(QString::fromLatin1(kelScrollBarStyle) +
                         " QTextEdit {border: 1px solid #ccc;}");
 
-    KelButton *topBtn = toolButton(0xF062, "滚动至顶部", this);
+    KelButton *topBtn = toolButton(0xF062, tr("滚动至顶部"), this);
     topBtn->setObjectName("log_top_btn");
-    KelButton *bottomBtn = toolButton(0xF063, "滚动至底部", this);
+    KelButton *bottomBtn = toolButton(0xF063, tr("滚动至底部"), this);
     bottomBtn->setObjectName("log_bottom_btn");
-    KelButton *fileBtn = toolButton(0xF15C, "打开日志文件", this);
+    KelButton *fileBtn = toolButton(0xF15C, tr("打开日志文件"), this);
     fileBtn->setObjectName("log_file_btn");
     fontSizeBox = new KelComboBox(this);
     fontSizeBox->setObjectName("log_font_size");
     for (int size = kMinFontSize; size <= kMaxFontSize; ++size) {
         fontSizeBox->addItem(QString::number(size), size);
     }
-    KelButton *clearBtn = new KelButton("清空", this);
+    KelButton *clearBtn = new KelButton(tr("清空"), this);
     clearBtn->setObjectName("log_clear_btn");
 
     QHBoxLayout *tools = new QHBoxLayout;
@@ -100,7 +100,7 @@ KelLogDialog::KelLogDialog(QWidget *parent) : KelDialog(parent, true) {
     tools->addSpacing(10);
     tools->addWidget(fileBtn);
     tools->addSpacing(10);
-    tools->addWidget(new QLabel("字体大小", this));
+    tools->addWidget(new QLabel(tr("字体大小"), this));
     tools->addWidget(fontSizeBox);
     tools->addStretch(1);
     tools->addWidget(clearBtn);
@@ -122,9 +122,9 @@ KelLogDialog::KelLogDialog(QWidget *parent) : KelDialog(parent, true) {
     connect(fileBtn, &KelButton::clicked, this, [this] {
         // Without a handler for text files the click would otherwise do nothing.
         if (logFile.isEmpty()) {
-            KelDialog::alert(this, "没有日志文件", true);
+            KelDialog::alert(this, tr("没有日志文件"), true);
         } else if (!openLogFile()) {
-            KelDialog::alert(this, "无法打开日志文件：未找到可用的程序\n" + logFile, true);
+            KelDialog::alert(this, tr("无法打开日志文件：未找到可用的程序\n") + logFile, true);
         }
     });
     connect(clearBtn, &KelButton::clicked, this, &KelLogDialog::clearLog);

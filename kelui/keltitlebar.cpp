@@ -48,10 +48,10 @@ KelTitleBar::KelTitleBar(QWidget *parent) : QWidget(parent) {
     titleLabel = new QLabel(container);
     titleLabel->setObjectName("titlebar_text");
 
-    minButton = createButton("titlebar_min_btn", "最小化", FontAwesome::IconMinus);
-    maxButton = createButton("titlebar_max_btn", "最大化", FontAwesome::IconExpand);
-    restoreButton = createButton("titlebar_restore_btn", "还原", FontAwesome::IconCompress);
-    closeButton = createButton("titlebar_close_btn", "关闭", FontAwesome::IconClose);
+    minButton = createButton("titlebar_min_btn", tr("最小化"), FontAwesome::IconMinus);
+    maxButton = createButton("titlebar_max_btn", tr("最大化"), FontAwesome::IconExpand);
+    restoreButton = createButton("titlebar_restore_btn", tr("还原"), FontAwesome::IconCompress);
+    closeButton = createButton("titlebar_close_btn", tr("关闭"), FontAwesome::IconClose);
 
     QHBoxLayout *layout = new QHBoxLayout(container);
     layout->setContentsMargins(5, 0, 0, 0);

@@ -172,11 +172,11 @@ void KelVersionTool::checkLastVersion() {
     }
     if (!isServerConfigured(server)) {
         qWarning() << "No version server configured:" << server;
-        KelDialog::alert(parentWidget(), "未配置版本服务器，无法检查更新", false);
+        KelDialog::alert(parentWidget(), tr("未配置版本服务器，无法检查更新"), false);
         emit checkDone();
         return;
     }
-    KelDialog::loading(parentWidget(), "正在检查，请稍后...", true);
+    KelDialog::loading(parentWidget(), tr("正在检查，请稍后..."), true);
 
     QThread *thread = new QThread(this);
     CheckWorker *worker = new CheckWorker(id, server);
@@ -213,7 +213,7 @@ void KelVersionTool::onCheckFinished(int major, int minor, int release, qint64 s
         expectedSha256 = sha256;
         showNewVersionDialog(remark);
     } else {
-        KelDialog::alert(parentWidget(), "已是最新版本", false);
+        KelDialog::alert(parentWidget(), tr("已是最新版本"), false);
     }
     emit checkDone();
 }
@@ -228,7 +228,7 @@ void KelVersionTool::showNewVersionDialog(const QString &remark) {
     KelDialog *dialog = new KelDialog(parentWidget(), true);
     dialog->setObjectName("new_version_dialog");
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setTitle("发现新版本");
+    dialog->setTitle(tr("发现新版本"));
     dialog->setMinimumWidth(320);
 
     QLabel *version = new QLabel(
@@ -243,20 +243,20 @@ void KelVersionTool::showNewVersionDialog(const QString &remark) {
     grid->setContentsMargins(0, 0, 0, 0);
     grid->setHorizontalSpacing(5);
     grid->setVerticalSpacing(10);
-    grid->addWidget(boldLabel("版本号：", dialog), 0, 0, Qt::AlignRight | Qt::AlignTop);
+    grid->addWidget(boldLabel(tr("版本号："), dialog), 0, 0, Qt::AlignRight | Qt::AlignTop);
     grid->addWidget(version, 0, 1);
-    grid->addWidget(boldLabel("大小：", dialog), 1, 0, Qt::AlignRight | Qt::AlignTop);
+    grid->addWidget(boldLabel(tr("大小："), dialog), 1, 0, Qt::AlignRight | Qt::AlignTop);
     grid->addWidget(size, 1, 1);
-    grid->addWidget(boldLabel("版本说明：", dialog), 2, 0, Qt::AlignRight | Qt::AlignTop);
+    grid->addWidget(boldLabel(tr("版本说明："), dialog), 2, 0, Qt::AlignRight | Qt::AlignTop);
     grid->addWidget(notes, 2, 1);
     grid->setColumnStretch(1, 1);
 
-    KelButton *download = new KelButton("下载", dialog);
+    KelButton *download = new KelButton(tr("下载"), dialog);
     download->setObjectName("new_version_download_btn");
-    download->setFixedWidth(80);
-    KelButton *cancel = new KelButton("取消", dialog);
+    download->setFixedWidthForText(80);
+    KelButton *cancel = new KelButton(tr("取消"), dialog);
     cancel->setObjectName("new_version_cancel_btn");
-    cancel->setFixedWidth(80);
+    cancel->setFixedWidthForText(80);
     QHBoxLayout *buttons = new QHBoxLayout;
     buttons->setContentsMargins(0, 0, 0, 0);
     buttons->setSpacing(15);
@@ -283,7 +283,7 @@ void KelVersionTool::showNewVersionDialog(const QString &remark) {
 void KelVersionTool::buildDownloadDialog() {
     KelDialog *dialog = new KelDialog(parentWidget(), true);
     dialog->setObjectName("download_dialog");
-    dialog->setTitle("下载新版本");
+    dialog->setTitle(tr("下载新版本"));
     dialog->setFixedWidth(350);
 
     progressBar = new QProgressBar(dialog);
@@ -301,12 +301,12 @@ void KelVersionTool::buildDownloadDialog() {
     progressRow->addWidget(progressBar, 1);
     progressRow->addWidget(percentLabel);
 
-    setupBtn = new KelButton("安装", dialog);
+    setupBtn = new KelButton(tr("安装"), dialog);
     setupBtn->setObjectName("download_setup_btn");
-    setupBtn->setFixedWidth(80);
-    openDirBtn = new KelButton("打开目录", dialog);
+    setupBtn->setFixedWidthForText(80);
+    openDirBtn = new KelButton(tr("打开目录"), dialog);
     openDirBtn->setObjectName("download_open_dir_btn");
-    openDirBtn->setFixedWidth(80);
+    openDirBtn->setFixedWidthForText(80);
     QHBoxLayout *buttons = new QHBoxLayout;
     buttons->setContentsMargins(0, 0, 0, 0);
     buttons->setSpacing(15);
@@ -344,13 +344,13 @@ void KelVersionTool::downloadLastVersion() {
     }
     if (!isPlainFileName(fileName)) {
         qWarning() << "Refused download file name:" << fileName;
-        KelDialog::alert(parentWidget(), "服务器提供的文件名无效，已拒绝下载", false);
+        KelDialog::alert(parentWidget(), tr("服务器提供的文件名无效，已拒绝下载"), false);
         emit downloadDone(false);
         return;
     }
     const QString target = downloadedFilePath();
     if (QFileInfo::exists(target) &&
-        !KelDialog::confirm(parentWidget(), "文件 " + fileName + " 已存在，是否覆盖？")) {
+        !KelDialog::confirm(parentWidget(), tr("文件 %1 已存在，是否覆盖？").arg(fileName))) {
         emit downloadDone(false);
         return;
     }
@@ -366,7 +366,7 @@ void KelVersionTool::downloadLastVersion() {
         delete output;
         output = nullptr;
         qWarning() << "Failed to open local file" << target;
-        KelDialog::alert(parentWidget(), "下载失败，请检查网络或下载目录权限", false);
+        KelDialog::alert(parentWidget(), tr("下载失败，请检查网络或下载目录权限"), false);
         emit downloadDone(false);
         return;
     }
@@ -458,42 +458,40 @@ void KelVersionTool::onDownloadFinished() {
     // Status 0: no answer at all, reported below as the network error it is.
     if (status != 0 && status != 200) {
         failDownload(QStringLiteral("Download refused: HTTP status %1").arg(status),
-                     status >= 400
-                         ? QStringLiteral("下载失败，请检查网络或下载目录权限")
-                         : "下载失败，服务器未提供文件（状态 " + QString::number(status) + "）");
+                     status >= 400 ? tr("下载失败，请检查网络或下载目录权限")
+                                   : tr("下载失败，服务器未提供文件（状态 %1）").arg(status));
         return;
     }
     if (received > fileSize) {
-        failDownload(QStringLiteral("Download larger than announced: more than %1 bytes")
-                         .arg(fileSize),
-                     "下载的文件大小不符，已删除");
+        failDownload(
+            QStringLiteral("Download larger than announced: more than %1 bytes").arg(fileSize),
+            tr("下载的文件大小不符，已删除"));
         return;
     }
     if (output->error() != QFileDevice::NoError) {
         failDownload("Failed to write local file: " + output->errorString(),
-                     "下载失败，请检查网络或下载目录权限");
+                     tr("下载失败，请检查网络或下载目录权限"));
         return;
     }
     if (error != QNetworkReply::NoError) {
-        failDownload(QString(), "下载失败，请检查网络或下载目录权限");
+        failDownload(QString(), tr("下载失败，请检查网络或下载目录权限"));
         return;
     }
     if (received != fileSize) {
-        failDownload(QStringLiteral("Download incomplete: %1 of %2 bytes")
-                         .arg(received)
-                         .arg(fileSize),
-                     "下载的文件不完整，已删除");
+        failDownload(
+            QStringLiteral("Download incomplete: %1 of %2 bytes").arg(received).arg(fileSize),
+            tr("下载的文件不完整，已删除"));
         return;
     }
     if (!expectedSha256.isEmpty() && digest->result() != expectedSha256) {
         failDownload("Download checksum mismatch: sha256 " + digest->result().toHex() +
                          ", expected " + expectedSha256.toHex(),
-                     "下载的文件校验失败，已删除");
+                     tr("下载的文件校验失败，已删除"));
         return;
     }
     if (!output->commit()) {
         failDownload("Failed to write local file: " + output->errorString(),
-                     "下载失败，请检查网络或下载目录权限");
+                     tr("下载失败，请检查网络或下载目录权限"));
         return;
     }
     delete output;

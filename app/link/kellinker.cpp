@@ -226,19 +226,19 @@ void KelLinker::setInfoTiming(int totalMs, int retryMs) {
 }
 
 QString KelLinker::hwInfoText(const QString &prefix, const upg_hw_info &info) {
-    auto yesNo = [](bool on) { return on ? QStringLiteral("是") : QStringLiteral("否"); };
+    auto yesNo = [](bool on) { return on ? tr("是") : tr("否"); };
     QString text = prefix;
-    text += QStringLiteral("\n启动阶段：");
+    text += QLatin1Char('\n') + tr("启动阶段：");
     text +=
         info.boot_stage == UPG_BOOT_STAGE_BROM ? QStringLiteral("BROM") : QStringLiteral("U-Boot");
-    text += QStringLiteral("\n安全启动：") + yesNo(info.security & UPG_SEC_SECURE_BOOT);
-    text += QStringLiteral("\nBoot加密：") + yesNo(info.security & UPG_SEC_BOOT_ENCRYPTION);
-    text += QStringLiteral("\n防回滚：") + yesNo(info.security & UPG_SEC_ANTI_ROLLBACK);
+    text += QLatin1Char('\n') + tr("安全启动：") + yesNo(info.security & UPG_SEC_SECURE_BOOT);
+    text += QLatin1Char('\n') + tr("Boot加密：") + yesNo(info.security & UPG_SEC_BOOT_ENCRYPTION);
+    text += QLatin1Char('\n') + tr("防回滚：") + yesNo(info.security & UPG_SEC_ANTI_ROLLBACK);
     return text;
 }
 
 QString KelLinker::storageMediaText(const uint8_t *buf, int nbytes) {
-    QString text = QStringLiteral("\n存储介质：");
+    QString text = QLatin1Char('\n') + tr("存储介质：");
     const int count = kelupg_storage_media_count(nbytes);
     for (int i = 0; i < count; ++i) {
         char name[UPG_STORAGE_MEDIA_ENTRY_SIZE + 1];
@@ -290,7 +290,7 @@ bool KelLinker::fail(const QString &text, const QString &when) {
 }
 
 bool KelLinker::reportsUboot() const {
-    return deviceInfo().contains(QStringLiteral("启动阶段：U-Boot"));
+    return deviceInfo().contains(tr("启动阶段：") + QStringLiteral("U-Boot"));
 }
 
 const char *KelLinker::storedNameText() const {

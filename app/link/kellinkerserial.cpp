@@ -51,7 +51,7 @@ bool KelLinkerSerial::fetchDeviceInfo(const QString &portName, bool) {
         return false;
     }
 
-    QString text = hwInfoText(QStringLiteral("UART设备：") + portName, info);
+    QString text = hwInfoText(tr("UART设备：") + portName, info);
     noteChipId(info);
     if (info.boot_stage != UPG_BOOT_STAGE_BROM) {
         uint8_t *media = nullptr;

@@ -71,7 +71,7 @@ bool KelLinkerUSB::fetchDeviceInfo(const QString &devId, bool setWorkModeFirst) 
         qDebug().noquote() << "Try to get Usb device hd info...";
     }
 
-    m_info = hwInfoText(QStringLiteral("USB设备：") + devId, info);
+    m_info = hwInfoText(tr("USB设备：") + devId, info);
     noteChipId(info);
 
     uint8_t *media = nullptr;
