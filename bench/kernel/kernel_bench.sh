@@ -56,6 +56,11 @@ seconds() {  # seconds CASE: the command's own time, or nothing when it failed
         cat "$r/err.txt" "$r/out.json" >&2 2>/dev/null
         return 1
     fi
+    if ! grep -q "^image.target.rootfs -> rootfs $((mib << 20)) .* complete" \
+        "$r/dump/components.txt"; then
+        echo "kernel_bench: the board of case $1 did not get the whole component" >&2
+        return 1
+    fi
     awk '$1 == "real" { print $2 }' "$r/time"
 }
 burner=$(seconds burner) || exit 1

@@ -6,7 +6,8 @@
 # writes every case's outcome to the results disk (/dev/vda, a tar archive).
 # BURN-OPTIONS "run PROGRAM ARGS..." runs /usr/bin/PROGRAM ARGS instead of
 # the burner (the benchmarks' plain loop); a leading "timed " times the command
-# alone (without the gadget's set-up and dump) into the case's "time" file.
+# alone (without the gadget's set-up and dump) into the case's "time" file and
+# keeps no burnt data.
 /bin/busybox --install -s /bin
 export PATH=/bin:/usr/bin:/sbin:/usr/sbin
 mkdir -p /proc /sys /dev
@@ -75,6 +76,9 @@ while read -r name udevd seconds rest; do
     stop=$(cut -d' ' -f1 /proc/uptime)
     echo "$start $stop" | awk '{ printf "%.1f\n", $2 - $1 }' >"$dir/seconds"
     say "case $name: status $(cat "$dir/status") after $(cat "$dir/seconds") s"
+    # A benchmark's burnt data would only crowd the next one out of memory;
+    # components.txt still tells what arrived.
+    [ -n "$timer" ] && rm -f "$dir"/dump/*.bin
     # Nothing of a case may be left for the next one.
     ls /sys/kernel/config/usb_gadget >"$dir/leftovers"
 done </cases
