@@ -4,6 +4,10 @@
 # SECONDS KELSIM-OPTIONS... -- BURN-OPTIONS...) with "kelsim gadget" serving
 # the boards and kelflash-cli burning them through the kernel's USB stack, and
 # writes every case's outcome to the results disk (/dev/vda, a tar archive).
+# BURN-OPTIONS "run PROGRAM ARGS..." runs /usr/bin/PROGRAM ARGS instead of
+# the burner (the benchmarks' plain loop); a leading "timed " times the command
+# alone (without the gadget's set-up and dump) into the case's "time" file and
+# keeps no burnt data.
 /bin/busybox --install -s /bin
 export PATH=/bin:/usr/bin:/sbin:/usr/sbin
 mkdir -p /proc /sys /dev
@@ -54,13 +58,27 @@ while read -r name udevd seconds rest; do
     burn_args=${rest#* -- }
     say "case $name (udevd: $udevd)"
     start=$(cut -d' ' -f1 /proc/uptime)
+    timer=
+    case "$burn_args" in
+    'timed '*)
+        timer="time -p -o $dir/time"
+        burn_args=${burn_args#timed }
+        ;;
+    esac
+    case "$burn_args" in
+    'run '*) command="/usr/bin/${burn_args#run }" ;;
+    *) command="/usr/bin/kelflash-cli burn $burn_args --json" ;;
+    esac
     # shellcheck disable=SC2086
     timeout -s KILL "$seconds" /usr/bin/kelsim gadget --dump "$dir/dump" $kelsim_args -- \
-        /usr/bin/kelflash-cli burn $burn_args --json >"$dir/out.json" 2>"$dir/err.txt"
+        $timer $command >"$dir/out.json" 2>"$dir/err.txt"
     echo $? >"$dir/status"
     stop=$(cut -d' ' -f1 /proc/uptime)
     echo "$start $stop" | awk '{ printf "%.1f\n", $2 - $1 }' >"$dir/seconds"
     say "case $name: status $(cat "$dir/status") after $(cat "$dir/seconds") s"
+    # A benchmark's burnt data would only crowd the next one out of memory;
+    # components.txt still tells what arrived.
+    [ -n "$timer" ] && rm -f "$dir"/dump/*.bin
     # Nothing of a case may be left for the next one.
     ls /sys/kernel/config/usb_gadget >"$dir/leftovers"
 done </cases

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Boots the test machine once and runs the kernel cases in it.
-# Usage: run_vm.sh WORK KELSIM KELFLASH-CLI
+# Usage: run_vm.sh WORK KELSIM KELFLASH-CLI [PROGRAM]
 #   WORK/cases     the cases, one a line (see guest_init.sh)
 #   WORK/images/   the images they burn (the guest sees them in /images)
+#   PROGRAM        one more program for the cases (in /usr/bin by its name)
 # Leaves WORK/console.log (the guest's console) and WORK/results/<case>/.
 # Exit status: 0 the machine ran every case, 77 the cases cannot run here
 # (the reason on stdout), anything else a failure.
@@ -13,6 +14,7 @@ set -eu
 work=$(cd "$1" && pwd)
 kelsim=$2
 cli=$3
+extra=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${KELFLASH_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kelflash/vm}
 
@@ -71,6 +73,7 @@ copy_program() {  # copy_program SOURCE DEST
 }
 copy_program "$kelsim" /usr/bin/kelsim
 copy_program "$cli" /usr/bin/kelflash-cli
+[ -n "$extra" ] && copy_program "$extra" "/usr/bin/$(basename "$extra")"
 copy_program "$uroot/bin/udevadm" /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 cp -r "$uroot/lib/udev" "$root/lib/udev"
