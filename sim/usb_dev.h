@@ -1,16 +1,21 @@
 // One appearance of a simulated board on the emulated USB bus: its usbfs
 // ioctl handler (URB queues per open file descriptor, interface claims) and
-// the FIFO that stands in for its device node. Internal to UsbBoardSim.
+// the FIFO that stands in for its device node, and the pacing of its
+// transfers by a link model. Internal to UsbBoardSim.
 #pragma once
 
 #include "board.h"
+#include "usb_link.h"
 
 #include <umockdev.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace kelsim {
 
@@ -28,7 +33,7 @@ struct UsbClient {
 };
 
 struct UsbDev {
-    UsbDev(Board &b, int bus, int devnum);
+    UsbDev(Board &b, int bus, int devnum, UsbLinkModel link = {});
     ~UsbDev();
 
     // Creates the FIFO device node at path and opens our end of it.
@@ -55,7 +60,21 @@ struct UsbDev {
     UMockdevIoctlBase *handler = nullptr;
 
 private:
+    // A transfer the board has dealt with that is still on the wire.
+    struct InFlight {
+        UMockdevIoctlClient *client;
+        UsbUrb urb;
+        int status;
+        int actual;
+        std::chrono::steady_clock::time_point due;
+    };
+
     void serviceInLocked();
+    // Completes a transfer of `actual` bytes the board has dealt with: at once on an
+    // unpaced link, else when the link model says it has gone through.
+    void transferredLocked(UMockdevIoctlClient *client, UsbClient &c, UsbUrb u, int actual);
+    void landLocked(InFlight &f);
+    void pace();
     void completeLocked(UsbClient &c, UsbUrb u, int status, int actual);
     void updateSignalLocked();
     void releaseLocked(UsbUrb &u);
@@ -66,6 +85,13 @@ private:
     bool signalled_ = false;
     std::map<UMockdevIoctlClient *, UsbClient> clients_;
     std::map<unsigned, UMockdevIoctlClient *> claims_;
+
+    UsbLinkModel link_;
+    std::chrono::steady_clock::time_point linkFree_{};  // when the wire is next idle
+    std::deque<InFlight> inFlight_;                      // in order of their due time
+    std::condition_variable paceCv_;
+    bool stopPacing_ = false;
+    std::thread pacer_;
 };
 
 }  // namespace kelsim
