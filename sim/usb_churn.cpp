@@ -59,9 +59,10 @@ UsbChurn::UsbChurn(UsbBoardSim &sim, BoardConfig base, ChurnOptions opt)
 }
 
 UsbChurn::~UsbChurn() {
-    for (auto &e : ports_)
-        if (e)
-            sim_.detach(e->id);
+    // Boards still in their ports when the run ends: logged as cut short.
+    for (size_t p = 0; p < ports_.size(); ++p)
+        if (ports_[p])
+            takeOut(p, Clock::now(), true);
     if (log_)
         fclose(log_);
 }
@@ -113,7 +114,7 @@ bool UsbChurn::plugIn(size_t port, Clock::time_point now) {
     return true;
 }
 
-void UsbChurn::takeOut(size_t port, Clock::time_point now) {
+void UsbChurn::takeOut(size_t port, Clock::time_point now, bool cut) {
     Entry &e = *ports_[port];
     sim_.detach(e.id);
     int complete = 0, resets = 0;
@@ -125,15 +126,15 @@ void UsbChurn::takeOut(size_t port, Clock::time_point now) {
     if (log_) {
         fprintf(log_,
                 "board=%d chip=%s port=%s fault=%s expect=%s touched=%d received=%zu "
-                "complete=%d resets=%d seconds=%.1f\n",
+                "complete=%d resets=%d seconds=%.1f%s\n",
                 e.index, e.chip.c_str(), e.location.c_str(), churnFaultName(e.fault),
                 churnExpectsSuccess(e.fault) ? "ok" : "fail", e.touched ? 1 : 0, comps.size(),
-                complete, resets, msBetween(e.arrived, now) / 1000.0);
+                complete, resets, msBetween(e.arrived, now) / 1000.0, cut ? " cut=1" : "");
         fflush(log_);
     }
     ports_[port].reset();
     freeSince_[port] = now;
-    ++through_;
+    through_ += cut ? 0 : 1;
 }
 
 bool UsbChurn::step() {

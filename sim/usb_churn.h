@@ -12,6 +12,8 @@
 //
 //   board=7 chip=SIM-000007 port=1:5 fault=wrong-crc expect=fail touched=1
 //   received=3 complete=3 resets=0 seconds=4.2
+//
+// A board still in its port when the run ends is logged with "cut=1".
 #pragma once
 
 #include "board.h"
@@ -70,7 +72,7 @@ public:
 
 private:
     struct Entry;
-    void takeOut(size_t port, std::chrono::steady_clock::time_point now);
+    void takeOut(size_t port, std::chrono::steady_clock::time_point now, bool cut = false);
     bool plugIn(size_t port, std::chrono::steady_clock::time_point now);
 
     UsbBoardSim &sim_;

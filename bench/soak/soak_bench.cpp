@@ -151,6 +151,7 @@ struct LogBoard {
     bool expectOk = false;
     int received = 0, complete = 0, resets = 0;
     bool touched = false;
+    bool cut = false;
 };
 
 QVector<LogBoard> readChurnLog(const QString &path) {
@@ -176,6 +177,7 @@ QVector<LogBoard> readChurnLog(const QString &path) {
         b.complete = kv.value(QStringLiteral("complete")).toInt();
         b.resets = kv.value(QStringLiteral("resets")).toInt();
         b.touched = kv.value(QStringLiteral("touched")) == QLatin1String("1");
+        b.cut = kv.contains(QStringLiteral("cut"));
         out.append(b);
     }
     return out;
@@ -276,7 +278,7 @@ int main(int argc, char **argv) {
             }
             if (i >= said.size()) {
                 ++skipped;
-                problem(b, "no result");
+                problem(b, b.cut ? "no result, still in its port at the end" : "no result");
                 continue;
             }
             if (said[i] && !b.expectOk) {
