@@ -127,10 +127,18 @@ void UsbDev::transferredLocked(UMockdevIoctlClient *client, UsbClient &c, UsbUrb
         completeLocked(c, u, 0, actual);
         return;
     }
-    // The wire carries one transfer after the other: this one starts when the
-    // link is free and the board has dealt with it, whichever is later.
-    const auto now = std::chrono::steady_clock::now();
-    linkFree_ = std::max(now, linkFree_) + link_.transferTime(size_t(actual));
+    // The wire carries one transfer after the other. An OUT transfer starts
+    // when it was handed over, an IN one when the board has its answer, or
+    // either once the link is free. The emulation's own time to move the
+    // bytes counts as wire time: the model is a floor, not an extra.
+    const auto ready = u.endpoint == 0x01 ? u.submitted : std::chrono::steady_clock::now();
+    linkFree_ = std::max(ready, linkFree_) + link_.transferTime(size_t(actual));
+    // One that is through by now (the emulation took longer than the wire
+    // would) completes at once, without a detour through the pacing thread.
+    if (inFlight_.empty() && linkFree_ <= std::chrono::steady_clock::now()) {
+        completeLocked(c, u, 0, actual);
+        return;
+    }
     inFlight_.push_back({client, u, 0, actual, linkFree_});
     if (inFlight_.size() == 1)
         paceCv_.notify_all();
@@ -249,6 +257,7 @@ void UsbDev::onClientVanished(UMockdevIoctlClient *client) {
 }
 
 gboolean UsbDev::onIoctl(UMockdevIoctlClient *client) {
+    const auto arrived = std::chrono::steady_clock::now();
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> l(mu_);
@@ -304,6 +313,7 @@ gboolean UsbDev::onIoctl(UMockdevIoctlClient *client) {
             UsbUrb u;
             u.urb = ud;
             u.addr = ud->client_addr;
+            u.submitted = arrived;
             usbdevfs_urb *urb = urbOf(u);
             u.endpoint = urb->endpoint;
             u.length = urb->buffer_length;

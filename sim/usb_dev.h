@@ -25,6 +25,9 @@ struct UsbUrb {
     unsigned long addr = 0;            // the URB's address in the client
     uint8_t endpoint = 0;
     int length = 0;
+    // When the client handed it over: the wire is busy with an OUT transfer
+    // from then on, however long the emulation takes to move its bytes.
+    std::chrono::steady_clock::time_point submitted{};
 };
 
 struct UsbClient {

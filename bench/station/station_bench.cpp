@@ -1,6 +1,6 @@
 // Several boards at once.
 //
-//   station_bench [serial-KiB]      (default 256)
+//   station_bench [serial-KiB] [USB-bytes/s]      (default 256, 8000000)
 //
 // Serial: four paced boards (115200 baud) burnt in parallel, each with its own
 // link and worker; the figure is the aggregate payload rate over four times
@@ -33,7 +33,7 @@ namespace {
 
 constexpr double kLineBytesPerSecond = 11520.0;
 constexpr int kBoards = 4;
-constexpr const char *kUsbRate = "8000000";
+QString g_usbRate = QStringLiteral("8000000");
 constexpr size_t kUsbMiB = 48;
 
 bool serialRun(size_t kib) {
@@ -130,7 +130,7 @@ bool usbRun(size_t mib, int boards, double *wallS) {
     QElapsedTimer clock;
     clock.start();
     p.start(dir + "/../../sim/kelsim",
-            {"usb", "--quiet", "--stage", "uboot", "--rate", kUsbRate, "--boards",
+            {"usb", "--quiet", "--stage", "uboot", "--rate", g_usbRate, "--boards",
              QString::number(boards), "--",
              QCoreApplication::applicationFilePath(), "--host", dir + "/../../cli/kelflash-cli",
              "burn", QString::fromStdString(path), "--all", "--no-reboot"});
@@ -146,7 +146,7 @@ bool usbRun(size_t mib, int boards, double *wallS) {
     const double gib = double(mib) * boards / 1024.0;
     printf("USB    %d board(s) x %zu MiB at %s B/s each: wall %.2f s (%.2f MB/s in all), burner "
            "CPU %.2f s = %.1f s per GiB\n",
-           boards, mib, kUsbRate, *wallS, double(mib << 20) * boards / 1e6 / *wallS, cpu,
+           boards, mib, g_usbRate.toLatin1().constData(), *wallS, double(mib << 20) * boards / 1e6 / *wallS, cpu,
            cpu / gib);
     return true;
 }
@@ -162,6 +162,8 @@ int main(int argc, char **argv) {
         qInstallMessageHandler(benchQuietQt);
     }
     const size_t serialKiB = argc > 1 ? size_t(atol(argv[1])) : 256;
+    if (argc > 2)
+        g_usbRate = QString::fromLatin1(argv[2]);
     double one = 0, four = 0;
     bool ok = usbRun(kUsbMiB, 1, &one) && usbRun(kUsbMiB, kBoards, &four);
     // Rates of whole commands, set-up included, on both sides.
