@@ -48,7 +48,8 @@ struct UsbDev {
     // Serves IN URBs that waited for an answer (the board was mute, or an
     // answer appeared later).
     void pump();
-    // True when no client has the device open any more.
+    // True when no client has the device open any more, or when it left the
+    // bus long enough ago that no client can still be waiting on it.
     bool idle();
 
     gboolean onIoctl(UMockdevIoctlClient *client);
@@ -84,6 +85,7 @@ private:
 
     std::mutex mu_;
     bool gone_ = false;
+    std::chrono::steady_clock::time_point goneAt_{};
     int fifoFd_ = -1;
     bool signalled_ = false;
     std::map<UMockdevIoctlClient *, UsbClient> clients_;
