@@ -377,7 +377,10 @@ void Board::fwcDataLocked(const std::vector<uint8_t> &p) {
 void Board::finishFwcLocked() {
     cstate_ = CmdState::Idle;
     ReceivedComponent c = meta_;
-    c.complete = !fwcBad_ && metaValid_ && fwcData_.size() == meta_.size;
+    // A board told to refuse the data start keeps nothing of the component:
+    // what it answers and what it does must agree (a refused "run" component
+    // does not run).
+    c.complete = !fwcBad_ && metaValid_ && fwcData_.size() == meta_.size && statusFor(0x12) == 0;
     if (c.complete) {
         c.crc = crc32Of(fwcData_.data(), fwcData_.size());
         meta_.crc = c.crc;

@@ -16,6 +16,9 @@ constexpr int kOwnFailure = 125;
 // given, is called about every 20 ms while it returns true.
 int runCommand(const char *who, char **argv, const std::function<bool()> &tick = {});
 
+// Asks the command runCommand is running to stop, as Ctrl-C would (SIGINT).
+void interruptCommand();
+
 // Puts `paths` (separated by blanks) in front of what the environment variable
 // `name` already holds, so that simulators run inside each other add up.
 void prependToVariable(const char *name, const std::string &paths);

@@ -61,6 +61,11 @@ int runCommand(const char *who, char **argv, const std::function<bool()> &tick) 
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
 }
 
+void interruptCommand() {
+    if (g_child > 0)
+        kill(pid_t(g_child), SIGINT);
+}
+
 void prependToVariable(const char *name, const std::string &paths) {
     const char *old = getenv(name);
     std::string value = paths;

@@ -160,6 +160,7 @@ struct UsbBoardSim::Impl {
     std::thread mon;
     bool stop = false;
     bool uevents = true;
+    UsbLinkModel link;
 };
 
 bool UsbBoardSim::available() {
@@ -374,7 +375,7 @@ bool UsbBoardSim::addBoardDevice(UsbSlot &slot) {
     int devnum = allocDevnum(slot.bus);
     if (devnum < 0)
         return false;
-    auto dev = std::make_shared<UsbDev>(*slot.board, slot.bus, devnum);
+    auto dev = std::make_shared<UsbDev>(*slot.board, slot.bus, devnum, d_->link);
     dev->handler = umockdev_ioctl_base_new();
     g_signal_connect(dev->handler, "handle-ioctl", G_CALLBACK(onIoctlCb), dev.get());
     g_signal_connect(dev->handler, "client-vanished", G_CALLBACK(onVanishedCb), dev.get());
@@ -512,6 +513,11 @@ int UsbBoardSim::addDummyDevices(int n, int bus) {
 void UsbBoardSim::setUevents(bool on) {
     std::lock_guard<std::mutex> l(d_->mu);
     d_->uevents = on;
+}
+
+void UsbBoardSim::setLink(UsbLinkModel link) {
+    std::lock_guard<std::mutex> l(d_->mu);
+    d_->link = link;
 }
 
 int UsbBoardSim::deviceAddress(int id) const {

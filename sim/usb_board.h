@@ -30,6 +30,7 @@
 #pragma once
 
 #include "board.h"
+#include "usb_link.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -72,6 +73,10 @@ public:
     // uevents (on by default). Off, libusb's hotplug monitor hears nothing and
     // only a fresh look at sysfs finds a board that came back.
     void setUevents(bool on);
+
+    // The link model of boards that appear from now on (unpaced by default):
+    // each board's bulk transfers then take at least the time the model says.
+    void setLink(UsbLinkModel link);
 
     // Current device address of a board, 0 while it is off the bus.
     int deviceAddress(int id) const;

@@ -9,6 +9,8 @@
 #include "run_command.h"
 #include "serial_line.h"
 #include "usb_board.h"
+#include "usb_churn.h"
+#include "usb_link.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -74,6 +76,17 @@ void usage(FILE *out) {
             "                       and KelFlash offers them (KELFLASH_EXTRA_SERIAL_PORTS);\n"
             "                       --dump writes serial board K to DIR/serialK\n"
             "  --serial-pace        pace the serial boards at the real line rate\n"
+            "  --link hs            pace every board's bulk transfers as a USB 2.0\n"
+            "                       high-speed link would carry them (13 x 512 bytes per\n"
+            "                       125 us microframe; each transfer at least one)\n"
+            "  --rate BYTES_PER_S   the same on a slower link of this payload rate\n"
+            "  --churn N            N boards in all come, get burnt and go on the --boards\n"
+            "                       ports, each with a fault drawn from: none, vanish\n"
+            "                       (in \"rootfs\"), no-return (after its \"run\"), late-return\n"
+            "                       (3 s after it), wrong-crc, fail-cmd (data start refused);\n"
+            "                       once all are through COMMAND is stopped as by Ctrl-C\n"
+            "  --churn-log FILE     one line per board: its fault and expected outcome\n"
+            "  --seed S             the draw of the faults (default 1)\n"
             "                       With several boards --dump writes board K's storage\n"
             "                       to DIR/boardK.\n");
 }
@@ -218,6 +231,10 @@ int kelsim_usb_main(int argc, char **argv) {
     int serialCount = 0;
     bool serialPace = false;
     std::vector<std::pair<int, std::string>> faults;
+    kelsim::UsbLinkModel link;
+    int churn = 0;
+    std::string churnLog;
+    long long seed = 1;
 
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -348,6 +365,28 @@ int kelsim_usb_main(int argc, char **argv) {
                 return 2;
             }
             faults.push_back({int(k), v.substr(colon + 1)});
+        } else if (a == "--link") {
+            if (!value(&v))
+                return 2;
+            if (v != "hs") {
+                fprintf(stderr, "kelsim usb: unknown link %s (hs)\n", v.c_str());
+                return 2;
+            }
+            link = kelsim::UsbLinkModel::highSpeed();
+        } else if (a == "--rate") {
+            if (!number(1000, (long long)kelsim::UsbLinkModel::kHighSpeedBytesPerSecond, &n))
+                return 2;
+            link.bytesPerSecond = double(n);
+        } else if (a == "--churn") {
+            if (!number(1, 1000000, &n))
+                return 2;
+            churn = int(n);
+        } else if (a == "--churn-log") {
+            if (!value(&churnLog))
+                return 2;
+        } else if (a == "--seed") {
+            if (!number(0, 0xFFFFFFFFll, &seed))
+                return 2;
         } else if (a == "--no-uevents") {
             uevents = false;
         } else if (a == "--quiet") {
@@ -367,6 +406,10 @@ int kelsim_usb_main(int argc, char **argv) {
     if (!kelsim::UsbBoardSim::available())
         return reexec(argc, argv);
 
+    if (churn > 0 && (!faults.empty() || !dumpDir.empty())) {
+        fprintf(stderr, "kelsim usb: --churn draws its own faults and keeps no dump\n");
+        return 2;
+    }
     for (const auto &f : faults) {
         if (f.first > boardCount) {
             fprintf(stderr, "kelsim usb: --fault names board %d of %d\n", f.first, boardCount);
@@ -382,7 +425,7 @@ int kelsim_usb_main(int argc, char **argv) {
     std::vector<int> arrivals(size_t(boardCount), -1);  // ms after the start; -1: at once
     // Board K goes into board J's port once J has been told to reset (J, 1-based; 0: none).
     std::vector<int> replaces(size_t(boardCount), 0);
-    for (int k = 1; k <= boardCount; ++k) {
+    for (int k = 1; k <= boardCount && churn == 0; ++k) {
         kelsim::BoardConfig own = cfg;
         std::vector<std::string> mine;
         for (const auto &f : faults)
@@ -488,6 +531,7 @@ int kelsim_usb_main(int argc, char **argv) {
     {
         kelsim::UsbBoardSim sim;
         sim.setUevents(uevents);
+        sim.setLink(link);
         if (dummies)
             sim.addDummyDevices(dummies, bus);
         std::vector<int> ids(boards.size(), -1);
@@ -507,10 +551,43 @@ int kelsim_usb_main(int argc, char **argv) {
             if (arrivals[k] == -1 && !attach(k, k))
                 return kOwnFailure;
 
+        std::unique_ptr<kelsim::UsbChurn> churner;
+        if (churn > 0) {
+            kelsim::ChurnOptions opt;
+            opt.boards = churn;
+            opt.ports = boardCount;
+            opt.bus = bus;
+            opt.firstPort = port;
+            opt.seed = uint32_t(seed);
+            churner = std::make_unique<kelsim::UsbChurn>(sim, cfg, opt);
+            std::string error;
+            if (!churner->openLog(churnLog, &error)) {
+                fprintf(stderr, "kelsim usb: cannot write the churn log %s\n", error.c_str());
+                return kOwnFailure;
+            }
+        }
+        // Once every board is through, COMMAND (a station) has a while to end
+        // by itself; then it is asked to stop, and asked again.
+        std::chrono::steady_clock::time_point churnOver{};
+        int stopsAsked = 0;
+
         unsetenv(kReexecGuard);
         // Boards that arrive later are attached while COMMAND runs.
         const auto begun = std::chrono::steady_clock::now();
         status = kelsim::runCommand("usb", argv + cmdAt, [&] {
+            if (churner) {
+                const auto now = std::chrono::steady_clock::now();
+                if (churnOver == std::chrono::steady_clock::time_point{}) {
+                    if (!churner->step())
+                        churnOver = now;
+                    return true;
+                }
+                if (now - churnOver >= std::chrono::seconds(10 * (stopsAsked + 1))) {
+                    kelsim::interruptCommand();
+                    ++stopsAsked;
+                }
+                return stopsAsked < 2;
+            }
             bool pending = false;
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - begun)
@@ -534,6 +611,10 @@ int kelsim_usb_main(int argc, char **argv) {
             }
             return pending;
         });
+        if (churner && !quiet)
+            fprintf(stderr, "kelsim: %d of %d boards went through, %d of them with a fault\n",
+                    churner->through(), churn, churner->faulty());
+        churner.reset();
         sim.detach();
     }
 

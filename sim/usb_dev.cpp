@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -30,14 +31,28 @@ usbdevfs_urb *urbOf(const UsbUrb &u) {
 
 }  // namespace
 
-UsbDev::UsbDev(Board &b, int bus_, int devnum_) : board(b), bus(bus_), devnum(devnum_) {
+UsbDev::UsbDev(Board &b, int bus_, int devnum_, UsbLinkModel link)
+    : board(b), bus(bus_), devnum(devnum_), link_(link) {
     char node[64];
     snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, devnum);
     devnode = node;
+    if (link_.paced())
+        pacer_ = std::thread([this] { pace(); });
 }
 
 UsbDev::~UsbDev() {
+    if (pacer_.joinable()) {
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            stopPacing_ = true;
+        }
+        paceCv_.notify_all();
+        pacer_.join();
+    }
     std::lock_guard<std::mutex> l(mu_);
+    for (auto &f : inFlight_)
+        releaseLocked(f.urb);
+    inFlight_.clear();
     for (auto &kv : clients_) {
         for (auto &u : kv.second.pendingIn)
             releaseLocked(u);
@@ -47,8 +62,11 @@ UsbDev::~UsbDev() {
     clients_.clear();
     if (fifoFd_ >= 0)
         close(fifoFd_);
-    if (handler)
+    if (handler) {
+        // umockdev may outlive this appearance; its signals must not reach it.
+        g_signal_handlers_disconnect_by_data(handler, this);
         g_object_unref(handler);
+    }
 }
 
 void UsbDev::releaseLocked(UsbUrb &u) {
@@ -106,6 +124,60 @@ void UsbDev::completeLocked(UsbClient &c, UsbUrb u, int status, int actual) {
     c.done.push_back(u);
 }
 
+void UsbDev::transferredLocked(UMockdevIoctlClient *client, UsbClient &c, UsbUrb u,
+                               int actual) {
+    if (!link_.paced()) {
+        completeLocked(c, u, 0, actual);
+        return;
+    }
+    // The wire carries one transfer after the other. An OUT transfer starts
+    // when it was handed over, an IN one when the board has its answer, or
+    // either once the link is free. The emulation's own time to move the
+    // bytes counts as wire time: the model is a floor, not an extra.
+    const auto ready = u.endpoint == 0x01 ? u.submitted : std::chrono::steady_clock::now();
+    linkFree_ = std::max(ready, linkFree_) + link_.transferTime(size_t(actual));
+    // One that is through by now (the emulation took longer than the wire
+    // would) completes at once, without a detour through the pacing thread.
+    if (inFlight_.empty() && linkFree_ <= std::chrono::steady_clock::now()) {
+        completeLocked(c, u, 0, actual);
+        return;
+    }
+    inFlight_.push_back({client, u, 0, actual, linkFree_});
+    if (inFlight_.size() == 1)
+        paceCv_.notify_all();
+}
+
+void UsbDev::landLocked(InFlight &f) {
+    auto it = clients_.find(f.client);
+    if (it == clients_.end()) {
+        releaseLocked(f.urb);
+        return;
+    }
+    completeLocked(it->second, f.urb, f.status, f.actual);
+}
+
+// The pacing thread: hands each transfer to its client when its time is up.
+void UsbDev::pace() {
+    std::unique_lock<std::mutex> l(mu_);
+    while (!stopPacing_) {
+        if (inFlight_.empty()) {
+            paceCv_.wait(l);
+            continue;
+        }
+        const auto due = inFlight_.front().due;
+        if (std::chrono::steady_clock::now() < due) {
+            paceCv_.wait_until(l, due);
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        while (!inFlight_.empty() && inFlight_.front().due <= now) {
+            landLocked(inFlight_.front());
+            inFlight_.pop_front();
+        }
+        updateSignalLocked();
+    }
+}
+
 void UsbDev::serviceInLocked() {
     for (auto &kv : clients_) {
         UsbClient &c = kv.second;
@@ -120,7 +192,7 @@ void UsbDev::serviceInLocked() {
                 break;
             UsbUrb done = u;
             c.pendingIn.pop_front();
-            completeLocked(c, done, 0, static_cast<int>(n));
+            transferredLocked(kv.first, c, done, static_cast<int>(n));
         }
     }
 }
@@ -128,6 +200,13 @@ void UsbDev::serviceInLocked() {
 void UsbDev::vanish() {
     std::lock_guard<std::mutex> l(mu_);
     gone_ = true;
+    goneAt_ = std::chrono::steady_clock::now();
+    // What the board has taken or answered went through: a board that leaves
+    // right after its last status (a "run" component, "reset") must not turn
+    // that status into a failure.
+    for (auto &f : inFlight_)
+        landLocked(f);
+    inFlight_.clear();
     for (auto &kv : clients_) {
         UsbClient &c = kv.second;
         while (!c.pendingIn.empty()) {
@@ -151,11 +230,23 @@ void UsbDev::pump() {
 
 bool UsbDev::idle() {
     std::lock_guard<std::mutex> l(mu_);
-    return clients_.empty();
+    // umockdev does not always report a client that closed a removed device
+    // (seen after a few hundred appearances in a long run); without a limit
+    // their addresses would never come free and the bus would fill up.
+    return clients_.empty() ||
+           (gone_ && std::chrono::steady_clock::now() - goneAt_ > std::chrono::seconds(30));
 }
 
 void UsbDev::onClientVanished(UMockdevIoctlClient *client) {
     std::lock_guard<std::mutex> l(mu_);
+    for (auto f = inFlight_.begin(); f != inFlight_.end();) {
+        if (f->client == client) {
+            releaseLocked(f->urb);
+            f = inFlight_.erase(f);
+        } else {
+            ++f;
+        }
+    }
     auto it = clients_.find(client);
     if (it != clients_.end()) {
         for (auto &u : it->second.pendingIn)
@@ -174,6 +265,7 @@ void UsbDev::onClientVanished(UMockdevIoctlClient *client) {
 }
 
 gboolean UsbDev::onIoctl(UMockdevIoctlClient *client) {
+    const auto arrived = std::chrono::steady_clock::now();
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> l(mu_);
@@ -229,6 +321,7 @@ gboolean UsbDev::onIoctl(UMockdevIoctlClient *client) {
             UsbUrb u;
             u.urb = ud;
             u.addr = ud->client_addr;
+            u.submitted = arrived;
             usbdevfs_urb *urb = urbOf(u);
             u.endpoint = urb->endpoint;
             u.length = urb->buffer_length;
@@ -256,7 +349,7 @@ gboolean UsbDev::onIoctl(UMockdevIoctlClient *client) {
             if (u.endpoint == 0x01) {
                 if (u.length > 0)
                     board.hostSent(static_cast<const uint8_t *>(u.buf->data), size_t(u.length));
-                completeLocked(c, u, 0, u.length);
+                transferredLocked(client, c, u, u.length);
             } else {
                 c.pendingIn.push_back(u);
             }

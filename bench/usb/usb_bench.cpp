@@ -1,10 +1,24 @@
-// Component-data throughput to a simulated board on the emulated USB bus:
-// kelupg_cmd_send_fwc_data_update against a bare CBW / 64 KiB / CSW loop on
-// raw libusb, so the cost of the library's layers over the emulation shows.
+// USB burning against a simulated board.
 //
-// Run under umockdev: umockdev-wrapper bench/usb/usb_bench [MiB]
+//   usb_bench [MiB]        (the link part burns 256 MiB; MiB: the emulator part, default 64)
+//
+// On the link: kelflash-cli burns a 256 MiB component and a 4 KiB one onto a
+// board that kelsim paces as a USB 2.0 high-speed link would (--link hs). The
+// small burn is the fixed set-up time of a burn; the rest of the big one is
+// the burner's rate, set against the best the link model allows for its
+// stream of CBW / 64 KiB / CSW transfers.
+//
+// On the bare emulation (in this process, under umockdev-wrapper, which the
+// bench starts by itself): kelupg_cmd_send_fwc_data_update against a bare
+// CBW / 64 KiB / CSW loop on raw libusb, so the cost of the library's layers
+// over the emulation shows.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <string>
 
 #include <chrono>
 #include <cstdio>
@@ -12,9 +26,11 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_image.h"
 #include "board.h"
 #include "libkelupg.h"
 #include "usb_board.h"
+#include "usb_link.h"
 
 namespace {
 
@@ -90,12 +106,172 @@ bool raw_loop(libusb_device_handle *h, const uint8_t *data, uint32_t total, uint
     return true;
 }
 
+std::string selfDir() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return ".";
+    self[n] = 0;
+    std::string s = self;
+    return s.substr(0, s.rfind('/'));
+}
+
+// Runs argv to its end; its output goes to `log`. Returns its exit status.
+int runTo(char **argv, const char *log, rusage *ru = nullptr) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int ws = 0;
+    rusage own{};
+    if (pid < 0 || wait4(pid, &ws, 0, ru ? ru : &own) != pid)
+        return 1;
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 1;
+}
+
+constexpr const char *kBurnLog = "usb_bench_burn.log";
+
+// Child of kelsim: runs the burner and reports its wall and CPU time on stdout.
+int hostBurner(char **argv) {
+    rusage ru{};
+    const double t0 = now_s();
+    const int status = runTo(argv, kBurnLog, &ru);
+    const double wall = now_s() - t0;
+    printf("%.4f %.3f\n", wall,
+           ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+               (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6);
+    return status;
+}
+
+// One burn of a one-component image of `bytes` through kelsim with a
+// high-speed link (or none); the burner's own wall and CPU seconds.
+bool linkBurn(size_t bytes, double *wall, double *cpu, bool paced = true) {
+    const std::string image = "usb_bench_link.img";
+    if (!makeBenchImage(image, bytes, 4242u))
+        return false;
+    const std::string dir = selfDir();
+    const std::string kelsim = dir + "/../../sim/kelsim", self = dir + "/usb_bench",
+                      cli = dir + "/../../cli/kelflash-cli";
+    const char *args[] = {kelsim.c_str(), "usb",         "--quiet",    paced ? "--link" : "--bus",
+                          paced ? "hs" : "1",
+                          "--stage",      "uboot",       "--",         self.c_str(),   "--host",
+                          cli.c_str(),    "burn",        image.c_str(), "--first",     "--no-reboot",
+                          nullptr};
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        execv(args[0], const_cast<char **>(args));
+        _exit(127);
+    }
+    close(fds[1]);
+    char text[128] = {};
+    size_t got = 0;
+    for (ssize_t n; got < sizeof text - 1 && (n = read(fds[0], text + got, sizeof text - 1 - got)) > 0;)
+        got += size_t(n);
+    close(fds[0]);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    remove(image.c_str());
+    if (!WIFEXITED(ws) || WEXITSTATUS(ws) != 0 || sscanf(text, "%lf %lf", wall, cpu) != 2) {
+        fprintf(stderr, "the burn of %zu bytes failed (see %s)\n", bytes, kBurnLog);
+        return false;
+    }
+    return true;
+}
+
+bool linkPart() {
+    constexpr size_t kBig = size_t(256) << 20, kSmall = 4096;
+    constexpr int kLinkRounds = 2;
+    remove(kBurnLog);
+    const kelsim::UsbLinkModel hs = kelsim::UsbLinkModel::highSpeed();
+    const double limit = hs.commandRate(UPG_PKT_SIZE_LARGE);
+    double small = 1e30, big = 1e30, bigCpu = 0;
+    for (int round = 0; round < kLinkRounds; ++round) {
+        double w = 0, c = 0;
+        if (!linkBurn(kSmall, &w, &c))
+            return false;
+        small = std::min(small, w);
+        if (!linkBurn(kBig, &w, &c))
+            return false;
+        if (w < big) {
+            big = w;
+            bigCpu = c;
+        }
+    }
+    const double rate = double(kBig - kSmall) / (big - small);
+    printf("Link model USB 2.0 high speed: %.1f MB/s payload; %.2f MB/s for CBW / %d KiB / CSW\n",
+           hs.bytesPerSecond / 1e6, limit / 1e6, UPG_PKT_SIZE_LARGE >> 10);
+    printf("kelflash-cli burn, best of %d:\n", kLinkRounds);
+    printf("  set-up of a burn (4 KiB component, whole command)   %.3f s\n", small);
+    printf("  256 MiB component, whole command                    %.3f s (%.1f MB/s)\n", big,
+           double(kBig) / 1e6 / big);
+    printf("  256 MiB beyond the set-up: %.2f MB/s = %.3f of the link model's limit (goal 0.90)\n",
+           rate / 1e6, rate / limit);
+    printf("  burner CPU %.2f s for the 256 MiB burn (%.2f s per GiB)\n", bigCpu, bigCpu * 4);
+    // The same burn with nothing but the emulation in the way: what this
+    // machine can emulate at all, just now.
+    double free = 0, freeCpu = 0;
+    if (!linkBurn(kBig, &free, &freeCpu, false))
+        return false;
+    printf("  the same without the link model: %.3f s (%.1f MB/s beyond the set-up)\n", free,
+           double(kBig - kSmall) / 1e6 / (free - small));
+    // Per data phase with its command and status: the emulation's round
+    // trips through umockdev's socket come on top of the wire time.
+    const double commands = double(kBig) / UPG_PKT_SIZE_LARGE;
+    printf("  per %d KiB command: link model %.3f ms, burner on the link %.3f ms, burner on the "
+           "bare emulation %.3f ms\n",
+           UPG_PKT_SIZE_LARGE >> 10, UPG_PKT_SIZE_LARGE / limit * 1e3,
+           (big - small) / commands * 1e3, (free - small) / commands * 1e3);
+    return true;
+}
+
+// Runs this program again under umockdev-wrapper for the emulator part.
+int emulatorPartUnderWrapper(int argc, char **argv) {
+    std::vector<char *> args;
+    std::string self = selfDir() + "/usb_bench";
+    args.push_back(const_cast<char *>("umockdev-wrapper"));
+    args.push_back(const_cast<char *>(self.c_str()));
+    args.push_back(const_cast<char *>("--emulator"));
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i]);
+    args.push_back(nullptr);
+    fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int ws = 0;
+    if (pid < 0 || waitpid(pid, &ws, 0) != pid)
+        return 1;
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 2 && std::string(argv[1]) == "--host")
+        return hostBurner(argv + 2);
+    const bool emulator = argc > 1 && std::string(argv[1]) == "--emulator";
+    if (emulator) {
+        --argc;
+        ++argv;
+    }
     if (!kelsim::UsbBoardSim::available()) {
-        fprintf(stderr, "run under umockdev-wrapper\n");
-        return 2;
+        if (!linkPart())
+            return 1;
+        printf("\n");
+        return emulatorPartUnderWrapper(argc, argv);
     }
     const uint32_t mib = argc > 1 ? uint32_t(atoi(argv[1])) : 64;
     const uint32_t total = mib << 20;

@@ -1,6 +1,7 @@
 // The simulated board on the emulated USB bus, driven with plain libusb calls.
 #include "sim_host.h"
 #include "usb_board.h"
+#include "usb_link.h"
 
 #include <gtest/gtest.h>
 #include <libusb.h>
@@ -345,3 +346,43 @@ TEST_F(UsbSimTest, ChildProcessSeesTheBoard) {
 }
 
 }  // namespace
+
+// The link model's arithmetic, and a paced board: a component's data phases
+// take at least what the link can carry (never checked from above: the
+// machine may be slower than the link).
+TEST_F(UsbSimTest, PacedLinkTakesAtLeastTheModelsTime) {
+    using std::chrono::microseconds;
+    const UsbLinkModel hs = UsbLinkModel::highSpeed();
+    EXPECT_EQ(hs.bytesPerSecond, 53248000.0);
+    const struct {
+        size_t bytes;
+        long long ns;
+    } times[] = {{0, 125000}, {13, 125000}, {6656, 125000}, {6657, 134615}, {65536, 1230769}};
+    for (const auto &t : times)
+        EXPECT_NEAR(double(hs.transferTime(t.bytes).count()), double(t.ns), 1.0) << t.bytes;
+    EXPECT_EQ(UsbLinkModel{}.transferTime(65536).count(), 0);
+
+    const double rate = 4e6;
+    sim->setLink(UsbLinkModel{rate});
+    BoardConfig cfg;
+    cfg.initialStage = Stage::UBoot;
+    Board board(cfg);
+    ASSERT_GE(sim->attach(board, 1, {1, 4}), 0);
+    init();
+    h = libusb_open_device_with_vid_pid(ctx, kVid, kPid);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    Host host = hostFor(h);
+    host.maxPacket = 65536;
+    std::vector<uint8_t> data(4 * 65536);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 7 + (i >> 12));
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_EQ(host.burn("image.target.rootfs", "rootfs", data, 4096), 0);
+    const auto took = std::chrono::steady_clock::now() - begun;
+    // Four 64 KiB data phases at 4 MB/s, each with a command and a status of
+    // one microframe: the rest of the conversation only adds to it.
+    const auto least = microseconds(4 * (65536 * 1000000LL / 4000000 + 2 * 125));
+    EXPECT_GE(took, least);
+    EXPECT_EQ(board.partition("rootfs"), data);
+}
