@@ -8,6 +8,7 @@
 
 #include "board.h"
 #include "gadget_ffs.h"
+#include "cli_args.h"
 #include "run_command.h"
 
 #include <sys/stat.h>
@@ -24,6 +25,7 @@
 namespace {
 
 using kelsim::kOwnFailure;
+using kelsim::parseNumber;
 
 void usage(FILE *out) {
     fprintf(out,
@@ -47,25 +49,13 @@ void usage(FILE *out) {
             "  --quiet              no summary on stderr\n");
 }
 
-bool number(const std::string &s, long long lo, long long hi, long long *out) {
-    if (s.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    long long v = strtoll(s.c_str(), &end, 0);
-    if (errno || *end || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
-}
-
 bool awayTime(const std::string &s, int *out) {
     long long v = 0;
     if (s == "never") {
         *out = -1;
         return true;
     }
-    if (!number(s, 0, 600000, &v))
+    if (!parseNumber(s, 0, 600000, &v))
         return false;
     *out = int(v);
     return true;
@@ -76,7 +66,7 @@ bool applyFault(kelsim::Board &board, kelsim::BoardConfig &cfg, const std::strin
     long long v = 0;
     if (f == "wrong-crc") {
         board.setWrongCrc(true);
-    } else if (f.rfind("fail-cmd=", 0) == 0 && number(f.substr(9), 0, 255, &v)) {
+    } else if (f.rfind("fail-cmd=", 0) == 0 && parseNumber(f.substr(9), 0, 255, &v)) {
         board.failCommand(uint8_t(v), 1);
     } else if (f.rfind("run-away=", 0) == 0 && awayTime(f.substr(9), &cfg.runAwayMs)) {
         board.setRunAwayMs(cfg.runAwayMs);
@@ -85,7 +75,7 @@ bool applyFault(kelsim::Board &board, kelsim::BoardConfig &cfg, const std::strin
         long long away = -1;
         const size_t colon = name.find(':');
         if (colon != std::string::npos) {
-            if (!number(name.substr(colon + 1), 0, 600000, &away))
+            if (!parseNumber(name.substr(colon + 1), 0, 600000, &away))
                 return false;
             name.resize(colon);
         }
@@ -174,7 +164,7 @@ int kelsim_gadget_main(int argc, char **argv) {
             fprintf(stderr, "kelsim gadget: %s needs a value\n", a.c_str());
             return 2;
         } else if (a == "--boards") {
-            ok = number(v, 1, 16, &n);
+            ok = parseNumber(v, 1, 16, &n);
             boardCount = int(n);
         } else if (a == "--stage") {
             ok = v == "brom" || v == "uboot";
@@ -182,11 +172,11 @@ int kelsim_gadget_main(int argc, char **argv) {
         } else if (a == "--run-away") {
             ok = awayTime(v, &cfg.runAwayMs);
         } else if (a == "--fail-cmd") {
-            ok = number(v, 0, 255, &n);
+            ok = parseNumber(v, 0, 255, &n);
             faults.push_back({0, "fail-cmd=" + v});
         } else if (a == "--fault") {
             const size_t colon = v.find(':');
-            ok = colon != std::string::npos && number(v.substr(0, colon), 1, 16, &n);
+            ok = colon != std::string::npos && parseNumber(v.substr(0, colon), 1, 16, &n);
             faults.push_back({int(n), v.substr(colon + 1)});
         } else if (a == "--dump") {
             dumpDir = v;

@@ -6,6 +6,7 @@
 #include "usb_cli.h"
 
 #include "board.h"
+#include "cli_args.h"
 #include "run_command.h"
 #include "serial_line.h"
 #include "usb_board.h"
@@ -31,6 +32,7 @@
 namespace {
 
 using kelsim::kOwnFailure;
+using kelsim::parseNumber;
 constexpr const char *kReexecGuard = "KELSIM_UMOCKDEV_REEXEC";
 
 void usage(FILE *out) {
@@ -98,18 +100,6 @@ bool parseStage(const std::string &s, kelsim::Stage *out) {
         *out = kelsim::Stage::UBoot;
     else
         return false;
-    return true;
-}
-
-bool parseNumber(const std::string &s, long long lo, long long hi, long long *out) {
-    if (s.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    long long v = strtoll(s.c_str(), &end, 0);
-    if (errno || *end || v < lo || v > hi)
-        return false;
-    *out = v;
     return true;
 }
 
