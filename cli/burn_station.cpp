@@ -425,6 +425,17 @@ private:
         } else {
             say(resultLine(*b));
         }
+        // A station may run for days: what a finished board held (its worker
+        // thread, its link) goes once the worker has ended, and only the few
+        // fields of its result stay for the summary.
+        QTimer::singleShot(0, this, [b] {
+            if (b->worker) {
+                b->worker->wait();
+                b->worker.reset();
+            }
+            BoardLines lines(b->location);
+            b->link.reset();
+        });
         if (a.watch && a.count > 0 && done >= a.count)
             stopping = true;
         // A board that failed and is gone already must be seen gone before it
