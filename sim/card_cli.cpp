@@ -23,12 +23,6 @@ namespace {
 
 using kelsim::kOwnFailure;
 
-volatile std::sig_atomic_t g_stop = 0;
-
-void onSignal(int) {
-    g_stop = 1;
-}
-
 void usage(FILE *out) {
     fprintf(out,
             "usage: kelsim card [--size SIZE] [--image FILE] [--loop] [-- COMMAND [ARGS...]]\n"
@@ -169,15 +163,7 @@ int kelsim_card_main(int argc, char **argv) {
                 kelsim::prependToVariable("KELFLASH_SIM_CARDS", card);
                 status = kelsim::runCommand("card", argv + cmdAt);
             } else {
-                struct sigaction sa;
-                memset(&sa, 0, sizeof(sa));
-                sa.sa_handler = onSignal;
-                sigaction(SIGINT, &sa, nullptr);
-                sigaction(SIGTERM, &sa, nullptr);
-                printf("%s\n", card.c_str());
-                fflush(stdout);
-                while (!g_stop)
-                    pause();
+                kelsim::printAndWaitForStop(card);
                 status = 0;
             }
         }

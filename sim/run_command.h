@@ -16,6 +16,12 @@ constexpr int kOwnFailure = 125;
 // given, is called about every 20 ms while it returns true.
 int runCommand(const char *who, char **argv, const std::function<bool()> &tick = {});
 
+// Without a command: prints `path` (the simulated device) on a line of its own
+// and returns once SIGINT or SIGTERM has arrived. The handlers are in place
+// before the line is printed, so a caller that signals as soon as it has read
+// the path still lets the simulator clean up.
+void printAndWaitForStop(const std::string &path);
+
 // Asks the command runCommand is running to stop, as Ctrl-C would (SIGINT).
 void interruptCommand();
 

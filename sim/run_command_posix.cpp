@@ -74,4 +74,22 @@ void prependToVariable(const char *name, const std::string &paths) {
     setenv(name, value.c_str(), 1);
 }
 
+namespace {
+volatile std::sig_atomic_t g_stopSignal = 0;
+void onStopSignal(int) {
+    g_stopSignal = 1;
+}
+}  // namespace
+
+void printAndWaitForStop(const std::string &path) {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    printf("%s\n", path.c_str());
+    fflush(stdout);
+    while (!g_stopSignal)
+        pause();
+}
+
 }  // namespace kelsim

@@ -18,12 +18,6 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
-
-void onSignal(int) {
-    g_stop = 1;
-}
-
 void usage(FILE *out) {
     fprintf(out,
             "usage: kelsim serial [--stage brom|uboot] [--pace] [-- COMMAND [ARGS...]]\n"
@@ -134,16 +128,7 @@ int kelsim_serial_main(int argc, char **argv) {
         kelsim::prependToVariable("KELFLASH_EXTRA_SERIAL_PORTS", line.slavePath());
         status = kelsim::runCommand("serial", argv + cmdAt);
     } else {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sa_handler = onSignal;
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-
-        printf("%s\n", line.slavePath().c_str());
-        fflush(stdout);
-        while (!g_stop)
-            pause();
+        kelsim::printAndWaitForStop(line.slavePath());
     }
     line.stop();
 
