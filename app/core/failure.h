@@ -5,6 +5,7 @@
 // line.
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 
 class Failure {
@@ -69,3 +70,5 @@ private:
     Code m_code = None;
     QString m_message;
 };
+
+Q_DECLARE_METATYPE(Failure)

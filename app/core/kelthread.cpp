@@ -2,7 +2,10 @@
 
 #include <QDebug>
 
-KelThread::KelThread(ImageFile *image) : QThread(nullptr), image(image) {}
+KelThread::KelThread(ImageFile *image) : QThread(nullptr), image(image) {
+    // The reason crosses from the worker to the GUI thread in a queued signal.
+    qRegisterMetaType<Failure>("Failure");
+}
 
 KelThread::~KelThread() {
     stopAndWait();
@@ -64,4 +67,23 @@ bool KelThread::waitIfPaused() {
 void KelThread::advanceProgress(quint64 bytes) {
     progress += bytes;
     emit threadIsRunning(static_cast<qint64>(progress));
+}
+
+Failure KelThread::failure() const {
+    QMutexLocker lock(&failureLock);
+    return lastFailure;
+}
+
+void KelThread::fail(const Failure &why) {
+    {
+        QMutexLocker lock(&failureLock);
+        lastFailure = why;
+    }
+    emit failed(why);
+    emit threadIsFailed();
+}
+
+void KelThread::clearFailure() {
+    QMutexLocker lock(&failureLock);
+    lastFailure = Failure();
 }

@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "failure.h"
+
 class ImageFile;
 
 // Adds pause, resume and stop to QThread. The GUI thread only flips flags here: it
@@ -21,7 +23,8 @@ class ImageFile;
 //  - reset `progress` at the start of the job and report each new value with
 //    threadIsRunning (advanceProgress() does both steps of an advance);
 //  - end a job that was not stopped with exactly one of threadIsFailed and
-//    threadIsSuccessful.
+//    threadIsSuccessful; a failed job calls fail() with its reason first, so
+//    that every failure reaches its reporter as a value and not as a log line.
 class KelThread : public QThread {
     Q_OBJECT
 
@@ -44,12 +47,18 @@ public:
     bool isPaused() const { return paused.load(); }
     bool isStopped() const { return stopped.load(); }
 
+    // Why the last job failed; no failure while it runs or after a success.
+    // Read it once the job has ended (after threadIsFailed or finished).
+    Failure failure() const;
+
 signals:
     void threadIsStart();
     // Bytes of the image done so far; 64-bit, since images pass 2 GiB.
     void threadIsRunning(qint64 postition);
     void threadIsFailed();
     void threadIsSuccessful();
+    // The job has failed and this is why; sent just before threadIsFailed.
+    void failed(const Failure &why);
 
 protected:
     // Safe point. Must be called by the worker with `mutex` locked. While the job
@@ -59,6 +68,12 @@ protected:
 
     // Adds `bytes` to `progress` and reports the new value.
     void advanceProgress(quint64 bytes);
+
+    // Ends the job as failed: keeps the reason, sends failed() and then
+    // threadIsFailed. Worker thread only, once per job.
+    void fail(const Failure &why);
+    // Forgets the previous job's reason; called as a job starts.
+    void clearFailure();
 
     QMutex mutex;
     QWaitCondition waitCondition;
@@ -72,4 +87,7 @@ private:
     // and wait, so that a resume() between the two is never lost. Held only for a
     // few instructions on either side, unlike `mutex`.
     QMutex pauseLock;
+    // Written by the worker as it ends, read by the reporter after the end.
+    mutable QMutex failureLock;
+    Failure lastFailure;
 };
