@@ -250,11 +250,26 @@ void upg_dev_clear_error(upg_device *dev);
 // takes: "1:2-3": bus, ":", the used port numbers joined by "-". Returns the
 // length written (snprintf semantics; the text is cut to fit size), -3 for a
 // missing buffer. A port path of none or all zeros gives "1:".
+// UPG_LOCATION_TEXT_SIZE holds the longest ("255:255-255-...", 7 ports).
+#define UPG_LOCATION_TEXT_SIZE 32
 int upg_dev_format_location(char *out, size_t size, uint8_t bus,
                             const uint8_t port[UPG_PORT_PATH_LEN]);
 // Parses "BUS:P1-P2-..." (or "BUS-P1.P2..." as the kernel writes it) into bus
-// and a zero-filled port path. 0 on success, -3 on malformed text.
+// and a zero-filled port path (1 to 7 port numbers of 1..255, bus 0..255).
+// 0 on success, -3 on malformed text; bus and port are left alone then.
 int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]);
+
+// Flags of upg_dev_parse_location_ex: only the form the program shows
+// ("BUS:P1-P2"), not the kernel's.
+#define UPG_LOC_SHOWN_FORM 1
+// What was wrong with a text the parser refused, for the caller's message.
+#define UPG_LOC_BAD_FORM 1  // not one ":" between the bus and the ports (shown form)
+#define UPG_LOC_BAD_BUS 2   // the bus is not a number up to 255
+#define UPG_LOC_BAD_PORT 3  // a port number is missing, 0, over 255, or one too many
+// The same parser with flags; bad (may be null) receives 0 on success, else
+// the UPG_LOC_BAD_* of the first part found wrong.
+int upg_dev_parse_location_ex(const char *text, int flags, uint8_t *bus,
+                              uint8_t port[UPG_PORT_PATH_LEN], int *bad);
 
 // The rule file that grants the logged-in user access to the upgrade device.
 #define UPG_UDEV_RULE_FILE "packaging/udev/70-kelflash.rules"

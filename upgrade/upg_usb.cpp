@@ -375,16 +375,31 @@ int upg_dev_format_location(char *out, size_t size, uint8_t bus,
 }
 
 int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]) {
+    return upg_dev_parse_location_ex(text, 0, bus, port, nullptr);
+}
+
+int upg_dev_parse_location_ex(const char *text, int flags, uint8_t *bus,
+                              uint8_t port[UPG_PORT_PATH_LEN], int *bad) {
+    int scratch = 0;
+    if (!bad)
+        bad = &scratch;
+    *bad = UPG_LOC_BAD_FORM;
     if (!text || !bus || !port)
+        return -3;
+    const bool shown = (flags & UPG_LOC_SHOWN_FORM) != 0;
+    const char *colon = strchr(text, ':');
+    if (shown && (!colon || strchr(colon + 1, ':')))
         return -3;
     uint8_t path[UPG_PORT_PATH_LEN] = {0};
     const char *p = text;
     char *end = nullptr;
+    *bad = UPG_LOC_BAD_BUS;
     if (!isdigit(static_cast<unsigned char>(*p)))
         return -3;
     unsigned long b = strtoul(p, &end, 10);
-    if (b > 255 || (*end != ':' && *end != '-'))
+    if (b > 255 || (*end != ':' && (shown || *end != '-')))
         return -3;
+    *bad = UPG_LOC_BAD_PORT;
     p = end + 1;
     int n = 0;
     for (;;) {
@@ -396,10 +411,11 @@ int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT
         path[n++] = uint8_t(v);
         if (*end == '\0')
             break;
-        if (*end != '-' && *end != '.')
+        if (*end != '-' && (shown || *end != '.'))
             return -3;
         p = end + 1;
     }
+    *bad = 0;
     *bus = uint8_t(b);
     memcpy(port, path, UPG_PORT_PATH_LEN);
     return 0;

@@ -204,7 +204,7 @@ TEST_F(UsbLinkTest, WaitReconnectHonoursItsDeadline) {
     board->vanish(800);
     ASSERT_TRUE(sim->waitPresent(id, false, 5000));
     EXPECT_TRUE(link->waitReconnect()) << msgs.all().toStdString();
-    EXPECT_NE(link->device(), nullptr);
+    EXPECT_TRUE(link->isLinked());
     EXPECT_FALSE(msgs.contains("lost!"));
 
     // ... and one that stays away far longer than a (shortened) deadline is
@@ -215,7 +215,7 @@ TEST_F(UsbLinkTest, WaitReconnectHonoursItsDeadline) {
     ASSERT_TRUE(sim->waitPresent(id, false, 5000));
     EXPECT_FALSE(link->waitReconnect());
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 lost!"));
-    EXPECT_EQ(link->device(), nullptr);
+    EXPECT_FALSE(link->isLinked());
 }
 
 TEST_F(UsbLinkTest, InformationTextInTheBootRom) {
@@ -233,7 +233,7 @@ TEST_F(UsbLinkTest, InformationTextInTheBootRom) {
     // The boot ROM is neither switched nor asked for media; the query's
     // handle is closed again.
     EXPECT_EQ(board->commandLog(), (Log{0x00}));
-    EXPECT_EQ(link->device(), nullptr);
+    EXPECT_FALSE(link->isLinked());
     EXPECT_TRUE(link->link());
 
     // A query that fails leaves no text that could pass for the next board's.
