@@ -152,9 +152,14 @@ TEST_F(UsbLinkTest, FailedStepsNameTheLink) {
     attach();
     linkUp();
     MsgCapture msgs;
+    EXPECT_FALSE(link->failure());
     board->failCommand(0x10);
     EXPECT_FALSE(link->sendMetaHead(makeMeta("spl", "spl", 100, "burn")));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 Failed to send meta head!"));
+    // The same failure as a value: what the board did, in the link's words.
+    EXPECT_EQ(link->failure().code(), Failure::BoardRefused);
+    EXPECT_EQ(link->failure().message(), link->errorText());
+    EXPECT_TRUE(link->failure().message().startsWith("Dev 1:2-3 Failed to send meta head!"));
 
     // A transfer the device refuses at the end.
     board->clearFaults();
@@ -173,6 +178,9 @@ TEST_F(UsbLinkTest, FailedStepsNameTheLink) {
     EXPECT_FALSE(link->sendData(reinterpret_cast<const char *>(big.data()), int(big.size())));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 Failed to send data 65536"));
     EXPECT_NE(link->lastError(), 0);
+    EXPECT_EQ(link->failure().code(), Failure::LinkLost);
+    link->clearError();
+    EXPECT_FALSE(link->failure());
 }
 
 TEST_F(UsbLinkTest, ResetDevice) {
@@ -216,6 +224,7 @@ TEST_F(UsbLinkTest, WaitReconnectHonoursItsDeadline) {
     EXPECT_FALSE(link->waitReconnect());
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 lost!"));
     EXPECT_FALSE(link->isLinked());
+    EXPECT_EQ(link->failure().code(), Failure::LinkNotReturned);
 }
 
 TEST_F(UsbLinkTest, InformationTextInTheBootRom) {
