@@ -40,9 +40,8 @@ void readPartitions(const FwcMeta *records, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         if (strncmp(records[i].name, IMAGE_ENV_COMPONENT, sizeof(records[i].name)) != 0)
             continue;
-        PartitionEntry *list =
-            image_partition_read(g_path, IMAGE_ENV_PARTS_MMC, records[i].offset,
-                                 records[i].size, nullptr);
+        PartitionEntry *list = image_partition_read(g_path, IMAGE_ENV_PARTS_MMC, records[i].offset,
+                                                    records[i].size, nullptr);
         image_partition_count(list);
         image_partition_release(list);
         return;

@@ -85,8 +85,7 @@ uint32_t image_hdr_word(const void *header, size_t offset);
 // the component records"); success sets it to none. The texts of the open are
 // image_file_open's; a read the file cannot satisfy says where the file ends,
 // a read error is the system's.
-int image_hdr_read(const char *path, void *header /* IMAGE_HEADER_SIZE bytes */,
-                   const char **why);
+int image_hdr_read(const char *path, void *header /* IMAGE_HEADER_SIZE bytes */, const char **why);
 int image_meta_read(const char *path, FwcMeta *records, uint32_t count, const char **why);
 // The partition list stored under key in the env data at offset/size, or none
 // (with *why as above: also when the key is missing or the list is malformed).

@@ -33,7 +33,8 @@ int send_header(upg_device *dev, uint8_t code, uint32_t data_length, const char 
     kelupg_cmd_build_header(hdr, code, data_length);
     int ret = kelupg_trans_send_pkt(dev, hdr, UPG_CMD_HDR_SIZE);
     if (ret != UPG_CMD_HDR_SIZE) {
-        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d, siz = %d", ret, UPG_CMD_HDR_SIZE);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d, siz = %d", ret,
+                        UPG_CMD_HDR_SIZE);
         return -1;
     }
     return 0;
@@ -42,7 +43,8 @@ int send_header(upg_device *dev, uint8_t code, uint32_t data_length, const char 
 int recv_resp(upg_device *dev, Resp *resp, const char *func) {
     int ret = kelupg_trans_recv_pkt(dev, resp->raw, UPG_RESP_HDR_SIZE);
     if (ret != UPG_RESP_HDR_SIZE) {
-        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Read RESP failed. ret = %d, siz = %d", ret, UPG_RESP_HDR_SIZE);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Read RESP failed. ret = %d, siz = %d", ret,
+                        UPG_RESP_HDR_SIZE);
         return -1;
     }
     return 0;
@@ -63,7 +65,8 @@ int recv_resp_status(upg_device *dev, Resp *resp, const char *func, const char *
 int recv_resp_fwc(upg_device *dev, Resp *resp, const char *func) {
     int ret = kelupg_trans_recv_pkt(dev, resp->raw, UPG_RESP_HDR_SIZE);
     if (ret != UPG_RESP_HDR_SIZE) {
-        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Recv resp failed, expect %d, got %d", UPG_RESP_HDR_SIZE, ret);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Recv resp failed, expect %d, got %d",
+                        UPG_RESP_HDR_SIZE, ret);
         return -1;
     }
     return 0;
@@ -84,7 +87,8 @@ int send_bulk(upg_device *dev, const uint8_t *data, uint32_t n, const char *func
         int piece = int(n - done < max ? n - done : max);
         int ret = kelupg_trans_send_pkt(dev, data + done, piece);
         if (ret != piece) {
-            UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send out data length is not expected. ret = %d", ret);
+            UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func,
+                            "Send out data length is not expected. ret = %d", ret);
             return -1;
         }
         done += uint32_t(piece);
@@ -128,14 +132,16 @@ int get_fwc_word(upg_device *dev, uint8_t code, uint32_t *out, const char *func,
     int ret = kelupg_trans_send_pkt(dev, hdr, UPG_CMD_HDR_SIZE);
     if (ret != UPG_CMD_HDR_SIZE) {
         UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d", ret);
-        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d, siz = %d", ret, UPG_CMD_HDR_SIZE);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d, siz = %d", ret,
+                        UPG_CMD_HDR_SIZE);
         return -1;
     }
     Resp resp;
     if (recv_resp_fwc(dev, &resp, func) != 0)
         return -1;
     if (resp.data_length() != 4) {
-        UPG_DEV_FAIL_AS(dev, UPG_ERR_BAD_REPLY, func, "RESP data length is not 4, got %d", int(resp.data_length()));
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_BAD_REPLY, func, "RESP data length is not 4, got %d",
+                        int(resp.data_length()));
         return -1;
     }
     uint8_t word[4];
@@ -179,7 +185,8 @@ int get_buffer(upg_device *dev, uint8_t code, uint8_t **out, const char *func, b
     }
     int ret = kelupg_trans_recv_pkt(dev, buf, int(len));
     if (ret != int(len)) {
-        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Read data failed. ret = %d, siz = %d", ret, int(len));
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Read data failed. ret = %d, siz = %d", ret,
+                        int(len));
         free(buf);
         return -1;
     }
@@ -240,7 +247,8 @@ int kelupg_cmd_get_hwinfo(upg_device *dev, upg_hw_info *info) {
     }
     int ret = kelupg_trans_recv_pkt(dev, info, kHwInfoSize);
     if (ret != kHwInfoSize) {
-        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Read data failed. ret = %d, siz = %d", ret, kHwInfoSize);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Read data failed. ret = %d, siz = %d", ret,
+                     kHwInfoSize);
         return -1;
     }
     return 0;
@@ -355,7 +363,8 @@ int kelupg_cmd_get_block_size(upg_device *dev) {
     if (recv_resp(dev, &resp, __func__) != 0)
         return -1;
     if (resp.data_length() != 4) {
-        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "RESP datga length is not expected. ret = %d", UPG_RESP_HDR_SIZE);
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "RESP datga length is not expected. ret = %d",
+                     UPG_RESP_HDR_SIZE);
         return -1;
     }
     uint8_t word[4];
@@ -445,7 +454,8 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
     kelupg_put_le32(wire + sizeof(args->media), args->flags);
     int ret = kelupg_trans_send_pkt(dev, wire, UPG_PART_TABLE_ARGS_SIZE);
     if (ret != UPG_PART_TABLE_ARGS_SIZE) {
-        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret, UPG_PART_TABLE_ARGS_SIZE);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret,
+                     UPG_PART_TABLE_ARGS_SIZE);
         return -1;
     }
     Resp resp;
@@ -489,7 +499,8 @@ int kelupg_cmd_read_fwc_data_start(upg_device *dev, const kelupg_read_fwc_args *
         return -1;
     int ret = kelupg_trans_send_pkt(dev, args, UPG_READ_FWC_ARGS_SIZE);
     if (ret != UPG_READ_FWC_ARGS_SIZE) {
-        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret, UPG_READ_FWC_ARGS_SIZE);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret,
+                     UPG_READ_FWC_ARGS_SIZE);
         return -1;
     }
     Resp resp;
@@ -499,7 +510,7 @@ int kelupg_cmd_read_fwc_data_start(upg_device *dev, const kelupg_read_fwc_args *
     memcpy(&expected, reinterpret_cast<const uint8_t *>(args) + 112, sizeof(expected));
     if (uint64_t(resp.data_length()) != expected) {
         UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "resp.dDataLength:%u,part.siz:%lu", resp.data_length(),
-                 static_cast<unsigned long>(expected));
+                     static_cast<unsigned long>(expected));
         UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "Error, recv size is illegal.");
         return -1;
     }

@@ -32,6 +32,7 @@ struct upg_context {
     // rescan is generous: up to 10 tries, 2 s apart.
     std::atomic<int> rescan_attempts{10};
     std::atomic<int> rescan_interval_ms{2000};
+    // Used in the default context only: the library's lines name no context.
     std::atomic<upg_log_callback_t> log_sink{nullptr};
     std::atomic<int> name_boards{0};
     // The table upg_usb_dev_get_list hands out, for the callers of one board.
@@ -53,8 +54,8 @@ void kelupg_dev_set_meta_sent(upg_device *dev, bool sent);
 // text and code as dev's last failure, unless a failure deeper down (the
 // transport's) was already recorded for the operation under way. dev may be
 // none: then only the line is logged.
-void kelupg_dev_fail(upg_device *dev, int code, const char *func, int line, const char *format,
-                     ...) __attribute__((format(printf, 5, 6)));
+void kelupg_dev_fail(upg_device *dev, int code, const char *func, int line, const char *format, ...)
+    __attribute__((format(printf, 5, 6)));
 #define UPG_DEV_FAIL(dev, code, ...) kelupg_dev_fail((dev), (code), __func__, __LINE__, __VA_ARGS__)
 #define UPG_DEV_FAIL_AS(dev, code, func, ...) \
     kelupg_dev_fail((dev), (code), (func), __LINE__, __VA_ARGS__)

@@ -106,8 +106,8 @@ bool uart_recv_csw(upg_device *dev, uint8_t *csw, uint32_t tag, const char *func
     UPG_LOGD_AS(func, "Read CSW, tag 0x%x", tag);
     int ret = libuart_recv(dev->uart, csw, UPG_CSW_SIZE, timeout_of(dev));
     if (ret != UPG_CSW_SIZE) {
-        UPG_DEV_FAIL_AS(dev, note_uart_failure(dev), func, "CSW recv error. %s(%d)",
-                        uart_text(ret), ret);
+        UPG_DEV_FAIL_AS(dev, note_uart_failure(dev), func, "CSW recv error. %s(%d)", uart_text(ret),
+                        ret);
         return false;
     }
     dev->last_error = 0;
@@ -229,8 +229,8 @@ int usb_send_pkt(upg_device *dev, const void *data, int length) {
     int moved = 0;
     int rc = bulk(dev, dev->ep_out, cbw, UPG_CBW_SIZE, &moved);
     if (rc != 0 || moved != UPG_CBW_SIZE) {
-        UPG_DEV_FAIL_AS(dev, bulk_code(rc), SEND_FUNC, "CBW tag 0x%x, size %d, %s(%d)", tag, moved, libusb_strerror(rc),
-                    rc);
+        UPG_DEV_FAIL_AS(dev, bulk_code(rc), SEND_FUNC, "CBW tag 0x%x, size %d, %s(%d)", tag, moved,
+                        libusb_strerror(rc), rc);
         return 0;
     }
     UPG_LOGD_AS(SEND_FUNC, "  -> ok");
@@ -238,16 +238,16 @@ int usb_send_pkt(upg_device *dev, const void *data, int length) {
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
     rc = bulk(dev, dev->ep_out, static_cast<uint8_t *>(const_cast<void *>(data)), length, &moved);
     if (rc != 0 || moved != length) {
-        UPG_DEV_FAIL_AS(dev, bulk_code(rc), SEND_FUNC, "Send tag 0x%x, size %d/%d, %s(%d)", tag, moved, length,
-                    libusb_strerror(rc), rc);
+        UPG_DEV_FAIL_AS(dev, bulk_code(rc), SEND_FUNC, "Send tag 0x%x, size %d/%d, %s(%d)", tag,
+                        moved, length, libusb_strerror(rc), rc);
         return 0;
     }
     UPG_LOGD_AS(SEND_FUNC, "  -> ok");
     UPG_LOGD_AS(SEND_FUNC, "Read CSW, tag 0x%x", tag);
     rc = bulk(dev, dev->ep_in, csw, UPG_CSW_SIZE, &moved);
     if (rc != 0 || moved != UPG_CSW_SIZE) {
-        UPG_DEV_FAIL_AS(dev, bulk_code(rc), SEND_FUNC, "CSW tag 0x%x, size %d, %s(%d)", tag, moved, libusb_strerror(rc),
-                    rc);
+        UPG_DEV_FAIL_AS(dev, bulk_code(rc), SEND_FUNC, "CSW tag 0x%x, size %d, %s(%d)", tag, moved,
+                        libusb_strerror(rc), rc);
         return 0;
     }
     if (check_csw(dev, csw, tag, false) != 0)
@@ -291,21 +291,24 @@ int usb_recv_pkt(upg_device *dev, void *buf, int length) {
     int moved = 0;
     int rc = bulk(dev, dev->ep_out, cbw, UPG_CBW_SIZE, &moved);
     if (rc != 0 || moved != UPG_CBW_SIZE) {
-        UPG_DEV_FAIL_AS(dev, bulk_code(rc), RECV_FUNC, "CBW size %d, %s(%d)", moved, libusb_strerror(rc), rc);
+        UPG_DEV_FAIL_AS(dev, bulk_code(rc), RECV_FUNC, "CBW size %d, %s(%d)", moved,
+                        libusb_strerror(rc), rc);
         return 0;
     }
     UPG_LOGD_AS(RECV_FUNC, "  -> ok");
     UPG_LOGD_AS(RECV_FUNC, "Read data, len %d", length);
     rc = bulk(dev, dev->ep_in, static_cast<uint8_t *>(buf), length, &moved);
     if (rc != 0 || moved != length) {
-        UPG_DEV_FAIL_AS(dev, bulk_code(rc), RECV_FUNC, "Read len %d/%d, %s(%d)", moved, length, libusb_strerror(rc), rc);
+        UPG_DEV_FAIL_AS(dev, bulk_code(rc), RECV_FUNC, "Read len %d/%d, %s(%d)", moved, length,
+                        libusb_strerror(rc), rc);
         return 0;
     }
     UPG_LOGD_AS(RECV_FUNC, "  -> ok");
     UPG_LOGD_AS(RECV_FUNC, "Read CSW, tag 0x%x", tag);
     rc = bulk(dev, dev->ep_in, csw, UPG_CSW_SIZE, &moved);
     if (rc != 0 || moved != UPG_CSW_SIZE) {
-        UPG_DEV_FAIL_AS(dev, bulk_code(rc), RECV_FUNC, "CSW size %d, %s(%d)", moved, libusb_strerror(rc), rc);
+        UPG_DEV_FAIL_AS(dev, bulk_code(rc), RECV_FUNC, "CSW size %d, %s(%d)", moved,
+                        libusb_strerror(rc), rc);
         return 0;
     }
     if (check_csw(dev, csw, tag, true) != 0)

@@ -7,8 +7,9 @@
 // device keeps its own protocol state (tag counter, maximum transfer size,
 // meta-sent flag, rescan policy), so several boards can be driven at once, each
 // device by one thread at a time. What the library keeps beyond one device
-// (the libusb context, the transfer time-out, the log sink, the device table,
-// the rescan policy) lives in a context, struct upg_context; every device
+// (the libusb context, the transfer time-out, the device table, the rescan
+// policy; the log sink, which all contexts share, is the default context's)
+// lives in a context, struct upg_context; every device
 // belongs to the context it was opened in. The process-wide functions work on
 // the default context, which is all a program needs unless parts of it must not
 // share that state (a test, a second library user in the same process): those
@@ -114,7 +115,7 @@ struct upg_device {
     uint32_t state_generation;
     uint32_t size_generation;
     // Why the last failed operation failed (UPG_ERR_*) and in words, set where
-    // the failure happens; the next failure replaces them.
+    // the failure happens, cleared when the next packet starts.
     int error_code;
     char error_text[UPG_DEV_ERROR_TEXT_SIZE];
 };
@@ -136,8 +137,8 @@ static_assert(sizeof(upg_dev_info) == 10, "device table entry is 10 bytes");
 // The context the process-wide functions use. Always there; never freed.
 upg_context *upg_context_default(void);
 // A new context with the library's defaults (time-out, packet size, rescan
-// policy, no log sink), not initialised yet: the first open or listing
-// initialises it. None when memory runs out.
+// policy), not initialised yet: the first open or listing initialises it.
+// None when memory runs out.
 upg_context *upg_context_new(void);
 // Ends a context made by upg_context_new (libkelupg_exit_ctx first if needed).
 // Every device opened in it must be closed before. Null and the default

@@ -122,8 +122,8 @@ PartitionEntry *ImageFile::partitions() {
         return nullptr;
     const QByteArray native = libraryPath(m_path);
     const char *why = nullptr;
-    m_partitions = image_partition_read(native.constData(), IMAGE_ENV_PARTS_MMC, env->offset,
-                                        env->size, &why);
+    m_partitions =
+        image_partition_read(native.constData(), IMAGE_ENV_PARTS_MMC, env->offset, env->size, &why);
     noteRead(why);
     if (!m_partitions) {
         qWarning() << "Failed to parse the partition table";

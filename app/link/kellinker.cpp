@@ -153,10 +153,11 @@ bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
         return fail(QStringLiteral("Dev %1 Failed to get the CRC!").arg(m_name));
     }
     if (m_verify && results[0] != meta.crc)
-        return failAs(Failure::VerifyFailed, QStringLiteral("Dev %1 Checksum mismatch on %2: device 0x%3, image 0x%4")
-                        .arg(m_name, recordName(meta))
-                        .arg(results[0], 8, 16, QLatin1Char('0'))
-                        .arg(meta.crc, 8, 16, QLatin1Char('0')));
+        return failAs(Failure::VerifyFailed,
+                      QStringLiteral("Dev %1 Checksum mismatch on %2: device 0x%3, image 0x%4")
+                          .arg(m_name, recordName(meta))
+                          .arg(results[0], 8, 16, QLatin1Char('0'))
+                          .arg(meta.crc, 8, 16, QLatin1Char('0')));
     if (attrHas(meta, "burn") && kelupg_cmd_get_fwc_burn_result(dev, &results[1]) != 0) {
         return fail(QStringLiteral("Dev %1 Failed to get burn result!").arg(m_name));
     }

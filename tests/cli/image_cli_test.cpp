@@ -99,8 +99,7 @@ TEST(Cli, PackThenInfoShowsTheDisplayFormat) {
     EXPECT_EQ(image_hdr_word(hdr, IMAGE_HDR_WORD264), 7u);
     FwcMeta env;
     ASSERT_EQ(image_meta_read("out.img", &env, 1, nullptr), 0);
-    PartitionEntry *l =
-        image_partition_read("out.img", "parts_mmc", env.offset, env.size, nullptr);
+    PartitionEntry *l = image_partition_read("out.img", "parts_mmc", env.offset, env.size, nullptr);
     ASSERT_EQ(image_partition_count(l), 3);
     image_partition_release(l);
 }

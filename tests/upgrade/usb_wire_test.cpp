@@ -145,10 +145,11 @@ TEST(Wire, LocationRoundTrip) {
         const char *text;
         int bad;
     } refused[] = {
-        {"1-2-3", UPG_LOC_BAD_FORM}, {"1:2:3", UPG_LOC_BAD_FORM}, {"", UPG_LOC_BAD_FORM},
-        {"x:1", UPG_LOC_BAD_BUS},    {"256:1", UPG_LOC_BAD_BUS},  {"1x:1", UPG_LOC_BAD_BUS},
-        {"1:", UPG_LOC_BAD_PORT},    {"1:2-a", UPG_LOC_BAD_PORT}, {"1:2.3", UPG_LOC_BAD_PORT},
-        {"1:1-2-3-4-5-6-7-8", UPG_LOC_BAD_PORT},
+        {"1-2-3", UPG_LOC_BAD_FORM}, {"1:2:3", UPG_LOC_BAD_FORM},
+        {"", UPG_LOC_BAD_FORM},      {"x:1", UPG_LOC_BAD_BUS},
+        {"256:1", UPG_LOC_BAD_BUS},  {"1x:1", UPG_LOC_BAD_BUS},
+        {"1:", UPG_LOC_BAD_PORT},    {"1:2-a", UPG_LOC_BAD_PORT},
+        {"1:2.3", UPG_LOC_BAD_PORT}, {"1:1-2-3-4-5-6-7-8", UPG_LOC_BAD_PORT},
     };
     for (const auto &r : refused) {
         uint8_t bus = 7, port[UPG_PORT_PATH_LEN] = {9};
