@@ -1,7 +1,6 @@
 #include "upg_driver.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
