@@ -543,7 +543,7 @@ int failEarly(const BurnArgs &a, const QString &message, int status = KELCLI_FAI
 // but does not answer; a port that cannot be opened stays shut for the burn too.
 bool portOpens(KelLinker *link, const BurnArgs &a, const QString &devId) {
     if (!a.serials.isEmpty())
-        return link->device() != nullptr;  // the serial link keeps what it opened
+        return link->isLinked();  // the serial link keeps what it opened
     uint8_t bus;
     uint8_t port[UPG_PORT_PATH_LEN];
     if (upg_dev_parse_location(devId.toLocal8Bit().constData(), &bus, port) != 0)

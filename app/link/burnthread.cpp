@@ -278,14 +278,13 @@ bool BurnThread::startViaAdb() {
 }
 
 bool BurnThread::serialLine() const {
-    upg_device *dev = linker->device();
-    return dev && dev->type == UPG_DEV_TYPE_UART;
+    return linker->isSerialLine();
 }
 
 bool BurnThread::waitSerialConnected() {
     QElapsedTimer clock;
     clock.start();
-    while (!upg_uart_dev_connected(linker->device())) {
+    while (!linker->lineConnected()) {
         if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
             return false;
         msleep(kSerialPollMs);
@@ -300,7 +299,7 @@ bool BurnThread::waitSerialAnswer() {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        if (upg_uart_dev_connected(linker->device()) && linker->probePacketSize())
+        if (linker->lineConnected() && linker->probePacketSize())
             return true;
         if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
             return false;
