@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diskaccess.h"
+#include "failureline.h"
 #include "image.h"
 #include "imagefile.h"
 
@@ -29,9 +30,9 @@ void putText(char *field, const QString &text) {
 
 // Opens the disk and reads its sector 0, with the mark operations' messages
 // for each failure; the handle is the caller's to close, also on failure.
-bool openSector0(int number, DiskAccess access, DiskHandle *handle, quint64 *sectorSize,
-                 QByteArray *sector) {
-    *handle = openDiskHandle(number, access, true);
+bool openSector0(const DiskNode &disk, DiskAccess access, DiskHandle *handle,
+                 quint64 *sectorSize, QByteArray *sector) {
+    *handle = openDiskHandle(disk, access, true);
     if (*handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             qCritical().noquote() << kAdminNeeded;
@@ -65,21 +66,21 @@ bool CardDisk::checkDiskNumber(int number) {
     return false;
 }
 
-bool CardDisk::setDiskNumber(int n) {
-    if (!checkDiskNumber(n)) {
+bool CardDisk::setDisk(const DiskNode &disk) {
+    if (!checkDiskNumber(disk.number)) {
         return false;
     }
-    number = n;
+    node = disk;
     return true;
 }
 
 bool CardDisk::checkAdmin() const {
-    if (!checkDiskNumber(number)) {
+    if (!checkDiskNumber(node.number)) {
         return false;
     }
     // Only the rights are asked here: a card that is mounted now (the job
     // unmounts it first), write-protected or changed is the job's to report.
-    const DiskHandle handle = openDiskHandle(number, DiskAccess::ReadWrite, false);
+    const DiskHandle handle = openDiskHandle(node, DiskAccess::ReadWrite, false);
     if (handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             reportSystemError("Get handle on the device");
@@ -94,13 +95,13 @@ bool CardDisk::checkAdmin() const {
 
 bool CardDisk::readImageMark() {
     hasMark = false;
-    if (!checkDiskNumber(number)) {
+    if (!checkDiskNumber(node.number)) {
         return false;
     }
     HandleGuard disk{kInvalidDisk};
     quint64 sectorSize = 0;
     QByteArray sector;
-    if (!openSector0(number, DiskAccess::Read, &disk.handle, &sectorSize, &sector)) {
+    if (!openSector0(node, DiskAccess::Read, &disk.handle, &sectorSize, &sector)) {
         return false;
     }
     if (memcmp(sector.constData(), IMAGE_MAGIC, IMAGE_MAGIC_CMP_LEN) != 0) {
@@ -113,10 +114,10 @@ bool CardDisk::readImageMark() {
 }
 
 bool CardDisk::writeImageMark(ImageFile *image) {
-    if (!image || !checkDiskNumber(number)) {
+    if (!image || !checkDiskNumber(node.number)) {
         return false;
     }
-    HandleGuard disk{openDiskHandle(number, DiskAccess::ReadWrite, true)};
+    HandleGuard disk{openDiskHandle(node, DiskAccess::ReadWrite, true)};
     if (disk.handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             qCritical().noquote() << kAdminNeeded;
@@ -126,19 +127,19 @@ bool CardDisk::writeImageMark(ImageFile *image) {
     return writeImageMark(image, disk.handle);
 }
 
-bool CardDisk::writeImageMark(ImageFile *image, int handle) {
+bool CardDisk::writeImageMark(ImageFile *image, int handle, Failure *why) {
     if (!image || handle == kInvalidDisk) {
         return false;
     }
     quint64 sectorSize = 0;
-    if (diskSectorCount(handle, &sectorSize) == 0) {
-        qCritical() << "Failed to read sector information";
+    if (diskSectorCount(handle, &sectorSize, why) == 0) {
+        FailureLine(why, Failure::DiskIo) << "Failed to read sector information";
         return false;
     }
     bool ok = false;
-    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok);
+    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok, why);
     if (!ok || sector.size() < kMarkSize) {
-        qCritical() << "Failed to read" << sectorSize;
+        FailureLine(why, Failure::DiskIo) << "Failed to read" << sectorSize;
         return false;
     }
     char *bytes = sector.data();
@@ -149,8 +150,8 @@ bool CardDisk::writeImageMark(ImageFile *image, int handle) {
     putText(bytes + IMAGE_HDR_VERSION, image->version());
     // The mark is what the card list shows; it has to be on the card, not in a
     // cache, before the card may be taken out.
-    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize) || !flushDisk(handle)) {
-        qCritical() << "Failed to write" << sectorSize;
+    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize, why) || !flushDisk(handle, why)) {
+        FailureLine(why, Failure::DiskIo) << "Failed to write" << sectorSize;
         return false;
     }
     putText(mark + IMAGE_HDR_PLATFORM, image->platform());

@@ -61,8 +61,8 @@ struct Job {
     }
 };
 
-int numberOf(const Card &card) {
-    return card.device ? DiskRegistry::instance().numberOf(card.path)
+DiskNode nodeOf(const Card &card) {
+    return card.device ? DiskRegistry::instance().diskOf(card.path)
                        : DiskRegistry::instance().registerFile(card.file);
 }
 
@@ -101,7 +101,7 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     image.setPath(path);
     ASSERT_EQ(image.loadHeader(), 0);
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
 
     MsgCapture msgs;
     Job job;
@@ -152,15 +152,15 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     EXPECT_EQ(disk.markVersion(), "2.1.0");
 
     QString why;
-    EXPECT_FALSE(verifyBringupCard(&image, disk.diskNumber(), [](quint64) { return false; }, &why));
+    EXPECT_FALSE(verifyBringupCard(&image, disk.disk(), [](quint64) { return false; }, &why));
     EXPECT_EQ(why, "interrupted");
-    EXPECT_TRUE(verifyBringupCard(&image, disk.diskNumber(), nullptr, &why)) << why.toStdString();
+    EXPECT_TRUE(verifyBringupCard(&image, disk.disk(), nullptr, &why)) << why.toStdString();
     const char bad = '\x01';
     ASSERT_TRUE(writeSectors(card.handle, cardBytes(card, start["boot_bak"], card.sectorBytes)
                                               .replace(5, 1, &bad, 1)
                                               .constData(),
                              start["boot_bak"] / card.sectorBytes, 1, card.sectorBytes));
-    EXPECT_FALSE(verifyBringupCard(&image, disk.diskNumber(), nullptr, &why));
+    EXPECT_FALSE(verifyBringupCard(&image, disk.disk(), nullptr, &why));
     EXPECT_TRUE(why.contains("uboot differs on the card in partition boot_bak")) << why.toStdString();
 }
 
@@ -192,7 +192,7 @@ TEST(BringupCard, WhatCannotBeLaidOutIsRefusedBeforeAnythingIsWritten) {
                                 {{"spl", "spl", 4096}, {"kernel", "kernel", r.kernelSize}}));
         ASSERT_EQ(image.loadHeader(), 0);
         CardDisk disk;
-        disk.setDiskNumber(numberOf(card));
+        disk.setDisk(nodeOf(card));
         MsgCapture msgs;
         Job job;
         {
@@ -215,7 +215,7 @@ TEST(BringupCard, ACardPulledOutMidWriteFailsWithoutHanging) {
     image.setPath(makeImage("big.img", "1m(spl),-(rootfs)", {{"rootfs", "rootfs", 32 * kMiB}}));
     ASSERT_EQ(image.loadHeader(), 0);
     CardDisk disk;
-    disk.setDiskNumber(numberOf(card));
+    disk.setDisk(nodeOf(card));
     MsgCapture msgs;
     Job job;
     CardThread worker(&image, &disk);
@@ -249,7 +249,7 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
     image.setPath(makeImage("held.img", "1m(spl),-(rootfs)", {{"rootfs", "rootfs", 32 * kMiB}}));
     ASSERT_EQ(image.loadHeader(), 0);
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     Job first, second, third;
     {
         CardThread worker(&image, &disk);
@@ -292,14 +292,18 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
 TEST(CardDisk, TheSystemDiskAndAMarkWithoutItsZeroAreRefused) {
     MsgCapture msgs;
     CardDisk disk;
-    EXPECT_FALSE(disk.setDiskNumber(0));
+    DiskNode system = DiskRegistry::instance().disk(0);
+    system.number = 0;
+    EXPECT_FALSE(disk.setDisk(system));
     EXPECT_TRUE(msgs.contains(QtWarningMsg, "Are you crazy? Dont't touch Disk 0!"));
-    EXPECT_FALSE(disk.setDiskNumber(-3));
+    DiskNode unlisted;
+    unlisted.number = -3;
+    EXPECT_FALSE(disk.setDisk(unlisted));
     EXPECT_TRUE(msgs.contains(QtWarningMsg, "Invalid Disk ID -3"));
     EXPECT_FALSE(disk.checkAdmin());
 
     Card card(1 * kMiB, 512, false);
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     ASSERT_TRUE(writeSectors(card.handle, QByteArray("KEL.FWX").leftJustified(512, '\0').constData(),
                              0, 1, 512));
     EXPECT_FALSE(disk.readImageMark());
@@ -326,7 +330,7 @@ TEST_P(Formatter, OneFat32VolumeOverTheWholeCard) {
         ASSERT_TRUE(writeMbrTable(card.handle, card.path, card.diskSize, 512));
     }
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     MsgCapture msgs;
     Job job;
     {
@@ -381,7 +385,7 @@ TEST(Formatter, AFailingFormatCommandIsReportedWithItsCommandLine) {
     qputenv("PATH", bin.path().toLocal8Bit() + ":" + path);
     Card card(2 * kMiB, 512, false);
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     MsgCapture msgs;
     Job job;
     {

@@ -193,7 +193,7 @@ TEST(CardCli, TheSystemDiskAPartitionAndAFixedDiskAreRefused) {
         const char *why;
     };
     std::vector<Case> cases;
-    const QString system = DiskRegistry::instance().path(0);
+    const QString system = DiskRegistry::instance().disk(0).path;
     struct stat st {};
     if (stat(QFile::encodeName(system).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
         cases.push_back({system, true, "holds the running system and is never written"});
