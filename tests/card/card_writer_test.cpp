@@ -289,6 +289,54 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
     EXPECT_FALSE(second.succeeded);
 }
 
+// The card listed is the card written: the same node attached to another file
+// between the list and the job holds another card (a new disk sequence
+// number), which neither job touches; the job ends with card-changed.
+TEST(CardJobs, ACardChangedSinceItWasListedIsRefusedUntouched) {
+    ImageFile image;
+    image.setPath(makeImage("changed.img", "1m(spl),-(rootfs)", {{"spl", "spl", 4096}}));
+    ASSERT_EQ(image.loadHeader(), 0);
+    for (const bool format : {false, true}) {
+        Card card(8 * kMiB, 512, true);
+        NEED_CARD(card);
+        closeDiskHandle(card.handle);
+        card.handle = kInvalidDisk;
+        const QString node = card.path;
+        card.device->detach();
+        const QByteArray other(int(8 * kMiB), '\x42');
+        QFile otherFile("other.img");
+        ASSERT_TRUE(otherFile.open(QIODevice::WriteOnly) && otherFile.write(other) == other.size());
+        otherFile.close();
+        ASSERT_EQ(run("losetup", {node, "other.img"}), "");
+        CardDisk disk;
+        ASSERT_TRUE(disk.setDisk(card.disk));
+        MsgCapture msgs;
+        Job job;
+        Failure why;
+        if (format) {
+            KelFormatSDCard worker(false, &disk);
+            job.watch(worker);
+            worker.start();
+            worker.wait();
+            why = worker.failure();
+        } else {
+            CardThread worker(&image, &disk);
+            job.watch(worker);
+            worker.start();
+            worker.wait();
+            why = worker.failure();
+        }
+        run("losetup", {"--detach", node});
+        EXPECT_TRUE(job.failed) << format;
+        EXPECT_EQ(why.code(), Failure::CardChanged) << why.message().toStdString();
+        EXPECT_EQ(why.message(), node + " is no longer the card that was chosen (it was changed "
+                                       "since); nothing was written");
+        ASSERT_TRUE(otherFile.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(otherFile.readAll() == other) << format;
+        otherFile.close();
+    }
+}
+
 TEST(CardDisk, TheSystemDiskAndAMarkWithoutItsZeroAreRefused) {
     MsgCapture msgs;
     CardDisk disk;
