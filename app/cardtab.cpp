@@ -214,15 +214,14 @@ void CardTab::onCardSelected(int oldIndex, int curIndex) {
     }
     // The item's number names the card as this list was made; a refused
     // number would leave the previous card selected under this name.
-    const CardInfo *listed = nullptr;
-    for (const CardInfo &card : cards) {
-        if (card.disk.number == n) {
-            listed = &card;
-        }
-    }
     DiskNode disk;
     disk.number = n;
-    if (!cardDisk.setDisk(listed ? listed->disk : disk) || !cardDisk.readImageMark()) {
+    for (const CardInfo &card : cards) {
+        if (card.disk.number == n) {
+            disk = card.disk;
+        }
+    }
+    if (!cardDisk.setDisk(disk) || !cardDisk.readImageMark()) {
         progressFill->setFixedHeight(0);
         hideMark();
         return;

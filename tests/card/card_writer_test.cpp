@@ -177,11 +177,12 @@ TEST(BringupCard, WhatCannotBeLaidOutIsRefusedBeforeAnythingIsWritten) {
         std::string parts;
         size_t kernelSize;
         const char *why;
+        Failure::Code code;
     } cases[] = {
-        {"1m(spl),1m(kernel),-(rootfs)", 2 * kMiB, "does not fit partition kernel"},
-        {"1m(spl),100m(kernel)", 4096, "past the usable end"},
-        {"-(spl),1m(kernel)", 4096, "not the last one"},
-        {"1m@0x200(spl),1m(kernel)", 4096, "inside the partition table"},
+        {"1m(spl),1m(kernel),-(rootfs)", 2 * kMiB, "does not fit partition kernel", Failure::ImageMismatch},
+        {"1m(spl),100m(kernel)", 4096, "past the usable end", Failure::ImageMismatch},
+        {"-(spl),1m(kernel)", 4096, "not the last one", Failure::ImageCorrupt},
+        {"1m@0x200(spl),1m(kernel)", 4096, "inside the partition table", Failure::ImageMismatch},
     };
     for (const Refusal &r : cases) {
         Card card(16 * kMiB, 512, false);
@@ -195,13 +196,18 @@ TEST(BringupCard, WhatCannotBeLaidOutIsRefusedBeforeAnythingIsWritten) {
         disk.setDisk(nodeOf(card));
         MsgCapture msgs;
         Job job;
+        Failure why;
         {
             CardThread worker(&image, &disk);
             job.watch(worker);
             worker.start();
             worker.wait();
+            why = worker.failure();
         }
         EXPECT_TRUE(job.failed) << r.parts;
+        // The first line that says why is the reason, with the code of its kind.
+        EXPECT_TRUE(why.message().contains(r.why)) << why.message().toStdString();
+        EXPECT_EQ(why.code(), r.code) << r.parts;
         EXPECT_TRUE(job.progress.isEmpty()) << r.parts;
         EXPECT_TRUE(msgs.contains(QtCriticalMsg, r.why)) << r.parts;
         EXPECT_TRUE(card.bytes() == before) << r.parts;
@@ -236,6 +242,9 @@ TEST(BringupCard, ACardPulledOutMidWriteFailsWithoutHanging) {
     EXPECT_TRUE(job.failed);
     EXPECT_FALSE(job.succeeded);
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to rewrite!"));
+    EXPECT_EQ(worker.failure().code(), Failure::DiskIo);
+    EXPECT_TRUE(worker.failure().message().startsWith("Write data to handle error: "))
+        << worker.failure().message().toStdString();
     card.device->node.clear();  // already detached
 }
 
@@ -279,6 +288,7 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
         third.watch(other);
         other.start();
         other.wait();
+        EXPECT_EQ(other.failure().code(), Failure::CardInUse);
     }
     EXPECT_TRUE(third.failed);
     EXPECT_TRUE(third.progress.isEmpty());
@@ -436,13 +446,17 @@ TEST(Formatter, AFailingFormatCommandIsReportedWithItsCommandLine) {
     ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     MsgCapture msgs;
     Job job;
+    Failure why;
     {
         KelFormatSDCard worker(false, &disk);
         job.watch(worker);
         worker.start();
         worker.wait();
+        why = worker.failure();
     }
     qputenv("PATH", path);
+    // The tool's own words are the reason.
+    EXPECT_EQ(why, Failure(Failure::DiskIo, "mkfs.fat failed: refused"));
     EXPECT_TRUE(job.failed);
     EXPECT_EQ(job.progress, (QList<qint64>{10, 20, 50}));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to do: mkfs.fat -F 32 -S 512 --offset=34"));
