@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "diskaccess.h"
-#include "failureline.h"
 #include "image.h"
 #include "imagefile.h"
 
@@ -127,19 +126,19 @@ bool CardDisk::writeImageMark(ImageFile *image) {
     return writeImageMark(image, disk.handle);
 }
 
-bool CardDisk::writeImageMark(ImageFile *image, int handle, Failure *why) {
+bool CardDisk::writeImageMark(ImageFile *image, int handle) {
     if (!image || handle == kInvalidDisk) {
         return false;
     }
     quint64 sectorSize = 0;
-    if (diskSectorCount(handle, &sectorSize, why) == 0) {
-        FailureLine(why, Failure::DiskIo) << "Failed to read sector information";
+    if (diskSectorCount(handle, &sectorSize) == 0) {
+        qCritical() << "Failed to read sector information";
         return false;
     }
     bool ok = false;
-    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok, why);
+    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok);
     if (!ok || sector.size() < kMarkSize) {
-        FailureLine(why, Failure::DiskIo) << "Failed to read" << sectorSize;
+        qCritical() << "Failed to read" << sectorSize;
         return false;
     }
     char *bytes = sector.data();
@@ -150,8 +149,8 @@ bool CardDisk::writeImageMark(ImageFile *image, int handle, Failure *why) {
     putText(bytes + IMAGE_HDR_VERSION, image->version());
     // The mark is what the card list shows; it has to be on the card, not in a
     // cache, before the card may be taken out.
-    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize, why) || !flushDisk(handle, why)) {
-        FailureLine(why, Failure::DiskIo) << "Failed to write" << sectorSize;
+    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize) || !flushDisk(handle)) {
+        qCritical() << "Failed to write" << sectorSize;
         return false;
     }
     putText(mark + IMAGE_HDR_PLATFORM, image->platform());

@@ -37,7 +37,7 @@ public:
     bool writeImageMark(ImageFile *image);
     // The same through a handle the caller has open for writing on this card
     // (the job's own, so that the mark goes where the data went).
-    bool writeImageMark(ImageFile *image, int handle, Failure *why = nullptr);
+    bool writeImageMark(ImageFile *image, int handle);
     // The mark read last names this image (platform, product and version, case
     // and all).
     bool isSameImage(ImageFile *image) const;
