@@ -137,8 +137,8 @@ void CardTab::scanDevices() {
         const QString vendor = card.properties.vendor.trimmed();
         const QString product = card.properties.model.trimmed();
         const QString bus = busTypeName(card.properties.busType);
-        qDebug() << "Disk ID:" << card.disk.number << "Vendor:" << vendor << product << "Type:" << bus
-                 << "Size:" << size;
+        qDebug() << "Disk ID:" << card.disk.number << "Vendor:" << vendor << product
+                 << "Type:" << bus << "Size:" << size;
         // A space between the two, which sysfs gives without the padding that
         // would otherwise separate them.
         const QString name = QStringList{vendor, product}.join(QLatin1Char(' ')).trimmed();

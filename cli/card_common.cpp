@@ -244,4 +244,3 @@ bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTar
     (void)command;
     return true;
 }
-

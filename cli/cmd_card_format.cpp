@@ -50,8 +50,9 @@ int kelcli_cmd_card_format(int argc, char **argv) {
     Failure failure;
     {
         KelFormatSDCard worker(mbr, &card);
-        QObject::connect(&worker, &KelFormatSDCard::threadIsRunning, &worker,
-                         [&](qint64 stage) { report.progress(quint64(stage)); }, Qt::DirectConnection);
+        QObject::connect(
+            &worker, &KelFormatSDCard::threadIsRunning, &worker,
+            [&](qint64 stage) { report.progress(quint64(stage)); }, Qt::DirectConnection);
         QObject::connect(&worker, &KelFormatSDCard::threadIsSuccessful, &worker,
                          [&] { ok = true; }, Qt::DirectConnection);
         report.stage("format", QString());
@@ -68,8 +69,9 @@ int kelcli_cmd_card_format(int argc, char **argv) {
     }
     kelcli_card_drop_created(target);
     if (!report.stopRequest().isEmpty()) {
-        failure = Failure(Failure::Interrupted, QStringLiteral("interrupted by %1; the format was not finished")
-                                                     .arg(report.stopRequest()));
+        failure = Failure(Failure::Interrupted,
+                          QStringLiteral("interrupted by %1; the format was not finished")
+                              .arg(report.stopRequest()));
     } else if (!failure) {
         failure = Failure(Failure::Internal, QStringLiteral("the format failed"));
     }

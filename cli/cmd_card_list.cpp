@@ -60,7 +60,8 @@ int kelcli_cmd_card_list(int argc, char **argv) {
             marked ? QStringLiteral("%1 %2 %3")
                          .arg(disk.markPlatform(), disk.markProduct(), disk.markVersion())
                    : QStringLiteral("-");
-        printf("%-5d %-16s %-8s %-10s %-28s %s\n", card.disk.number, card.disk.path.toLocal8Bit().constData(),
+        printf("%-5d %-16s %-8s %-10s %-28s %s\n", card.disk.number,
+               card.disk.path.toLocal8Bit().constData(),
                busTypeName(card.properties.busType).toLocal8Bit().constData(),
                kelcli_size_text(card.size()).toLocal8Bit().constData(),
                name.toLocal8Bit().constData(), mark.toLocal8Bit().constData());

@@ -64,15 +64,16 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     ImageFile image;
     image.setPath(imagePath);
     if (image.loadHeader() != 0 || !image.meta()) {
-        return early.fail(Failure(Failure::ImageCorrupt,
-                                  QStringLiteral("'%1' is not a firmware image that can be read")
-                                      .arg(imagePath)));
+        return early.fail(Failure(
+            Failure::ImageCorrupt,
+            QStringLiteral("'%1' is not a firmware image that can be read").arg(imagePath)));
     }
     // The card tab's rule: only images made for SD cards, spelt exactly so.
     if (image.mediaType() != QLatin1String("mmc")) {
-        return early.fail(Failure(Failure::ImageMismatch,
-                                  QStringLiteral("'%1' is an image for '%2', not for SD cards (mmc)")
-                                      .arg(imagePath, image.mediaType())));
+        return early.fail(
+            Failure(Failure::ImageMismatch,
+                    QStringLiteral("'%1' is an image for '%2', not for SD cards (mmc)")
+                        .arg(imagePath, image.mediaType())));
     }
     if (!image.partitions()) {
         return early.fail(Failure(Failure::ImageCorrupt,
@@ -151,22 +152,25 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     };
     if (!ok) {
         if (!report.stopRequest().isEmpty()) {
-            return fail(Failure(Failure::Interrupted,
-                                QStringLiteral("interrupted by %1; the card was not written completely")
-                                    .arg(report.stopRequest())));
+            return fail(
+                Failure(Failure::Interrupted,
+                        QStringLiteral("interrupted by %1; the card was not written completely")
+                            .arg(report.stopRequest())));
         }
-        return fail(failure ? failure
-                            : Failure(Failure::Internal, QStringLiteral("the card was not written")));
+        return fail(failure
+                        ? failure
+                        : Failure(Failure::Internal, QStringLiteral("the card was not written")));
     }
     if (verify) {
         report.stage("verify", QStringLiteral("Reading the card back"));
         QString mismatch;
-        if (!verifyBringupCard(&image, target.disk,
-                               [&](quint64 done) {
-                                   report.progress(done);
-                                   return !stopVerify.load();
-                               },
-                               &mismatch)) {
+        if (!verifyBringupCard(
+                &image, target.disk,
+                [&](quint64 done) {
+                    report.progress(done);
+                    return !stopVerify.load();
+                },
+                &mismatch)) {
             if (!report.stopRequest().isEmpty()) {
                 return report.fail(Failure(Failure::Interrupted,
                                            QStringLiteral("interrupted by %1 during the "
@@ -174,7 +178,8 @@ int kelcli_cmd_card_write(int argc, char **argv) {
                                                           "but not verified")
                                                .arg(report.stopRequest())));
             }
-            return fail(Failure(Failure::VerifyFailed, QStringLiteral("verification failed: ") + mismatch));
+            return fail(
+                Failure(Failure::VerifyFailed, QStringLiteral("verification failed: ") + mismatch));
         }
     }
     report.endStopRequests();

@@ -29,8 +29,8 @@ void putText(char *field, const QString &text) {
 
 // Opens the disk and reads its sector 0, with the mark operations' messages
 // for each failure; the handle is the caller's to close, also on failure.
-bool openSector0(const DiskNode &disk, DiskAccess access, DiskHandle *handle,
-                 quint64 *sectorSize, QByteArray *sector) {
+bool openSector0(const DiskNode &disk, DiskAccess access, DiskHandle *handle, quint64 *sectorSize,
+                 QByteArray *sector) {
     *handle = openDiskHandle(disk, access, true);
     if (*handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {

@@ -74,8 +74,8 @@ bool CardThread::prepare() {
     }
     // A list or a component that does not fit this card is refused while the
     // card is still as it was, not after half the components are on it.
-    if (!checkGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
-                       sectorSize, &why)) {
+    if (!checkGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize, sectorSize,
+                       &why)) {
         return false;
     }
     for (quint32 i = 0; i < image->fwcCount(); ++i) {
@@ -106,7 +106,8 @@ bool CardThread::invalidateCard() {
     const QByteArray zero(int(ss), '\0');
     for (quint64 s : sectors) {
         if (!writeSectorsRetry(diskHandle, zero.constData(), s, 1, ss, &why)) {
-            FailureLine(&why, Failure::DiskIo).noquote() << "Failed to clear sector" << s << "of the card";
+            FailureLine(&why, Failure::DiskIo).noquote()
+                << "Failed to clear sector" << s << "of the card";
             return false;
         }
     }
@@ -197,8 +198,8 @@ bool CardThread::fits(const FwcMeta &record, const PartitionEntry &entry) {
     const quint64 bytes = (quint64(record.size) + sectorSize - 1) / sectorSize * sectorSize;
     if (entry.size != 0 && record.size > entry.size) {
         FailureLine(&why, Failure::ImageMismatch).noquote()
-            << "Component" << what << "of" << record.size << "bytes does not fit partition"
-            << where << "of" << entry.size << "bytes";
+            << "Component" << what << "of" << record.size << "bytes does not fit partition" << where
+            << "of" << entry.size << "bytes";
         return false;
     }
     if (entry.start > diskSize || bytes > diskSize - entry.start) {
@@ -296,7 +297,8 @@ bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entr
         if (!readSectorsInto(imageHandle, &buffer, record.offset + done * ss, chunk * ss, 1,
                              &readFailure)) {
             keepFailure(&why, Failure(Failure::ImageUnreadable, readFailure.message()));
-            FailureLine(&why, Failure::ImageUnreadable).noquote() << "Failed to read" << chunk << "*" << ss;
+            FailureLine(&why, Failure::ImageUnreadable).noquote()
+                << "Failed to read" << chunk << "*" << ss;
             return false;
         }
         if (!writeSectors(diskHandle, buffer.constData(), target + done, chunk, ss, &why)) {

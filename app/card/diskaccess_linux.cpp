@@ -68,8 +68,8 @@ DiskHandle openFileHandle(const QString &path, DiskAccess access, Failure *why) 
 
 DiskNode diskNodeOf(const QString &path) {
     DiskNode disk;
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return disk;
     }
@@ -97,12 +97,12 @@ namespace {
 // The code of a refusal to open a disk, by the system's error.
 Failure::Code openFailureCode(int error) {
     switch (error) {
-    case EBUSY:
-        return Failure::CardInUse;
-    case ESTALE:
-        return Failure::CardChanged;
-    default:
-        return Failure::CardUnavailable;
+        case EBUSY:
+            return Failure::CardInUse;
+        case ESTALE:
+            return Failure::CardChanged;
+        default:
+            return Failure::CardUnavailable;
     }
 }
 
@@ -135,14 +135,16 @@ bool isListed(int fd, const DiskNode &disk) {
 
 // Refuses the disk with the last error `code` (EROFS, ESTALE), and says why.
 DiskHandle refuse(bool report, int code, const DiskNode &disk, Failure *why) {
-    keepFailure(why, reportRefusal(report, "Get handle on the device", code,
-                                   code == EROFS ? QStringLiteral("%1 is write-protected (the card's lock switch, "
-                                                                  "or a read-only device); nothing was written")
-                                                       .arg(disk.path)
-                                                 : QStringLiteral("%1 is no longer the %2 that was chosen (it "
-                                                                  "was changed since); nothing was written")
-                                                       .arg(disk.path, disk.file ? QStringLiteral("file")
-                                                                                 : QStringLiteral("card"))));
+    keepFailure(why,
+                reportRefusal(report, "Get handle on the device", code,
+                              code == EROFS
+                                  ? QStringLiteral("%1 is write-protected (the card's lock switch, "
+                                                   "or a read-only device); nothing was written")
+                                        .arg(disk.path)
+                                  : QStringLiteral("%1 is no longer the %2 that was chosen (it "
+                                                   "was changed since); nothing was written")
+                                        .arg(disk.path, disk.file ? QStringLiteral("file")
+                                                                  : QStringLiteral("card"))));
     errno = code;
     return kInvalidDisk;
 }
@@ -192,12 +194,15 @@ DiskHandle openDiskHandle(const DiskNode &disk, DiskAccess access, bool report, 
         errno = code;
         if (code == EBUSY) {
             const QStringList users = diskplatform::usersOf(path);
-            keepFailure(why, reportRefusal(report, operation, code,
-                                           QStringLiteral("%1 is in use by %2; nothing was written")
-                                               .arg(path, users.isEmpty()
-                                                              ? QStringLiteral("the system (a file system mounted "
-                                                                               "elsewhere, a swap area or a volume manager)")
-                                                              : users.join(QLatin1String(", ")))));
+            keepFailure(why,
+                        reportRefusal(
+                            report, operation, code,
+                            QStringLiteral("%1 is in use by %2; nothing was written")
+                                .arg(path, users.isEmpty()
+                                               ? QStringLiteral(
+                                                     "the system (a file system mounted "
+                                                     "elsewhere, a swap area or a volume manager)")
+                                               : users.join(QLatin1String(", ")))));
         } else {
             keepFailure(why, openFailure(report, operation));
         }
@@ -289,8 +294,9 @@ bool dismountDiskVolumes(const DiskNode &disk, Failure *why) {
         if (umount2(QFile::encodeName(point).constData(), 0) != 0) {
             const int code = errno;
             reportSystemError("Dismount the volume");
-            const QString text = QStringLiteral("Cannot unmount %1 (on %2): %3; nothing was written")
-                                     .arg(point, node, QString::fromLocal8Bit(strerror(code)));
+            const QString text =
+                QStringLiteral("Cannot unmount %1 (on %2): %3; nothing was written")
+                    .arg(point, node, QString::fromLocal8Bit(strerror(code)));
             qCritical().noquote() << text;
             keepFailure(why, Failure(Failure::CardInUse, text));
             errno = code;

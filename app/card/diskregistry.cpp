@@ -29,7 +29,8 @@ void DiskRegistry::refresh() {
     for (const diskplatform::Disk &found : disks) {
         int number = -1;
         for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-            if (!it->disk.file && it->disk.path == found.node && it->disk.identity == found.identity) {
+            if (!it->disk.file && it->disk.path == found.node &&
+                it->disk.identity == found.identity) {
                 number = it.key();
                 break;
             }
@@ -37,8 +38,8 @@ void DiskRegistry::refresh() {
         if (number < 0) {
             // The system's own disk is 0, wherever it sits in the list; a disk
             // that held it before and came back as another device does not.
-            const bool root = !system.isEmpty() && found.node == system.first() &&
-                              !entries.contains(0);
+            const bool root =
+                !system.isEmpty() && found.node == system.first() && !entries.contains(0);
             number = root ? 0 : nextNumber++;
         }
         DiskNode disk;

@@ -33,7 +33,8 @@ public:
         debug->noquote();
         return *this;
     }
-    template <class T> FailureLine &operator<<(const T &value) {
+    template <class T>
+    FailureLine &operator<<(const T &value) {
         *debug << value;
         return *this;
     }

@@ -139,7 +139,8 @@ bool KelFormatSDCard::formatVolume(const DiskNode &disk, Failure *why) {
         clock.start();
         while (!findVolumeOfDisk(disk, &target.node)) {
             if (clock.hasExpired(kVolumeWaitMs)) {
-                FailureLine(why, Failure::DiskIo) << "Find volume id of disk" << disk.number << "timeout";
+                FailureLine(why, Failure::DiskIo)
+                    << "Find volume id of disk" << disk.number << "timeout";
                 return false;
             }
             QThread::msleep(kVolumePollMs);
@@ -148,14 +149,16 @@ bool KelFormatSDCard::formatVolume(const DiskNode &disk, Failure *why) {
         if (!mayWriteDisk(disk)) {
             qWarning().noquote() << "Invalid volume ID:" << target.node;
             qWarning().noquote() << "Re-plug the SDCard, and try format again...\n";
-            return keepFailure(why, Failure(Failure::CardUnavailable,
-                                            QStringLiteral("Invalid volume ID: %1").arg(target.node)));
+            return keepFailure(why,
+                               Failure(Failure::CardUnavailable,
+                                       QStringLiteral("Invalid volume ID: %1").arg(target.node)));
         }
     }
     command = volumeformat::fat32Command(target);
     qDebug().noquote() << "Format" << target.node << ": with FAT32";
     if (!runCommand(command, why) || !flushPath(target.node, why)) {
-        FailureLine(why, Failure::DiskIo).noquote() << "Failed to do:" << command.join(QLatin1Char(' '));
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "Failed to do:" << command.join(QLatin1Char(' '));
         return false;
     }
     return true;
@@ -180,10 +183,11 @@ bool KelFormatSDCard::runCommand(const QStringList &argv, Failure *why) {
         return true;
     }
     const QString said = output.section(QLatin1Char('\n'), -1).trimmed();
-    return keepFailure(why, Failure(Failure::DiskIo,
-                                    QStringLiteral("%1 failed: %2")
-                                        .arg(argv.first(),
-                                             said.isEmpty() ? QStringLiteral("exit status %1")
-                                                                  .arg(process.exitCode())
-                                                            : said)));
+    return keepFailure(
+        why,
+        Failure(Failure::DiskIo,
+                QStringLiteral("%1 failed: %2")
+                    .arg(argv.first(),
+                         said.isEmpty() ? QStringLiteral("exit status %1").arg(process.exitCode())
+                                        : said)));
 }

@@ -164,35 +164,40 @@ bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize, Fail
 }
 
 // Refuses a layout whose partitions the table could not describe on this disk.
-bool checkLayout(const Layout &layout, quint64 firstUsable, quint64 endUsable,
-                 quint64 sectorSize, Failure *why) {
+bool checkLayout(const Layout &layout, quint64 firstUsable, quint64 endUsable, quint64 sectorSize,
+                 Failure *why) {
     for (int i = 0; i < layout.entries.size(); ++i) {
         const LayoutEntry &e = layout.entries[i];
         const QString name = QString::fromUtf8(e.name);
         if (e.start < firstUsable) {
-            FailureLine(why, Failure::ImageMismatch).noquote() << "Partition" << i << name << "starts at" << e.start
-                                  << "inside the partition table, which ends at" << firstUsable;
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "starts at" << e.start
+                << "inside the partition table, which ends at" << firstUsable;
             return false;
         }
         if (e.start % sectorSize != 0 || e.length % sectorSize != 0) {
-            FailureLine(why, Failure::ImageMismatch).noquote() << "Partition" << i << name
-                                  << "is not on a sector boundary of" << sectorSize << "bytes";
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "is not on a sector boundary of" << sectorSize
+                << "bytes";
             return false;
         }
         if (e.length == 0) {
-            FailureLine(why, Failure::ImageMismatch).noquote() << "Partition" << i << name << "is empty";
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "is empty";
             return false;
         }
         if (e.start > endUsable || e.length > endUsable - e.start) {
-            FailureLine(why, Failure::ImageMismatch).noquote() << "Partition" << i << name << "ends at" << e.start + e.length
-                                  << "past the usable end of the card at" << endUsable;
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "ends at" << e.start + e.length
+                << "past the usable end of the card at" << endUsable;
             return false;
         }
         for (int j = 0; j < i; ++j) {
             const LayoutEntry &o = layout.entries[j];
             if (e.start < o.start + o.length && o.start < e.start + e.length) {
-                FailureLine(why, Failure::ImageCorrupt).noquote() << "Partition" << i << name << "overlaps partition" << j
-                                      << QString::fromUtf8(o.name);
+                FailureLine(why, Failure::ImageCorrupt).noquote()
+                    << "Partition" << i << name << "overlaps partition" << j
+                    << QString::fromUtf8(o.name);
                 return false;
             }
         }
@@ -232,11 +237,11 @@ bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize, Fa
 // Builds the table in memory, checks it against the disk, and only then
 // writes it; afterwards the system is made to see the new partitions. A dry
 // run stops before the write: nothing on the disk changes.
-bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
-                   quint64 diskSize, quint64 sectorSize, Failure *why, bool dryRun = false) {
+bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout, quint64 diskSize,
+                   quint64 sectorSize, Failure *why, bool dryRun = false) {
     if (sectorSize == 0 || diskSize % sectorSize != 0) {
-        FailureLine(why, Failure::DiskIo).noquote() << "Invalid card geometry:" << diskSize << "bytes in sectors of"
-                              << sectorSize;
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "Invalid card geometry:" << diskSize << "bytes in sectors of" << sectorSize;
         return false;
     }
     {
@@ -246,9 +251,9 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
         }
         const quint64 sectors = fdisk_get_nsectors(s.cxt);
         if (fdisk_get_sector_size(s.cxt) != sectorSize || sectors * sectorSize != diskSize) {
-            FailureLine(why, Failure::DiskIo).noquote() << path << "has" << sectors << "sectors of"
-                                  << fdisk_get_sector_size(s.cxt) << "bytes, not" << diskSize
-                                  << "bytes in sectors of" << sectorSize;
+            FailureLine(why, Failure::DiskIo).noquote()
+                << path << "has" << sectors << "sectors of" << fdisk_get_sector_size(s.cxt)
+                << "bytes, not" << diskSize << "bytes in sectors of" << sectorSize;
             return false;
         }
         if (!createLabel(s, layout, sectorSize, why)) {
@@ -336,22 +341,24 @@ bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt, Failure
     qDebug().noquote() << "Parse the current partition table";
     FdiskSession s(handle, path, 0, true, why);
     if (!s.assigned) {
-        FailureLine(why, Failure::DiskIo).noquote() << "parsePartTable" << "Failed to read the partition table of"
-                              << path;
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "parsePartTable"
+            << "Failed to read the partition table of" << path;
         return false;
     }
     fdisk_table *table = nullptr;
     if (fdisk_has_label(s.cxt) && fdisk_get_partitions(s.cxt, &table) != 0) {
         fdisk_unref_table(table);
-        FailureLine(why, Failure::DiskIo).noquote() << "parsePartTable" << "Failed to read the partitions of" << path;
+        FailureLine(why, Failure::DiskIo).noquote() << "parsePartTable"
+                                                    << "Failed to read the partitions of" << path;
         return false;
     }
     const size_t count = table ? fdisk_table_get_nents(table) : 0;
     fdisk_unref_table(table);
     // The card jobs only ever handle tables of up to 32 partitions.
     if (count > 32) {
-        FailureLine(why, Failure::DiskIo).noquote() << "parsePartTable" << path << "has" << count
-                              << "partitions, more than 32";
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "parsePartTable" << path << "has" << count << "partitions, more than 32";
         return false;
     }
     const bool gpt = fdisk_is_labeltype(s.cxt, FDISK_DISKLABEL_GPT) != 0;
@@ -370,12 +377,14 @@ bool gptLayoutOf(const PartitionEntry *list, int count, quint64 diskSize, quint6
                  Layout *layout, Failure *why) {
     bool valid = count > 0 && quint64(count) <= kGptEntries && list && sectorSize != 0;
     if (!valid) {
-        FailureLine(why, Failure::ImageCorrupt).noquote() << "A partition list of" << count << "entries cannot be laid out";
+        FailureLine(why, Failure::ImageCorrupt).noquote()
+            << "A partition list of" << count << "entries cannot be laid out";
     }
     const PartitionEntry *e = list;
     for (int i = 0; valid && i < count; ++i, e = e->next) {
         if (!e) {
-            FailureLine(why, Failure::ImageCorrupt).noquote() << "The partition list has fewer than" << count << "entries";
+            FailureLine(why, Failure::ImageCorrupt).noquote()
+                << "The partition list has fewer than" << count << "entries";
             valid = false;
             break;
         }
@@ -386,14 +395,16 @@ bool gptLayoutOf(const PartitionEntry *list, int count, quint64 diskSize, quint6
         if (e->size != 0) {
             entry.length = e->size;
         } else if (i != count - 1) {
-            FailureLine(why, Failure::ImageCorrupt).noquote() << "Partition" << i << entry.name
-                                  << "takes the rest of the card but is not the last one";
+            FailureLine(why, Failure::ImageCorrupt).noquote()
+                << "Partition" << i << entry.name
+                << "takes the rest of the card but is not the last one";
             valid = false;
         } else if (e->start < diskSize && diskSize - e->start > kTailSectors * sectorSize) {
             entry.length = diskSize - e->start - kTailSectors * sectorSize;
         } else {
-            FailureLine(why, Failure::ImageMismatch).noquote() << "Partition" << i << entry.name << "starts at" << e->start
-                                  << "with no room left on a card of" << diskSize << "bytes";
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << entry.name << "starts at" << e->start
+                << "with no room left on a card of" << diskSize << "bytes";
             valid = false;
         }
         qDebug().noquote() << "Partition" << i << entry.name << ", size" << e->size;
@@ -409,7 +420,8 @@ bool checkGptTable(DiskHandle handle, const QString &path, const PartitionEntry 
     Layout layout;
     if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout, why) ||
         !setDiskLayout(handle, path, layout, diskSize, sectorSize, why, true)) {
-        FailureLine(why, Failure::ImageMismatch).noquote() << "The partition list cannot be laid out on" << path;
+        FailureLine(why, Failure::ImageMismatch).noquote()
+            << "The partition list cannot be laid out on" << path;
         return false;
     }
     return true;
@@ -449,8 +461,8 @@ bool readGptPartitions(DiskHandle handle, const QString &path, QVector<TablePart
     return true;
 }
 
-bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start,
-                        quint64 *length, Failure *why) {
+bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start, quint64 *length,
+                        Failure *why) {
     FdiskSession s(handle, path, 0, true, why);
     fdisk_partition *pa = nullptr;
     bool found = false;
@@ -468,13 +480,14 @@ bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start,
     return found;
 }
 
-bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
-                      int count, quint64 diskSize, quint64 sectorSize, Failure *why) {
+bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,
+                      quint64 diskSize, quint64 sectorSize, Failure *why) {
     qDebug().noquote() << "\nGenerate and write the GPT table ...\n";
     Layout layout;
     if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout, why) ||
         !setDiskLayout(handle, path, layout, diskSize, sectorSize, why)) {
-        FailureLine(why, Failure::DiskIo).noquote() << "generateGptTable" << "Failed to write GPT table.";
+        FailureLine(why, Failure::DiskIo).noquote() << "generateGptTable"
+                                                    << "Failed to write GPT table.";
         return false;
     }
     return true;
@@ -554,7 +567,8 @@ bool cleanGptPart(DiskHandle handle, const QString &path, quint64 diskSize, quin
                   Failure *why) {
     qDebug().noquote() << "Clean the GPT table";
     if (!setDiskLayout(handle, path, Layout(), diskSize, sectorSize, why)) {
-        FailureLine(why, Failure::DiskIo).noquote() << "cleanGptPart" << "Failed to write GPT table.";
+        FailureLine(why, Failure::DiskIo).noquote() << "cleanGptPart"
+                                                    << "Failed to write GPT table.";
         return false;
     }
     return true;

@@ -27,8 +27,8 @@ bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt, Failure
 // One partition per list entry, in list order, each where the list places it
 // (the same offsets the components are copied to). A list that cannot be laid
 // out on this card is refused before anything is written.
-bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
-                      int count, quint64 diskSize, quint64 sectorSize, Failure *why = nullptr);
+bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,
+                      quint64 diskSize, quint64 sectorSize, Failure *why = nullptr);
 // Whether generateGptTable would accept this list on this card; writes nothing.
 // The card writer asks before it copies the first component.
 bool checkGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,

@@ -152,7 +152,8 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     EXPECT_EQ(disk.markVersion(), "2.1.0");
 
     QString why;
-    EXPECT_FALSE(verifyBringupCard(&image, disk.disk(), [](quint64) { return false; }, &why));
+    EXPECT_FALSE(verifyBringupCard(
+        &image, disk.disk(), [](quint64) { return false; }, &why));
     EXPECT_EQ(why, "interrupted");
     EXPECT_TRUE(verifyBringupCard(&image, disk.disk(), nullptr, &why)) << why.toStdString();
     const char bad = '\x01';
@@ -179,7 +180,8 @@ TEST(BringupCard, WhatCannotBeLaidOutIsRefusedBeforeAnythingIsWritten) {
         const char *why;
         Failure::Code code;
     } cases[] = {
-        {"1m(spl),1m(kernel),-(rootfs)", 2 * kMiB, "does not fit partition kernel", Failure::ImageMismatch},
+        {"1m(spl),1m(kernel),-(rootfs)", 2 * kMiB, "does not fit partition kernel",
+         Failure::ImageMismatch},
         {"1m(spl),100m(kernel)", 4096, "past the usable end", Failure::ImageMismatch},
         {"-(spl),1m(kernel)", 4096, "not the last one", Failure::ImageCorrupt},
         {"1m@0x200(spl),1m(kernel)", 4096, "inside the partition table", Failure::ImageMismatch},
@@ -339,8 +341,9 @@ TEST(CardJobs, ACardChangedSinceItWasListedIsRefusedUntouched) {
         run("losetup", {"--detach", node});
         EXPECT_TRUE(job.failed) << format;
         EXPECT_EQ(why.code(), Failure::CardChanged) << why.message().toStdString();
-        EXPECT_EQ(why.message(), node + " is no longer the card that was chosen (it was changed "
-                                       "since); nothing was written");
+        EXPECT_EQ(why.message(), node +
+                                     " is no longer the card that was chosen (it was changed "
+                                     "since); nothing was written");
         ASSERT_TRUE(otherFile.open(QIODevice::ReadOnly));
         EXPECT_TRUE(otherFile.readAll() == other) << format;
         otherFile.close();

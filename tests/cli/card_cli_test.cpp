@@ -343,13 +343,15 @@ TEST(CardCli, ACardThatCannotBeOpenedGivesItsReasonAndCode) {
     ASSERT_EQ(root ? run("chattr", {"+i", card}) : QString(), "");
     QFile::setPermissions(card, QFile::ReadOwner);
     for (const QStringList &args : {QStringList{"write", image}, QStringList{"format"}}) {
-        const CliRun r = cli(QStringList{"card"} + args + QStringList{"--device", card, "--yes", "--json"});
+        const CliRun r =
+            cli(QStringList{"card"} + args + QStringList{"--device", card, "--yes", "--json"});
         EXPECT_EQ(r.status, 1) << r.err.toStdString();
         const QJsonObject result = lastJson(r.out);
         EXPECT_EQ(result.value("event").toString(), "result") << r.out.toStdString();
         EXPECT_FALSE(result.value("ok").toBool(true));
         EXPECT_EQ(result.value("code").toString(), "card-unavailable") << r.out.toStdString();
-        EXPECT_TRUE(result.value("message").toString().startsWith("Get handle on the device error: "))
+        EXPECT_TRUE(
+            result.value("message").toString().startsWith("Get handle on the device error: "))
             << r.out.toStdString();
     }
     if (root) {
