@@ -69,7 +69,7 @@ bool exec(QSqlDatabase &db, const QString &sql, QString *error, QSqlQuery *out =
     QSqlQuery q(db);
     if (!q.exec(sql)) {
         if (error)
-            *error = q.lastError().text();
+            *error = sqlErrorText(q.lastError());
         return false;
     }
     if (out)
@@ -77,6 +77,15 @@ bool exec(QSqlDatabase &db, const QString &sql, QString *error, QSqlQuery *out =
     return true;
 }
 }  // namespace
+
+QString sqlErrorText(const QSqlError &e) {
+    // The server's own words when there are any; the driver's line after them
+    // ("QPSQL: Unable to connect") says nothing more.
+    QString text = e.databaseText().trimmed();
+    if (text.isEmpty())
+        text = e.driverText().trimmed();
+    return text.simplified();
+}
 
 const QStringList &recordColumns() {
     static const QStringList cols{
@@ -121,6 +130,12 @@ bool migrateRecordSchema(QSqlDatabase &db, SqlDialect dialect, QString *error) {
         if (pg && !exec(db,
                         QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kMigrationLockKey),
                         error)) {
+            rollback();
+            return false;
+        }
+        // The server's notice that the table is there already is noise in
+        // every station's log.
+        if (pg && !exec(db, QStringLiteral("SET LOCAL client_min_messages = warning"), error)) {
             rollback();
             return false;
         }

@@ -7,6 +7,11 @@
 
 enum class SqlDialect { Sqlite, Postgres };
 
+class QSqlError;
+
+// A failed statement's or connection's reason on one line.
+QString sqlErrorText(const QSqlError &e);
+
 // The columns of "board_record" in the order the store binds and reads them.
 const QStringList &recordColumns();
 

@@ -85,7 +85,7 @@ bool RecordStore::open(QString *error) {
         return true;
     if (!db.open()) {
         if (error)
-            *error = db.lastError().text().trimmed();
+            *error = sqlErrorText(db.lastError());
         return false;
     }
     QString why;
@@ -130,7 +130,7 @@ RecordStore::Insert RecordStore::insert(const BoardRecord &in, QString *error) {
     }();
     if (!q.prepare(sql)) {
         if (error)
-            *error = q.lastError().text().trimmed();
+            *error = sqlErrorText(q.lastError());
         return Insert::Failed;
     }
     const QVariantList values{
@@ -172,7 +172,7 @@ RecordStore::Insert RecordStore::insert(const BoardRecord &in, QString *error) {
         q.bindValue(i, values.at(i));
     if (!q.exec()) {
         if (error)
-            *error = q.lastError().text().trimmed();
+            *error = sqlErrorText(q.lastError());
         return Insert::Failed;
     }
     return q.numRowsAffected() > 0 ? Insert::Stored : Insert::Duplicate;
@@ -236,7 +236,7 @@ QList<BoardRecord> RecordStore::oldest(int limit, QString *error) {
                     .arg(selectList(dialect()), order)
                     .arg(limit))) {
         if (error)
-            *error = q.lastError().text().trimmed();
+            *error = sqlErrorText(q.lastError());
         return out;
     }
     while (q.next())
@@ -250,7 +250,7 @@ bool RecordStore::remove(const QString &recordId, QString *error) {
     q.addBindValue(recordId);
     if (!q.exec()) {
         if (error)
-            *error = q.lastError().text().trimmed();
+            *error = sqlErrorText(q.lastError());
         return false;
     }
     return true;
@@ -260,7 +260,7 @@ qint64 RecordStore::count(QString *error) {
     QSqlQuery q(database());
     if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM board_record")) || !q.next()) {
         if (error)
-            *error = q.lastError().text().trimmed();
+            *error = sqlErrorText(q.lastError());
         return -1;
     }
     return q.value(0).toLongLong();
@@ -274,7 +274,7 @@ QList<BoardRecord> RecordStore::records(const QString &where, QString *error) {
                     .arg(selectList(dialect()),
                          where.isEmpty() ? QString() : QStringLiteral("WHERE ") + where))) {
         if (error)
-            *error = q.lastError().text().trimmed();
+            *error = sqlErrorText(q.lastError());
         return out;
     }
     while (q.next())
