@@ -58,11 +58,14 @@ public:
         drainSpool();
     }
 
+    bool lastWasSpooled() const { return m_lastSpooled; }
+
     // Stores one record, or spools it. False when it could be written nowhere
     // (it stays in memory; the next attempt waits for the backoff).
     bool write(const BoardRecord &r, bool stopping) {
         if (!stopping && m_clock.elapsed() < m_writeAt)
             return false;
+        m_lastSpooled = false;
         if (!isFleet()) {
             QString error;
             if (m_target->isOpen() || m_target->open(&error)) {
@@ -209,6 +212,7 @@ private:
         QString error;
         if (openSpool()) {
             if (m_spool->insert(r, &error) != RecordStore::Insert::Failed) {
+                m_lastSpooled = true;
                 updateSpoolCount();
                 writeSucceeded();
                 return true;
@@ -289,6 +293,7 @@ private:
     int m_writeBackoff = 0;
     bool m_unreachableWarned = false;
     bool m_writeWarned = false;
+    bool m_lastSpooled = false;
     QSet<QString> m_refused;  // spooled records the server refused in this run
 };
 
@@ -390,6 +395,8 @@ void RecordWriter::run() {
                 m_idle.wakeAll();
         }
         lock.unlock();
+        if (done)
+            emit recordWritten(record.recordId, worker.lastWasSpooled());
         notifyCounts(m_spoolCount);
         lock.relock();
     }

@@ -58,6 +58,8 @@ signals:
     // From the writer's thread; connected objects get it queued.
     void spoolCountChanged(int count);
     void waitingCountChanged(int count);
+    // A record left memory: stored in the target, or (`spooled`) in the spool.
+    void recordWritten(const QString &recordId, bool spooled);
 
 private:
     class Worker;
