@@ -178,6 +178,49 @@ RecordStore::Insert RecordStore::insert(const BoardRecord &in, QString *error) {
     return q.numRowsAffected() > 0 ? Insert::Stored : Insert::Duplicate;
 }
 
+bool RecordStore::inTransaction(const std::function<bool(QString *)> &body, QString *error) {
+    QSqlQuery q(database());
+    // SQLite: take the write lock first, so that the counters' writer waits
+    // for us (or we for it) instead of one of us failing half-way.
+    if (!q.exec(dialect() == SqlDialect::Sqlite ? QStringLiteral("BEGIN IMMEDIATE")
+                                                : QStringLiteral("BEGIN"))) {
+        if (error)
+            *error = sqlErrorText(q.lastError());
+        return false;
+    }
+    if (!body(error) || !q.exec(QStringLiteral("COMMIT"))) {
+        if (error && error->isEmpty())
+            *error = sqlErrorText(q.lastError());
+        QSqlQuery(database()).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    return true;
+}
+
+bool RecordStore::insertAll(const QList<BoardRecord> &records, QString *error) {
+    return inTransaction(
+        [&](QString *why) {
+            for (const BoardRecord &r : records) {
+                if (insert(r, why) == Insert::Failed)
+                    return false;
+            }
+            return true;
+        },
+        error);
+}
+
+bool RecordStore::removeAll(const QStringList &recordIds, QString *error) {
+    return inTransaction(
+        [&](QString *why) {
+            for (const QString &id : recordIds) {
+                if (!remove(id, why))
+                    return false;
+            }
+            return true;
+        },
+        error);
+}
+
 BoardRecord RecordStore::read(const QSqlQuery &q) const {
     BoardRecord r;
     int i = 0;

@@ -6,6 +6,9 @@
 #include <QPair>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 #include "boardrecord.h"
 #include "recordschema.h"
@@ -30,6 +33,9 @@ public:
     enum class Insert { Stored, Duplicate, Failed };
     // Stores the record unless one with its id is there already.
     Insert insert(const BoardRecord &record, QString *error);
+    // Stores all of them in one transaction (one commit for a burst), or none:
+    // false with the reason, and the caller goes one by one.
+    bool insertAll(const QList<BoardRecord> &records, QString *error);
     // Whether the server still answers (a failed statement may have been the
     // record's fault or the connection's).
     bool ping();
@@ -39,12 +45,15 @@ public:
     // `error` set on failure.
     QList<BoardRecord> oldest(int limit, QString *error);
     bool remove(const QString &recordId, QString *error);
+    // Removes them in one transaction, or none.
+    bool removeAll(const QStringList &recordIds, QString *error);
     // Rows in the table, -1 on failure.
     qint64 count(QString *error = nullptr);
     // Every record matching `where` (SQL, may be empty), by start time.
     QList<BoardRecord> records(const QString &where = QString(), QString *error = nullptr);
 
 private:
+    bool inTransaction(const std::function<bool(QString *)> &body, QString *error);
     BoardRecord read(const class QSqlQuery &q) const;
 
     RecordTarget m_target;

@@ -12,6 +12,8 @@
 
 namespace {
 constexpr int kSpoolBatch = 50;
+// Records written in one transaction when several wait (boards ending together).
+constexpr int kWriteBatch = 64;
 
 QString connectionName(const RecordWriter *w, const char *what) {
     return QStringLiteral("kelrecords-%1-%2").arg(quintptr(w), 0, 16).arg(QLatin1String(what));
@@ -60,9 +62,33 @@ public:
 
     bool lastWasSpooled() const { return m_lastSpooled; }
 
-    // Stores one record, or spools it. False when it could be written nowhere
-    // (it stays in memory; the next attempt waits for the backoff).
-    bool write(const BoardRecord &r, bool stopping) {
+    // Writes the first records of the queue: all of them in one transaction
+    // when that works, else the first one alone. How many were stored or
+    // spooled (0: none; they stay in memory and the next attempt waits).
+    int write(const QList<BoardRecord> &records, bool stopping) {
+        if (records.isEmpty() || (!stopping && m_clock.elapsed() < m_writeAt))
+            return 0;
+        if (records.size() > 1) {
+            QString error;
+            m_lastSpooled = false;
+            if (!isFleet() || (m_target->isOpen() && sendableSpoolRows() == 0)) {
+                if (m_target->isOpen() && m_target->insertAll(records, &error)) {
+                    writeSucceeded();
+                    return records.size();
+                }
+            } else if (openSpool() && m_spool->insertAll(records, &error)) {
+                m_lastSpooled = true;
+                updateSpoolCount();
+                writeSucceeded();
+                return records.size();
+            }
+        }
+        return writeOne(records.first(), stopping) ? 1 : 0;
+    }
+
+private:
+    // Stores one record, or spools it. False when it could be written nowhere.
+    bool writeOne(const BoardRecord &r, bool stopping) {
         if (!stopping && m_clock.elapsed() < m_writeAt)
             return false;
         m_lastSpooled = false;
@@ -102,7 +128,6 @@ public:
         return spoolRecord(r);
     }
 
-private:
     enum class Sent { Stored, Refused, Lost };
 
     bool isFleet() const { return m_w.m_target.kind == RecordTarget::Postgres; }
@@ -236,9 +261,26 @@ private:
                             .arg(m_w.m_spoolPath, error));
             return;
         }
+        QList<BoardRecord> sendable;
+        QStringList ids;
         for (const BoardRecord &r : rows) {
-            if (m_refused.contains(r.recordId))
-                continue;
+            if (!m_refused.contains(r.recordId)) {
+                sendable << r;
+                ids << r.recordId;
+            }
+        }
+        // One transaction for the batch; on any failure, one by one below
+        // finds the record (or the connection) at fault.
+        if (sendable.size() > 1 && m_target->insertAll(sendable, &error)) {
+            if (!m_spool->removeAll(ids, &error))
+                writeFailed(QStringLiteral("Sent records cannot be removed from the spool %1: "
+                                           "%2")
+                                .arg(m_w.m_spoolPath, error));
+            updateSpoolCount();
+            m_w.notifyCounts(m_w.m_spoolCount);
+            return;
+        }
+        for (const BoardRecord &r : sendable) {
             const Sent sent = send(r, &error);
             if (sent == Sent::Lost)
                 break;
@@ -320,8 +362,12 @@ RecordWriter::~RecordWriter() {
 }
 
 void RecordWriter::submit(const BoardRecord &record) {
-    QMutexLocker lock(&m_mutex);
-    m_queue.push_back(record);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_queue.push_back(record);
+    }
+    // Woken after the unlock: the writer does not wake only to wait for the
+    // caller's lock.
     m_wake.wakeOne();
 }
 
@@ -382,34 +428,37 @@ void RecordWriter::run() {
             m_wake.wait(&m_mutex, wait < 0 ? ULONG_MAX : ulong(wait));
             continue;
         }
-        BoardRecord record;
-        if (queued)
-            record = m_queue.front();
+        QList<BoardRecord> batch;
+        for (auto it = m_queue.begin(); it != m_queue.end() && batch.size() < kWriteBatch; ++it)
+            batch << *it;
         lock.unlock();
         worker.service();
-        const bool done = queued && worker.write(record, false);
+        const int done = worker.write(batch, false);
         lock.relock();
-        if (done) {
+        // Only this thread takes from the queue: its front is still the batch.
+        for (int i = 0; i < done; ++i)
             m_queue.pop_front();
-            if (m_queue.empty())
-                m_idle.wakeAll();
-        }
+        if (done > 0 && m_queue.empty())
+            m_idle.wakeAll();
         lock.unlock();
-        if (done)
-            emit recordWritten(record.recordId, worker.lastWasSpooled());
+        for (int i = 0; i < done; ++i)
+            emit recordWritten(batch.at(i).recordId, worker.lastWasSpooled());
         notifyCounts(m_spoolCount);
         lock.relock();
     }
     // Stopping: what is still in memory goes where it can without waiting for a
     // server to come back (to the spool when the server is away).
     while (!m_queue.empty()) {
-        const BoardRecord record = m_queue.front();
+        QList<BoardRecord> batch;
+        for (auto it = m_queue.begin(); it != m_queue.end() && batch.size() < kWriteBatch; ++it)
+            batch << *it;
         lock.unlock();
-        const bool done = worker.write(record, true);
+        const int done = worker.write(batch, true);
         lock.relock();
-        if (!done)
+        if (done == 0)
             break;
-        m_queue.pop_front();
+        for (int i = 0; i < done; ++i)
+            m_queue.pop_front();
     }
     m_finished = true;
     m_idle.wakeAll();
