@@ -181,8 +181,8 @@ private:
         m_connectAt = m_clock.elapsed() + nextBackoff(&m_connectBackoff);
         if (!m_unreachableWarned) {
             qCritical().noquote()
-                << QStringLiteral("The fleet database %1 cannot be reached: %2. Board records "
-                                  "wait in the spool %3 and are sent once it answers.")
+                << QStringLiteral("The fleet database %1 cannot be reached (%2); board records "
+                                  "wait in the spool %3 and are sent once it answers")
                        .arg(m_w.m_target.displayText(), error, m_w.m_spoolPath);
             m_unreachableWarned = true;
         }
