@@ -49,7 +49,7 @@ public:
             if (!m_target->isOpen())
                 consider(m_connectAt);
             else if (sendableSpoolRows() > 0)
-                consider(0);
+                consider(m_drainAt);
         }
         return next;
     }
@@ -119,8 +119,11 @@ private:
                     << QStringLiteral("The fleet database refused board record %1: %2 (kept in "
                                       "the spool %3)")
                            .arg(r.recordId, error, m_w.m_spoolPath);
-                m_refused.insert(r.recordId);
-                break;
+                if (spoolRecord(r)) {
+                    m_refused.insert(r.recordId);
+                    return true;
+                }
+                return false;
             case Sent::Lost:
                 break;
             }
@@ -136,6 +139,7 @@ private:
         QMutexLocker lock(&m_w.m_mutex);
         m_connectBackoff = m_w.m_retryFirstMs;
         m_writeBackoff = m_w.m_retryFirstMs;
+        m_drainBackoff = m_w.m_retryFirstMs;
     }
     int nextBackoff(int *backoff) {
         QMutexLocker lock(&m_w.m_mutex);
@@ -252,13 +256,18 @@ private:
     }
 
     void drainSpool() {
-        if (!isFleet() || !m_target->isOpen() || sendableSpoolRows() == 0)
+        if (!isFleet() || !m_target->isOpen() || sendableSpoolRows() == 0 ||
+            m_clock.elapsed() < m_drainAt)
             return;
         QString error;
         const QList<BoardRecord> rows = m_spool->oldest(kSpoolBatch + m_refused.size(), &error);
         if (!error.isEmpty()) {
-            writeFailed(QStringLiteral("The spool %1 cannot be read: %2")
+            drainFailed(QStringLiteral("The spool %1 cannot be read: %2")
                             .arg(m_w.m_spoolPath, error));
+            return;
+        }
+        if (rows.isEmpty()) {
+            updateSpoolCount();
             return;
         }
         QList<BoardRecord> sendable;
@@ -272,10 +281,15 @@ private:
         // One transaction for the batch; on any failure, one by one below
         // finds the record (or the connection) at fault.
         if (sendable.size() > 1 && m_target->insertAll(sendable, &error)) {
-            if (!m_spool->removeAll(ids, &error))
-                writeFailed(QStringLiteral("Sent records cannot be removed from the spool %1: "
-                                           "%2")
+            if (!m_spool->removeAll(ids, &error)) {
+                drainFailed(QStringLiteral("Sent records cannot be removed from the spool %1: "
+                                           "%2 (they are sent again later, and stored once)")
                                 .arg(m_w.m_spoolPath, error));
+            } else if (m_drainWarned) {
+                m_drainWarned = false;
+                QMutexLocker lock(&m_w.m_mutex);
+                m_drainBackoff = m_w.m_retryFirstMs;
+            }
             updateSpoolCount();
             m_w.notifyCounts(m_w.m_spoolCount);
             return;
@@ -295,14 +309,24 @@ private:
             // Stored (or there already): only now may the spool forget it. A
             // failed delete sends it again later, which the server ignores.
             if (!m_spool->remove(r.recordId, &error)) {
-                writeFailed(QStringLiteral("A sent record cannot be removed from the spool %1: "
-                                           "%2")
+                drainFailed(QStringLiteral("A sent record cannot be removed from the spool %1: "
+                                           "%2 (it is sent again later, and stored once)")
                                 .arg(m_w.m_spoolPath, error));
                 break;
             }
         }
         updateSpoolCount();
         m_w.notifyCounts(m_w.m_spoolCount);
+    }
+
+    // The spool could not be read or trimmed: tried again after a pause (and
+    // said once), not in a tight loop.
+    void drainFailed(const QString &message) {
+        if (!m_drainWarned) {
+            qCritical().noquote() << message;
+            m_drainWarned = true;
+        }
+        m_drainAt = m_clock.elapsed() + nextBackoff(&m_drainBackoff);
     }
 
     void writeSucceeded() {
@@ -331,6 +355,9 @@ private:
     QElapsedTimer m_clock;
     qint64 m_connectAt = 0;
     qint64 m_writeAt = 0;
+    qint64 m_drainAt = 0;
+    int m_drainBackoff = 1;
+    bool m_drainWarned = false;
     int m_connectBackoff = 0;
     int m_writeBackoff = 0;
     bool m_unreachableWarned = false;

@@ -201,6 +201,34 @@ TEST_P(RecordStoreTest, RecordsWaitInTheSpoolWhileTheServerIsAway) {
         EXPECT_EQ(stored.at(i), sent.at(i).sanitized()) << i;
 }
 
+// A record the server will not take (a day that is no date) waits in the
+// spool instead of holding up the records after it.
+TEST_P(RecordStoreTest, ARecordTheServerRefusesWaitsInTheSpool) {
+    if (!pg())
+        GTEST_SKIP() << "SQLite keeps any text";
+    BoardRecord bad = sampleRecord(JobShape::UsbOk, 1);
+    bad.stationDay = QStringLiteral("2026-13-45");
+    const BoardRecord good = sampleRecord(JobShape::Failed, 2);
+    {
+        auto w = writer();
+        ASSERT_TRUE(waitFor([&] { return w->targetReachable(); }));
+        w->submit(bad);
+        w->submit(good);
+        ASSERT_TRUE(w->flush(20000));
+        EXPECT_EQ(w->spoolCount(), 1);
+        w->submit(sampleRecord(JobShape::Card, 3));
+        ASSERT_TRUE(w->flush(20000));
+        EXPECT_EQ(w->spoolCount(), 1);
+    }
+    EXPECT_EQ(reader()->count(), 2);
+    RecordStore spool(RecordTarget::sqlite(spoolPath()), QStringLiteral("spool"));
+    QString error;
+    ASSERT_TRUE(spool.open(&error)) << qPrintable(error);
+    const QList<BoardRecord> waiting = spool.records();
+    ASSERT_EQ(waiting.size(), 1);
+    EXPECT_EQ(waiting.first().recordId, bad.recordId);
+}
+
 // A wrong password is the server's clear refusal; the records wait. The
 // password comes from PGPASSWORD and appears in no message.
 TEST_P(RecordStoreTest, AWrongPasswordIsReportedAndRecordsWait) {
