@@ -1,5 +1,7 @@
 #include "recordwriter.h"
 
+#include "imagedigest.h"
+
 #include "recordstore.h"
 
 #include <QDebug>
@@ -436,6 +438,15 @@ void RecordWriter::notifyCounts(int spool) {
     }
 }
 
+// A job ends with its image's path only: hashing a large image on the window
+// thread or a burn's would hold it up, so the digest is taken here (once per
+// file, while its size and modification time stay the same).
+void RecordWriter::completeDigests(QList<BoardRecord> &batch) {
+    for (BoardRecord &r : batch)
+        if (r.imageSha256.isEmpty() && !r.imagePath.isEmpty())
+            r.imageSha256 = ImageDigest::sha256(r.imagePath);
+}
+
 void RecordWriter::run() {
     Worker worker(*this);
     notifyCounts(m_spoolCount);
@@ -459,6 +470,7 @@ void RecordWriter::run() {
         for (auto it = m_queue.begin(); it != m_queue.end() && batch.size() < kWriteBatch; ++it)
             batch << *it;
         lock.unlock();
+        completeDigests(batch);
         worker.service();
         const int done = worker.write(batch, false);
         lock.relock();
@@ -480,6 +492,7 @@ void RecordWriter::run() {
         for (auto it = m_queue.begin(); it != m_queue.end() && batch.size() < kWriteBatch; ++it)
             batch << *it;
         lock.unlock();
+        completeDigests(batch);
         const int done = worker.write(batch, true);
         lock.relock();
         if (done == 0)

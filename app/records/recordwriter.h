@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QMutex>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QWaitCondition>
@@ -66,6 +67,7 @@ private:
     friend class Worker;
     void run();
     void notifyCounts(int spool);
+    static void completeDigests(QList<BoardRecord> &batch);
 
     const RecordTarget m_target;
     const QString m_spoolPath;
