@@ -1,0 +1,29 @@
+// Opens the database the records live in, from the text a user gives with
+// --db: a PostgreSQL URL, or an SQLite file (data.db by default).
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+struct ReportDbTarget {
+    bool postgres = false;
+    QString sqliteFile;  // SQLite only
+    QString user, password, host, database;  // PostgreSQL only; host may be a socket folder
+    int port = -1;
+    // The target as a reader may see it: never the password.
+    QString display() const;
+};
+
+// Parses `url`:
+//   postgresql://[user[:password]@][host][:port]/dbname[?host=/socket/folder]
+//   (also postgres://; the user, password and dbname may be %-encoded),
+//   sqlite:PATH, or a plain file path (no "://") for an SQLite file.
+// An empty text means the SQLite file "data.db" in the current directory,
+// where the window keeps its counters. False and *error when it does not parse.
+bool reportParseDbUrl(const QString &url, ReportDbTarget *target, QString *error);
+
+// Opens `target` read-only on a connection of its own name. Without a
+// password in the URL, libpq finds one in PGPASSWORD or ~/.pgpass. False and
+// a message naming the target (not its password) when it cannot be opened;
+// an SQLite file that does not exist is not created.
+bool reportOpenDb(const ReportDbTarget &target, const QString &connectionName, QString *error);
