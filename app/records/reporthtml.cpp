@@ -135,14 +135,14 @@ struct HBar {
 };
 
 // Horizontal bars, one group per label, one bar per series, scaled to the
-// largest value.
+// largest value or to `fullScale` (1 for a yield) when that is larger.
 QString hbarChart(const QString &id, const QString &title, const QVector<HBar> &rows,
-                  const QStringList &colours) {
+                  const QStringList &colours, double fullScale = 0) {
     const int w = 1000, labelW = 230, textW = 110, barH = 16, gap = 10;
     const int series = colours.size();
     const int groupH = series * barH + gap;
     const int h = rows.size() * groupH + gap;
-    double max = 0;
+    double max = fullScale;
     for (const HBar &r : rows)
         for (double v : r.values)
             max = std::max(max, v);
@@ -295,7 +295,9 @@ QByteArray reportToHtml(const ReportData &d) {
                          {pct(r.firstPassYield()) + QStringLiteral(" first pass"),
                           pct(r.finalYield()) + QStringLiteral(" final")}});
         h += hbarChart(QStringLiteral("chart-stations"), QStringLiteral("Yield per station"), bars,
-                       {QLatin1String(kDark), QLatin1String(kLight)});
+                       {QLatin1String(kDark), QLatin1String(kLight)}, 1.0);
+        h += legend({QStringLiteral("first-pass yield"), QStringLiteral("final yield")},
+                    {QLatin1String(kDark), QLatin1String(kLight)});
         h += yieldTable(d.perStation, QStringLiteral("Station"), true);
     }
     h += QStringLiteral("</section>\n");

@@ -10,8 +10,14 @@
 
 namespace {
 
-QString burnWhere(const ReportFilter &f) {
-    return QStringLiteral("job_kind = 'burn'") + reportFilterSql(f);
+// The board key, spelt for a record of the table under the name `alias`.
+QString boardKey(const QString &alias) {
+    QString k = reportBoardKeySql();
+    if (!alias.isEmpty()) {
+        for (const char *col : {"serial_number", "chip_id", "record_id"})
+            k.replace(QLatin1String(col), alias + QLatin1Char('.') + QLatin1String(col));
+    }
+    return k;
 }
 
 // The station's day as "yyyy-MM-dd" text: a date column on PostgreSQL (its
@@ -25,8 +31,21 @@ QString hourOf(bool postgres) {
                     : QStringLiteral("substr(started_utc, 1, 13)");
 }
 
+// Whether the board of the record `f.board_key` has a successful burn in the
+// selection: the index on the board key answers it.
+// PostgreSQL would otherwise hash every successful record's key up front
+// (it cannot know that only boards whose first attempt failed are asked
+// about); OFFSET 0 keeps it to one index look-up per question.
+QString boardSucceeded(const ReportFilter &f, bool postgres) {
+    return QStringLiteral("EXISTS (SELECT 1 FROM board_record b WHERE %1 = f.board_key"
+                          " AND b.job_kind = 'burn' AND b.result = 'ok'%2%3)")
+        .arg(boardKey(QStringLiteral("b")),
+             reportFilterSql(f, QStringLiteral("b"), QStringLiteral("_b")),
+             postgres ? QStringLiteral(" OFFSET 0") : QString());
+}
+
 bool run(QSqlQuery &q, const QString &sql, const ReportFilter &f, const char *what,
-         QString *error) {
+         QString *error, bool alsoB = false) {
     q.setForwardOnly(true);
     if (!q.prepare(sql)) {
         *error = QStringLiteral("the database refused the %1 query: %2")
@@ -34,6 +53,8 @@ bool run(QSqlQuery &q, const QString &sql, const ReportFilter &f, const char *wh
         return false;
     }
     reportBindFilter(q, f);
+    if (alsoB)
+        reportBindFilter(q, f, QStringLiteral("_b"));
     if (!q.exec()) {
         *error = QStringLiteral("the %1 query failed: %2")
                      .arg(QLatin1String(what), q.lastError().text().trimmed());
@@ -43,7 +64,8 @@ bool run(QSqlQuery &q, const QString &sql, const ReportFilter &f, const char *wh
 }
 
 qint64 num(const QSqlQuery &q, int i) {
-    return q.value(i).toLongLong();  // NULL (a sum over nothing) is 0
+    // NULL (a sum over nothing) is 0; PostgreSQL's sums are numeric.
+    return q.value(i).toLongLong();
 }
 
 ReportYieldRow *rowFor(ReportData *out, const QString &dim, const QString &name) {
@@ -65,31 +87,108 @@ ReportYieldRow *rowFor(ReportData *out, const QString &dim, const QString &name)
     return &list->last();
 }
 
-bool boardsPerGroup(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
-    // One pass over the burns numbers every board's attempts by start time;
-    // its first attempt decides first-pass yield and places the board in a
-    // day, station and image, any success in the selection its final yield.
-    const QString sql = QStringLiteral(
-        "WITH sel AS ("
-        " SELECT %1 AS board_key, record_id, started_utc, %2 AS day, station,"
-        " COALESCE(image_name, '') AS image, result FROM board_record WHERE %3),"
-        " ranked AS ("
-        " SELECT day, station, image, result,"
-        " ROW_NUMBER() OVER (PARTITION BY board_key ORDER BY started_utc, record_id) AS rn,"
-        " MAX(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) OVER (PARTITION BY board_key) AS ever_ok"
-        " FROM sel),"
-        " firsts AS MATERIALIZED ("
-        " SELECT day, station, image, CASE WHEN result = 'ok' THEN 1 ELSE 0 END AS first_ok,"
-        " ever_ok FROM ranked WHERE rn = 1)"
-        " SELECT 'd', day, COUNT(*), SUM(first_ok), SUM(ever_ok) FROM firsts GROUP BY day"
-        " UNION ALL SELECT 's', station, COUNT(*), SUM(first_ok), SUM(ever_ok) FROM firsts"
-        " GROUP BY station"
-        " UNION ALL SELECT 'i', image, COUNT(*), SUM(first_ok), SUM(ever_ok) FROM firsts"
-        " GROUP BY image"
-        " UNION ALL SELECT 't', '', COUNT(*), SUM(first_ok), SUM(ever_ok) FROM firsts")
-                            .arg(reportBoardKeySql(), dayText(), burnWhere(f));
+// Counts of every record in one pass: the table is grouped once by job,
+// result, day, station, image, clock hour and failure code (a few thousand
+// groups for a fleet's year), and every count of the report that needs no
+// board identity is a sum over those groups.
+bool countRecords(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
+                  QString *error) {
+    const QString sql =
+        QStringLiteral(
+            "WITH g AS MATERIALIZED ("
+            " SELECT job_kind, result, station_day AS day, station, COALESCE(image_name, '') AS image,"
+            " %2 AS hour,"
+            " CASE WHEN result = 'ok' THEN '' ELSE COALESCE(NULLIF(failure_code, ''), result) END"
+            " AS code, COUNT(*) AS n, MAX(failure_message) AS msg, MIN(started_utc) AS first_start,"
+            " MAX(ended_utc) AS last_end"
+            " FROM board_record WHERE 1 = 1%3"
+            " GROUP BY job_kind, result, station_day, station, COALESCE(image_name, ''), %2,"
+            " CASE WHEN result = 'ok' THEN '' ELSE COALESCE(NULLIF(failure_code, ''), result) END),"
+            " burns AS (SELECT * FROM g WHERE job_kind = 'burn')"
+            " SELECT 't', '', '', SUM(n), SUM(CASE WHEN result = 'ok' THEN 0 ELSE n END),"
+            " COUNT(DISTINCT hour), MIN(first_start), MAX(last_end), '' FROM burns"
+            " UNION ALL SELECT 'd', %1, '', SUM(n), SUM(CASE WHEN result = 'ok' THEN 0 ELSE n END),"
+            " 0, NULL, NULL, '' FROM burns GROUP BY day"
+            " UNION ALL SELECT 's', station, '', SUM(n),"
+            " SUM(CASE WHEN result = 'ok' THEN 0 ELSE n END), COUNT(DISTINCT hour), NULL, NULL, ''"
+            " FROM burns GROUP BY station"
+            " UNION ALL SELECT 'i', image, '', SUM(n), SUM(CASE WHEN result = 'ok' THEN 0 ELSE n END),"
+            " 0, NULL, NULL, '' FROM burns GROUP BY image"
+            " UNION ALL SELECT 'f', code, '', SUM(n), 0, 0, NULL, NULL, MAX(msg) FROM burns"
+            " WHERE code <> '' GROUP BY code"
+            " UNION ALL SELECT 'k', job_kind, result, SUM(n), 0, 0, NULL, NULL, '' FROM g"
+            " WHERE job_kind <> 'burn' GROUP BY job_kind, result")
+            .arg(dayText().replace(QLatin1String("station_day"), QLatin1String("day")),
+                 hourOf(postgres), reportFilterSql(f));
     QSqlQuery q(db);
-    if (!run(q, sql, f, "yield", error))
+    if (!run(q, sql, f, "record count", error))
+        return false;
+    while (q.next()) {
+        const QString dim = q.value(0).toString();
+        if (dim == QLatin1String("f")) {
+            out->failureCauses.append({q.value(1).toString(), num(q, 3), q.value(8).toString()});
+        } else if (dim == QLatin1String("k")) {
+            out->cardJobs.append({q.value(1).toString(), q.value(2).toString(), num(q, 3)});
+        } else {
+            ReportYieldRow *r = rowFor(out, dim, q.value(1).toString());
+            r->burns = num(q, 3);
+            r->failedBurns = num(q, 4);
+            r->activeHours = num(q, 5);
+            if (dim == QLatin1String("t")) {
+                out->firstStartedUtc = reportTimestampText(q.value(6));
+                out->lastEndedUtc = reportTimestampText(q.value(7));
+            }
+        }
+    }
+    std::sort(out->failureCauses.begin(), out->failureCauses.end(),
+              [](const ReportFailureCause &a, const ReportFailureCause &b) {
+                  return a.count != b.count ? a.count > b.count : a.code < b.code;
+              });
+    std::sort(out->cardJobs.begin(), out->cardJobs.end(),
+              [](const ReportCardJobs &a, const ReportCardJobs &b) {
+                  return a.jobKind != b.jobKind ? a.jobKind < b.jobKind : a.result < b.result;
+              });
+    return true;
+}
+
+// Boards: every board's first attempt in the selection, read in the order
+// of the board key index, places the board in a day, station and image and
+// decides its first-pass yield; a board whose first attempt failed is looked
+// up again (by the index) for a later success, its final yield.
+bool countBoards(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
+                 QString *error) {
+    const QString firstAttempts =
+        postgres
+            ? QStringLiteral(
+                  "SELECT DISTINCT ON (%1) %1 AS board_key, station_day, station,"
+                  " COALESCE(image_name, '') AS image,"
+                  " CASE WHEN result = 'ok' THEN 1 ELSE 0 END AS first_ok"
+                  " FROM board_record WHERE job_kind = 'burn'%2 ORDER BY %1, started_utc")
+            // SQLite takes the other columns of a MIN() group from the row
+            // that holds the minimum.
+            : QStringLiteral(
+                  "SELECT %1 AS board_key, MIN(started_utc) AS first_start, station_day, station,"
+                  " COALESCE(image_name, '') AS image,"
+                  " CASE WHEN result = 'ok' THEN 1 ELSE 0 END AS first_ok"
+                  " FROM board_record WHERE job_kind = 'burn'%2 GROUP BY %1");
+    const QString sql =
+        QStringLiteral(
+            "WITH f AS (%1),"
+            " g AS MATERIALIZED (SELECT %3 AS day, station, image, COUNT(*) AS boards,"
+            " SUM(first_ok) AS first_pass,"
+            " SUM(CASE WHEN first_ok = 1 THEN 1 WHEN %2 THEN 1 ELSE 0 END) AS final_pass"
+            " FROM f GROUP BY station_day, station, image)"
+            " SELECT 't', '', SUM(boards), SUM(first_pass), SUM(final_pass) FROM g"
+            " UNION ALL SELECT 'd', day, SUM(boards), SUM(first_pass), SUM(final_pass) FROM g"
+            " GROUP BY day"
+            " UNION ALL SELECT 's', station, SUM(boards), SUM(first_pass), SUM(final_pass) FROM g"
+            " GROUP BY station"
+            " UNION ALL SELECT 'i', image, SUM(boards), SUM(first_pass), SUM(final_pass) FROM g"
+            " GROUP BY image")
+            .arg(firstAttempts.arg(reportBoardKeySql(), reportFilterSql(f)),
+                 boardSucceeded(f, postgres), dayText());
+    QSqlQuery q(db);
+    if (!run(q, sql, f, "yield", error, true))
         return false;
     while (q.next()) {
         ReportYieldRow *r = rowFor(out, q.value(0).toString(), q.value(1).toString());
@@ -100,74 +199,30 @@ bool boardsPerGroup(QSqlDatabase db, const ReportFilter &f, ReportData *out, QSt
     return true;
 }
 
-bool burnsPerGroup(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
-                   QString *error) {
-    const QString sql =
-        QStringLiteral(
-            "WITH sel AS MATERIALIZED ("
-            " SELECT %1 AS day, station, COALESCE(image_name, '') AS image,"
-            " CASE WHEN result = 'ok' THEN 0 ELSE 1 END AS failed, %2 AS hour"
-            " FROM board_record WHERE %3)"
-            " SELECT 'd', day, COUNT(*), SUM(failed), 0 FROM sel GROUP BY day"
-            " UNION ALL SELECT 's', station, COUNT(*), SUM(failed), COUNT(DISTINCT hour) FROM sel"
-            " GROUP BY station"
-            " UNION ALL SELECT 'i', image, COUNT(*), SUM(failed), 0 FROM sel GROUP BY image"
-            " UNION ALL SELECT 't', '', COUNT(*), SUM(failed), COUNT(DISTINCT hour) FROM sel")
-            .arg(dayText(), hourOf(postgres), burnWhere(f));
-    QSqlQuery q(db);
-    if (!run(q, sql, f, "burn count", error))
-        return false;
-    while (q.next()) {
-        ReportYieldRow *r = rowFor(out, q.value(0).toString(), q.value(1).toString());
-        r->burns = num(q, 2);
-        r->failedBurns = num(q, 3);
-        r->activeHours = num(q, 4);
-    }
-    return true;
-}
-
-bool timeSpan(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
-    QSqlQuery q(db);
-    if (!run(q,
-             QStringLiteral("SELECT MIN(started_utc), MAX(ended_utc) FROM board_record WHERE %1")
-                 .arg(burnWhere(f)),
-             f, "time span", error))
-        return false;
-    if (q.next()) {
-        out->firstStartedUtc = reportTimestampText(q.value(0));
-        out->lastEndedUtc = reportTimestampText(q.value(1));
-    }
-    return true;
-}
-
-bool failureCauses(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
-    QSqlQuery q(db);
-    const QString sql = QStringLiteral(
-        "SELECT COALESCE(NULLIF(failure_code, ''), result) AS code, COUNT(*) AS n,"
-        " MAX(failure_message) FROM board_record WHERE %1 AND result <> 'ok'"
-        " GROUP BY COALESCE(NULLIF(failure_code, ''), result) ORDER BY n DESC, code")
-                            .arg(burnWhere(f));
-    if (!run(q, sql, f, "failure cause", error))
-        return false;
-    while (q.next())
-        out->failureCauses.append({q.value(0).toString(), num(q, 1), q.value(2).toString()});
-    return true;
-}
-
-bool burnTimes(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
+bool burnTimes(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
+               QString *error) {
     // Nearest rank: the p-th percentile of n sorted values is the one at rank
-    // ceil(p/100 * n), i.e. the first rank r with 100 r >= p n.
-    const QString sql = QStringLiteral(
-        "WITH d AS (SELECT COALESCE(image_name, '') AS image, duration_ms,"
-        " ROW_NUMBER() OVER (PARTITION BY COALESCE(image_name, '') ORDER BY duration_ms) AS rn,"
-        " COUNT(*) OVER (PARTITION BY COALESCE(image_name, '')) AS n"
-        " FROM board_record WHERE %1 AND result = 'ok')"
-        " SELECT image, MAX(n),"
-        " MIN(CASE WHEN rn * 100 >= n * 50 THEN duration_ms END),"
-        " MIN(CASE WHEN rn * 100 >= n * 90 THEN duration_ms END),"
-        " MIN(CASE WHEN rn * 100 >= n * 99 THEN duration_ms END),"
-        " MAX(duration_ms) FROM d GROUP BY image ORDER BY image")
-                            .arg(burnWhere(f));
+    // ceil(p/100 * n), i.e. the first rank r with 100 r >= p n; PostgreSQL's
+    // percentile_disc is that definition, SQLite numbers the rows itself.
+    const QString sql =
+        postgres
+            ? QStringLiteral(
+                  "SELECT COALESCE(image_name, '') AS image, COUNT(*),"
+                  " percentile_disc(ARRAY[0.5, 0.9, 0.99]) WITHIN GROUP (ORDER BY duration_ms),"
+                  " MAX(duration_ms) FROM board_record WHERE job_kind = 'burn' AND result = 'ok'%1"
+                  " GROUP BY COALESCE(image_name, '') ORDER BY 1")
+                  .arg(reportFilterSql(f))
+            : QStringLiteral(
+                  "WITH d AS (SELECT COALESCE(image_name, '') AS image, duration_ms,"
+                  " ROW_NUMBER() OVER (PARTITION BY COALESCE(image_name, '') ORDER BY duration_ms)"
+                  " AS rn, COUNT(*) OVER (PARTITION BY COALESCE(image_name, '')) AS n"
+                  " FROM board_record WHERE job_kind = 'burn' AND result = 'ok'%1)"
+                  " SELECT image, MAX(n),"
+                  " MIN(CASE WHEN rn * 100 >= n * 50 THEN duration_ms END) || ','"
+                  " || MIN(CASE WHEN rn * 100 >= n * 90 THEN duration_ms END) || ','"
+                  " || MIN(CASE WHEN rn * 100 >= n * 99 THEN duration_ms END),"
+                  " MAX(duration_ms) FROM d GROUP BY image ORDER BY image")
+                  .arg(reportFilterSql(f));
     QSqlQuery q(db);
     if (!run(q, sql, f, "burn time", error))
         return false;
@@ -175,36 +230,41 @@ bool burnTimes(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString 
         ReportBurnTime t;
         t.image = q.value(0).toString();
         t.burns = num(q, 1);
-        t.p50 = num(q, 2);
-        t.p90 = num(q, 3);
-        t.p99 = num(q, 4);
-        t.max = num(q, 5);
+        // "{p50,p90,p99}" from PostgreSQL's array, "p50,p90,p99" from SQLite.
+        QString list = q.value(2).toString();
+        list.remove(QLatin1Char('{')).remove(QLatin1Char('}'));
+        const QStringList parts = list.split(QLatin1Char(','));
+        if (parts.size() == 3) {
+            t.p50 = parts[0].toLongLong();
+            t.p90 = parts[1].toLongLong();
+            t.p99 = parts[2].toLongLong();
+        }
+        t.max = num(q, 3);
         out->burnTimes.append(t);
     }
     return true;
 }
 
-bool failedBoards(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
+// A board that never succeeded has only failed attempts: the failed records
+// (a few percent of all) are numbered per board, and those of a board with a
+// success are dropped by an index look-up.
+bool failedBoards(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
+                  QString *error) {
     const QString sql =
         QStringLiteral(
-            "WITH sel AS ("
-            " SELECT %1 AS board_key, record_id, started_utc, station,"
-            " COALESCE(image_name, '') AS image, result,"
-            " COALESCE(NULLIF(failure_code, ''), result) AS code, failure_message"
-            " FROM board_record WHERE %2),"
-            " ranked AS ("
-            " SELECT board_key, started_utc, station, image, code, failure_message,"
-            " ROW_NUMBER() OVER (PARTITION BY board_key ORDER BY started_utc, record_id) AS rn,"
-            " COUNT(*) OVER (PARTITION BY board_key) AS attempts,"
-            " MAX(CASE WHEN result = 'ok' THEN 1 ELSE 0 END) OVER (PARTITION BY board_key)"
-            " AS ever_ok FROM sel)"
+            "WITH f AS ("
+            " SELECT %1 AS board_key, started_utc, station, COALESCE(image_name, '') AS image,"
+            " COALESCE(NULLIF(failure_code, ''), result) AS code, failure_message,"
+            " ROW_NUMBER() OVER (PARTITION BY %1 ORDER BY started_utc DESC) AS rn,"
+            " COUNT(*) OVER (PARTITION BY %1) AS attempts"
+            " FROM board_record WHERE job_kind = 'burn' AND result <> 'ok'%2),"
+            " bad AS (SELECT * FROM f WHERE rn = 1 AND NOT %3)"
             " SELECT board_key, station, started_utc, image, code, failure_message, attempts,"
-            " COUNT(*) OVER () FROM ranked WHERE rn = attempts AND ever_ok = 0"
-            " ORDER BY started_utc, board_key LIMIT %3")
-            .arg(reportBoardKeySql(), burnWhere(f))
+            " COUNT(*) OVER () FROM bad ORDER BY started_utc, board_key LIMIT %4")
+            .arg(reportBoardKeySql(), reportFilterSql(f), boardSucceeded(f, postgres))
             .arg(kReportFailedBoardLimit);
     QSqlQuery q(db);
-    if (!run(q, sql, f, "failed board", error))
+    if (!run(q, sql, f, "failed board", error, true))
         return false;
     while (q.next()) {
         ReportFailedBoard b;
@@ -221,19 +281,6 @@ bool failedBoards(QSqlDatabase db, const ReportFilter &f, ReportData *out, QStri
     return true;
 }
 
-bool cardJobs(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
-    const QString sql = QStringLiteral(
-        "SELECT job_kind, result, COUNT(*) FROM board_record WHERE job_kind <> 'burn'%1"
-        " GROUP BY job_kind, result ORDER BY job_kind, result")
-                            .arg(reportFilterSql(f));
-    QSqlQuery q(db);
-    if (!run(q, sql, f, "card job", error))
-        return false;
-    while (q.next())
-        out->cardJobs.append({q.value(0).toString(), q.value(1).toString(), num(q, 2)});
-    return true;
-}
-
 }  // namespace
 
 QString reportBoardKeySql() {
@@ -241,28 +288,29 @@ QString reportBoardKeySql() {
         "COALESCE(NULLIF(serial_number, ''), NULLIF(chip_id, ''), record_id)");
 }
 
-QString reportFilterSql(const ReportFilter &f) {
+QString reportFilterSql(const ReportFilter &f, const QString &alias, const QString &suffix) {
+    const QString a = alias.isEmpty() ? QString() : alias + QLatin1Char('.');
     QString s;
     if (!f.since.isEmpty())
-        s += QStringLiteral(" AND station_day >= :since");
+        s += QStringLiteral(" AND %1station_day >= :since%2").arg(a, suffix);
     if (!f.until.isEmpty())
-        s += QStringLiteral(" AND station_day <= :until");
+        s += QStringLiteral(" AND %1station_day <= :until%2").arg(a, suffix);
     if (!f.station.isEmpty())
-        s += QStringLiteral(" AND station = :station");
+        s += QStringLiteral(" AND %1station = :station%2").arg(a, suffix);
     if (!f.image.isEmpty())
-        s += QStringLiteral(" AND image_name = :image");
+        s += QStringLiteral(" AND %1image_name = :image%2").arg(a, suffix);
     return s;
 }
 
-void reportBindFilter(QSqlQuery &q, const ReportFilter &f) {
+void reportBindFilter(QSqlQuery &q, const ReportFilter &f, const QString &suffix) {
     if (!f.since.isEmpty())
-        q.bindValue(QStringLiteral(":since"), f.since);
+        q.bindValue(QStringLiteral(":since") + suffix, f.since);
     if (!f.until.isEmpty())
-        q.bindValue(QStringLiteral(":until"), f.until);
+        q.bindValue(QStringLiteral(":until") + suffix, f.until);
     if (!f.station.isEmpty())
-        q.bindValue(QStringLiteral(":station"), f.station);
+        q.bindValue(QStringLiteral(":station") + suffix, f.station);
     if (!f.image.isEmpty())
-        q.bindValue(QStringLiteral(":image"), f.image);
+        q.bindValue(QStringLiteral(":image") + suffix, f.image);
 }
 
 QString reportTimestampText(const QVariant &v) {
@@ -289,10 +337,8 @@ bool reportCheckTable(QSqlDatabase db, QString *error) {
 bool reportCompute(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
                    QString *error) {
     out->filter = f;
-    if (!(boardsPerGroup(db, f, out, error) && burnsPerGroup(db, postgres, f, out, error) &&
-          timeSpan(db, f, out, error) && failureCauses(db, f, out, error) &&
-          burnTimes(db, f, out, error) && failedBoards(db, f, out, error) &&
-          cardJobs(db, f, out, error)))
+    if (!(countRecords(db, postgres, f, out, error) && countBoards(db, postgres, f, out, error) &&
+          burnTimes(db, postgres, f, out, error) && failedBoards(db, postgres, f, out, error)))
         return false;
     // The groups come out of a UNION in no particular order.
     const auto byName = [](const ReportYieldRow &a, const ReportYieldRow &b) {

@@ -25,11 +25,15 @@ bool reportCheckTable(QSqlDatabase db, QString *error);
 bool reportCompute(QSqlDatabase db, bool postgres, const ReportFilter &filter, ReportData *out,
                    QString *error);
 
-// The WHERE clause for the filter (without the job kind) and its binding,
-// shared with the CSV export.
-QString reportFilterSql(const ReportFilter &filter);
+// The filter's conditions (" AND ..." each, none for an open filter) on the
+// columns of the table named `alias` (none: unqualified), with placeholders
+// named after `suffix` so that one statement may hold them twice; and their
+// binding. Shared with the CSV export.
+QString reportFilterSql(const ReportFilter &filter, const QString &alias = QString(),
+                        const QString &suffix = QString());
 class QSqlQuery;
-void reportBindFilter(QSqlQuery &query, const ReportFilter &filter);
+void reportBindFilter(QSqlQuery &query, const ReportFilter &filter,
+                      const QString &suffix = QString());
 
 // A timestamp as the records store it in SQLite ("yyyy-MM-ddTHH:mm:ss.zzzZ"),
 // whichever type the driver returned.

@@ -128,7 +128,7 @@ inline bool recordGenInsert(QSqlDatabase db, const GenRecord &r, QString *error)
 // stations, 4 images, one start every `step` seconds from 2026-01-01 (a
 // million at 7 s: about 80 days),
 // about 6 % failed with one of five codes, every 20th board burnt twice (its
-// serial shared with the next record), every 50th with no serial (a chip id).
+// serial shared with the next record, which succeeds), every 50th with no serial (a chip id).
 inline QString recordGenBulkSql(bool postgres, qint64 count, int step = 7) {
     const QString columns = QStringLiteral(
         "record_id, started_utc, ended_utc, utc_offset_s, station_day, station, operator,"
@@ -141,11 +141,15 @@ inline QString recordGenBulkSql(bool postgres, qint64 count, int step = 7) {
         " CASE WHEN i % 50 <> 0 THEN 'SN' || (i - CASE WHEN i % 20 = 1 THEN 1 ELSE 0 END) END,"
         " '/img/image-' || (i % 4) || '.img', 'image-' || (i % 4) || '.img', 1048576, 'ab',"
         " 1048576, 30000 + (i * 7919) % 20000 + (i % 4) * 5000, 0,"
-        " CASE WHEN (i * 7919) % 100 < 6 AND i % 20 <> 1 THEN 'failed' ELSE 'ok' END,"
-        " CASE WHEN (i * 7919) % 100 < 6 AND i % 20 <> 1 THEN (ARRAY_CODE) END,"
-        " CASE WHEN (i * 7919) % 100 < 6 AND i % 20 <> 1 THEN 'board ' || i || ' failed' END");
+        " CASE WHEN FAILS THEN 'failed' ELSE 'ok' END,"
+        " CASE WHEN FAILS THEN (ARRAY_CODE) END,"
+        " CASE WHEN FAILS THEN 'board ' || i || ' failed' END");
+    // About 6 % fail; every third board burnt twice fails its first attempt.
+    const QString fails =
+        QStringLiteral("((i * 7919) % 100 < 6 OR i % 60 = 20) AND i % 20 <> 1");
     if (postgres) {
         QString c = common;
+        c.replace(QStringLiteral("FAILS"), fails);
         c.replace(QStringLiteral("(ARRAY_CODE)"),
                   QStringLiteral("(ARRAY['verify-failed','link-lost','board-refused',"
                                  "'interrupted','disk-io'])[1 + i % 5]"));
@@ -155,12 +159,13 @@ inline QString recordGenBulkSql(bool postgres, qint64 count, int step = 7) {
                    " timestamptz '2026-01-01 00:01:00+00' + i * interval '%4 seconds', 3600,"
                    " (timestamptz '2026-01-01 01:00:00+00' + i * interval '%4 seconds')::date,"
                    " 'station-' || (i % 8), 'op', '1.0.8', 'burn', 'usb', '1-1', %2"
-                   " FROM generate_series(0, %3) AS i")
+                   " FROM generate_series(0::bigint, %3) AS i")
             .arg(columns, c)
             .arg(count - 1)
             .arg(step);
     }
     QString c = common;
+    c.replace(QStringLiteral("FAILS"), fails);
     c.replace(QStringLiteral("(ARRAY_CODE)"),
               QStringLiteral("CASE i % 5 WHEN 0 THEN 'verify-failed' WHEN 1 THEN 'link-lost'"
                              " WHEN 2 THEN 'board-refused' WHEN 3 THEN 'interrupted'"
