@@ -58,9 +58,14 @@ bool reportParseDbUrl(const QString &url, ReportDbTarget *target, QString *error
                      .arg(name);
         return false;
     }
+    if (!u.password().isEmpty()) {
+        // It would be seen in the process list and the shell's history.
+        *error = QStringLiteral("'%1': a password in the URL is refused; give it in PGPASSWORD "
+                                "or ~/.pgpass").arg(name);
+        return false;
+    }
     target->postgres = true;
     target->user = u.userName(QUrl::FullyDecoded);
-    target->password = u.password(QUrl::FullyDecoded);
     target->host = u.host(QUrl::FullyDecoded);
     target->port = u.port(-1);
     target->database = u.path(QUrl::FullyDecoded);
@@ -75,8 +80,19 @@ bool reportParseDbUrl(const QString &url, ReportDbTarget *target, QString *error
     for (const auto &item : query.queryItems(QUrl::FullyDecoded)) {
         if (item.first == QLatin1String("host")) {
             target->host = item.second;
+        } else if (item.first == QLatin1String("sslmode")) {
+            target->sslMode = item.second;
+        } else if (item.first == QLatin1String("connect_timeout")) {
+            bool ok = false;
+            target->connectTimeout = item.second.toInt(&ok);
+            if (!ok || target->connectTimeout < 1) {
+                *error = QStringLiteral("'%1': connect_timeout must be a number of seconds")
+                             .arg(name);
+                return false;
+            }
         } else {
-            *error = QStringLiteral("'%1': unknown URL parameter '%2' (only host= is understood)")
+            *error = QStringLiteral("'%1': unknown URL parameter '%2' (host=, sslmode= and "
+                                    "connect_timeout= are understood)")
                          .arg(name, item.first);
             return false;
         }
@@ -106,11 +122,12 @@ bool reportOpenDb(const ReportDbTarget &target, const QString &connectionName, Q
             db.setPort(target.port);
         db.setDatabaseName(target.database);
         db.setUserName(target.user);
-        if (!target.password.isEmpty())
-            db.setPassword(target.password);
         // A server that does not answer is a message after a few seconds,
         // not a report that hangs.
-        db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+        QString options = QStringLiteral("connect_timeout=%1").arg(target.connectTimeout);
+        if (!target.sslMode.isEmpty())
+            options += QStringLiteral(";sslmode=") + target.sslMode;
+        db.setConnectOptions(options);
     } else {
         // QSQLITE would create a missing file; a report must not leave an
         // empty database behind a mistyped name.

@@ -97,7 +97,8 @@ QString dayChart(const QVector<ReportYieldRow> &days) {
     const int n = days.size();
     const double slot = double(plotW) / std::max(n, 1);
     const double bar = std::max(1.0, std::min(28.0, slot * 0.4));
-    // Labels for about every 25th pixel column of 60 px: the rest would overlap.
+    // A day label needs about 60 units of width; with more days than that
+    // allows, only every n-th day is labelled (each bar still has its tooltip).
     const int labelEvery = std::max(1, int(60.0 / slot + 0.999));
     for (int i = 0; i < n; ++i) {
         const ReportYieldRow &r = days[i];

@@ -18,14 +18,58 @@
 #include <QVector>
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "pg_cluster.h"
 #include "record_gen.h"
 
 namespace {
 
-// Wall time of one report run in ms, -1 when it failed.
-qint64 runReport(const QString &db, const QStringList &output) {
+// The machine is shared: wall times go up with the load, so every run also
+// counts the processor time it took, the report program's and (PostgreSQL)
+// the server's, which the load leaves alone.
+qint64 g_postmaster = 0;
+
+// CPU ms used so far by the server: the postmaster and every backend and
+// worker it has reaped (a report's backend ends with its connection).
+double serverCpuMs() {
+    if (!g_postmaster)
+        return 0;
+    QFile f(QStringLiteral("/proc/%1/stat").arg(g_postmaster));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray stat = f.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    // utime, stime, cutime, cstime are fields 14-17, here 11-14 from 0.
+    double ticks = 0;
+    for (int i = 11; i <= 14 && i < fields.size(); ++i)
+        ticks += fields[i].toDouble();
+    return ticks * 1000.0 / sysconf(_SC_CLK_TCK);
+}
+
+double childCpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+
+QString loadAverage() {
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()).section(QLatin1Char(' '), 0, 2)
+                                       : QStringLiteral("?");
+}
+
+struct Run {
+    qint64 wallMs = -1;
+    double cliCpuMs = 0, serverCpuMs = 0;
+};
+
+// One report run, -1 wall time when it failed.
+Run runReport(const QString &db, const QStringList &output) {
+    Run r;
+    const double cli0 = childCpuMs(), server0 = serverCpuMs();
     QProcess p;
     p.setStandardOutputFile(QProcess::nullDevice());
     QElapsedTimer t;
@@ -35,9 +79,15 @@ qint64 runReport(const QString &db, const QStringList &output) {
     if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit ||
         p.exitCode() != 0) {
         fprintf(stderr, "report failed: %s\n", p.readAllStandardError().constData());
-        return -1;
+        return r;
     }
-    return t.elapsed();
+    r.wallMs = t.elapsed();
+    // The server reaps the report's backend a moment after it disconnects.
+    if (g_postmaster)
+        usleep(200000);
+    r.cliCpuMs = childCpuMs() - cli0;
+    r.serverCpuMs = serverCpuMs() - server0;
+    return r;
 }
 
 bool fill(QSqlDatabase db, bool postgres, qint64 records) {
@@ -49,12 +99,19 @@ bool fill(QSqlDatabase db, bool postgres, qint64 records) {
         fprintf(stderr, "generating the records failed: %s\n", error.toLocal8Bit().constData());
         return false;
     }
-    // Fresh statistics and visibility, as a database that has been in use has.
-    if (!recordGenExec(db, postgres ? QStringLiteral("VACUUM ANALYZE board_record")
-                                    : QStringLiteral("ANALYZE"),
-                       &error)) {
-        fprintf(stderr, "ANALYZE failed: %s\n", error.toLocal8Bit().constData());
-        return false;
+    // Fresh statistics and visibility, as a database that has been in use
+    // has; and no autovacuum of the new rows in the middle of a timed run.
+    const QStringList settle =
+        postgres ? QStringList{QStringLiteral("VACUUM ANALYZE board_record"),
+                               QStringLiteral("ALTER TABLE board_record SET "
+                                              "(autovacuum_enabled = false)")}
+                 : QStringList{QStringLiteral("ANALYZE")};
+    for (const QString &sql : settle) {
+        if (!recordGenExec(db, sql, &error)) {
+            fprintf(stderr, "%s failed: %s\n", sql.toLocal8Bit().constData(),
+                    error.toLocal8Bit().constData());
+            return false;
+        }
     }
     printf("  %lld records generated in %.1f s\n", static_cast<long long>(records),
            t.elapsed() / 1000.0);
@@ -62,24 +119,29 @@ bool fill(QSqlDatabase db, bool postgres, qint64 records) {
 }
 
 bool measure(const char *name, const QString &db, int runs, const QString &scratch) {
-    QVector<qint64> times;
+    QVector<Run> all;
     for (int i = 0; i < runs; ++i) {
-        const qint64 ms = runReport(db, {QStringLiteral("--json")});
-        if (ms < 0)
+        const Run r = runReport(db, {QStringLiteral("--json")});
+        if (r.wallMs < 0)
             return false;
-        times.append(ms);
+        all.append(r);
     }
-    std::sort(times.begin(), times.end());
-    printf("  %s report --json: median %lld ms, best %lld ms, worst %lld ms (%d runs)\n", name,
-           static_cast<long long>(times[times.size() / 2]), static_cast<long long>(times.first()),
-           static_cast<long long>(times.last()), runs);
-    const qint64 html = runReport(db, {QStringLiteral("--html"), scratch + QStringLiteral("/r.html")});
-    const qint64 csv = runReport(db, {QStringLiteral("--csv"), scratch + QStringLiteral("/r.csv")});
-    if (html < 0 || csv < 0)
+    std::sort(all.begin(), all.end(), [](const Run &a, const Run &b) { return a.wallMs < b.wallMs; });
+    const Run &median = all[all.size() / 2];
+    printf("  %s report --json: median %lld ms wall (best %lld, worst %lld; %d runs);"
+           " the median run's CPU: report %.0f ms, server %.0f ms; load %s\n",
+           name, static_cast<long long>(median.wallMs), static_cast<long long>(all.first().wallMs),
+           static_cast<long long>(all.last().wallMs), runs, median.cliCpuMs, median.serverCpuMs,
+           loadAverage().toLatin1().constData());
+    const Run html = runReport(db, {QStringLiteral("--html"), scratch + QStringLiteral("/r.html")});
+    const Run csv = runReport(db, {QStringLiteral("--csv"), scratch + QStringLiteral("/r.csv")});
+    if (html.wallMs < 0 || csv.wallMs < 0)
         return false;
-    printf("  %s report --html: %lld ms; --csv (every record, %.0f MB): %lld ms\n", name,
-           static_cast<long long>(html),
-           QFileInfo(scratch + QStringLiteral("/r.csv")).size() / 1e6, static_cast<long long>(csv));
+    printf("  %s report --html: %lld ms; --csv (every record, %.0f MB): %lld ms wall,"
+           " report CPU %.0f ms, server CPU %.0f ms\n",
+           name, static_cast<long long>(html.wallMs),
+           QFileInfo(scratch + QStringLiteral("/r.csv")).size() / 1e6,
+           static_cast<long long>(csv.wallMs), csv.cliCpuMs, csv.serverCpuMs);
     QFile::remove(scratch + QStringLiteral("/r.csv"));
     return true;
 }
@@ -88,6 +150,7 @@ bool measure(const char *name, const QString &db, int runs, const QString &scrat
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     const qint64 records = argc > 1 ? atoll(argv[1]) : 1000000;
     const int runs = argc > 2 ? atoi(argv[2]) : 5;
     if (records < 1 || runs < 1) {
@@ -109,6 +172,9 @@ int main(int argc, char **argv) {
                     server.error().toLocal8Bit().constData());
             return 1;
         }
+        QFile pidFile(server.dataDir() + QStringLiteral("/postmaster.pid"));
+        if (pidFile.open(QIODevice::ReadOnly))
+            g_postmaster = pidFile.readLine().trimmed().toLongLong();
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("pg"));
             db.setHostName(server.socketDir());
@@ -120,6 +186,7 @@ int main(int argc, char **argv) {
         }
         QSqlDatabase::removeDatabase(QStringLiteral("pg"));
         ok = ok && measure("PostgreSQL", server.url(), runs, scratch.path());
+        g_postmaster = 0;
     }
 
     printf("SQLite (file in %s):\n", scratch.path().toLocal8Bit().constData());
