@@ -199,30 +199,24 @@ bool countBoards(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportDa
     return true;
 }
 
-bool burnTimes(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
-               QString *error) {
-    // Nearest rank: the p-th percentile of n sorted values is the one at rank
-    // ceil(p/100 * n), i.e. the first rank r with 100 r >= p n; PostgreSQL's
-    // percentile_disc is that definition, SQLite numbers the rows itself.
-    const QString sql =
-        postgres
-            ? QStringLiteral(
-                  "SELECT COALESCE(image_name, '') AS image, COUNT(*),"
-                  " percentile_disc(ARRAY[0.5, 0.9, 0.99]) WITHIN GROUP (ORDER BY duration_ms),"
-                  " MAX(duration_ms) FROM board_record WHERE job_kind = 'burn' AND result = 'ok'%1"
-                  " GROUP BY COALESCE(image_name, '') ORDER BY 1")
-                  .arg(reportFilterSql(f))
-            : QStringLiteral(
-                  "WITH d AS (SELECT COALESCE(image_name, '') AS image, duration_ms,"
-                  " ROW_NUMBER() OVER (PARTITION BY COALESCE(image_name, '') ORDER BY duration_ms)"
-                  " AS rn, COUNT(*) OVER (PARTITION BY COALESCE(image_name, '')) AS n"
-                  " FROM board_record WHERE job_kind = 'burn' AND result = 'ok'%1)"
-                  " SELECT image, MAX(n),"
-                  " MIN(CASE WHEN rn * 100 >= n * 50 THEN duration_ms END) || ','"
-                  " || MIN(CASE WHEN rn * 100 >= n * 90 THEN duration_ms END) || ','"
-                  " || MIN(CASE WHEN rn * 100 >= n * 99 THEN duration_ms END),"
-                  " MAX(duration_ms) FROM d GROUP BY image ORDER BY image")
-                  .arg(reportFilterSql(f));
+bool burnTimes(QSqlDatabase db, const ReportFilter &f, ReportData *out, QString *error) {
+    // Nearest rank: the p-th percentile of n values is the smallest value v
+    // with at least p/100 * n values <= v. Durations are counted per distinct
+    // value first (a few ten thousand per image at most, in milliseconds),
+    // so that only those counts are sorted, not every burn.
+    const QString sql = QStringLiteral(
+        "WITH h AS (SELECT COALESCE(image_name, '') AS image, duration_ms, COUNT(*) AS c"
+        " FROM board_record WHERE job_kind = 'burn' AND result = 'ok'%1"
+        " GROUP BY COALESCE(image_name, ''), duration_ms),"
+        " r AS (SELECT image, duration_ms,"
+        " SUM(c) OVER (PARTITION BY image ORDER BY duration_ms) AS cum,"
+        " SUM(c) OVER (PARTITION BY image) AS n FROM h)"
+        " SELECT image, MAX(n),"
+        " MIN(CASE WHEN cum * 100 >= n * 50 THEN duration_ms END),"
+        " MIN(CASE WHEN cum * 100 >= n * 90 THEN duration_ms END),"
+        " MIN(CASE WHEN cum * 100 >= n * 99 THEN duration_ms END),"
+        " MAX(duration_ms) FROM r GROUP BY image ORDER BY image")
+                            .arg(reportFilterSql(f));
     QSqlQuery q(db);
     if (!run(q, sql, f, "burn time", error))
         return false;
@@ -230,16 +224,10 @@ bool burnTimes(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData
         ReportBurnTime t;
         t.image = q.value(0).toString();
         t.burns = num(q, 1);
-        // "{p50,p90,p99}" from PostgreSQL's array, "p50,p90,p99" from SQLite.
-        QString list = q.value(2).toString();
-        list.remove(QLatin1Char('{')).remove(QLatin1Char('}'));
-        const QStringList parts = list.split(QLatin1Char(','));
-        if (parts.size() == 3) {
-            t.p50 = parts[0].toLongLong();
-            t.p90 = parts[1].toLongLong();
-            t.p99 = parts[2].toLongLong();
-        }
-        t.max = num(q, 3);
+        t.p50 = num(q, 2);
+        t.p90 = num(q, 3);
+        t.p99 = num(q, 4);
+        t.max = num(q, 5);
         out->burnTimes.append(t);
     }
     return true;
@@ -338,7 +326,7 @@ bool reportCompute(QSqlDatabase db, bool postgres, const ReportFilter &f, Report
                    QString *error) {
     out->filter = f;
     if (!(countRecords(db, postgres, f, out, error) && countBoards(db, postgres, f, out, error) &&
-          burnTimes(db, postgres, f, out, error) && failedBoards(db, postgres, f, out, error)))
+          burnTimes(db, f, out, error) && failedBoards(db, postgres, f, out, error)))
         return false;
     // The groups come out of a UNION in no particular order.
     const auto byName = [](const ReportYieldRow &a, const ReportYieldRow &b) {
