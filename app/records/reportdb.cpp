@@ -150,17 +150,21 @@ bool reportOpenDb(const ReportDbTarget &target, const QString &connectionName, Q
         *error = QStringLiteral("cannot open the database %1: %2").arg(target.display(), why);
         return false;
     }
-    if (target.postgres) {
-        // Dates as text the same way on every server. The report's
-        // groupings are a few thousand rows however many records there are,
-        // but the planner cannot know that and would sort a million rows
-        // rather than hash them within the default 4 MB; and compiling the
-        // report's few queries (JIT) costs more than it saves.
-        QSqlQuery q(db);
-        q.exec(QStringLiteral("SET DateStyle = ISO"));
-        q.exec(QStringLiteral("SET TimeZone = 'UTC'"));
-        q.exec(QStringLiteral("SET work_mem = '256MB'"));
-        q.exec(QStringLiteral("SET jit = off"));
-    }
+    reportPrepareSession(db, target.postgres);
     return true;
+}
+
+void reportPrepareSession(QSqlDatabase db, bool postgres) {
+    if (!postgres)
+        return;
+    // Dates as text the same way on every server. The report's groupings
+    // are a few thousand rows however many records there are, but the
+    // planner cannot know that and would sort a million rows rather than hash
+    // them within the default 4 MB; and compiling the report's few queries
+    // (JIT) costs more than it saves.
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("SET DateStyle = ISO"));
+    q.exec(QStringLiteral("SET TimeZone = 'UTC'"));
+    q.exec(QStringLiteral("SET work_mem = '256MB'"));
+    q.exec(QStringLiteral("SET jit = off"));
 }

@@ -30,3 +30,7 @@ bool reportParseDbUrl(const QString &url, ReportDbTarget *target, QString *error
 // a message naming the target (not its password) when it cannot be opened;
 // an SQLite file that does not exist is not created.
 bool reportOpenDb(const ReportDbTarget &target, const QString &connectionName, QString *error);
+
+// The session settings the report's queries count on (PostgreSQL: ISO dates,
+// UTC, memory to hash its groupings in); for every connection it opens.
+void reportPrepareSession(QSqlDatabase db, bool postgres);

@@ -1,12 +1,15 @@
 #include "reportquery.h"
 
 #include <algorithm>
+#include <thread>
 
 #include <QDateTime>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
+
+#include "reportdb.h"
 
 namespace {
 
@@ -325,9 +328,56 @@ bool reportCheckTable(QSqlDatabase db, QString *error) {
 bool reportCompute(QSqlDatabase db, bool postgres, const ReportFilter &f, ReportData *out,
                    QString *error) {
     out->filter = f;
-    if (!(countRecords(db, postgres, f, out, error) && countBoards(db, postgres, f, out, error) &&
-          burnTimes(db, f, out, error) && failedBoards(db, postgres, f, out, error)))
+    // The board counts and the burn times run on a second connection of
+    // their own while this one counts the records and finds the failed
+    // boards: on a server (or an SQLite file) with two processors free the
+    // report takes about half the time. A connection belongs to the thread
+    // that opened it, so the worker clones this one and closes its clone.
+    ReportData boards;
+    QString boardsError;
+    bool boardsOk = false;
+    const QString source = db.connectionName();
+    const QString clone = source + QStringLiteral("-boards");
+    std::thread worker([&] {
+        {
+            QSqlDatabase second = QSqlDatabase::cloneDatabase(source, clone);
+            if (!second.open()) {
+                boardsError = QStringLiteral("cannot open a second connection: %1")
+                                  .arg(second.lastError().text().trimmed());
+            } else {
+                reportPrepareSession(second, postgres);
+                boardsOk = countBoards(second, postgres, f, &boards, &boardsError) &&
+                           burnTimes(second, f, &boards, &boardsError);
+                second.close();
+            }
+        }
+        QSqlDatabase::removeDatabase(clone);
+    });
+    const bool ok = countRecords(db, postgres, f, out, error) &&
+                    failedBoards(db, postgres, f, out, error);
+    worker.join();
+    if (!ok)
         return false;
+    if (!boardsOk) {
+        *error = boardsError;
+        return false;
+    }
+    const struct {
+        const char *dim;
+        const QVector<ReportYieldRow> &rows;
+    } parts[] = {{"d", boards.perDay}, {"s", boards.perStation}, {"i", boards.perImage}};
+    for (const auto &part : parts) {
+        for (const ReportYieldRow &b : part.rows) {
+            ReportYieldRow *r = rowFor(out, QLatin1String(part.dim), b.name);
+            r->boards = b.boards;
+            r->firstPass = b.firstPass;
+            r->finalPass = b.finalPass;
+        }
+    }
+    out->total.boards = boards.total.boards;
+    out->total.firstPass = boards.total.firstPass;
+    out->total.finalPass = boards.total.finalPass;
+    out->burnTimes = boards.burnTimes;
     // The groups come out of a UNION in no particular order.
     const auto byName = [](const ReportYieldRow &a, const ReportYieldRow &b) {
         return a.name < b.name;
