@@ -317,7 +317,11 @@ bool reportCheckTable(QSqlDatabase db, QString *error) {
     if (q.exec(QStringLiteral("SELECT COUNT(*) FROM board_record WHERE 1 = 0")))
         return true;
     const QString why = q.lastError().text().trimmed();
-    if (!db.tables().contains(QStringLiteral("board_record"))) {
+    // "no such table" (SQLite), "does not exist" (PostgreSQL); anything else,
+    // such as a file that is no database at all, is said as it is.
+    const bool missing = why.contains(QLatin1String("no such table")) ||
+                         why.contains(QLatin1String("does not exist"));
+    if (missing && !db.tables().contains(QStringLiteral("board_record"))) {
         *error = QStringLiteral("the database holds no board records (no table \"board_record\")");
         return false;
     }

@@ -395,6 +395,10 @@ INSTANTIATE_TEST_SUITE_P(Databases, ReportTest, ::testing::Values(false, true),
 
 TEST(ReportCommand, BadArgumentsAndTargets) {
     QDir::current().mkdir(QStringLiteral("empty-dir"));
+    QFile text(QStringLiteral("notes.db"));
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write("not a database, just a line of text long enough to fill a header\n");
+    text.close();
     struct Case {
         QStringList args;
         int status;
@@ -412,6 +416,7 @@ TEST(ReportCommand, BadArgumentsAndTargets) {
         {{"--json", "--db", "no-such.db"}, 1, "no-such.db: no such database file"},
         {{"--json", "--db", "empty-dir"}, 1, "not a readable database file"},
         {{"--json"}, 1, "data.db: no such database file"},
+        {{"--json", "--db", "notes.db"}, 1, "file is not a database"},
         {{"--json", "--since", "2026-13-01"}, 2, "is not a date"},
         {{"--json", "--since", "2026-03-04", "--until", "2026-03-01"}, 2, "is after --until"},
         {{"--station", "x"}, 2, "say what to write"},
