@@ -29,10 +29,12 @@ svg { display: block; max-width: 100%; height: auto; margin: 6px 0; }
 svg text { font-family: "DejaVu Sans", Arial, Helvetica, sans-serif; font-size: 12px; fill: #1b1b1b; }
 .legend span { display: inline-block; width: 12px; height: 12px; margin: 0 4px 0 12px;
                vertical-align: -1px; }
-section { break-inside: avoid; page-break-inside: avoid; }
+svg, .legend { break-inside: avoid; page-break-inside: avoid; }
 @media print {
   body { margin: 0; max-width: none; font-size: 11px; }
-  h2 { break-after: avoid; page-break-after: avoid; }
+  h2, p.note { break-after: avoid; page-break-after: avoid; }
+  th, td { padding: 2px 5px; }
+  td:first-child { white-space: nowrap; }
   tr { break-inside: avoid; page-break-inside: avoid; }
   th { background: #eee !important; -webkit-print-color-adjust: exact; print-color-adjust: exact; }
   svg { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
