@@ -197,21 +197,22 @@ QString buildSelection(ImageFile &image, const QStringList &wanted,
     return QString();
 }
 
-// Why the image cannot be used, as the image reader found it; the reader's
-// own words where it gave them.
-QString imageReason(const QString &path) {
+// Why the image's header cannot be used: a file that cannot be read as an
+// image at all, or one whose header does not check out (the reader's words).
+Failure headerFailure(const QString &path) {
+    const QString refused = QStringLiteral("'%1' is not a firmware image that can be read").arg(path);
     std::string why;
     const QByteArray native = path.toLocal8Bit();
-    if (!kelcli_image_readable(native.constData(), &why)) {
-        const char *openWhy = nullptr;
-        FILE *f = image_file_open(native.constData(), &openWhy);
-        if (f)
-            fclose(f);
-        return f ? QStringLiteral(": ") + QString::fromStdString(why)
-                 : QStringLiteral(": Cannot open file %1: %2")
-                       .arg(path, QString::fromLocal8Bit(openWhy));
-    }
-    return Reporter::instance().libraryReason();
+    if (kelcli_image_readable(native.constData(), &why))
+        return Failure(Failure::ImageCorrupt, refused + Reporter::instance().libraryReason());
+    const char *openWhy = nullptr;
+    FILE *f = image_file_open(native.constData(), &openWhy);
+    if (f)
+        fclose(f);
+    return Failure(Failure::ImageUnreadable,
+                   refused + (f ? QStringLiteral(": ") + QString::fromStdString(why)
+                                : QStringLiteral(": Cannot open file %1: %2")
+                                      .arg(path, QString::fromLocal8Bit(openWhy))));
 }
 
 // Until the worker runs a request to stop ends the program at once, with the
@@ -231,10 +232,10 @@ int runBurn(const BurnArgs &a) {
     ImageFile image;
     image.setPath(a.image);
     out.clearLibraryError();
-    if (image.loadHeader() != 0)
-        return failEarly(QStringLiteral("'%1' is not a firmware image that can be read").arg(a.image) +
-                             imageReason(a.image),
-                         KELCLI_FAIL, Failure::ImageUnreadable);
+    if (image.loadHeader() != 0) {
+        const Failure why = headerFailure(a.image);
+        return failEarly(why.message(), KELCLI_FAIL, why.code());
+    }
     out.clearLibraryError();
     const FwcMeta *metas = image.meta();
     if (!metas || image.fwcCount() == 0)
@@ -252,9 +253,10 @@ int runBurn(const BurnArgs &a) {
     }
 
     // Before any board is touched, and once for all the boards of a station.
-    const QString refused = kelcli_image_guard_refusal(image, a.guard);
+    Failure::Code guardCode = Failure::None;
+    const QString refused = kelcli_image_guard_refusal(image, a.guard, &guardCode);
     if (!refused.isEmpty())
-        return failEarly(refused, KELCLI_FAIL, Failure::ImageMismatch);
+        return failEarly(refused, KELCLI_FAIL, guardCode);
 
     if (libkelupg_init() != 0)
         return failEarly(QStringLiteral("cannot initialise USB access"), KELCLI_FAIL,
