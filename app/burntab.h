@@ -54,10 +54,14 @@ public slots:
 
     void stopWork() override;
     void setProgress(qint64 position) override;
-    bool mayAutoStart() override;
+    // Whether auto-burn may start on the board that was just reported ready;
+    // no for a board a job has ended on and that has not been taken away since.
+    bool mayAutoStart();
 
-    void refreshPartitionTree() override;
-    void reapplyConnectType() override;
+    // The image's partition list changed.
+    void refreshPartitionTree();
+    // The connection type of the settings is to be applied.
+    void reapplyConnectType();
     void onConnectTypeChanged(int oldIndex, int curIndex);
     void onPortChanged(int oldIndex, int curIndex);
     void onForceClicked(bool checked);
