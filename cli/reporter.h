@@ -26,6 +26,10 @@ public:
     void installHandlers();
     void end();
 
+    // Library debug lines and routine messages are shown too (-v).
+    void setVerbose(bool on) { m_verbose.store(on); }
+    bool verbose() const { return m_verbose.load(); }
+
     bool json() const { return m_json; }
     // Progress is drawn in place (stderr is a terminal and there is no JSON).
     bool tty() const { return m_tty; }
@@ -82,6 +86,7 @@ private:
     bool m_barOpen = false;
     int m_linesDrawn = 0;
     std::atomic<bool> m_resultGiven{false};
+    std::atomic<bool> m_verbose{false};
     QtMessageHandler m_previous = nullptr;
     QString m_libraryError;
 };
