@@ -95,9 +95,10 @@ bool BurnSession::open() {
         if (m_request.link == BurnRequest::Serial) {
             opens = m_link->device() != nullptr;  // the serial link keeps what it opened
             const QFileInfo port(at);
-            why = !port.exists() ? QStringLiteral("No such file or directory")
-                                 : QStringLiteral("Permission denied or in use");
-            why = QStringLiteral(": Cannot open %1: %2").arg(at, why);
+            if (!port.exists())
+                why = QStringLiteral(": Cannot open %1: No such file or directory").arg(at);
+            else if (!port.isReadable() || !port.isWritable())
+                why = QStringLiteral(": Cannot open %1: Permission denied").arg(at);
         } else {
             uint8_t bus;
             uint8_t port[UPG_PORT_PATH_LEN];
@@ -209,6 +210,9 @@ BurnThread *BurnSession::prepare() {
         send(e);
     });
     connect(w, &KelThread::threadIsSuccessful, this, [this] { m_succeeded = true; });
+    // Kept as it comes: the window's page may have destroyed the worker by the
+    // time its end arrives here.
+    connect(w, &KelThread::failed, this, [this](const Failure &why) { m_failure = why; });
     connect(w, &QThread::finished, this, &BurnSession::onFinished);
     return w;
 }
@@ -238,12 +242,9 @@ void BurnSession::onFinished() {
     if (m_finished)
         return;
     Failure why;
-    if (!m_succeeded) {
-        why = m_worker ? m_worker->failure() : Failure();
-        // Stopped between two components: no failure was sent, the job is over all the same.
-        if (!why)
-            why = Failure(Failure::Interrupted, QString());
-    }
+    // Stopped between two components: no failure was sent, the job is over all the same.
+    if (!m_succeeded)
+        why = m_failure ? m_failure : Failure(Failure::Interrupted, QString());
     finishWithout(why);
 }
 

@@ -161,6 +161,7 @@ private:
     bool m_ownsWorker = true;
     bool m_answered = false;
     bool m_succeeded = false;
+    Failure m_failure;
     bool m_finished = false;
     QString m_component;
     BurnResult m_result;
