@@ -289,9 +289,7 @@ private:
         settled.remove(location);
         boards.push_back(std::move(b));
         ++started;
-        connect(s, &BurnSession::event, this, [this, board](const BurnEvent &e) {
-            oneBoard ? showOne(board, e) : showMany(board, e);
-        });
+        connect(s, &BurnSession::event, this, [this, board](const BurnEvent &e) { show(board, e); });
         if (!opened) {
             s->finishWithout(s->failure());
             return board;
@@ -320,79 +318,137 @@ private:
         return board;
     }
 
-    // One board: its events as the one-board burn has always shown them.
-    void showOne(Board *b, const BurnEvent &e) {
-        const int count = int(image.fwcCount());
-        const QString &at = b->location;
-        switch (e.kind) {
-        case BurnEvent::Started:
+    // A board's event as JSON, or as the lines of one board or of several.
+    void show(Board *b, const BurnEvent &e) {
+        if (e.kind == BurnEvent::ComponentStarted)
+            b->component = e.name;
+        else if (e.kind == BurnEvent::ComponentDone)
+            ++b->componentsDone;
+        else if (e.kind == BurnEvent::Started) {
             b->burning.start();
             startedMs.store(QDateTime::currentMSecsSinceEpoch());
-            if (a.json)
-                out.emitJson({{"event", "start"},
-                              {"image", a.image},
-                              {"components", count},
-                              {"bytes", double(total)}},
-                             at);
-            else
-                out.say(QStringLiteral("Burning %1 (%2 components, %3 bytes)")
-                            .arg(a.image)
-                            .arg(count)
-                            .arg(total));
-            break;
-        case BurnEvent::Linked:
-            if (a.json)
-                out.emitJson({{"event", "linked"}, {"device", e.name}, {"info", b->session->result().info}}, at);
-            else
-                out.say(QStringLiteral("Device %1 linked").arg(e.name));
-            break;
-        case BurnEvent::ComponentStarted:
-            b->component = e.name;
-            if (a.json)
-                out.emitJson(componentStart(e), at);
-            else if (!out.tty())
-                out.say(QStringLiteral("[%1/%2] %3 (%4 bytes)")
-                            .arg(e.index + 1)
-                            .arg(count)
-                            .arg(e.name)
-                            .arg(e.size));
-            break;
-        case BurnEvent::ComponentDone:
-            if (a.json)
-                out.emitJson(componentDone(e), at);
-            else if (!out.tty() || e.skipped)
-                out.say(QStringLiteral("[%1/%2] %3 %4")
-                            .arg(e.index + 1)
-                            .arg(count)
-                            .arg(e.name, e.skipped ? QStringLiteral("skipped (not selected)")
-                                                   : QStringLiteral("done")));
-            break;
-        case BurnEvent::Retry:
-            if (a.json)
-                out.emitJson(retry(e), at);
-            else
-                out.say(QStringLiteral("Sending %1 again (resend %2)").arg(e.name).arg(e.count));
-            break;
-        case BurnEvent::StageChanged:
-            if (a.json)
-                out.emitJson({{"event", "stage"}, {"stage", "uboot"}}, at);
-            else
-                out.say(QStringLiteral("Device is back, running U-Boot"));
-            break;
-        case BurnEvent::Progress:
-            showBar(b, e.bytes);
-            break;
-        case BurnEvent::Waiting:
-        case BurnEvent::BoardInfo:
-            break;
-        case BurnEvent::Result:
-            finishOne(b, e.result);
-            break;
+        }
+        if (e.kind == BurnEvent::Result) {
+            oneBoard ? finishOne(b, e.result) : finishMany(b, e.result);
+        } else if (e.kind == BurnEvent::Progress) {
+            progress(b, e.bytes);
+        } else if (a.json) {
+            const QJsonObject o = jsonOf(e);
+            if (!o.isEmpty())
+                out.emitJson(o, b->location);
+        } else {
+            const QString line = oneBoard ? lineOfOne(e) : lineOfMany(e);
+            if (!line.isEmpty())
+                out.say(line);
         }
     }
 
-    void showBar(Board *b, quint64 bytes) {
+    QJsonObject jsonOf(const BurnEvent &e) const {
+        switch (e.kind) {
+        case BurnEvent::Started:
+            if (oneBoard)
+                return {{"event", "start"},
+                        {"image", a.image},
+                        {"components", int(image.fwcCount())},
+                        {"bytes", double(total)}};
+            break;
+        case BurnEvent::Linked:
+            if (oneBoard)
+                return {{"event", "linked"}, {"device", e.name}, {"info", e.info}};
+            break;
+        case BurnEvent::ComponentStarted:
+            return {{"event", "component"},
+                    {"state", "start"},
+                    {"index", e.index},
+                    {"name", e.name},
+                    {"size", double(e.size)}};
+        case BurnEvent::ComponentDone:
+            return {{"event", "component"},
+                    {"state", e.skipped ? "skipped" : "done"},
+                    {"index", e.index},
+                    {"name", e.name}};
+        case BurnEvent::Retry:
+            return {{"event", "retry"}, {"index", e.index}, {"name", e.name}, {"count", e.count}};
+        case BurnEvent::StageChanged:
+            return {{"event", "stage"}, {"stage", "uboot"}};
+        default:
+            break;
+        }
+        return {};
+    }
+
+    // One board: the lines it has always shown (on a terminal the bar shows
+    // the components).
+    QString lineOfOne(const BurnEvent &e) const {
+        const int count = int(image.fwcCount());
+        switch (e.kind) {
+        case BurnEvent::Started:
+            return QStringLiteral("Burning %1 (%2 components, %3 bytes)")
+                .arg(a.image)
+                .arg(count)
+                .arg(total);
+        case BurnEvent::Linked:
+            return QStringLiteral("Device %1 linked").arg(e.name);
+        case BurnEvent::ComponentStarted:
+            if (out.tty())
+                break;
+            return QStringLiteral("[%1/%2] %3 (%4 bytes)")
+                .arg(e.index + 1)
+                .arg(count)
+                .arg(e.name)
+                .arg(e.size);
+        case BurnEvent::ComponentDone:
+            if (out.tty() && !e.skipped)
+                break;
+            return QStringLiteral("[%1/%2] %3 %4")
+                .arg(e.index + 1)
+                .arg(count)
+                .arg(e.name, e.skipped ? QStringLiteral("skipped (not selected)")
+                                       : QStringLiteral("done"));
+        case BurnEvent::Retry:
+            return QStringLiteral("Sending %1 again (resend %2)").arg(e.name).arg(e.count);
+        case BurnEvent::StageChanged:
+            return QStringLiteral("Device is back, running U-Boot");
+        default:
+            break;
+        }
+        return QString();
+    }
+
+    // Several boards: a line per event where no terminal shows their progress.
+    QString lineOfMany(const BurnEvent &e) const {
+        const QString &at = e.location;
+        switch (e.kind) {
+        case BurnEvent::ComponentStarted:
+            if (!out.tty())
+                return QStringLiteral("[%1] %2 (%3 bytes)").arg(at, e.name).arg(e.size);
+            break;
+        case BurnEvent::ComponentDone:
+            if (!out.tty())
+                return QStringLiteral("[%1] %2 %3").arg(
+                    at, e.name, e.skipped ? QStringLiteral("skipped") : QStringLiteral("done"));
+            break;
+        case BurnEvent::Retry:
+            return QStringLiteral("[%1] sending %2 again (resend %3)").arg(at, e.name).arg(e.count);
+        case BurnEvent::StageChanged:
+            if (!out.tty())
+                return QStringLiteral("[%1] back, running U-Boot").arg(at);
+            break;
+        default:
+            break;
+        }
+        return QString();
+    }
+
+    // One board: a JSON line for each report, or the bar on a terminal; several
+    // boards: JSON lines, the terminal's lines are drawn by tick().
+    void progress(Board *b, quint64 bytes) {
         b->bytes = bytes;
+        if (!oneBoard) {
+            if (a.json)
+                out.emitJson({{"event", "progress"}, {"bytes", double(bytes)}}, b->location);
+            return;
+        }
         bytesDone.store(bytes);
         const double secs = qMax(b->burning.isValid() ? b->burning.elapsed() : 0, qint64(1)) / 1000.0;
         const double rate = bytes / secs;
@@ -459,71 +515,6 @@ private:
             }
         }
         QCoreApplication::quit();
-    }
-
-    static QJsonObject componentStart(const BurnEvent &e) {
-        return {{"event", "component"},
-                {"state", "start"},
-                {"index", e.index},
-                {"name", e.name},
-                {"size", double(e.size)}};
-    }
-    static QJsonObject componentDone(const BurnEvent &e) {
-        return {{"event", "component"},
-                {"state", e.skipped ? "skipped" : "done"},
-                {"index", e.index},
-                {"name", e.name}};
-    }
-    static QJsonObject retry(const BurnEvent &e) {
-        return {{"event", "retry"}, {"index", e.index}, {"name", e.name}, {"count", e.count}};
-    }
-
-    // Several boards: a line per event where no terminal shows their progress.
-    void showMany(Board *b, const BurnEvent &e) {
-        const QString &at = b->location;
-        switch (e.kind) {
-        case BurnEvent::ComponentStarted:
-            b->component = e.name;
-            if (a.json)
-                out.emitJson(componentStart(e), at);
-            else if (!out.tty())
-                say(QStringLiteral("[%1] %2 (%3 bytes)").arg(at, e.name).arg(e.size));
-            break;
-        case BurnEvent::ComponentDone:
-            ++b->componentsDone;
-            if (a.json)
-                out.emitJson(componentDone(e), at);
-            else if (!out.tty())
-                say(QStringLiteral("[%1] %2 %3")
-                        .arg(at, e.name,
-                             e.skipped ? QStringLiteral("skipped") : QStringLiteral("done")));
-            break;
-        case BurnEvent::Retry:
-            if (a.json)
-                out.emitJson(retry(e), at);
-            else
-                say(QStringLiteral("[%1] sending %2 again (resend %3)").arg(at, e.name).arg(e.count));
-            break;
-        case BurnEvent::StageChanged:
-            if (a.json)
-                out.emitJson({{"event", "stage"}, {"stage", "uboot"}}, at);
-            else if (!out.tty())
-                say(QStringLiteral("[%1] back, running U-Boot").arg(at));
-            break;
-        case BurnEvent::Progress:
-            b->bytes = e.bytes;
-            if (a.json)
-                out.emitJson({{"event", "progress"}, {"bytes", double(b->bytes)}}, at);
-            break;
-        case BurnEvent::Result:
-            finishMany(b, e.result);
-            break;
-        case BurnEvent::Started:
-        case BurnEvent::Linked:
-        case BurnEvent::Waiting:
-        case BurnEvent::BoardInfo:
-            break;
-        }
     }
 
     void finishMany(Board *b, const BurnResult &r) {

@@ -126,8 +126,7 @@ bool BurnSession::open() {
     m_link->setVerify(m_request.verify);
     m_result.info = info();
     m_result.chipId = chipId();
-    BurnEvent e;
-    e.kind = BurnEvent::BoardInfo;
+    BurnEvent e = make(BurnEvent::BoardInfo);
     e.info = m_result.info;
     send(e);
     return true;
@@ -152,60 +151,40 @@ BurnThread *BurnSession::prepare() {
     if (m_request.nameBoard)
         w->setBoardLocation(m_request.location);
 
-    connect(w, &KelThread::threadIsStart, this, [this] {
-        BurnEvent e;
-        e.kind = BurnEvent::Started;
-        send(e);
-    });
+    connect(w, &KelThread::threadIsStart, this, [this] { send(make(BurnEvent::Started)); });
     connect(w, &BurnThread::deviceLinked, this, [this](const QString &name) {
-        BurnEvent e;
-        e.kind = BurnEvent::Linked;
+        BurnEvent e = make(BurnEvent::Linked);
         e.name = name;
         e.info = info();
         send(e);
     });
     connect(w, &BurnThread::componentStarted, this, [this](int i, const QString &n, quint32 size) {
         m_component = n;
-        BurnEvent e;
-        e.kind = BurnEvent::ComponentStarted;
-        e.index = i;
-        e.name = n;
+        BurnEvent e = make(BurnEvent::ComponentStarted, i);
         e.size = size;
         send(e);
     });
     connect(w, &BurnThread::componentDone, this, [this](int i, bool skipped) {
         ++m_result.componentsDone;
-        BurnEvent e;
-        e.kind = BurnEvent::ComponentDone;
-        e.index = i;
-        e.name = m_component;
+        BurnEvent e = make(BurnEvent::ComponentDone, i);
         e.skipped = skipped;
         send(e);
     });
-    connect(w, &BurnThread::componentRetry, this, [this](int i, const QString &n, int count) {
+    connect(w, &BurnThread::componentRetry, this, [this](int i, const QString &, int count) {
         m_result.retries = count;
-        BurnEvent e;
-        e.kind = BurnEvent::Retry;
-        e.index = i;
-        e.name = n;
+        BurnEvent e = make(BurnEvent::Retry, i);
         e.count = count;
         send(e);
     });
-    connect(w, &BurnThread::inUboot, this, [this] {
-        BurnEvent e;
-        e.kind = BurnEvent::StageChanged;
-        send(e);
-    });
+    connect(w, &BurnThread::inUboot, this, [this] { send(make(BurnEvent::StageChanged)); });
     connect(w, &BurnThread::waiting, this, [this](int what) {
-        BurnEvent e;
-        e.kind = BurnEvent::Waiting;
+        BurnEvent e = make(BurnEvent::Waiting);
         e.wait = what;
         send(e);
     });
     connect(w, &KelThread::threadIsRunning, this, [this](qint64 p) {
         m_result.bytes = p < 0 ? 0 : quint64(p);
-        BurnEvent e;
-        e.kind = BurnEvent::Progress;
+        BurnEvent e = make(BurnEvent::Progress);
         e.bytes = m_result.bytes;
         send(e);
     });
@@ -257,14 +236,23 @@ void BurnSession::finishWithout(const Failure &why) {
     m_result.ended = QDateTime::currentDateTimeUtc();
     if (m_result.chipId.isEmpty())
         m_result.chipId = chipId();
-    BurnEvent e;
-    e.kind = BurnEvent::Result;
+    BurnEvent e = make(BurnEvent::Result);
     e.bytes = m_result.bytes;
     e.result = m_result;
     send(e);
 }
 
-void BurnSession::send(BurnEvent e) {
+BurnEvent BurnSession::make(BurnEvent::Kind kind, int index) const {
+    BurnEvent e;
+    e.kind = kind;
     e.location = m_request.location;
+    e.index = index;
+    // The component the event is about, where it is about one.
+    if (index >= 0)
+        e.name = m_component;
+    return e;
+}
+
+void BurnSession::send(const BurnEvent &e) {
     emit event(e);
 }

@@ -151,7 +151,8 @@ signals:
     void event(const BurnEvent &e);
 
 private:
-    void send(BurnEvent e);
+    BurnEvent make(BurnEvent::Kind kind, int index = -1) const;
+    void send(const BurnEvent &e);
     void onFinished();
 
     BurnRequest m_request;
