@@ -287,6 +287,12 @@ private:
             return nullptr;
         }
         settled.remove(location);
+        if (oneBoard) {
+            // From now on the one board's events carry its location, the
+            // result a signal writes too.
+            openLocation = location;
+            boardOpen.store(true);
+        }
         boards.push_back(std::move(b));
         ++started;
         connect(s, &BurnSession::event, this, [this, board](const BurnEvent &e) { show(board, e); });
@@ -684,7 +690,7 @@ private:
         const qint64 began = startedMs.load();
         out.quitNow(interruptedText(request), true, bytesDone.load(),
                     began ? (QDateTime::currentMSecsSinceEpoch() - began) / 1000.0 : 0,
-                    boards.empty() ? QString() : boards.front()->location);
+                    boardOpen.load() ? openLocation : QString());
     }
 
     struct Settled {
@@ -722,6 +728,8 @@ private:
     // One board: what its result says when a signal ends the program.
     std::atomic<quint64> bytesDone{0};
     std::atomic<qint64> startedMs{0};
+    QString openLocation;  // written once, before boardOpen
+    std::atomic<bool> boardOpen{false};
 };
 
 }  // namespace
