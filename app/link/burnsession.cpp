@@ -93,12 +93,12 @@ bool BurnSession::open() {
         QString why;
         bool opens = true;
         if (m_request.link == BurnRequest::Serial) {
-            opens = m_link->device() != nullptr;  // the serial link keeps what it opened
             const QFileInfo port(at);
             if (!port.exists())
                 why = QStringLiteral(": Cannot open %1: No such file or directory").arg(at);
             else if (!port.isReadable() || !port.isWritable())
                 why = QStringLiteral(": Cannot open %1: Permission denied").arg(at);
+            opens = why.isEmpty();
         } else {
             uint8_t bus;
             uint8_t port[UPG_PORT_PATH_LEN];
@@ -111,8 +111,7 @@ bool BurnSession::open() {
         }
         if (!opens) {
             m_result.failure = Failure(Failure::LinkUnavailable,
-                                       QStringLiteral("cannot open the board at %1").arg(at) +
-                                           (m_link->device() ? QString() : why));
+                                       QStringLiteral("cannot open the board at %1").arg(at) + why);
             return false;
         }
         if (!m_request.force) {
