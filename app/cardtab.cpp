@@ -137,12 +137,12 @@ void CardTab::scanDevices() {
         const QString vendor = card.properties.vendor.trimmed();
         const QString product = card.properties.model.trimmed();
         const QString bus = busTypeName(card.properties.busType);
-        qDebug() << "Disk ID:" << card.number << "Vendor:" << vendor << product << "Type:" << bus
-                 << "Size:" << size;
+        qDebug() << "Disk ID:" << card.disk.number << "Vendor:" << vendor << product
+                 << "Type:" << bus << "Size:" << size;
         // A space between the two, which sysfs gives without the padding that
         // would otherwise separate them.
         const QString name = QStringList{vendor, product}.join(QLatin1Char(' ')).trimmed();
-        cardList->addItem(name + " (" + size + ")", card.number);
+        cardList->addItem(name + " (" + size + ")", card.disk.number);
     }
 
     const bool found = cardList->count() > 0;
@@ -212,8 +212,16 @@ void CardTab::onCardSelected(int oldIndex, int curIndex) {
     if (n < 0) {
         return;
     }
-    // A refused number would leave the previous card selected under this name.
-    if (!cardDisk.setDiskNumber(n) || !cardDisk.readImageMark()) {
+    // The item's number names the card as this list was made; a refused
+    // number would leave the previous card selected under this name.
+    DiskNode disk;
+    disk.number = n;
+    for (const CardInfo &card : cards) {
+        if (card.disk.number == n) {
+            disk = card.disk;
+        }
+    }
+    if (!cardDisk.setDisk(disk) || !cardDisk.readImageMark()) {
         progressFill->setFixedHeight(0);
         hideMark();
         return;
@@ -262,15 +270,16 @@ void CardTab::showAccessRefusal(const QString &text) {
 }
 
 bool CardTab::cardWritable() {
-    const int n = cardDisk.diskNumber();
-    const DiskHandle h = n > 0 ? openDiskHandle(n, DiskAccess::Query, true) : kInvalidDisk;
+    const DiskNode &disk = cardDisk.disk();
+    const bool valid = disk.number > 0;
+    const DiskHandle h = valid ? openDiskHandle(disk, DiskAccess::Query, true) : kInvalidDisk;
     closeDiskHandle(h);
-    if (n > 0 && h == kInvalidDisk) {
+    if (valid && h == kInvalidDisk) {
         scanDevices();
         showError(tr("SD卡已更换或已拔出，请重新选择SD卡"));
         return false;
     }
-    if (n > 0 && isDiskWriteProtected(n)) {
+    if (valid && isDiskWriteProtected(disk)) {
         showError(tr("SD卡处于写保护状态，请关闭写保护开关后重试"));
         return false;
     }

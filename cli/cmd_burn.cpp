@@ -150,15 +150,14 @@ int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
 QString buildSelection(ImageFile &image, const QStringList &wanted,
                        std::vector<PartitionSelection> *out, int *status) {
     QStringList known;
-    Reporter::instance().clearLibraryError();
     for (PartitionEntry *p = image.partitions(); p; p = p->next)
         known << QString::fromLatin1(p->name, int(strnlen(p->name, sizeof(p->name))));
     *status = KELCLI_USAGE;
     if (known.isEmpty()) {
-        const QString why = Reporter::instance().libraryReason();
-        if (!why.isEmpty()) {
+        if (!image.readError().isEmpty()) {
             *status = KELCLI_FAIL;
-            return QStringLiteral("the image's partition list cannot be read") + why;
+            return QStringLiteral("the image's partition list cannot be read: ") +
+                   image.readError();
         }
         return QStringLiteral(
             "the image has no partition list (image.updater.env), so --parts cannot apply");
@@ -197,22 +196,24 @@ QString buildSelection(ImageFile &image, const QStringList &wanted,
     return QString();
 }
 
-// Why the image's header cannot be used: a file that cannot be read as an
-// image at all, or one whose header does not check out (the reader's words).
-Failure headerFailure(const QString &path) {
-    const QString refused = QStringLiteral("'%1' is not a firmware image that can be read").arg(path);
-    std::string why;
+// Why the image's header cannot be used: a file that cannot be opened or read
+// as an image at all, or one whose header does not check out.
+Failure headerFailure(const ImageFile &image) {
+    const QString &path = image.path();
+    const QString refused =
+        QStringLiteral("'%1' is not a firmware image that can be read: ").arg(path);
     const QByteArray native = path.toLocal8Bit();
-    if (kelcli_image_readable(native.constData(), &why))
-        return Failure(Failure::ImageCorrupt, refused + Reporter::instance().libraryReason());
     const char *openWhy = nullptr;
-    FILE *f = image_file_open(native.constData(), &openWhy);
-    if (f)
+    if (FILE *f = image_file_open(native.constData(), &openWhy))
         fclose(f);
-    return Failure(Failure::ImageUnreadable,
-                   refused + (f ? QStringLiteral(": ") + QString::fromStdString(why)
-                                : QStringLiteral(": Cannot open file %1: %2")
-                                      .arg(path, QString::fromLocal8Bit(openWhy))));
+    else
+        return Failure(Failure::ImageUnreadable,
+                       refused + QStringLiteral("Cannot open file %1: %2")
+                                     .arg(path, QString::fromLocal8Bit(openWhy)));
+    std::string why;
+    return Failure(kelcli_image_readable(native.constData(), &why) ? Failure::ImageCorrupt
+                                                                  : Failure::ImageUnreadable,
+                   refused + image.readError());
 }
 
 // Until the worker runs a request to stop ends the program at once, with the
@@ -231,16 +232,14 @@ int runBurn(const BurnArgs &a) {
     };
     ImageFile image;
     image.setPath(a.image);
-    out.clearLibraryError();
     if (image.loadHeader() != 0) {
-        const Failure why = headerFailure(a.image);
+        const Failure why = headerFailure(image);
         return failEarly(why.message(), KELCLI_FAIL, why.code());
     }
-    out.clearLibraryError();
     const FwcMeta *metas = image.meta();
     if (!metas || image.fwcCount() == 0)
-        return failEarly(QStringLiteral("cannot read the components of '%1'").arg(a.image) +
-                             out.libraryReason(),
+        return failEarly(QStringLiteral("cannot read the components of '%1': %2")
+                             .arg(a.image, image.readError()),
                          KELCLI_FAIL, Failure::ImageCorrupt);
 
     std::vector<PartitionSelection> selection;

@@ -35,21 +35,24 @@ int kelcli_cmd_card_format(int argc, char **argv) {
     CardTarget target;
     QString error;
     int status = KELCLI_FAIL;
-    if (!kelcli_card_target("format", o, &target, &error, &status)) {
+    Failure::Code code = Failure::None;
+    if (!kelcli_card_target("format", o, &target, &error, &status, &code)) {
         if (status == KELCLI_USAGE) {
             return kelcli_card_usage(o.json, error);
         }
-        return report.result(false, error);
+        return report.fail(Failure(code, error));
     }
     CardDisk card;
-    card.setDiskNumber(target.number);
+    card.setDisk(target.disk);
     report.start({{"device", target.path}, {"table", mbr ? "mbr" : "gpt"}},
                  QStringLiteral("Formatting %1 as FAT32 in %2 table").arg(target.path, mbr ? "an MBR" : "a GPT"));
     bool ok = false;
+    Failure failure;
     {
         KelFormatSDCard worker(mbr, &card);
-        QObject::connect(&worker, &KelFormatSDCard::threadIsRunning, &worker,
-                         [&](int stage) { report.progress(quint64(stage)); }, Qt::DirectConnection);
+        QObject::connect(
+            &worker, &KelFormatSDCard::threadIsRunning, &worker,
+            [&](qint64 stage) { report.progress(quint64(stage)); }, Qt::DirectConnection);
         QObject::connect(&worker, &KelFormatSDCard::threadIsSuccessful, &worker,
                          [&] { ok = true; }, Qt::DirectConnection);
         report.stage("format", QString());
@@ -59,16 +62,18 @@ int kelcli_cmd_card_format(int argc, char **argv) {
         worker.start();
         worker.wait();
         report.endStopRequests();
+        failure = worker.failure();
     }
     if (ok) {
         return report.result(true, QStringLiteral("%1 holds one FAT32 volume").arg(target.path));
     }
     kelcli_card_drop_created(target);
-    QString reason = kelcli_card_last_error();
     if (!report.stopRequest().isEmpty()) {
-        reason = QStringLiteral("interrupted by %1; the format was not finished").arg(report.stopRequest());
-    } else if (reason.isEmpty()) {
-        reason = QStringLiteral("the format failed");
+        failure = Failure(Failure::Interrupted,
+                          QStringLiteral("interrupted by %1; the format was not finished")
+                              .arg(report.stopRequest()));
+    } else if (!failure) {
+        failure = Failure(Failure::Internal, QStringLiteral("the format failed"));
     }
-    return report.result(false, reason);
+    return report.fail(failure);
 }

@@ -31,7 +31,7 @@ int kelcli_cmd_card_list(int argc, char **argv) {
     }
     for (const CardInfo &card : cards) {
         CardDisk disk;
-        disk.setDiskNumber(card.number);
+        disk.setDisk(card.disk);
         // A card without a mark is the usual case, not a warning: a mark is
         // only looked for when the card can be read at all.
         QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &,
@@ -41,8 +41,8 @@ int kelcli_cmd_card_list(int argc, char **argv) {
         const QString name = (card.properties.vendor + QLatin1Char(' ') + card.properties.model)
                                  .simplified();
         if (json) {
-            QJsonObject o{{"number", card.number},
-                          {"node", card.node},
+            QJsonObject o{{"number", card.disk.number},
+                          {"node", card.disk.path},
                           {"vendor", card.properties.vendor.trimmed()},
                           {"model", card.properties.model.trimmed()},
                           {"bus", busTypeName(card.properties.busType)},
@@ -60,7 +60,8 @@ int kelcli_cmd_card_list(int argc, char **argv) {
             marked ? QStringLiteral("%1 %2 %3")
                          .arg(disk.markPlatform(), disk.markProduct(), disk.markVersion())
                    : QStringLiteral("-");
-        printf("%-5d %-16s %-8s %-10s %-28s %s\n", card.number, card.node.toLocal8Bit().constData(),
+        printf("%-5d %-16s %-8s %-10s %-28s %s\n", card.disk.number,
+               card.disk.path.toLocal8Bit().constData(),
                busTypeName(card.properties.busType).toLocal8Bit().constData(),
                kelcli_size_text(card.size()).toLocal8Bit().constData(),
                name.toLocal8Bit().constData(), mark.toLocal8Bit().constData());

@@ -57,41 +57,47 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     CardReport early(o.json, 0);
     std::string why;
     if (!kelcli_image_readable(imagePath.toLocal8Bit().constData(), &why)) {
-        return early.result(false, QStringLiteral("cannot read '%1': %2")
-                                       .arg(imagePath, QString::fromLocal8Bit(why.c_str())));
+        return early.fail(Failure(Failure::ImageUnreadable,
+                                  QStringLiteral("cannot read '%1': %2")
+                                      .arg(imagePath, QString::fromLocal8Bit(why.c_str()))));
     }
     ImageFile image;
     image.setPath(imagePath);
     if (image.loadHeader() != 0 || !image.meta()) {
-        return early.result(false, QStringLiteral("'%1' is not a firmware image that can be read")
-                                       .arg(imagePath));
+        return early.fail(Failure(
+            Failure::ImageCorrupt,
+            QStringLiteral("'%1' is not a firmware image that can be read").arg(imagePath)));
     }
     // The card tab's rule: only images made for SD cards, spelt exactly so.
     if (image.mediaType() != QLatin1String("mmc")) {
-        return early.result(false, QStringLiteral("'%1' is an image for '%2', not for SD cards (mmc)")
-                                       .arg(imagePath, image.mediaType()));
+        return early.fail(
+            Failure(Failure::ImageMismatch,
+                    QStringLiteral("'%1' is an image for '%2', not for SD cards (mmc)")
+                        .arg(imagePath, image.mediaType())));
     }
     if (!image.partitions()) {
-        return early.result(false, QStringLiteral("'%1' has no partition list").arg(imagePath));
+        return early.fail(Failure(Failure::ImageCorrupt,
+                                  QStringLiteral("'%1' has no partition list").arg(imagePath)));
     }
     // Before the card is asked for, let alone touched.
     const QString refused = kelcli_image_guard_refusal(image, guard);
     if (!refused.isEmpty()) {
-        return early.result(false, refused);
+        return early.fail(Failure(Failure::ImageMismatch, refused));
     }
 
     CardTarget target;
     QString error;
     int status = KELCLI_FAIL;
-    if (!kelcli_card_target("write", o, &target, &error, &status)) {
+    Failure::Code code = Failure::None;
+    if (!kelcli_card_target("write", o, &target, &error, &status, &code)) {
         if (status == KELCLI_USAGE) {
             return kelcli_card_usage(o.json, error);
         }
-        return early.result(false, error);
+        return early.fail(Failure(code, error));
     }
     quint64 sectorSize = 512;
     {
-        const DiskHandle h = openDiskHandle(target.number, DiskAccess::Query, false);
+        const DiskHandle h = openDiskHandle(target.disk, DiskAccess::Query, false);
         if (h != kInvalidDisk) {
             diskSectorCount(h, &sectorSize);
         }
@@ -104,8 +110,9 @@ int kelcli_cmd_card_write(int argc, char **argv) {
                      .arg(imagePath, target.path, kelcli_size_text(total)));
 
     CardDisk card;
-    card.setDiskNumber(target.number);
+    card.setDisk(target.disk);
     bool ok = false;
+    Failure failure;
     // A stop request reaches the worker while there is one, then the verification.
     std::mutex stopLock;
     CardThread *running = nullptr;
@@ -135,37 +142,44 @@ int kelcli_cmd_card_write(int argc, char **argv) {
         }
         worker.start();
         worker.wait();
+        failure = worker.failure();
         std::lock_guard<std::mutex> lock(stopLock);
         running = nullptr;
     }
-    auto fail = [&](const QString &reason) {
+    auto fail = [&](const Failure &why) {
         kelcli_card_drop_created(target);
-        return report.result(false, reason);
+        return report.fail(why);
     };
     if (!ok) {
         if (!report.stopRequest().isEmpty()) {
-            return fail(QStringLiteral("interrupted by %1; the card was not written completely")
-                            .arg(report.stopRequest()));
+            return fail(
+                Failure(Failure::Interrupted,
+                        QStringLiteral("interrupted by %1; the card was not written completely")
+                            .arg(report.stopRequest())));
         }
-        const QString reason = kelcli_card_last_error();
-        return fail(reason.isEmpty() ? QStringLiteral("the card was not written") : reason);
+        return fail(failure
+                        ? failure
+                        : Failure(Failure::Internal, QStringLiteral("the card was not written")));
     }
     if (verify) {
         report.stage("verify", QStringLiteral("Reading the card back"));
         QString mismatch;
-        if (!verifyBringupCard(&image, target.number,
-                               [&](quint64 done) {
-                                   report.progress(done);
-                                   return !stopVerify.load();
-                               },
-                               &mismatch)) {
+        if (!verifyBringupCard(
+                &image, target.disk,
+                [&](quint64 done) {
+                    report.progress(done);
+                    return !stopVerify.load();
+                },
+                &mismatch)) {
             if (!report.stopRequest().isEmpty()) {
-                return report.result(false, QStringLiteral("interrupted by %1 during the "
-                                                            "verification; the card was written "
-                                                            "but not verified")
-                                                .arg(report.stopRequest()));
+                return report.fail(Failure(Failure::Interrupted,
+                                           QStringLiteral("interrupted by %1 during the "
+                                                          "verification; the card was written "
+                                                          "but not verified")
+                                               .arg(report.stopRequest())));
             }
-            return fail(QStringLiteral("verification failed: ") + mismatch);
+            return fail(
+                Failure(Failure::VerifyFailed, QStringLiteral("verification failed: ") + mismatch));
         }
     }
     report.endStopRequests();

@@ -31,19 +31,10 @@ void Reporter::nameBoards(bool on) {
     upg_log_name_boards(on ? 1 : 0);
 }
 
-void Reporter::installHandlers() {
+void Reporter::installHandlers(bool libraryLines) {
     m_previous = qInstallMessageHandler(messageHandler);
-    upg_log_set_callback(librarySink);
-}
-
-void Reporter::clearLibraryError() {
-    QMutexLocker lock(&m_lock);
-    m_libraryError.clear();
-}
-
-QString Reporter::libraryReason() {
-    QMutexLocker lock(&m_lock);
-    return m_libraryError.isEmpty() ? QString() : QStringLiteral(": ") + m_libraryError;
+    if (libraryLines)
+        upg_log_set_callback(librarySink);
 }
 
 void Reporter::end() {
@@ -184,16 +175,10 @@ void Reporter::messageHandler(QtMsgType type, const QMessageLogContext &, const 
 
 // Library lines are the detail behind the worker's own messages; during a
 // board's expected departure they are noise, so they show only on request.
-void Reporter::librarySink(int level, const char *text) {
+void Reporter::librarySink(int, const char *text) {
+    if (!kelcli_verbose())
+        return;
     Reporter &r = instance();
     QMutexLocker lock(&r.m_lock);
-    if (level == UPG_LOG_ERR && r.m_libraryError.isEmpty() && text) {
-        // The reader's reason behind the "function()line: " its lines begin with.
-        const QString t = QString::fromLocal8Bit(text);
-        const int paren = t.indexOf(QLatin1String("()"));
-        const int colon = paren < 0 ? -1 : t.indexOf(QLatin1String(": "), paren);
-        r.m_libraryError = (colon < 0 ? t : t.mid(colon + 2)).trimmed();
-    }
-    if (kelcli_verbose())
-        r.sayLocked(QString::fromLocal8Bit(text ? text : ""));
+    r.sayLocked(QString::fromLocal8Bit(text ? text : ""));
 }

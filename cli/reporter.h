@@ -22,8 +22,9 @@ public:
     // A log line written for a board begins with "[location] " (several boards
     // at once), the library's lines too.
     void nameBoards(bool on);
-    // Routes Qt's and the upgrade library's messages here until end().
-    void installHandlers();
+    // Routes Qt's messages here until end(), and the upgrade library's too
+    // unless it keeps the command line's usual sink.
+    void installHandlers(bool libraryLines = true);
     void end();
 
     // Library debug lines and routine messages are shown too (-v).
@@ -60,12 +61,6 @@ public:
     [[noreturn]] void quitNow(const QString &message, bool withResult, quint64 bytes = 0,
                               double seconds = 0, const QString &board = QString());
 
-    // The first error the upgrade library logged since clearLibraryError(), as
-    // ": <text>", or nothing. Only for the image reader's reasons before any
-    // board is touched, until the reader gives its reason as a value.
-    void clearLibraryError();
-    QString libraryReason();
-
     // The lock the output is written under, for a writer that must do several
     // things at once (a signal's last word).
     QMutex &lock() { return m_lock; }
@@ -88,5 +83,4 @@ private:
     std::atomic<bool> m_resultGiven{false};
     std::atomic<bool> m_verbose{false};
     QtMessageHandler m_previous = nullptr;
-    QString m_libraryError;
 };

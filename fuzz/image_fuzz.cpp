@@ -40,8 +40,8 @@ void readPartitions(const FwcMeta *records, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         if (strncmp(records[i].name, IMAGE_ENV_COMPONENT, sizeof(records[i].name)) != 0)
             continue;
-        PartitionEntry *list =
-            image_partition_read(g_path, IMAGE_ENV_PARTS_MMC, records[i].offset, records[i].size);
+        PartitionEntry *list = image_partition_read(g_path, IMAGE_ENV_PARTS_MMC, records[i].offset,
+                                                    records[i].size, nullptr);
         image_partition_count(list);
         image_partition_release(list);
         return;
@@ -73,13 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     }
     unsigned char header[IMAGE_HEADER_SIZE];
-    if (image_hdr_read(g_path, header) == 0) {
+    if (image_hdr_read(g_path, header, nullptr) == 0) {
         // The header check ties the meta size to the file length, which bounds
         // the record count.
         const uint32_t count = image_hdr_word(header, IMAGE_HDR_META_SIZE) / IMAGE_META_RECORD_SIZE;
         if (count > 0) {
             std::vector<FwcMeta> records(count);
-            if (image_meta_read(g_path, records.data(), count) == 0)
+            if (image_meta_read(g_path, records.data(), count, nullptr) == 0)
                 readPartitions(records.data(), count);
         }
     }

@@ -12,6 +12,11 @@
 
 namespace {
 
+void setWhy(const char **why, const char *text) {
+    if (why)
+        *why = text;
+}
+
 // Files are addressed with 64-bit offsets; the size fields are 32-bit, but their
 // sums are not.
 int seekTo(FILE *f, uint64_t offset) {
@@ -73,13 +78,18 @@ int readRange(FILE *f, uint64_t offset, uint64_t len, unsigned char **out) {
 }
 
 // readRange for the meta area and the components, its failure logged under the
-// caller's name.
-int readRangeLogged(FILE *f, uint64_t offset, uint64_t len, unsigned char **out, const char *func) {
+// caller's name; *why (when given) says what went wrong, short being the text
+// for a range the file does not hold.
+int readRangeLogged(FILE *f, uint64_t offset, uint64_t len, unsigned char **out, const char *func,
+                    const char *short_why, const char **why) {
     int rc = readRange(f, offset, len, out);
-    if (rc == -2)
+    if (rc == -2) {
         UPG_LOGE_AS(func, "Error, malloc for meta failed.");
-    else if (rc != 0)
+        setWhy(why, "out of memory");
+    } else if (rc != 0) {
         UPG_LOGE_AS(func, "Error, read meta data failed.");
+        setWhy(why, ferror(f) ? "the file cannot be read" : short_why);
+    }
     return rc;
 }
 
@@ -103,24 +113,28 @@ uint32_t image_hdr_word(const void *header, size_t offset) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-int image_hdr_read(const char *path, void *header) {
+int image_hdr_read(const char *path, void *header, const char **why) {
+    setWhy(why, "invalid argument");
     if (!path || !header)
         return -1;
-    const char *why = nullptr;
-    FILE *f = image_file_open(path, &why);
+    const char *open_why = nullptr;
+    FILE *f = image_file_open(path, &open_why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s: %s", path, why);
+        UPG_LOGE("Cannot open file %s: %s", path, open_why);
+        setWhy(why, open_why);
         return -1;
     }
     unsigned char *hdr = static_cast<unsigned char *>(header);
     int err = 0;
     if (!readHeader(f, hdr, &err)) {
         UPG_LOGE("Failed to read(%s): %s", path, shortHeaderWhy(f, err).c_str());
+        setWhy(why, err ? strerror(err) : "the file ends inside the image header");
         fclose(f);
         return -1;
     }
     if (!magicMatches(hdr)) {
         UPG_LOGE("Not supportted image file.");
+        setWhy(why, "not a firmware image");
         fclose(f);
         return -1;
     }
@@ -130,23 +144,28 @@ int image_hdr_read(const char *path, void *header) {
                         image_hdr_word(hdr, IMAGE_HDR_FILE_SIZE) + IMAGE_HEADER_SIZE;
     if (len < 0 || expected != static_cast<uint64_t>(len)) {
         UPG_LOGE("file size %lld is illegal.", static_cast<long long>(len));
+        setWhy(why, "the file's size does not match its header");
         return -1;
     }
+    setWhy(why, nullptr);
     return 0;
 }
 
-int image_meta_read(const char *path, FwcMeta *records, uint32_t count) {
+int image_meta_read(const char *path, FwcMeta *records, uint32_t count, const char **why) {
+    setWhy(why, "invalid argument");
     if (!path || !records || count == 0)
         return -1;
-    const char *why = nullptr;
-    FILE *f = image_file_open(path, &why);
+    const char *open_why = nullptr;
+    FILE *f = image_file_open(path, &open_why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s: %s", path, why);
+        UPG_LOGE("Cannot open file %s: %s", path, open_why);
+        setWhy(why, open_why);
         return -1;
     }
     uint64_t len = static_cast<uint64_t>(count) * IMAGE_META_RECORD_SIZE;
     unsigned char *meta = nullptr;
-    int rc = readRangeLogged(f, IMAGE_META_START, len, &meta, __func__);
+    int rc = readRangeLogged(f, IMAGE_META_START, len, &meta, __func__,
+                             "the file ends inside the component records", why);
     fclose(f);
     if (rc != 0)
         return rc;
@@ -155,21 +174,25 @@ int image_meta_read(const char *path, FwcMeta *records, uint32_t count) {
         memcpy(&records[i], meta + static_cast<size_t>(i) * IMAGE_META_RECORD_SIZE,
                sizeof(FwcMeta));
     free(meta);
+    setWhy(why, nullptr);
     return 0;
 }
 
 PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t offset,
-                                     uint32_t size) {
+                                     uint32_t size, const char **why) {
+    setWhy(why, "invalid argument");
     if (!path || !key)
         return nullptr;
-    const char *why = nullptr;
-    FILE *f = image_file_open(path, &why);
+    const char *open_why = nullptr;
+    FILE *f = image_file_open(path, &open_why);
     if (!f) {
-        UPG_LOGE("Cannot open file %s: %s", path, why);
+        UPG_LOGE("Cannot open file %s: %s", path, open_why);
+        setWhy(why, open_why);
         return nullptr;
     }
     unsigned char *data = nullptr;
-    int rc = readRangeLogged(f, offset, size, &data, __func__);
+    int rc = readRangeLogged(f, offset, size, &data, __func__,
+                             "the file ends inside the environment component", why);
     fclose(f);
     if (rc != 0)
         return nullptr;
@@ -195,6 +218,7 @@ PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t
     }
     if (!value) {
         UPG_LOGE("Error: Failed to parse env data.");
+        setWhy(why, "the environment component holds no partition list");
         free(data);
         return nullptr;
     }
@@ -202,8 +226,10 @@ PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t
     free(data);
     if (!list) {
         UPG_LOGE("Error: Failed to parse partition.");
+        setWhy(why, "the partition list is malformed");
         return nullptr;
     }
+    setWhy(why, nullptr);
     if (list->start != IMAGE_FIRST_PART_START)
         UPG_LOGE("First partition start offset is not correct");
     return list;
@@ -238,7 +264,8 @@ int image_display_info(const char *path) {
         return -1;
     }
     unsigned char *meta = nullptr;
-    int rc = readRangeLogged(f, IMAGE_META_START, metaSize, &meta, __func__);
+    int rc = readRangeLogged(f, IMAGE_META_START, metaSize, &meta, __func__,
+                             "the file ends inside the component records", nullptr);
     fclose(f);
     if (rc != 0)
         return rc;
@@ -348,7 +375,8 @@ int image_extract(const char *path, const char *dir) {
     }
     const uint32_t metaSize = image_hdr_word(hdr, IMAGE_HDR_META_SIZE);
     unsigned char *meta = nullptr;
-    int rc = readRangeLogged(f, IMAGE_META_START, metaSize, &meta, __func__);
+    int rc = readRangeLogged(f, IMAGE_META_START, metaSize, &meta, __func__,
+                             "the file ends inside the component records", nullptr);
     if (rc != 0) {
         fclose(f);
         return rc;

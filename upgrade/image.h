@@ -79,12 +79,18 @@ FILE *image_file_open(const char *path, const char **why);
 // Reads the little-endian word at a header offset.
 uint32_t image_hdr_word(const void *header, size_t offset);
 
-// Each returns 0 on success, -1 on failure (logged).
-int image_hdr_read(const char *path, void *header /* IMAGE_HEADER_SIZE bytes */);
-int image_meta_read(const char *path, FwcMeta *records, uint32_t count);
-// The partition list stored under key in the env data at offset/size, or none.
+// Each returns 0 on success, -1 on failure (logged). When why is given, a
+// failure sets *why to a static text saying what is wrong, for the operator
+// ("No such file or directory", "not a firmware image", "the file ends inside
+// the component records"); success sets it to none. The texts of the open are
+// image_file_open's; a read the file cannot satisfy says where the file ends,
+// a read error is the system's.
+int image_hdr_read(const char *path, void *header /* IMAGE_HEADER_SIZE bytes */, const char **why);
+int image_meta_read(const char *path, FwcMeta *records, uint32_t count, const char **why);
+// The partition list stored under key in the env data at offset/size, or none
+// (with *why as above: also when the key is missing or the list is malformed).
 PartitionEntry *image_partition_read(const char *path, const char *key, uint32_t offset,
-                                     uint32_t size);
+                                     uint32_t size, const char **why);
 // Parses a partition list text ("16m(boot),-(data)"); the first entry starts at
 // first_start unless it names its own start. None when the text is malformed.
 PartitionEntry *image_partition_parse(const char *text, uint64_t first_start);

@@ -33,7 +33,8 @@ int send_header(upg_device *dev, uint8_t code, uint32_t data_length, const char 
     kelupg_cmd_build_header(hdr, code, data_length);
     int ret = kelupg_trans_send_pkt(dev, hdr, UPG_CMD_HDR_SIZE);
     if (ret != UPG_CMD_HDR_SIZE) {
-        UPG_LOGE_AS(func, "Send command failed. ret = %d, siz = %d", ret, UPG_CMD_HDR_SIZE);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d, siz = %d", ret,
+                        UPG_CMD_HDR_SIZE);
         return -1;
     }
     return 0;
@@ -42,7 +43,8 @@ int send_header(upg_device *dev, uint8_t code, uint32_t data_length, const char 
 int recv_resp(upg_device *dev, Resp *resp, const char *func) {
     int ret = kelupg_trans_recv_pkt(dev, resp->raw, UPG_RESP_HDR_SIZE);
     if (ret != UPG_RESP_HDR_SIZE) {
-        UPG_LOGE_AS(func, "Read RESP failed. ret = %d, siz = %d", ret, UPG_RESP_HDR_SIZE);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Read RESP failed. ret = %d, siz = %d", ret,
+                        UPG_RESP_HDR_SIZE);
         return -1;
     }
     return 0;
@@ -53,7 +55,7 @@ int recv_resp_status(upg_device *dev, Resp *resp, const char *func, const char *
     if (recv_resp(dev, resp, func) != 0)
         return -1;
     if (resp->status() != 0) {
-        UPG_LOGE_AS(func, "%s", not_ok);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_REFUSED, func, "%s", not_ok);
         return -1;
     }
     return 0;
@@ -63,7 +65,8 @@ int recv_resp_status(upg_device *dev, Resp *resp, const char *func, const char *
 int recv_resp_fwc(upg_device *dev, Resp *resp, const char *func) {
     int ret = kelupg_trans_recv_pkt(dev, resp->raw, UPG_RESP_HDR_SIZE);
     if (ret != UPG_RESP_HDR_SIZE) {
-        UPG_LOGE_AS(func, "Recv resp failed, expect %d, got %d", UPG_RESP_HDR_SIZE, ret);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Recv resp failed, expect %d, got %d",
+                        UPG_RESP_HDR_SIZE, ret);
         return -1;
     }
     return 0;
@@ -84,7 +87,8 @@ int send_bulk(upg_device *dev, const uint8_t *data, uint32_t n, const char *func
         int piece = int(n - done < max ? n - done : max);
         int ret = kelupg_trans_send_pkt(dev, data + done, piece);
         if (ret != piece) {
-            UPG_LOGE_AS(func, "Send out data length is not expected. ret = %d", ret);
+            UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func,
+                            "Send out data length is not expected. ret = %d", ret);
             return -1;
         }
         done += uint32_t(piece);
@@ -99,7 +103,7 @@ int recv_bulk(upg_device *dev, uint8_t *buf, uint32_t n, const char *func, const
         int piece = int(n - done < max ? n - done : max);
         int ret = kelupg_trans_recv_pkt(dev, buf + done, piece);
         if (ret != piece) {
-            UPG_LOGE_AS(func, msg, ret);
+            UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, msg, ret);
             return -1;
         }
         done += uint32_t(piece);
@@ -127,21 +131,23 @@ int get_fwc_word(upg_device *dev, uint8_t code, uint32_t *out, const char *func,
     kelupg_cmd_build_header(hdr, code, 0);
     int ret = kelupg_trans_send_pkt(dev, hdr, UPG_CMD_HDR_SIZE);
     if (ret != UPG_CMD_HDR_SIZE) {
-        UPG_LOGE_AS(func, "Send command failed. ret = %d", ret);
-        UPG_LOGE_AS(func, "Send command failed. ret = %d, siz = %d", ret, UPG_CMD_HDR_SIZE);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d", ret);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send command failed. ret = %d, siz = %d", ret,
+                        UPG_CMD_HDR_SIZE);
         return -1;
     }
     Resp resp;
     if (recv_resp_fwc(dev, &resp, func) != 0)
         return -1;
     if (resp.data_length() != 4) {
-        UPG_LOGE_AS(func, "RESP data length is not 4, got %d", int(resp.data_length()));
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_BAD_REPLY, func, "RESP data length is not 4, got %d",
+                        int(resp.data_length()));
         return -1;
     }
     uint8_t word[4];
     ret = kelupg_trans_recv_pkt(dev, word, 4);
     if (ret != 4) {
-        UPG_LOGE_AS(func, short_msg, ret);
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, short_msg, ret);
         return -1;
     }
     *out = kelupg_get_le32(word);
@@ -162,12 +168,12 @@ int get_buffer(upg_device *dev, uint8_t code, uint8_t **out, const char *func, b
         return -1;
     const uint32_t len = resp.data_length();
     if (len > uint32_t(upg_dev_get_max_transfer_size(dev))) {
-        UPG_LOGE_AS(func, "RESP data length is not expected.");
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_BAD_REPLY, func, "RESP data length is not expected.");
         return -1;
     }
     if (len == 0) {
         if (media) {
-            UPG_LOGE_AS(func, "no available storage media devices");
+            UPG_DEV_FAIL_AS(dev, UPG_ERR_REFUSED, func, "no available storage media devices");
             return -1;
         }
         return 0;
@@ -179,7 +185,8 @@ int get_buffer(upg_device *dev, uint8_t code, uint8_t **out, const char *func, b
     }
     int ret = kelupg_trans_recv_pkt(dev, buf, int(len));
     if (ret != int(len)) {
-        UPG_LOGE_AS(func, "Read data failed. ret = %d, siz = %d", ret, int(len));
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Read data failed. ret = %d, siz = %d", ret,
+                        int(len));
         free(buf);
         return -1;
     }
@@ -196,11 +203,11 @@ int send_data_cmd(upg_device *dev, uint8_t code, const void *data, int n, bool l
     if (send_header(dev, code, uint32_t(n) + extra, func) != 0)
         return -1;
     if (length_packet && send_u32_packet(dev, uint32_t(n)) != 4) {
-        UPG_LOGE_AS(func, "Send args failed.");
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send args failed.");
         return -1;
     }
     if (kelupg_trans_send_pkt(dev, data, n) != n) {
-        UPG_LOGE_AS(func, "Send data failed.");
+        UPG_DEV_FAIL_AS(dev, UPG_ERR_TRANSFER, func, "Send data failed.");
         return -1;
     }
     Resp resp;
@@ -235,12 +242,13 @@ int kelupg_cmd_get_hwinfo(upg_device *dev, upg_hw_info *info) {
     if (recv_resp(dev, &resp, __func__) != 0)
         return -1;
     if (resp.data_length() != uint32_t(kHwInfoSize)) {
-        UPG_LOGE("RESP data is size is not correct.");
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "RESP data is size is not correct.");
         return -1;
     }
     int ret = kelupg_trans_recv_pkt(dev, info, kHwInfoSize);
     if (ret != kHwInfoSize) {
-        UPG_LOGE("Read data failed. ret = %d, siz = %d", ret, kHwInfoSize);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Read data failed. ret = %d, siz = %d", ret,
+                     kHwInfoSize);
         return -1;
     }
     return 0;
@@ -266,7 +274,7 @@ int kelupg_cmd_write(upg_device *dev, uint32_t address, const void *data, uint32
     kelupg_put_le32(args + 4, n);
     int ret = kelupg_trans_send_pkt(dev, args, 8);
     if (ret != 8) {
-        UPG_LOGE("Send ARGS failed. ret = %d, siz = %d", ret, 8);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret, 8);
         return -1;
     }
     if (send_bulk(dev, static_cast<const uint8_t *>(data), n, __func__) != 0)
@@ -288,14 +296,14 @@ int kelupg_cmd_read(upg_device *dev, uint32_t address, void *buf, uint32_t n) {
     kelupg_put_le32(args, address);
     kelupg_put_le32(args + 4, n);
     if (kelupg_trans_send_pkt(dev, args, 8) != 8) {
-        UPG_LOGE("Send args failed.");
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send args failed.");
         return -1;
     }
     Resp resp;
     if (recv_resp_status(dev, &resp, __func__, "RESP status is not ok.") != 0)
         return -1;
     if (resp.data_length() != n) {
-        UPG_LOGE("RESP data length is not matched.");
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "RESP data length is not matched.");
         return -1;
     }
     if (recv_bulk(dev, static_cast<uint8_t *>(buf), n, __func__,
@@ -355,18 +363,19 @@ int kelupg_cmd_get_block_size(upg_device *dev) {
     if (recv_resp(dev, &resp, __func__) != 0)
         return -1;
     if (resp.data_length() != 4) {
-        UPG_LOGE("RESP datga length is not expected. ret = %d", UPG_RESP_HDR_SIZE);
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "RESP datga length is not expected. ret = %d",
+                     UPG_RESP_HDR_SIZE);
         return -1;
     }
     uint8_t word[4];
     if (kelupg_trans_recv_pkt(dev, word, 4) != 4) {
-        UPG_LOGE("Read block size failed.");
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Read block size failed.");
         return -1;
     }
     const uint32_t size = kelupg_get_le32(word);
     // A block size is returned as the result, so it must not look like an error code.
     if (size > uint32_t(INT_MAX)) {
-        UPG_LOGE("Block size %u is out of range.", size);
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "Block size %u is out of range.", size);
         return -1;
     }
     return int(size);
@@ -405,7 +414,7 @@ int kelupg_cmd_send_fwc_data_final(upg_device *dev) {
     if (recv_resp_fwc(dev, &resp, __func__) != 0)
         return -1;
     if (resp.status() != 0) {
-        UPG_LOGE("Recv resp status is not ok.");
+        UPG_DEV_FAIL(dev, UPG_ERR_REFUSED, "Recv resp status is not ok.");
         return -1;
     }
     return 0;
@@ -445,7 +454,8 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
     kelupg_put_le32(wire + sizeof(args->media), args->flags);
     int ret = kelupg_trans_send_pkt(dev, wire, UPG_PART_TABLE_ARGS_SIZE);
     if (ret != UPG_PART_TABLE_ARGS_SIZE) {
-        UPG_LOGE("Send ARGS failed. ret = %d, siz = %d", ret, UPG_PART_TABLE_ARGS_SIZE);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret,
+                     UPG_PART_TABLE_ARGS_SIZE);
         return -1;
     }
     Resp resp;
@@ -453,7 +463,7 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
         return -1;
     const uint32_t len = resp.data_length();
     if (len > uint32_t(upg_dev_get_max_transfer_size(dev)) || len == 0) {
-        UPG_LOGE("RESP data length is not ok");
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "RESP data length is not ok");
         return -1;
     }
     // One more byte for the terminator the parser needs.
@@ -464,7 +474,7 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
     }
     ret = kelupg_trans_recv_pkt(dev, text, int(len));
     if (ret != int(len)) {
-        UPG_LOGE("Read data failed. ret = %d, siz = %d", ret, int(len));
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Read data failed. ret = %d, siz = %d", ret, int(len));
         free(text);
         return -1;
     }
@@ -472,7 +482,7 @@ int kelupg_cmd_get_partition_table(upg_device *dev, kelupg_part_table_args *args
     PartitionEntry *list = image_partition_parse(text, 0);
     free(text);
     if (!list) {
-        UPG_LOGE("Get partition table failed.");
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "Get partition table failed.");
         return -1;
     }
     args->parts = list;
@@ -489,7 +499,8 @@ int kelupg_cmd_read_fwc_data_start(upg_device *dev, const kelupg_read_fwc_args *
         return -1;
     int ret = kelupg_trans_send_pkt(dev, args, UPG_READ_FWC_ARGS_SIZE);
     if (ret != UPG_READ_FWC_ARGS_SIZE) {
-        UPG_LOGE("Send ARGS failed. ret = %d, siz = %d", ret, UPG_READ_FWC_ARGS_SIZE);
+        UPG_DEV_FAIL(dev, UPG_ERR_TRANSFER, "Send ARGS failed. ret = %d, siz = %d", ret,
+                     UPG_READ_FWC_ARGS_SIZE);
         return -1;
     }
     Resp resp;
@@ -498,9 +509,9 @@ int kelupg_cmd_read_fwc_data_start(upg_device *dev, const kelupg_read_fwc_args *
     uint64_t expected = 0;
     memcpy(&expected, reinterpret_cast<const uint8_t *>(args) + 112, sizeof(expected));
     if (uint64_t(resp.data_length()) != expected) {
-        UPG_LOGE("resp.dDataLength:%u,part.siz:%lu", resp.data_length(),
-                 static_cast<unsigned long>(expected));
-        UPG_LOGE("Error, recv size is illegal.");
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "resp.dDataLength:%u,part.siz:%lu", resp.data_length(),
+                     static_cast<unsigned long>(expected));
+        UPG_DEV_FAIL(dev, UPG_ERR_BAD_REPLY, "Error, recv size is illegal.");
         return -1;
     }
     return 0;

@@ -6,9 +6,16 @@
 // memory, -3 invalid argument, -4 component meta record not sent. Each open
 // device keeps its own protocol state (tag counter, maximum transfer size,
 // meta-sent flag, rescan policy), so several boards can be driven at once, each
-// device by one thread at a time. The process-wide getters and setters below
-// are for callers that drive one board: they read the device used last and set
-// every open device.
+// device by one thread at a time. What the library keeps beyond one device
+// (the libusb context, the transfer time-out, the device table, the rescan
+// policy; the log sink, which all contexts share, is the default context's)
+// lives in a context, struct upg_context; every device
+// belongs to the context it was opened in. The process-wide functions work on
+// the default context, which is all a program needs unless parts of it must not
+// share that state (a test, a second library user in the same process): those
+// make a context of their own and use the _ctx variants. The getters and
+// setters without a device are for callers that drive one board: they read the
+// device used last and set every open device of the context.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +50,26 @@
 #define UPG_DEFAULT_TRANSFER_TIMEOUT_MS 10000
 
 struct upg_device;
+struct upg_context;
+
+// Why the last failed operation on a device failed (upg_dev_last_error). The
+// codes are stable: callers map them to their own failure kinds.
+enum upg_dev_error_code {
+    UPG_ERR_NONE = 0,
+    // The device cannot be found or opened (absent, held by another program,
+    // no permission).
+    UPG_ERR_UNAVAILABLE = 1,
+    // A transfer failed or the device left the bus or the line in the middle.
+    UPG_ERR_TRANSFER = 2,
+    // The device did not answer in time.
+    UPG_ERR_TIMEOUT = 3,
+    // The device answered a command with a failure status.
+    UPG_ERR_REFUSED = 4,
+    // The device answered out of protocol (wrong signature, tag or length).
+    UPG_ERR_BAD_REPLY = 5,
+};
+
+#define UPG_DEV_ERROR_TEXT_SIZE 160
 
 // How packets reach the device: bulk endpoints or UART framing, picked once when
 // the device is opened.
@@ -63,9 +90,11 @@ struct upg_device {
     uint16_t pid;
     libusb_device_handle *handle;
     // The libusb context the handle came from when the device was found through
-    // a context of its own (see upg_usb_dev_open); closed with the device. None
-    // when the handle belongs to the library's context.
-    libusb_context *ctx;
+    // a libusb context of its own (see upg_usb_dev_open); closed with the
+    // device. None when the handle belongs to the library context's.
+    libusb_context *own_usb;
+    // The context the device was opened in; none stands for the default one.
+    upg_context *context;
     uint8_t ep_out;
     uint8_t ep_in;
     // libusb code of the most recent transfer (0 = success). Over UART a line
@@ -85,6 +114,10 @@ struct upg_device {
     // Library initialisation and size setting this record last caught up with.
     uint32_t state_generation;
     uint32_t size_generation;
+    // Why the last failed operation failed (UPG_ERR_*) and in words, set where
+    // the failure happens, cleared when the next packet starts.
+    int error_code;
+    char error_text[UPG_DEV_ERROR_TEXT_SIZE];
 };
 
 // One entry of the device table (10 bytes).
@@ -99,17 +132,41 @@ struct upg_dev_info {
 static_assert(sizeof(upg_dev_info) == 10, "device table entry is 10 bytes");
 
 // ---------------------------------------------------------------------------
-// Library state
+// Contexts
 
+// The context the process-wide functions use. Always there; never freed.
+upg_context *upg_context_default(void);
+// A new context with the library's defaults (time-out, packet size, rescan
+// policy), not initialised yet: the first open or listing initialises it.
+// None when memory runs out.
+upg_context *upg_context_new(void);
+// Ends a context made by upg_context_new (libkelupg_exit_ctx first if needed).
+// Every device opened in it must be closed before. Null and the default
+// context are ignored.
+void upg_context_free(upg_context *ctx);
+
+// ---------------------------------------------------------------------------
+// Library state (of the default context; the _ctx variants of ctx)
+
+// Makes the libusb context. A second initialisation keeps it (devices opened
+// on it stay valid) and starts every device's tag and meta flag over.
+// 0 or the libusb error code.
 int libkelupg_init(void);
+int libkelupg_init_ctx(upg_context *ctx);
 // Initialises only when the library is not initialised yet (used by the opens).
 int libkelupg_init_once(void);
+int libkelupg_init_once_ctx(upg_context *ctx);
 void libkelupg_exit(void);
+void libkelupg_exit_ctx(upg_context *ctx);
 int libkelupg_initialized(void);
+int libkelupg_initialized_ctx(upg_context *ctx);
 
 // Time-out of every bulk transfer and UART packet phase; tests shorten it.
+// A value of 0 or less restores the default (10000 ms).
 void kelupg_set_transfer_timeout(int ms);
 int kelupg_get_transfer_timeout(void);
+void kelupg_set_transfer_timeout_ctx(upg_context *ctx, int ms);
+int kelupg_get_transfer_timeout_ctx(upg_context *ctx);
 
 // Largest data phase of one packet (2048 at start; the packet-size probe sets
 // 2048 or 65536).
@@ -147,31 +204,73 @@ int kelupg_trans_check_csw(const uint8_t csw[UPG_CSW_SIZE], uint32_t expected_ta
 // udev daemon's broadcasts) is looked for again through a new context, which
 // the device then keeps until it is closed.
 upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN]);
+// The same in ctx (initialised on first use). None when the context cannot be
+// initialised, the arguments are bad or no matching device opens.
+upg_device *upg_usb_dev_open_ctx(upg_context *ctx, uint8_t bus,
+                                 const uint8_t port[UPG_PORT_PATH_LEN]);
 void upg_usb_dev_close(upg_device *dev);
 // Rebuilds the device table (at most 16 upgrade devices, every device of the
 // system list examined, the list read afresh) and points *table at it. Returns
 // the entry count, or -1 when none were found or the system list cannot be read.
 int upg_usb_dev_get_list(upg_dev_info **table);
+// The same with ctx's table (valid until ctx's next listing or its end).
+int upg_usb_dev_get_list_ctx(upg_context *ctx, upg_dev_info **table);
 // The same into the caller's table of capacity entries (several threads may
 // list at once). Returns the entry count (0 when there is none), -1 when the
 // system list cannot be read, -3 for a bad argument.
 int upg_usb_dev_list(upg_dev_info *table, int capacity);
+int upg_usb_dev_list_ctx(upg_context *ctx, upg_dev_info *table, int capacity);
 int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size);
 
 upg_device *upg_uart_dev_open(const char *port_name, libuart_state_cb_t callback);
+// The same in ctx (its time-out applies to the device's packets).
+upg_device *upg_uart_dev_open_ctx(upg_context *ctx, const char *port_name,
+                                  libuart_state_cb_t callback);
 void upg_uart_dev_close(upg_device *dev);
 bool upg_uart_dev_connected(upg_device *dev);
 
 int upg_dev_get_bus_port(upg_device *dev, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]);
+// libusb code of the device's most recent transfer (0 = success, also for none).
 int upg_dev_get_last_error(upg_device *dev);
+// The context the device belongs to (the default one for none).
+upg_context *upg_dev_context(const upg_device *dev);
+// Why the device's last failed operation failed: a UPG_ERR_* code, UPG_ERR_NONE
+// for none or when the last operation went through. The code and text are set
+// where the failure happens, beside the log line that reports it (the
+// innermost failure wins: a timed-out transfer stays a time-out when the
+// command above it fails because of it), and every packet that starts clears
+// them: the caller asks right after the call that failed.
+int upg_dev_last_error(const upg_device *dev);
+// The text of that failure ("CSW tag 0x3, size 0, LIBUSB_ERROR_TIMEOUT(-7)"),
+// "" when none; owned by the device, valid until its next failure or close.
+const char *upg_dev_error_text(const upg_device *dev);
+// Clears both (a caller starting a new step on a device it keeps).
+void upg_dev_clear_error(upg_device *dev);
 
-// "1:2-3": bus, ":", the used port numbers joined by "-". Returns the length
-// written (snprintf semantics).
+// A board's location text, the one form every part of the program shows and
+// takes: "1:2-3": bus, ":", the used port numbers joined by "-". Returns the
+// length written (snprintf semantics; the text is cut to fit size), -3 for a
+// missing buffer. A port path of none or all zeros gives "1:".
+// UPG_LOCATION_TEXT_SIZE holds the longest ("255:255-255-...", 7 ports).
+#define UPG_LOCATION_TEXT_SIZE 32
 int upg_dev_format_location(char *out, size_t size, uint8_t bus,
                             const uint8_t port[UPG_PORT_PATH_LEN]);
 // Parses "BUS:P1-P2-..." (or "BUS-P1.P2..." as the kernel writes it) into bus
-// and a zero-filled port path. 0 on success, -3 on malformed text.
+// and a zero-filled port path (1 to 7 port numbers of 1..255, bus 0..255).
+// 0 on success, -3 on malformed text; bus and port are left alone then.
 int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]);
+
+// Flags of upg_dev_parse_location_ex: only the form the program shows
+// ("BUS:P1-P2"), not the kernel's.
+#define UPG_LOC_SHOWN_FORM 1
+// What was wrong with a text the parser refused, for the caller's message.
+#define UPG_LOC_BAD_FORM 1  // not one ":" between the bus and the ports (shown form)
+#define UPG_LOC_BAD_BUS 2   // the bus is not a number up to 255
+#define UPG_LOC_BAD_PORT 3  // a port number is missing, 0, over 255, or one too many
+// The same parser with flags; bad (may be null) receives 0 on success, else
+// the UPG_LOC_BAD_* of the first part found wrong.
+int upg_dev_parse_location_ex(const char *text, int flags, uint8_t *bus,
+                              uint8_t port[UPG_PORT_PATH_LEN], int *bad);
 
 // The rule file that grants the logged-in user access to the upgrade device.
 #define UPG_UDEV_RULE_FILE "packaging/udev/70-kelflash.rules"

@@ -1,20 +1,14 @@
 #include "upg_driver.h"
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "kelupg_internal.h"
 #include "upg_log.h"
 
 namespace {
-
-// A board that switched mode takes a few seconds to come back on the bus, so
-// the rescan is generous: up to 10 tries, 2 s apart.
-std::atomic<int> g_rescan_attempts{10};
-std::atomic<int> g_rescan_interval_ms{2000};
 
 // Whether the last transfer says the device has gone from the bus: libusb
 // reports a vanished device as gone, or as an I/O or pipe error when it left
@@ -27,15 +21,27 @@ bool device_has_left(upg_device *dev) {
 }  // namespace
 
 void upg_driver_set_rescan(int attempts, int interval_ms) {
-    g_rescan_attempts = attempts < 1 ? 1 : attempts;
-    g_rescan_interval_ms = interval_ms < 0 ? 0 : interval_ms;
+    upg_driver_set_rescan_ctx(upg_context_default(), attempts, interval_ms);
 }
 
 void upg_driver_get_rescan(int *attempts, int *interval_ms) {
+    upg_driver_get_rescan_ctx(upg_context_default(), attempts, interval_ms);
+}
+
+void upg_driver_set_rescan_ctx(upg_context *ctx, int attempts, int interval_ms) {
+    if (!ctx)
+        ctx = upg_context_default();
+    ctx->rescan_attempts = attempts < 1 ? 1 : attempts;
+    ctx->rescan_interval_ms = interval_ms < 0 ? 0 : interval_ms;
+}
+
+void upg_driver_get_rescan_ctx(upg_context *ctx, int *attempts, int *interval_ms) {
+    if (!ctx)
+        ctx = upg_context_default();
     if (attempts)
-        *attempts = g_rescan_attempts;
+        *attempts = ctx->rescan_attempts;
     if (interval_ms)
-        *interval_ms = g_rescan_interval_ms;
+        *interval_ms = ctx->rescan_interval_ms;
 }
 
 void upg_driver_set_dev_rescan(upg_device *dev, int attempts, int interval_ms) {
@@ -47,10 +53,11 @@ void upg_driver_set_dev_rescan(upg_device *dev, int attempts, int interval_ms) {
 
 void upg_driver_get_dev_rescan(const upg_device *dev, int *attempts, int *interval_ms) {
     const bool own = dev && dev->rescan_attempts > 0;
+    const upg_context *ctx = kelupg_dev_context(dev);
     if (attempts)
-        *attempts = own ? dev->rescan_attempts : g_rescan_attempts.load();
+        *attempts = own ? dev->rescan_attempts : ctx->rescan_attempts.load();
     if (interval_ms)
-        *interval_ms = own ? dev->rescan_interval_ms : g_rescan_interval_ms.load();
+        *interval_ms = own ? dev->rescan_interval_ms : ctx->rescan_interval_ms.load();
 }
 
 int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
@@ -87,25 +94,30 @@ int get_storage_media(upg_device *dev, uint8_t **out, uint8_t *port_path) {
     int interval = 0;
     upg_driver_get_dev_rescan(dev, &attempts, &interval);
     for (int i = 0; i < attempts; ++i) {
-        found = upg_usb_dev_open(bus, port);
+        found = upg_usb_dev_open_ctx(kelupg_dev_context(dev), bus, port);
         if (found)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(interval));
     }
     if (!found) {
-        UPG_LOGE("No device is connected");
+        // The failed query's own reason was recorded before the rescan began.
+        upg_dev_clear_error(dev);
+        UPG_DEV_FAIL(dev, UPG_ERR_UNAVAILABLE, "No device is connected");
         return -1;
     }
 
-    char text[64];
-    int len = snprintf(text, sizeof(text), "Bus:Port %u:", bus);
-    for (int i = 0; i < UPG_PORT_PATH_LEN && port[i] != 0; ++i)
-        len += snprintf(text + len, sizeof(text) - len, i == 0 ? "%u" : "-%u", port[i]);
-    upg_log_print(UPG_LOG_PLAIN, nullptr, 0, "%s connected", text);
+    char where[40];
+    upg_dev_format_location(where, sizeof(where), bus, port);
+    upg_log_print(UPG_LOG_PLAIN, nullptr, 0, "Bus:Port %s connected", where);
 
     // The same board on its new address: it speaks in the packets it did.
     upg_dev_set_max_transfer_size(found, upg_dev_get_max_transfer_size(dev));
     ret = kelupg_cmd_get_storage_media(found, out);
+    if (ret < 1) {
+        // The caller asks the device it holds why the query failed.
+        dev->error_code = found->error_code;
+        memcpy(dev->error_text, found->error_text, sizeof(dev->error_text));
+    }
     upg_usb_dev_close(found);
     if (ret < 1) {
         free(*out);

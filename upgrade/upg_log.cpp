@@ -1,28 +1,33 @@
 #include "upg_log.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "kelupg_internal.h"
+
 namespace {
-// Workers on several threads log through the same sink; the pointer itself must be read atomically.
-std::atomic<upg_log_callback_t> g_callback{nullptr};
 constexpr int kLogBufferSize = 1024;
 constexpr int kPrefixColumns = 40;
 constexpr int kBoardSize = 48;
-// Each worker names its own board; no other thread reads it.
+// Which board the calling thread works for, and whether that board is about
+// to leave the bus. These are the thread's own and no context's: a worker
+// drives one board, the library's lines carry no device, and a context is
+// shared by the workers of every board, so only the thread can say which
+// board a line is about. No other thread reads them.
 thread_local char t_board[kBoardSize];
 thread_local int t_departure = 0;
-std::atomic<int> g_name_boards{0};
 }  // namespace
 
+// The sink and the naming switch are the default context's: the library's
+// lines name no context, so every context logs through it.
+
 void upg_log_name_boards(int on) {
-    g_name_boards.store(on ? 1 : 0);
+    upg_context_default()->name_boards.store(on ? 1 : 0);
 }
 
 int upg_log_boards_named(void) {
-    return g_name_boards.load();
+    return upg_context_default()->name_boards.load();
 }
 
 void upg_log_set_board(const char *location) {
@@ -42,13 +47,13 @@ const char *upg_log_board(void) {
 }
 
 void upg_log_set_callback(upg_log_callback_t callback) {
-    g_callback.store(callback);
+    upg_context_default()->log_sink.store(callback);
 }
 
 void upg_log_print(int level, const char *func, int line, const char *format, ...) {
     char buf[kLogBufferSize];
     memset(buf, 0, sizeof(buf));
-    upg_log_callback_t cb = g_callback.load();
+    upg_log_callback_t cb = upg_context_default()->log_sink.load();
     if (!cb)
         return;
     if (level == UPG_LOG_ERR && t_departure)

@@ -13,6 +13,8 @@ extern "C" {
 
 typedef void (*upg_log_callback_t)(int level, const char *text);
 
+// The sink of every line of the library, whichever context the line is about
+// (it is kept in the default context). None: nothing is logged.
 void upg_log_set_callback(upg_log_callback_t callback);
 // With several boards at once, every line says which board it is about: the
 // calling thread's lines begin with "[location] " once it has named the board

@@ -12,9 +12,6 @@
 
 namespace {
 
-// The table upg_usb_dev_get_list hands out, for the callers of one board.
-upg_dev_info g_table[UPG_DEV_TABLE_SIZE];
-
 bool is_upgrade_device(libusb_device *d, libusb_device_descriptor *desc) {
     if (libusb_get_device_descriptor(d, desc) != 0)
         return false;
@@ -121,8 +118,8 @@ libusb_device_handle *open_fresh(uint8_t bus, const uint8_t *port, libusb_contex
 void release(upg_device *dev) {
     if (dev->handle)
         libusb_close(dev->handle);
-    if (dev->ctx)
-        libusb_exit(dev->ctx);
+    if (dev->own_usb)
+        libusb_exit(dev->own_usb);
     free(dev);
 }
 
@@ -159,14 +156,14 @@ int find_endpoints(upg_device *dev) {
     return 0;
 }
 
-// A zeroed USB record for the device at bus and port (none: any).
-upg_device *new_record(uint8_t bus, const uint8_t *port) {
+// A zeroed USB record of ctx for the device at bus and port (none: any).
+upg_device *new_record(upg_context *ctx, uint8_t bus, const uint8_t *port) {
     upg_device *dev = static_cast<upg_device *>(calloc(1, sizeof(upg_device)));
     if (!dev) {
         UPG_LOGE_AS("upg_usb_dev_open", "Failed to malloc for upg_device");
         return nullptr;
     }
-    kelupg_dev_init_state(dev, UPG_DEV_TYPE_USB);
+    kelupg_dev_init_state(dev, ctx, UPG_DEV_TYPE_USB);
     dev->bus = bus;
     if (port)
         memcpy(dev->port, port, UPG_PORT_PATH_LEN);
@@ -224,13 +221,20 @@ int upg_usb_get_port_numbers(libusb_device *dev, uint8_t *buf, int size) {
 }
 
 upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN]) {
-    if (libkelupg_init_once() != 0)
+    return upg_usb_dev_open_ctx(upg_context_default(), bus, port);
+}
+
+upg_device *upg_usb_dev_open_ctx(upg_context *ctx, uint8_t bus,
+                                 const uint8_t port[UPG_PORT_PATH_LEN]) {
+    if (!ctx)
+        ctx = upg_context_default();
+    if (libkelupg_init_once_ctx(ctx) != 0)
         return nullptr;
     if (bus != UPG_BUS_ANY && !port) {
-        UPG_LOGE("Invalid parameter.");
+        UPG_LOGE_AS("upg_usb_dev_open", "Invalid parameter.");
         return nullptr;
     }
-    upg_device *dev = new_record(bus, port);
+    upg_device *dev = new_record(ctx, bus, port);
     if (!dev)
         return nullptr;
     // Most opens find the device in the library's context. One it does not know
@@ -238,9 +242,9 @@ upg_device *upg_usb_dev_open(uint8_t bus, const uint8_t port[UPG_PORT_PATH_LEN])
     // happens while a board is away (a caller waiting for it tries every
     // 100 ms or so) or when none is attached.
     int rc = 0;
-    dev->handle = open_matching(kelupg_usb_context(), bus, dev->port, false, &rc);
+    dev->handle = open_matching(ctx->usb, bus, dev->port, false, &rc);
     if (!dev->handle && (rc == LIBUSB_ERROR_NOT_FOUND || rc == LIBUSB_ERROR_NO_DEVICE))
-        dev->handle = open_fresh(bus, dev->port, &dev->ctx);
+        dev->handle = open_fresh(bus, dev->port, &dev->own_usb);
     if (!dev->handle) {
         free(dev);
         return nullptr;
@@ -257,19 +261,25 @@ void upg_usb_dev_close(upg_device *dev) {
 }
 
 int upg_usb_dev_list(upg_dev_info *table, int capacity) {
+    return upg_usb_dev_list_ctx(upg_context_default(), table, capacity);
+}
+
+int upg_usb_dev_list_ctx(upg_context *ctx, upg_dev_info *table, int capacity) {
+    if (!ctx)
+        ctx = upg_context_default();
     if (!table || capacity <= 0) {
-        UPG_LOGE("Invalid parameter.");
+        UPG_LOGE_AS("upg_usb_dev_list", "Invalid parameter.");
         return -3;
     }
-    if (libkelupg_init_once() != 0)
+    if (libkelupg_init_once_ctx(ctx) != 0)
         return -1;
-    libusb_context *ctx = fresh_context();
+    libusb_context *usb = fresh_context();
     libusb_device **list = nullptr;
-    ssize_t n = ctx ? libusb_get_device_list(ctx, &list) : ssize_t(LIBUSB_ERROR_OTHER);
+    ssize_t n = usb ? libusb_get_device_list(usb, &list) : ssize_t(LIBUSB_ERROR_OTHER);
     if (n < 0) {
-        UPG_LOGE("Get usb list failed");
-        if (ctx)
-            libusb_exit(ctx);
+        UPG_LOGE_AS("upg_usb_dev_list", "Get usb list failed");
+        if (usb)
+            libusb_exit(usb);
         return -1;
     }
     memset(table, 0, sizeof(upg_dev_info) * size_t(capacity));
@@ -279,7 +289,9 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
         if (!is_upgrade_device(list[i], &desc))
             continue;
         if (count == capacity) {
-            UPG_LOGE("More than %d upgrade devices attached; the others are not listed", capacity);
+            UPG_LOGE_AS("upg_usb_dev_list",
+                        "More than %d upgrade devices attached; the others are not listed",
+                        capacity);
             break;
         }
         uint8_t bus = libusb_get_bus_number(list[i]);
@@ -296,7 +308,7 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
             upg_dev_format_location(where, sizeof(where), bus, port);
             upg_log_set_board(where);
         }
-        upg_device *dev = new_record(bus, port);
+        upg_device *dev = new_record(ctx, bus, port);
         int rc = 0;
         if (dev && !(dev->handle = open_one(list[i], false, &rc))) {
             free(dev);
@@ -305,7 +317,7 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
         if (dev)
             dev = finish_open(dev);
         if (!dev) {
-            UPG_LOGE("Error, open USB device failed");
+            UPG_LOGE_AS("upg_usb_dev_list", "Error, open USB device failed");
         } else {
             upg_dev_info &e = table[count++];
             e.bus = dev->bus;
@@ -318,16 +330,22 @@ int upg_usb_dev_list(upg_dev_info *table, int capacity) {
             upg_log_set_board(caller);
     }
     libusb_free_device_list(list, 1);
-    libusb_exit(ctx);
+    libusb_exit(usb);
     return count;
 }
 
 int upg_usb_dev_get_list(upg_dev_info **table) {
-    const int count = upg_usb_dev_list(g_table, UPG_DEV_TABLE_SIZE);
+    return upg_usb_dev_get_list_ctx(upg_context_default(), table);
+}
+
+int upg_usb_dev_get_list_ctx(upg_context *ctx, upg_dev_info **table) {
+    if (!ctx)
+        ctx = upg_context_default();
+    const int count = upg_usb_dev_list_ctx(ctx, ctx->table, UPG_DEV_TABLE_SIZE);
     if (count < 0)
-        memset(g_table, 0, sizeof(g_table));
+        memset(ctx->table, 0, sizeof(ctx->table));
     if (table && count >= 0)
-        *table = g_table;
+        *table = ctx->table;
     return count > 0 ? count : -1;
 }
 
@@ -357,16 +375,31 @@ int upg_dev_format_location(char *out, size_t size, uint8_t bus,
 }
 
 int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT_PATH_LEN]) {
+    return upg_dev_parse_location_ex(text, 0, bus, port, nullptr);
+}
+
+int upg_dev_parse_location_ex(const char *text, int flags, uint8_t *bus,
+                              uint8_t port[UPG_PORT_PATH_LEN], int *bad) {
+    int scratch = 0;
+    if (!bad)
+        bad = &scratch;
+    *bad = UPG_LOC_BAD_FORM;
     if (!text || !bus || !port)
+        return -3;
+    const bool shown = (flags & UPG_LOC_SHOWN_FORM) != 0;
+    const char *colon = strchr(text, ':');
+    if (shown && (!colon || strchr(colon + 1, ':')))
         return -3;
     uint8_t path[UPG_PORT_PATH_LEN] = {0};
     const char *p = text;
     char *end = nullptr;
+    *bad = UPG_LOC_BAD_BUS;
     if (!isdigit(static_cast<unsigned char>(*p)))
         return -3;
     unsigned long b = strtoul(p, &end, 10);
-    if (b > 255 || (*end != ':' && *end != '-'))
+    if (b > 255 || (*end != ':' && (shown || *end != '-')))
         return -3;
+    *bad = UPG_LOC_BAD_PORT;
     p = end + 1;
     int n = 0;
     for (;;) {
@@ -378,10 +411,11 @@ int upg_dev_parse_location(const char *text, uint8_t *bus, uint8_t port[UPG_PORT
         path[n++] = uint8_t(v);
         if (*end == '\0')
             break;
-        if (*end != '-' && *end != '.')
+        if (*end != '-' && (shown || *end != '.'))
             return -3;
         p = end + 1;
     }
+    *bad = 0;
     *bus = uint8_t(b);
     memcpy(port, path, UPG_PORT_PATH_LEN);
     return 0;

@@ -29,9 +29,9 @@ void putText(char *field, const QString &text) {
 
 // Opens the disk and reads its sector 0, with the mark operations' messages
 // for each failure; the handle is the caller's to close, also on failure.
-bool openSector0(int number, DiskAccess access, DiskHandle *handle, quint64 *sectorSize,
+bool openSector0(const DiskNode &disk, DiskAccess access, DiskHandle *handle, quint64 *sectorSize,
                  QByteArray *sector) {
-    *handle = openDiskHandle(number, access, true);
+    *handle = openDiskHandle(disk, access, true);
     if (*handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             qCritical().noquote() << kAdminNeeded;
@@ -65,21 +65,21 @@ bool CardDisk::checkDiskNumber(int number) {
     return false;
 }
 
-bool CardDisk::setDiskNumber(int n) {
-    if (!checkDiskNumber(n)) {
+bool CardDisk::setDisk(const DiskNode &disk) {
+    if (!checkDiskNumber(disk.number)) {
         return false;
     }
-    number = n;
+    node = disk;
     return true;
 }
 
 bool CardDisk::checkAdmin() const {
-    if (!checkDiskNumber(number)) {
+    if (!checkDiskNumber(node.number)) {
         return false;
     }
     // Only the rights are asked here: a card that is mounted now (the job
     // unmounts it first), write-protected or changed is the job's to report.
-    const DiskHandle handle = openDiskHandle(number, DiskAccess::ReadWrite, false);
+    const DiskHandle handle = openDiskHandle(node, DiskAccess::ReadWrite, false);
     if (handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             reportSystemError("Get handle on the device");
@@ -94,13 +94,13 @@ bool CardDisk::checkAdmin() const {
 
 bool CardDisk::readImageMark() {
     hasMark = false;
-    if (!checkDiskNumber(number)) {
+    if (!checkDiskNumber(node.number)) {
         return false;
     }
     HandleGuard disk{kInvalidDisk};
     quint64 sectorSize = 0;
     QByteArray sector;
-    if (!openSector0(number, DiskAccess::Read, &disk.handle, &sectorSize, &sector)) {
+    if (!openSector0(node, DiskAccess::Read, &disk.handle, &sectorSize, &sector)) {
         return false;
     }
     if (memcmp(sector.constData(), IMAGE_MAGIC, IMAGE_MAGIC_CMP_LEN) != 0) {
@@ -113,10 +113,10 @@ bool CardDisk::readImageMark() {
 }
 
 bool CardDisk::writeImageMark(ImageFile *image) {
-    if (!image || !checkDiskNumber(number)) {
+    if (!image || !checkDiskNumber(node.number)) {
         return false;
     }
-    HandleGuard disk{openDiskHandle(number, DiskAccess::ReadWrite, true)};
+    HandleGuard disk{openDiskHandle(node, DiskAccess::ReadWrite, true)};
     if (disk.handle == kInvalidDisk) {
         if (lastErrorIsAccessDenied()) {
             qCritical().noquote() << kAdminNeeded;

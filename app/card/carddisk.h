@@ -1,4 +1,4 @@
-// The card the operator selected: its disk number, and the image mark that
+// The card the operator selected: its disk as listed, and the image mark that
 // every card made by this program carries in the first 200 bytes of sector 0
 // (the image header's magic, platform, product and version fields), so that a
 // card can be told apart by the image it holds. The rest of sector 0 (the
@@ -7,6 +7,8 @@
 
 #include <QString>
 #include <QtGlobal>
+
+#include "diskaccess.h"
 
 class ImageFile;
 
@@ -18,9 +20,10 @@ public:
     // both are refused with a warning.
     static bool checkDiskNumber(int number);
 
-    // Stores the number only when it passes the check.
-    bool setDiskNumber(int number);
-    int diskNumber() const { return number; }
+    // Takes the disk only when its number passes the check.
+    bool setDisk(const DiskNode &disk);
+    const DiskNode &disk() const { return node; }
+    int diskNumber() const { return node.number; }
 
     // False only when the number is refused or the disk cannot be opened for
     // writing for lack of rights; another failure to open is the job's to report.
@@ -47,7 +50,7 @@ public:
 private:
     QString markText(int offset) const;
 
-    int number = 0;
+    DiskNode node;
     bool hasMark = false;
     char mark[kMarkSize] = {};
 };

@@ -12,16 +12,16 @@ QList<CardInfo> scanCards() {
         // The system's disks are no cards even when they say they are removable
         // (a computer started from a USB stick), and card images are only cards
         // when named explicitly or declared as cards.
-        if (!registry.mayWrite(n) || (registry.isFile(n) && !registry.declaredCard(n, nullptr))) {
-            continue;
-        }
         CardInfo card;
-        card.number = n;
-        card.node = registry.path(n);
-        if (!queryDeviceProperties(n, &card.properties) || !card.properties.removable) {
+        card.disk = registry.disk(n);
+        if (n == 0 || !mayWriteDisk(card.disk) ||
+            (card.disk.file && !registry.declaredCard(card.disk, nullptr))) {
             continue;
         }
-        const DiskHandle handle = openDiskHandle(n, DiskAccess::Query, false);
+        if (!registry.properties(card.disk, &card.properties) || !card.properties.removable) {
+            continue;
+        }
+        const DiskHandle handle = openDiskHandle(card.disk, DiskAccess::Query, false);
         if (handle == kInvalidDisk) {
             continue;
         }

@@ -10,8 +10,8 @@
 #include "diskaccess.h"
 
 struct CardInfo {
-    int number = 0;
-    QString node;
+    // As listed: the node, its identity and the list's number.
+    DiskNode disk;
     DiskProperties properties;
     quint64 sectorCount = 0;
     quint64 sectorSize = 0;

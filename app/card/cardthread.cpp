@@ -6,7 +6,7 @@
 
 #include "carddisk.h"
 #include "diskplatform.h"
-#include "diskregistry.h"
+#include "failureline.h"
 #include "image.h"
 #include "imagefile.h"
 #include "parttable.h"
@@ -25,25 +25,63 @@ CardThread::~CardThread() {
     stopAndWait();
 }
 
-bool CardThread::imageIsSafe(const QString &diskPath) const {
-    DiskRegistry &registry = DiskRegistry::instance();
-    const int n = card->diskNumber();
+bool CardThread::imageIsSafe() {
+    const DiskNode &disk = card->disk();
     const DiskHandle h = openFileHandle(image->path(), DiskAccess::Read);
     if (h == kInvalidDisk) {
-        qCritical().noquote() << "Failed to open image file" << image->path();
+        FailureLine(&why, Failure::ImageUnreadable).noquote()
+            << "Failed to open image file" << image->path();
         return false;
     }
-    const bool same = registry.isFile(n) && DiskRegistry::fileIdentity(h) == registry.identity(n);
+    const bool same = disk.file && diskplatform::fileIdentityOf(h) == disk.identity;
     closeDiskHandle(h);
     if (same) {
-        qCritical().noquote() << "The image" << image->path()
-                              << "is the card itself; writing it would destroy it";
+        FailureLine(&why, Failure::CardInUse).noquote()
+            << "The image" << image->path() << "is the card itself; writing it would destroy it";
         return false;
     }
-    if (!registry.isFile(n) && diskplatform::disksOfPath(image->path()).contains(diskPath)) {
-        qCritical().noquote() << "The image" << image->path() << "lies on the card" << diskPath
-                              << "; writing the card would destroy it";
+    if (!disk.file && diskplatform::disksOfPath(image->path()).contains(disk.path)) {
+        FailureLine(&why, Failure::CardInUse).noquote()
+            << "The image" << image->path() << "lies on the card" << disk.path
+            << "; writing the card would destroy it";
         return false;
+    }
+    return true;
+}
+
+bool CardThread::prepare() {
+    const QString &diskPath = card->disk().path;
+    const quint64 sectors = diskSectorCount(diskHandle, &sectorSize, &why);
+    if (sectors == 0) {
+        FailureLine(&why, Failure::DiskIo) << "Failed to read sector information";
+        return false;
+    }
+    diskSize = sectors * sectorSize;
+
+    imageHandle = openFileHandle(image->path(), DiskAccess::Read);
+    if (imageHandle == kInvalidDisk) {
+        FailureLine(&why, Failure::ImageUnreadable).noquote()
+            << "Failed to open image file" << image->path();
+        return false;
+    }
+    const FwcMeta *records = image->meta();
+    partitions = image->partitions();
+    partitionCount = image->partitionCount();
+    if (!records || !partitions) {
+        return keepFailure(&why, Failure(Failure::ImageCorrupt,
+                                         QStringLiteral("cannot read the image's components and "
+                                                        "partition list")));
+    }
+    // A list or a component that does not fit this card is refused while the
+    // card is still as it was, not after half the components are on it.
+    if (!checkGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize, sectorSize,
+                       &why)) {
+        return false;
+    }
+    for (quint32 i = 0; i < image->fwcCount(); ++i) {
+        if (isWritten(records[i]) && !writeComponent(records[i], true)) {
+            return false;
+        }
     }
     return true;
 }
@@ -67,121 +105,81 @@ bool CardThread::invalidateCard() {
     }
     const QByteArray zero(int(ss), '\0');
     for (quint64 s : sectors) {
-        if (!writeSectorsRetry(diskHandle, zero.constData(), s, 1, ss)) {
-            qCritical().noquote() << "Failed to clear sector" << s << "of the card";
+        if (!writeSectorsRetry(diskHandle, zero.constData(), s, 1, ss, &why)) {
+            FailureLine(&why, Failure::DiskIo).noquote()
+                << "Failed to clear sector" << s << "of the card";
             return false;
         }
     }
-    return flushDisk(diskHandle);
+    return flushDisk(diskHandle, &why);
 }
 
-void CardThread::run() {
-    emit threadIsStart();
-    const int n = card->diskNumber();
-    qDebug().noquote() << "\nMake bringup SDcard" << n << "from" << image->path() << "\n";
-
-    const QString diskPath = DiskRegistry::instance().path(n);
-    // The image must survive the job: neither the card itself nor a file on it.
-    if (!imageIsSafe(diskPath)) {
-        emit threadIsFailed();
-        return;
-    }
-    diskHandle = openDiskForWriting(n);
-    if (diskHandle == kInvalidDisk) {
-        if (lastErrorIsAccessDenied()) {
-            qWarning().noquote() << "Permission denied to write disk device.\nYou need to run cmd "
-                                    "with 'administrator' permission.\n";
-        }
-        // Any other reason (the card has gone, is write-protected or busy)
-        // fails the job just as well, with its own message logged.
-        emit threadIsFailed();
-        return;
-    }
-    // Everything below ends through finish(), which closes what is open.
-    auto closeHandles = [this] {
-        closeDiskHandle(diskHandle);
-        closeDiskHandle(imageHandle);
-        diskHandle = imageHandle = kInvalidDisk;
-    };
-    auto finish = [&](bool ok) {
-        closeHandles();
-        if (!ok) {
-            emit threadIsFailed();
-        }
-    };
-
-    const quint64 sectors = diskSectorCount(diskHandle, &sectorSize);
-    if (sectors == 0) {
-        qCritical() << "Failed to read sector information";
-        finish(false);
-        return;
-    }
-    diskSize = sectors * sectorSize;
-
-    imageHandle = openFileHandle(image->path(), DiskAccess::Read);
-    if (imageHandle == kInvalidDisk) {
-        qCritical().noquote() << "Failed to open image file" << image->path();
-        finish(false);
-        return;
-    }
+bool CardThread::writeComponents() {
     const FwcMeta *records = image->meta();
-    partitions = image->partitions();
-    partitionCount = image->partitionCount();
-    if (!records || !partitions) {
-        finish(false);
-        return;
-    }
-
-    // A list or a component that does not fit this card is refused while the
-    // card is still as it was, not after half the components are on it.
-    if (!checkGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
-                       sectorSize)) {
-        finish(false);
-        return;
-    }
-    for (quint32 i = 0; i < image->fwcCount(); ++i) {
-        if (isWritten(records[i]) && !writeComponent(records[i], true)) {
-            finish(false);
-            return;
-        }
-    }
-    if (!invalidateCard()) {
-        finish(false);
-        return;
-    }
-
     progress = 0;
     emit threadIsRunning(0);
     for (quint32 i = 0; i < image->fwcCount(); ++i) {
         QMutexLocker lock(&mutex);
         if (isInterruptionRequested()) {
-            closeHandles();  // stopped between components: no result
-            return;
+            return false;  // stopped between components: no result
         }
         const FwcMeta &record = records[i];
         const QString name = fieldText(record.name, sizeof(record.name));
         qDebug().noquote() << "Meta" << i << name << "...";
-        if (!isWritten(record)) {
-            continue;
-        }
-        if (!writeComponent(record, false)) {
-            finish(false);
-            return;
+        if (isWritten(record) && !writeComponent(record, false)) {
+            return false;
         }
     }
+    return true;
+}
 
-    // The data on the card before the table that describes it, and the mark,
-    // which says the card is whole, last of all.
-    if (!flushDisk(diskHandle) ||
-        !generateGptTable(diskHandle, diskPath, partitions, int(partitionCount), diskSize,
-                          sectorSize)) {
-        finish(false);
+void CardThread::closeHandles() {
+    closeDiskHandle(diskHandle);
+    closeDiskHandle(imageHandle);
+    diskHandle = imageHandle = kInvalidDisk;
+}
+
+void CardThread::run() {
+    clearFailure();
+    why = Failure();
+    emit threadIsStart();
+    const DiskNode &disk = card->disk();
+    qDebug().noquote() << "\nMake bringup SDcard" << disk.number << "from" << image->path() << "\n";
+
+    // The image must survive the job: neither the card itself nor a file on it.
+    if (!imageIsSafe()) {
+        fail(why);
         return;
     }
-    if (!card->writeImageMark(image, diskHandle)) {
+    // The card had exclusively, and still the one that was listed: a card
+    // changed, gone, write-protected or busy fails here with its reason.
+    diskHandle = openDiskForWriting(disk, &why);
+    if (diskHandle == kInvalidDisk) {
+        if (lastErrorIsAccessDenied()) {
+            qWarning().noquote() << "Permission denied to write disk device.\nYou need to run cmd "
+                                    "with 'administrator' permission.\n";
+        }
+        fail(why);
+        return;
+    }
+    bool done = prepare() && invalidateCard() && writeComponents();
+    if (!done && !why && isInterruptionRequested()) {
+        closeHandles();  // stopped between components: no result
+        return;
+    }
+    // The data on the card before the table that describes it, and the mark,
+    // which says the card is whole, last of all.
+    done = done && flushDisk(diskHandle, &why) &&
+           generateGptTable(diskHandle, disk.path, partitions, int(partitionCount), diskSize,
+                            sectorSize, &why);
+    if (done && !card->writeImageMark(image, diskHandle)) {
         qWarning() << "Failed to write the image mark; the card is usable without it";
     }
-    finish(true);
+    closeHandles();
+    if (!done) {
+        fail(why ? why : Failure(Failure::Internal, QStringLiteral("the card was not written")));
+        return;
+    }
     qDebug().noquote() << "\nMake bringup SDcard successfully!";
     emit threadIsSuccessful();
 }
@@ -193,20 +191,21 @@ bool CardThread::isWritten(const FwcMeta &record) {
            record.partition[0] != '\0';
 }
 
-bool CardThread::fits(const FwcMeta &record, const PartitionEntry &entry) const {
+bool CardThread::fits(const FwcMeta &record, const PartitionEntry &entry) {
     const QString what = fieldText(record.name, sizeof(record.name));
     const QString where = fieldText(entry.name, sizeof(entry.name));
     // Written as whole sectors, so the bytes behind a component's end count too.
     const quint64 bytes = (quint64(record.size) + sectorSize - 1) / sectorSize * sectorSize;
     if (entry.size != 0 && record.size > entry.size) {
-        qCritical().noquote() << "Component" << what << "of" << record.size
-                              << "bytes does not fit partition" << where << "of" << entry.size
-                              << "bytes";
+        FailureLine(&why, Failure::ImageMismatch).noquote()
+            << "Component" << what << "of" << record.size << "bytes does not fit partition" << where
+            << "of" << entry.size << "bytes";
         return false;
     }
     if (entry.start > diskSize || bytes > diskSize - entry.start) {
-        qCritical().noquote() << "Component" << what << "at" << entry.start << "ends past the end of the card at"
-                              << diskSize;
+        FailureLine(&why, Failure::ImageMismatch).noquote()
+            << "Component" << what << "at" << entry.start << "ends past the end of the card at"
+            << diskSize;
         return false;
     }
     return true;
@@ -279,27 +278,36 @@ bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entr
     if (count == 0) {
         return true;
     }
+    const Failure stopped(Failure::Interrupted,
+                          QStringLiteral("stopped while writing %1; the card was not written "
+                                         "completely")
+                              .arg(name));
     if (isStopped()) {
-        return false;
+        return keepFailure(&why, stopped);
     }
     for (quint64 done = 0;;) {
         if (!waitIfPaused()) {
-            return false;
+            return keepFailure(&why, stopped);
         }
         const quint64 chunk = qMin(count - done, kChunkSectors);
         qDebug().noquote() << "  Offset" << done << ", SectorCnt:" << chunk;
         // The image's own byte offset: an image lays its components out in
         // 512-byte steps, which need not be sectors of this card.
-        if (!readSectorsInto(imageHandle, &buffer, record.offset + done * ss, chunk * ss, 1)) {
-            qCritical().noquote() << "Failed to read" << chunk << "*" << ss;
+        Failure readFailure;
+        if (!readSectorsInto(imageHandle, &buffer, record.offset + done * ss, chunk * ss, 1,
+                             &readFailure)) {
+            keepFailure(&why, Failure(Failure::ImageUnreadable, readFailure.message()));
+            FailureLine(&why, Failure::ImageUnreadable).noquote()
+                << "Failed to read" << chunk << "*" << ss;
             return false;
         }
-        if (!writeSectors(diskHandle, buffer.constData(), target + done, chunk, ss)) {
+        if (!writeSectors(diskHandle, buffer.constData(), target + done, chunk, ss, &why)) {
             qCritical().noquote() << "Failed to write" << chunk << "*" << ss << "\n";
             if (!writeSectorsRetry(diskHandle, buffer.constData(), target + done, chunk, ss)) {
                 qCritical().noquote() << "Failed to rewrite!\n";
                 return false;
             }
+            why = Failure();  // the retry went through
         }
         advanceProgress(chunk * ss);
         done += chunk;
@@ -307,7 +315,7 @@ bool CardThread::copyComponent(const FwcMeta &record, const PartitionEntry &entr
             return true;
         }
         if (isStopped()) {
-            return false;
+            return keepFailure(&why, stopped);
         }
     }
 }

@@ -39,19 +39,27 @@ protected:
     void run() override;
 
 private:
-    // False, with the reason logged, when the image is the card itself or a
-    // file on it.
-    bool imageIsSafe(const QString &diskPath) const;
+    // Each step below returns false with the reason logged and kept in `why`.
+    //
+    // False when the image is the card itself or a file on it.
+    bool imageIsSafe();
+    // Opens the card and the image and refuses, while the card is still as it
+    // was, a list or a component that does not fit it.
+    bool prepare();
     // Clears the mark and both GPT headers before the first data byte.
     bool invalidateCard();
+    // Copies every component; false also when stopped (Interrupted).
+    bool writeComponents();
     // Whether the component's sectors lie inside the entry and the card.
-    bool fits(const FwcMeta &record, const PartitionEntry &entry) const;
+    bool fits(const FwcMeta &record, const PartitionEntry &entry);
     // With checkOnly, only asks fits() of every target: nothing is written.
     bool writeComponent(const FwcMeta &record, bool checkOnly);
     bool copyComponent(const FwcMeta &record, const PartitionEntry &entry);
+    void closeHandles();
 
     CardDisk *card;
     // Valid during run() only.
+    Failure why;
     DiskHandle diskHandle = kInvalidDisk;
     DiskHandle imageHandle = kInvalidDisk;
     quint64 sectorSize = 0;

@@ -5,7 +5,6 @@
 
 #include "cardthread.h"
 #include "diskaccess.h"
-#include "diskregistry.h"
 #include "image.h"
 #include "imagefile.h"
 #include "parttable.h"
@@ -104,10 +103,10 @@ bool compareTable(const Handles &h, const QString &path, const PartitionEntry *l
 
 }  // namespace
 
-bool verifyBringupCard(ImageFile *image, int diskNumber,
+bool verifyBringupCard(ImageFile *image, const DiskNode &disk,
                        const std::function<bool(quint64)> &progress, QString *why) {
     Handles h;
-    h.disk = openDiskHandle(diskNumber, DiskAccess::Read, true);
+    h.disk = openDiskHandle(disk, DiskAccess::Read, true);
     h.image = openFileHandle(image->path(), DiskAccess::Read);
     quint64 ss = 0;
     if (h.disk == kInvalidDisk || h.image == kInvalidDisk || diskSectorCount(h.disk, &ss) == 0) {
@@ -145,5 +144,5 @@ bool verifyBringupCard(ImageFile *image, int diskNumber,
             return false;
         }
     }
-    return compareTable(h, DiskRegistry::instance().path(diskNumber), list, count, why);
+    return compareTable(h, disk.path, list, count, why);
 }

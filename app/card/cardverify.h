@@ -6,10 +6,12 @@
 #include <QString>
 #include <functional>
 
+#include "diskaccess.h"
+
 class ImageFile;
 
 // `progress` gets the bytes compared so far after every chunk; when it returns
 // false the comparison stops there (*why: "interrupted"). On a mismatch *why
 // names the component, the partition and the first differing byte.
-bool verifyBringupCard(ImageFile *image, int diskNumber,
+bool verifyBringupCard(ImageFile *image, const DiskNode &disk,
                        const std::function<bool(quint64)> &progress, QString *why);

@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include "diskplatform.h"
-#include "diskregistry.h"
 
 namespace {
 
@@ -35,50 +34,117 @@ int openFlags(DiskAccess access) {
 
 }  // namespace
 
-void reportSystemError(const char *operation) {
-    const int code = errno;
-    qCritical().noquote() << operation << "error:" << QString::fromLocal8Bit(strerror(code))
-                          << "Code:" << code;
-    errno = code;
+Failure systemFailure(const char *operation, Failure::Code code) {
+    const int error = errno;
+    return Failure(code, QStringLiteral("%1 error: %2 Code: %3")
+                             .arg(QLatin1String(operation), QString::fromLocal8Bit(strerror(error)))
+                             .arg(error));
 }
 
-DiskHandle openFileHandle(const QString &path, DiskAccess access) {
+Failure reportSystemError(const char *operation, Failure::Code code) {
+    const int error = errno;
+    const Failure failure = systemFailure(operation, code);
+    qCritical().noquote() << failure.message();
+    errno = error;
+    return failure;
+}
+
+bool keepFailure(Failure *why, const Failure &failure) {
+    if (why && !why->isFailure()) {
+        *why = failure;
+    }
+    return false;
+}
+
+DiskHandle openFileHandle(const QString &path, DiskAccess access, Failure *why) {
     const int flags = access == DiskAccess::ReadWrite ? O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC
                                                        : O_RDONLY | O_CLOEXEC;
     const int fd = ::open(QFile::encodeName(path).constData(), flags, 0644);
     if (fd < 0) {
-        reportSystemError("Get handle on file");
+        keepFailure(why, reportSystemError("Get handle on file"));
     }
     return fd;
 }
 
-namespace {
-
-void reportRefusal(const char *operation, int code, const QString &why) {
-    errno = code;
-    reportSystemError(operation);
-    qCritical().noquote() << why;
-    errno = code;
+DiskNode diskNodeOf(const QString &path) {
+    DiskNode disk;
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return disk;
+    }
+    disk.identity = diskplatform::fileIdentityOf(fd);
+    disk.file = !disk.identity.isEmpty();
+    if (!disk.file) {
+        disk.identity = diskplatform::identityOf(fd);
+    }
+    ::close(fd);
+    if (!disk.identity.isEmpty()) {
+        disk.path = path;
+    }
+    return disk;
 }
 
-// Whether the handle reaches what the registry listed under the number.
-bool isListed(int fd, bool file, const QString &identity) {
-    const QString now = file ? DiskRegistry::fileIdentity(fd) : diskplatform::identityOf(fd);
-    return !now.isEmpty() && now == identity;
+bool mayWriteDisk(const DiskNode &disk) {
+    if (!disk.isValid()) {
+        return false;
+    }
+    return disk.file || !diskplatform::systemDisks().contains(disk.path);
+}
+
+namespace {
+
+// The code of a refusal to open a disk, by the system's error.
+Failure::Code openFailureCode(int error) {
+    switch (error) {
+        case EBUSY:
+            return Failure::CardInUse;
+        case ESTALE:
+            return Failure::CardChanged;
+        default:
+            return Failure::CardUnavailable;
+    }
+}
+
+// The system's error of a refused open, logged when `report`, as a value.
+Failure openFailure(bool report, const char *operation) {
+    const int code = errno;
+    const Failure failure = report ? reportSystemError(operation, openFailureCode(code))
+                                   : systemFailure(operation, openFailureCode(code));
+    errno = code;
+    return failure;
+}
+
+// The system's error and then the sentence that says what it means; the
+// sentence is the reason.
+Failure reportRefusal(bool report, const char *operation, int code, const QString &why) {
+    errno = code;
+    if (report) {
+        reportSystemError(operation);
+        qCritical().noquote() << why;
+    }
+    errno = code;
+    return Failure(openFailureCode(code), why);
+}
+
+// Whether the handle reaches what was listed.
+bool isListed(int fd, const DiskNode &disk) {
+    const QString now = disk.file ? diskplatform::fileIdentityOf(fd) : diskplatform::identityOf(fd);
+    return !now.isEmpty() && now == disk.identity;
 }
 
 // Refuses the disk with the last error `code` (EROFS, ESTALE), and says why.
-DiskHandle refuse(bool report, int code, const QString &path, bool file) {
-    if (report) {
-        reportRefusal("Get handle on the device", code,
-                      code == EROFS ? QStringLiteral("%1 is write-protected (the card's lock switch, "
-                                                     "or a read-only device); nothing was written")
-                                          .arg(path)
-                                    : QStringLiteral("%1 is no longer the %2 that was chosen (it "
-                                                     "was changed since); nothing was written")
-                                          .arg(path, file ? QStringLiteral("file")
-                                                          : QStringLiteral("card")));
-    }
+DiskHandle refuse(bool report, int code, const DiskNode &disk, Failure *why) {
+    keepFailure(why,
+                reportRefusal(report, "Get handle on the device", code,
+                              code == EROFS
+                                  ? QStringLiteral("%1 is write-protected (the card's lock switch, "
+                                                   "or a read-only device); nothing was written")
+                                        .arg(disk.path)
+                                  : QStringLiteral("%1 is no longer the %2 that was chosen (it "
+                                                   "was changed since); nothing was written")
+                                        .arg(disk.path, disk.file ? QStringLiteral("file")
+                                                                  : QStringLiteral("card"))));
     errno = code;
     return kInvalidDisk;
 }
@@ -90,27 +156,21 @@ bool readOnlyDevice(int fd) {
 
 }  // namespace
 
-DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
-    DiskRegistry &registry = DiskRegistry::instance();
-    const QString path = registry.path(diskNumber);
+DiskHandle openDiskHandle(const DiskNode &disk, DiskAccess access, bool report, Failure *why) {
+    const QString &path = disk.path;
     const char *operation = "Get handle on the device";
     if (path.isEmpty()) {
         errno = ENODEV;
-        if (report) {
-            reportSystemError(operation);
-        }
+        keepFailure(why, openFailure(report, operation));
         return kInvalidDisk;
     }
     // The system's own disks are never written, whatever the caller asks.
-    if (access == DiskAccess::ReadWrite && !registry.mayWrite(diskNumber)) {
+    if (access == DiskAccess::ReadWrite && !mayWriteDisk(disk)) {
         errno = EPERM;
-        if (report) {
-            reportSystemError(operation);
-        }
+        keepFailure(why, openFailure(report, operation));
         return kInvalidDisk;
     }
-    const bool file = registry.isFile(diskNumber);
-    const QString identity = registry.identity(diskNumber);
+    const bool file = disk.file;
     const QByteArray native = QFile::encodeName(path);
     int flags = openFlags(access) | O_NOFOLLOW;
     if (access == DiskAccess::ReadWrite && !file) {
@@ -123,71 +183,73 @@ DiskHandle openDiskHandle(int diskNumber, DiskAccess access, bool report) {
         // "permission denied"; it is the card's lock switch, not the user's rights.
         if (!file && access == DiskAccess::ReadWrite && (code == EACCES || code == EPERM || code == EROFS)) {
             const int probe = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            const bool ro = probe >= 0 && isListed(probe, false, identity) && readOnlyDevice(probe);
+            const bool ro = probe >= 0 && isListed(probe, disk) && readOnlyDevice(probe);
             if (probe >= 0) {
                 ::close(probe);
             }
             if (ro) {
-                return refuse(report, EROFS, path, file);
+                return refuse(report, EROFS, disk, why);
             }
         }
         errno = code;
-        if (report) {
-            if (code == EBUSY) {
-                const QStringList users = diskplatform::usersOf(path);
-                reportRefusal(operation, code,
-                              QStringLiteral("%1 is in use by %2; nothing was written")
-                                  .arg(path, users.isEmpty()
-                                                 ? QStringLiteral("the system (a file system mounted "
-                                                                  "elsewhere, a swap area or a volume manager)")
-                                                 : users.join(QLatin1String(", "))));
-            } else {
-                reportSystemError(operation);
-            }
+        if (code == EBUSY) {
+            const QStringList users = diskplatform::usersOf(path);
+            keepFailure(why,
+                        reportRefusal(
+                            report, operation, code,
+                            QStringLiteral("%1 is in use by %2; nothing was written")
+                                .arg(path, users.isEmpty()
+                                               ? QStringLiteral(
+                                                     "the system (a file system mounted "
+                                                     "elsewhere, a swap area or a volume manager)")
+                                               : users.join(QLatin1String(", ")))));
+        } else {
+            keepFailure(why, openFailure(report, operation));
         }
+        errno = code;
         return kInvalidDisk;
     }
     // A link put where the card was is another card too.
     if (fd < 0 && errno == ELOOP) {
-        return refuse(report, ESTALE, path, file);
+        return refuse(report, ESTALE, disk, why);
     }
-    if (fd >= 0 && !isListed(fd, file, identity)) {
+    if (fd >= 0 && !isListed(fd, disk)) {
         ::close(fd);
-        return refuse(report, ESTALE, path, file);
+        return refuse(report, ESTALE, disk, why);
     }
     if (access == DiskAccess::ReadWrite && !file && readOnlyDevice(fd)) {
         ::close(fd);
-        return refuse(report, EROFS, path, file);
+        return refuse(report, EROFS, disk, why);
     }
     return fd;
 }
 
-bool isDiskWriteProtected(int diskNumber) {
-    if (DiskRegistry::instance().isFile(diskNumber)) {
+bool isDiskWriteProtected(const DiskNode &disk) {
+    if (disk.file) {
         return false;
     }
-    const DiskHandle h = openDiskHandle(diskNumber, DiskAccess::Query, false);
+    const DiskHandle h = openDiskHandle(disk, DiskAccess::Query, false);
     const bool ro = h != kInvalidDisk && readOnlyDevice(h);
     closeDiskHandle(h);
     return ro;
 }
 
-DiskHandle openDiskForWriting(int diskNumber) {
+DiskHandle openDiskForWriting(const DiskNode &disk, Failure *why) {
     // The card must be the one that was chosen before anything of it is unmounted.
-    const DiskHandle probe = openDiskHandle(diskNumber, DiskAccess::Query, true);
+    const DiskHandle probe = openDiskHandle(disk, DiskAccess::Query, true, why);
     if (probe == kInvalidDisk) {
         return kInvalidDisk;
     }
-    const bool ro = !DiskRegistry::instance().isFile(diskNumber) && readOnlyDevice(probe);
+    const bool ro = !disk.file && readOnlyDevice(probe);
     closeDiskHandle(probe);
     if (ro) {
-        return refuse(true, EROFS, DiskRegistry::instance().path(diskNumber), false);
+        return refuse(true, EROFS, disk, why);
     }
-    if (!dismountDiskVolumes(diskNumber)) {
+    if (!dismountDiskVolumes(disk, why)) {
         errno = EBUSY;
         return kInvalidDisk;
     }
-    return openDiskHandle(diskNumber, DiskAccess::ReadWrite, true);
+    return openDiskHandle(disk, DiskAccess::ReadWrite, true, why);
 }
 
 void closeDiskHandle(DiskHandle handle) {
@@ -200,27 +262,14 @@ bool lastErrorIsAccessDenied() {
     return errno == EACCES || errno == EPERM;
 }
 
-bool lastErrorIsWriteProtected() {
-    return errno == EROFS;
-}
-
-bool lastErrorIsBusy() {
-    return errno == EBUSY;
-}
-
-bool lastErrorIsChanged() {
-    return errno == ESTALE;
-}
-
-bool findVolumeOfDisk(int diskNumber, QString *volume) {
-    const QString node = DiskRegistry::instance().path(diskNumber);
-    if (node.isEmpty() || DiskRegistry::instance().isFile(diskNumber)) {
+bool findVolumeOfDisk(const DiskNode &disk, QString *volume) {
+    if (!disk.isValid() || disk.file) {
         return false;
     }
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        const QString part = diskplatform::firstPartition(node);
+        const QString part = diskplatform::firstPartition(disk.path);
         if (!part.isEmpty() && QFile::exists(part)) {
             *volume = part;
             return true;
@@ -232,9 +281,9 @@ bool findVolumeOfDisk(int diskNumber, QString *volume) {
     }
 }
 
-bool dismountDiskVolumes(int diskNumber) {
-    const QString node = DiskRegistry::instance().path(diskNumber);
-    if (node.isEmpty() || DiskRegistry::instance().isFile(diskNumber)) {
+bool dismountDiskVolumes(const DiskNode &disk, Failure *why) {
+    const QString &node = disk.path;
+    if (node.isEmpty() || disk.file) {
         return true;
     }
     // The deepest first: a file system mounted inside another one holds it.
@@ -245,8 +294,11 @@ bool dismountDiskVolumes(int diskNumber) {
         if (umount2(QFile::encodeName(point).constData(), 0) != 0) {
             const int code = errno;
             reportSystemError("Dismount the volume");
-            qCritical().noquote() << QStringLiteral("Cannot unmount %1 (on %2): %3; nothing was written")
-                                         .arg(point, node, QString::fromLocal8Bit(strerror(code)));
+            const QString text =
+                QStringLiteral("Cannot unmount %1 (on %2): %3; nothing was written")
+                    .arg(point, node, QString::fromLocal8Bit(strerror(code)));
+            qCritical().noquote() << text;
+            keepFailure(why, Failure(Failure::CardInUse, text));
             errno = code;
             return false;
         }
@@ -255,12 +307,11 @@ bool dismountDiskVolumes(int diskNumber) {
 }
 
 bool readSectorsInto(DiskHandle handle, QByteArray *buffer, quint64 first, quint64 count,
-                     quint64 sectorSize) {
+                     quint64 sectorSize, Failure *why) {
     const quint64 bytes = count * sectorSize;
     if (sectorSize == 0 || count > quint64(INT32_MAX) / sectorSize) {
         errno = EINVAL;
-        reportSystemError("Read data from handle");
-        return false;
+        return keepFailure(why, reportSystemError("Read data from handle"));
     }
     // Same size as last time: the memory is reused, not allocated and
     // faulted in again for every chunk.
@@ -273,8 +324,7 @@ bool readSectorsInto(DiskHandle handle, QByteArray *buffer, quint64 first, quint
             if (errno == EINTR) {
                 continue;
             }
-            reportSystemError("Read data from handle");
-            return false;
+            return keepFailure(why, reportSystemError("Read data from handle"));
         }
         if (n == 0) {
             memset(data + done, 0, bytes - done);  // the end of a file reads as zeros
@@ -286,9 +336,9 @@ bool readSectorsInto(DiskHandle handle, QByteArray *buffer, quint64 first, quint
 }
 
 QByteArray readSectors(DiskHandle handle, quint64 first, quint64 count, quint64 sectorSize,
-                       bool *ok) {
+                       bool *ok, Failure *why) {
     QByteArray buf;
-    const bool read = readSectorsInto(handle, &buf, first, count, sectorSize);
+    const bool read = readSectorsInto(handle, &buf, first, count, sectorSize, why);
     if (ok) {
         *ok = read;
     }
@@ -296,7 +346,7 @@ QByteArray readSectors(DiskHandle handle, quint64 first, quint64 count, quint64 
 }
 
 bool writeSectors(DiskHandle handle, const char *data, quint64 first, quint64 count,
-                  quint64 sectorSize) {
+                  quint64 sectorSize, Failure *why) {
     const quint64 bytes = count * sectorSize;
     quint64 done = 0;
     while (done < bytes) {
@@ -310,8 +360,7 @@ bool writeSectors(DiskHandle handle, const char *data, quint64 first, quint64 co
             if (n == 0) {
                 errno = ENOSPC;
             }
-            reportSystemError("Write data to handle");
-            return false;
+            return keepFailure(why, reportSystemError("Write data to handle"));
         }
         done += quint64(n);
     }
@@ -319,27 +368,26 @@ bool writeSectors(DiskHandle handle, const char *data, quint64 first, quint64 co
 }
 
 bool writeSectorsRetry(DiskHandle handle, const char *data, quint64 first, quint64 count,
-                       quint64 sectorSize) {
+                       quint64 sectorSize, Failure *why) {
     for (int i = 0; i < kWriteTries; ++i) {
-        if (writeSectors(handle, data, first, count, sectorSize)) {
+        if (writeSectors(handle, data, first, count, sectorSize, why)) {
             return true;
         }
     }
     return false;
 }
 
-bool flushDisk(DiskHandle handle) {
+bool flushDisk(DiskHandle handle, Failure *why) {
     if (::fsync(handle) != 0) {
-        reportSystemError("Flush the device");
-        return false;
+        return keepFailure(why, reportSystemError("Flush the device"));
     }
     return true;
 }
 
-quint64 diskSectorCount(DiskHandle handle, quint64 *sectorSize) {
+quint64 diskSectorCount(DiskHandle handle, quint64 *sectorSize, Failure *why) {
     struct stat st;
     if (fstat(handle, &st) != 0) {
-        reportSystemError("Get the device's geometry");
+        keepFailure(why, reportSystemError("Get the device's geometry"));
         return 0;
     }
     if (S_ISREG(st.st_mode)) {
@@ -352,7 +400,7 @@ quint64 diskSectorCount(DiskHandle handle, quint64 *sectorSize) {
     int logical = 0;
     if (ioctl(handle, BLKGETSIZE64, &bytes) != 0 || ioctl(handle, BLKSSZGET, &logical) != 0 ||
         logical <= 0) {
-        reportSystemError("Get the device's geometry");
+        keepFailure(why, reportSystemError("Get the device's geometry"));
         return 0;
     }
     if (sectorSize) {
@@ -373,20 +421,15 @@ bool isDiskMedia(DiskHandle handle) {
     return S_ISBLK(st.st_mode) && ioctl(handle, BLKGETSIZE64, &bytes) == 0 && bytes > 0;
 }
 
-bool queryDeviceProperties(int diskNumber, DiskProperties *properties) {
-    DiskRegistry &registry = DiskRegistry::instance();
-    const QString path = registry.path(diskNumber);
-    if (path.isEmpty() || !properties) {
+bool queryDeviceProperties(const DiskNode &disk, DiskProperties *properties) {
+    if (!disk.isValid() || !properties) {
         return false;
     }
-    if (registry.declaredCard(diskNumber, properties)) {
-        return true;
-    }
-    if (registry.isFile(diskNumber)) {
+    if (disk.file) {
         // A card image on a disk of the computer: nothing to take out.
         *properties = DiskProperties();
         properties->model = QStringLiteral("File");
         return true;
     }
-    return diskplatform::properties(path, properties);
+    return diskplatform::properties(disk.path, properties);
 }

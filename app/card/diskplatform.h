@@ -15,8 +15,13 @@ struct Disk {
 };
 
 // The identity wholeDisks() gives the disk that is open on this descriptor;
-// empty when it is no block device.
+// empty when it is no block device. The kernel's disk sequence number where
+// it has one (a new medium or a new attachment gets a new one), otherwise the
+// device number with the size and the serial.
 QString identityOf(int fd);
+// The identity of the regular file open on this descriptor (its file system's
+// device and its inode); empty for anything else.
+QString fileIdentityOf(int fd);
 
 // The whole disks the system has now, in the system's order.
 QList<Disk> wholeDisks();

@@ -222,6 +222,21 @@ QString sysDirOfNode(const QString &node) {
     return kSysBlock + QLatin1Char('/') + QFileInfo(node).fileName();
 }
 
+// "8:16/42" with the disk sequence number; a kernel without one gets the size
+// (512-byte units) and the serial instead, which a medium put in the same
+// reader rarely shares: "8:16/s62333952/0x1234abcd".
+QString identityText(const QString &devNumber, const QString &diskSeq, const QString &sysDir) {
+    if (!diskSeq.isEmpty()) {
+        return devNumber + QLatin1Char('/') + diskSeq;
+    }
+    QString serial = readAttribute(sysDir + QStringLiteral("/device/serial"));
+    if (serial.isEmpty()) {
+        serial = readAttribute(sysDir + QStringLiteral("/device/wwid"));
+    }
+    return devNumber + QStringLiteral("/s") + readAttribute(sysDir + QStringLiteral("/size")) +
+           QLatin1Char('/') + serial;
+}
+
 int busTypeOf(const QString &sysName, const QString &devicePath) {
     if (sysName.startsWith(QLatin1String("mmcblk"))) {
         return readAttribute(kSysBlock + QLatin1Char('/') + sysName + QStringLiteral("/device/type")) ==
@@ -262,10 +277,9 @@ QList<Disk> wholeDisks() {
             readAttribute(dir + QStringLiteral("/size")).toULongLong() == 0) {
             continue;
         }
-        // The same form identityOf() gives an open disk.
-        const QString identity = readAttribute(dir + QStringLiteral("/dev")) + QLatin1Char('/') +
-                                 readAttribute(dir + QStringLiteral("/diskseq"));
-        disks << Disk{QStringLiteral("/dev/") + name, identity};
+        disks << Disk{QStringLiteral("/dev/") + name,
+                      identityText(readAttribute(dir + QStringLiteral("/dev")),
+                                   readAttribute(dir + QStringLiteral("/diskseq")), dir)};
     }
     return disks;
 }
@@ -277,7 +291,15 @@ QString identityOf(int fd) {
     }
     __u64 seq = 0;
     const QString text = ioctl(fd, BLKGETDISKSEQ, &seq) == 0 ? QString::number(seq) : QString();
-    return devText(st.st_rdev) + QLatin1Char('/') + text;
+    return identityText(devText(st.st_rdev), text, sysfsOfDevNumber(devText(st.st_rdev)));
+}
+
+QString fileIdentityOf(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return QString();
+    }
+    return QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
 }
 
 QStringList systemDisks() {

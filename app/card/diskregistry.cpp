@@ -5,10 +5,6 @@
 
 #include <algorithm>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "diskplatform.h"
 
 DiskRegistry &DiskRegistry::instance() {
@@ -26,67 +22,60 @@ void DiskRegistry::refresh() {
     const QList<diskplatform::Disk> disks = diskplatform::wholeDisks();
     QMutexLocker locker(&lock);
     for (auto it = entries.begin(); it != entries.end(); ++it) {
-        if (!it->file) {
+        if (!it->disk.file) {
             it->present = false;
         }
     }
-    for (const diskplatform::Disk &disk : disks) {
-        int found = -1;
+    for (const diskplatform::Disk &found : disks) {
+        int number = -1;
         for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-            if (!it->file && it->path == disk.node && it->identity == disk.identity) {
-                found = it.key();
+            if (!it->disk.file && it->disk.path == found.node &&
+                it->disk.identity == found.identity) {
+                number = it.key();
                 break;
             }
         }
-        if (found < 0) {
+        if (number < 0) {
             // The system's own disk is 0, wherever it sits in the list; a disk
             // that held it before and came back as another device does not.
-            const bool root = !system.isEmpty() && disk.node == system.first() &&
-                              !entries.contains(0);
-            found = root ? 0 : nextNumber++;
+            const bool root =
+                !system.isEmpty() && found.node == system.first() && !entries.contains(0);
+            number = root ? 0 : nextNumber++;
         }
-        entries[found] = Entry{disk.node, disk.identity, false, true};
+        DiskNode disk;
+        disk.path = found.node;
+        disk.identity = found.identity;
+        disk.number = number;
+        entries[number] = Entry{disk, true};
     }
     // A file that was removed is gone like a card.
     for (auto it = entries.begin(); it != entries.end(); ++it) {
-        if (it->file && it->present) {
-            it->present = QFileInfo(it->path).isFile();
+        if (it->disk.file && it->present) {
+            it->present = QFileInfo(it->disk.path).isFile();
         }
     }
 }
 
-QString DiskRegistry::fileIdentity(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        return QString();
-    }
-    return QStringLiteral("%1:%2").arg(quint64(st.st_dev)).arg(quint64(st.st_ino));
-}
-
-int DiskRegistry::registerFile(const QString &path) {
+DiskNode DiskRegistry::registerFile(const QString &path) {
     // A link is followed once, here: the file it names is the card.
     QFileInfo info(path);
     const QString absolute = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    QString identity;
-    const int fd = ::open(QFile::encodeName(absolute).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        identity = fileIdentity(fd);
-        ::close(fd);
-    }
+    DiskNode disk = diskNodeOf(absolute);
+    disk.path = absolute;
+    disk.file = true;
     QMutexLocker locker(&lock);
     for (auto it = entries.begin(); it != entries.end(); ++it) {
-        if (it->file && it->path == absolute) {
-            if (it->identity == identity) {
+        if (it->disk.file && it->disk.path == absolute) {
+            if (it->disk.identity == disk.identity) {
                 it->present = true;
-                return it.key();
+                return it->disk;
             }
             it->present = false;  // another file now: the old number stands for nothing
         }
     }
-    const int number = nextNumber++;
-    entries[number] = Entry{absolute, identity, true, true};
-    return number;
+    disk.number = nextNumber++;
+    entries[disk.number] = Entry{disk, true};
+    return disk;
 }
 
 QList<int> DiskRegistry::numbers() const {
@@ -101,65 +90,38 @@ QList<int> DiskRegistry::numbers() const {
     return present;
 }
 
-QString DiskRegistry::path(int number) const {
+DiskNode DiskRegistry::disk(int number) const {
     QMutexLocker locker(&lock);
     const auto it = entries.constFind(number);
-    return it != entries.constEnd() && it->present ? it->path : QString();
+    return it != entries.constEnd() && it->present ? it->disk : DiskNode();
 }
 
-QString DiskRegistry::identity(int number) const {
-    QMutexLocker locker(&lock);
-    const auto it = entries.constFind(number);
-    return it != entries.constEnd() && it->present ? it->identity : QString();
-}
-
-bool DiskRegistry::isFile(int number) const {
-    QMutexLocker locker(&lock);
-    const auto it = entries.constFind(number);
-    return it != entries.constEnd() && it->file;
-}
-
-int DiskRegistry::numberOf(const QString &path) const {
+DiskNode DiskRegistry::diskOf(const QString &path) const {
     QMutexLocker locker(&lock);
     for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
-        if (it->present && it->path == path) {
-            return it.key();
+        if (it->present && it->disk.path == path) {
+            return it->disk;
         }
     }
-    return -1;
+    return DiskNode();
 }
 
-bool DiskRegistry::mayWrite(int number) const {
-    if (number == 0) {
-        return false;
-    }
-    const QString where = path(number);
-    if (where.isEmpty()) {
-        return false;
-    }
-    if (isFile(number)) {
-        return true;
-    }
-    // Asked anew each time: a file system may have been mounted since the scan.
-    return !diskplatform::systemDisks().contains(where);
-}
-
-int DiskRegistry::declareCard(const QString &path, const DiskProperties &properties) {
+DiskNode DiskRegistry::declareCard(const QString &path, const DiskProperties &properties) {
     const QFileInfo info(path);
     const QString key = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    int number = -1;
+    DiskNode disk;
     if (info.isFile()) {
-        number = registerFile(key);
+        disk = registerFile(key);
     } else {
         refresh();
-        number = numberOf(key);
+        disk = diskOf(key);
     }
-    if (number < 0) {
-        return -1;
+    if (!disk.isValid()) {
+        return disk;
     }
     QMutexLocker locker(&lock);
     declared.insert(key, properties);
-    return number;
+    return disk;
 }
 
 void DiskRegistry::withdrawCard(const QString &path) {
@@ -168,18 +130,18 @@ void DiskRegistry::withdrawCard(const QString &path) {
     declared.remove(info.exists() ? info.canonicalFilePath() : info.absoluteFilePath());
 }
 
-bool DiskRegistry::declaredCard(int number, DiskProperties *properties) const {
+bool DiskRegistry::declaredCard(const DiskNode &disk, DiskProperties *properties) const {
     QMutexLocker locker(&lock);
-    const auto it = entries.constFind(number);
-    if (it == entries.constEnd() || !it->present) {
-        return false;
-    }
-    const auto found = declared.constFind(it->path);
-    if (found == declared.constEnd()) {
+    const auto found = declared.constFind(disk.path);
+    if (!disk.isValid() || found == declared.constEnd()) {
         return false;
     }
     if (properties) {
         *properties = *found;
     }
     return true;
+}
+
+bool DiskRegistry::properties(const DiskNode &disk, DiskProperties *properties) const {
+    return declaredCard(disk, properties) || queryDeviceProperties(disk, properties);
 }

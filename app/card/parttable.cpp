@@ -12,6 +12,7 @@
 #include <libfdisk/libfdisk.h>
 
 #include "image.h"
+#include "failureline.h"
 #include "parttableplatform.h"
 
 const char *const CARD_DISK_GUID = "53F56311-B6BF-11D0-94F2-00A0C91EFB8B";
@@ -57,10 +58,10 @@ int askHandler(fdisk_context *, fdisk_ask *ask, void *) {
     }
 }
 
-void reportFdiskError(const char *operation, int rc) {
+void reportFdiskError(const char *operation, int rc, Failure *why) {
     const int code = rc < 0 ? -rc : rc;
-    qCritical().noquote() << operation << "error:" << QString::fromLocal8Bit(strerror(code))
-                          << "Code:" << code;
+    FailureLine(why, Failure::DiskIo).noquote()
+        << operation << "error:" << QString::fromLocal8Bit(strerror(code)) << "Code:" << code;
 }
 
 // libfdisk on the caller's own handle: the table is read and written through
@@ -69,14 +70,15 @@ void reportFdiskError(const char *operation, int rc) {
 // another device. The handle stays open when the session ends.
 class FdiskSession {
 public:
-    FdiskSession(DiskHandle handle, const QString &path, quint64 sectorSize, bool readOnly) {
+    FdiskSession(DiskHandle handle, const QString &path, quint64 sectorSize, bool readOnly,
+                 Failure *why = nullptr) {
         if (handle == kInvalidDisk) {
-            reportFdiskError("Open partition table", -EBADF);
+            reportFdiskError("Open partition table", -EBADF, why);
             return;
         }
         cxt = fdisk_new_context();
         if (!cxt) {
-            reportFdiskError("Create partitioning context", -ENOMEM);
+            reportFdiskError("Create partitioning context", -ENOMEM, why);
             return;
         }
         fdisk_set_ask(cxt, askHandler, nullptr);
@@ -86,7 +88,7 @@ public:
         const int rc = fdisk_assign_device_by_fd(cxt, handle, path.toLocal8Bit().constData(),
                                                  readOnly ? 1 : 0);
         if (rc != 0) {
-            reportFdiskError("Open partition table", rc);
+            reportFdiskError("Open partition table", rc, why);
             return;
         }
         assigned = true;
@@ -130,10 +132,10 @@ quint64 labelItem(fdisk_context *cxt, int id) {
     return value;
 }
 
-bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
+bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize, Failure *why) {
     s.script = fdisk_new_script(s.cxt);
     if (!s.script) {
-        reportFdiskError("Create partition table", -ENOMEM);
+        reportFdiskError("Create partition table", -ENOMEM, why);
         return false;
     }
     int rc = fdisk_script_set_header(s.script, "label", layout.gpt ? "gpt" : "dos");
@@ -155,42 +157,47 @@ bool createLabel(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
         rc = fdisk_enable_wipe(s.cxt, 1);
     }
     if (rc != 0) {
-        reportFdiskError("Create partition table", rc);
+        reportFdiskError("Create partition table", rc, why);
         return false;
     }
     return true;
 }
 
 // Refuses a layout whose partitions the table could not describe on this disk.
-bool checkLayout(const Layout &layout, quint64 firstUsable, quint64 endUsable,
-                 quint64 sectorSize) {
+bool checkLayout(const Layout &layout, quint64 firstUsable, quint64 endUsable, quint64 sectorSize,
+                 Failure *why) {
     for (int i = 0; i < layout.entries.size(); ++i) {
         const LayoutEntry &e = layout.entries[i];
         const QString name = QString::fromUtf8(e.name);
         if (e.start < firstUsable) {
-            qCritical().noquote() << "Partition" << i << name << "starts at" << e.start
-                                  << "inside the partition table, which ends at" << firstUsable;
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "starts at" << e.start
+                << "inside the partition table, which ends at" << firstUsable;
             return false;
         }
         if (e.start % sectorSize != 0 || e.length % sectorSize != 0) {
-            qCritical().noquote() << "Partition" << i << name
-                                  << "is not on a sector boundary of" << sectorSize << "bytes";
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "is not on a sector boundary of" << sectorSize
+                << "bytes";
             return false;
         }
         if (e.length == 0) {
-            qCritical().noquote() << "Partition" << i << name << "is empty";
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "is empty";
             return false;
         }
         if (e.start > endUsable || e.length > endUsable - e.start) {
-            qCritical().noquote() << "Partition" << i << name << "ends at" << e.start + e.length
-                                  << "past the usable end of the card at" << endUsable;
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << name << "ends at" << e.start + e.length
+                << "past the usable end of the card at" << endUsable;
             return false;
         }
         for (int j = 0; j < i; ++j) {
             const LayoutEntry &o = layout.entries[j];
             if (e.start < o.start + o.length && o.start < e.start + e.length) {
-                qCritical().noquote() << "Partition" << i << name << "overlaps partition" << j
-                                      << QString::fromUtf8(o.name);
+                FailureLine(why, Failure::ImageCorrupt).noquote()
+                    << "Partition" << i << name << "overlaps partition" << j
+                    << QString::fromUtf8(o.name);
                 return false;
             }
         }
@@ -198,7 +205,7 @@ bool checkLayout(const Layout &layout, quint64 firstUsable, quint64 endUsable,
     return true;
 }
 
-bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
+bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize, Failure *why) {
     fdisk_label *label = fdisk_get_label(s.cxt, nullptr);
     for (int i = 0; i < layout.entries.size(); ++i) {
         const LayoutEntry &e = layout.entries[i];
@@ -220,7 +227,7 @@ bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
         fdisk_unref_partition(pa);
         fdisk_unref_parttype(type);
         if (rc != 0) {
-            reportFdiskError("Add partition", rc);
+            reportFdiskError("Add partition", rc, why);
             return false;
         }
     }
@@ -230,26 +237,26 @@ bool addPartitions(FdiskSession &s, const Layout &layout, quint64 sectorSize) {
 // Builds the table in memory, checks it against the disk, and only then
 // writes it; afterwards the system is made to see the new partitions. A dry
 // run stops before the write: nothing on the disk changes.
-bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
-                   quint64 diskSize, quint64 sectorSize, bool dryRun = false) {
+bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout, quint64 diskSize,
+                   quint64 sectorSize, Failure *why, bool dryRun = false) {
     if (sectorSize == 0 || diskSize % sectorSize != 0) {
-        qCritical().noquote() << "Invalid card geometry:" << diskSize << "bytes in sectors of"
-                              << sectorSize;
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "Invalid card geometry:" << diskSize << "bytes in sectors of" << sectorSize;
         return false;
     }
     {
-        FdiskSession s(handle, path, sectorSize, false);
+        FdiskSession s(handle, path, sectorSize, false, why);
         if (!s.assigned) {
             return false;
         }
         const quint64 sectors = fdisk_get_nsectors(s.cxt);
         if (fdisk_get_sector_size(s.cxt) != sectorSize || sectors * sectorSize != diskSize) {
-            qCritical().noquote() << path << "has" << sectors << "sectors of"
-                                  << fdisk_get_sector_size(s.cxt) << "bytes, not" << diskSize
-                                  << "bytes in sectors of" << sectorSize;
+            FailureLine(why, Failure::DiskIo).noquote()
+                << path << "has" << sectors << "sectors of" << fdisk_get_sector_size(s.cxt)
+                << "bytes, not" << diskSize << "bytes in sectors of" << sectorSize;
             return false;
         }
-        if (!createLabel(s, layout, sectorSize)) {
+        if (!createLabel(s, layout, sectorSize, why)) {
             return false;
         }
         quint64 firstUsable = sectorSize;
@@ -258,8 +265,8 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
             firstUsable = labelItem(s.cxt, GPT_LABELITEM_FIRSTLBA) * sectorSize;
             endUsable = (labelItem(s.cxt, GPT_LABELITEM_LASTLBA) + 1) * sectorSize;
         }
-        if (!checkLayout(layout, firstUsable, endUsable, sectorSize) ||
-            !addPartitions(s, layout, sectorSize)) {
+        if (!checkLayout(layout, firstUsable, endUsable, sectorSize, why) ||
+            !addPartitions(s, layout, sectorSize, why)) {
             return false;
         }
         if (dryRun) {
@@ -267,11 +274,11 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
         }
         const int rc = fdisk_write_disklabel(s.cxt);
         if (rc != 0) {
-            reportFdiskError("Write partition table", rc);
+            reportFdiskError("Write partition table", rc, why);
             return false;
         }
     }
-    if (!flushDisk(handle)) {
+    if (!flushDisk(handle, why)) {
         return false;
     }
     QVector<parttableplatform::Span> spans;
@@ -281,7 +288,7 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
         span.length = e.length;
         spans.append(span);
     }
-    return parttableplatform::showPartitions(handle, spans);
+    return parttableplatform::showPartitions(handle, spans, why);
 }
 
 // The formatter's tables: the system may still hold the card for a moment
@@ -289,16 +296,19 @@ bool setDiskLayout(DiskHandle handle, const QString &path, const Layout &layout,
 // The formatter's tables: a card that was just unmounted may still be busy for
 // a moment, so the write is tried again for up to 5 s; then `timeoutMessage`.
 bool setDiskLayoutWithin5s(DiskHandle handle, const QString &path, const Layout &layout,
-                           quint64 diskSize, quint64 sectorSize, const char *timeoutMessage) {
+                           quint64 diskSize, quint64 sectorSize, const char *timeoutMessage,
+                           Failure *why) {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        if (setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
+        // The last try's reason is the one that counts.
+        Failure attempt;
+        if (setDiskLayout(handle, path, layout, diskSize, sectorSize, &attempt)) {
             return true;
         }
         if (clock.hasExpired(5000)) {
             qCritical().noquote() << timeoutMessage;
-            return false;
+            return keepFailure(why, attempt);
         }
         QThread::msleep(100);
     }
@@ -309,16 +319,17 @@ QByteArray gptName(const char *name, size_t room) {
     return QString::fromLatin1(name, int(strnlen(name, room))).left(kGptNameLength).toUtf8();
 }
 
-bool rewriteSector0(DiskHandle handle, quint64 sectorSize, void (*change)(QByteArray &)) {
+bool rewriteSector0(DiskHandle handle, quint64 sectorSize, Failure *why,
+                    void (*change)(QByteArray &)) {
     bool ok = false;
-    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok);
+    QByteArray sector = readSectors(handle, 0, 1, sectorSize, &ok, why);
     if (!ok || quint64(sector.size()) != sectorSize || sectorSize < 512) {
-        qCritical().noquote() << "Failed to read" << sectorSize;
+        FailureLine(why, Failure::DiskIo).noquote() << "Failed to read" << sectorSize;
         return false;
     }
     change(sector);
-    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize)) {
-        qCritical().noquote() << "Failed to write" << sectorSize;
+    if (!writeSectors(handle, sector.constData(), 0, 1, sectorSize, why)) {
+        FailureLine(why, Failure::DiskIo).noquote() << "Failed to write" << sectorSize;
         return false;
     }
     return true;
@@ -326,26 +337,28 @@ bool rewriteSector0(DiskHandle handle, quint64 sectorSize, void (*change)(QByteA
 
 }  // namespace
 
-bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt) {
+bool parsePartTable(DiskHandle handle, const QString &path, bool *isGpt, Failure *why) {
     qDebug().noquote() << "Parse the current partition table";
-    FdiskSession s(handle, path, 0, true);
+    FdiskSession s(handle, path, 0, true, why);
     if (!s.assigned) {
-        qCritical().noquote() << "parsePartTable" << "Failed to read the partition table of"
-                              << path;
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "parsePartTable"
+            << "Failed to read the partition table of" << path;
         return false;
     }
     fdisk_table *table = nullptr;
     if (fdisk_has_label(s.cxt) && fdisk_get_partitions(s.cxt, &table) != 0) {
         fdisk_unref_table(table);
-        qCritical().noquote() << "parsePartTable" << "Failed to read the partitions of" << path;
+        FailureLine(why, Failure::DiskIo).noquote() << "parsePartTable"
+                                                    << "Failed to read the partitions of" << path;
         return false;
     }
     const size_t count = table ? fdisk_table_get_nents(table) : 0;
     fdisk_unref_table(table);
     // The card jobs only ever handle tables of up to 32 partitions.
     if (count > 32) {
-        qCritical().noquote() << "parsePartTable" << path << "has" << count
-                              << "partitions, more than 32";
+        FailureLine(why, Failure::DiskIo).noquote()
+            << "parsePartTable" << path << "has" << count << "partitions, more than 32";
         return false;
     }
     const bool gpt = fdisk_is_labeltype(s.cxt, FDISK_DISKLABEL_GPT) != 0;
@@ -361,15 +374,17 @@ namespace {
 // The bring-up card's layout from the image's partition list; false, with the
 // reason logged, for a list that cannot be laid out at all.
 bool gptLayoutOf(const PartitionEntry *list, int count, quint64 diskSize, quint64 sectorSize,
-                 Layout *layout) {
+                 Layout *layout, Failure *why) {
     bool valid = count > 0 && quint64(count) <= kGptEntries && list && sectorSize != 0;
     if (!valid) {
-        qCritical().noquote() << "A partition list of" << count << "entries cannot be laid out";
+        FailureLine(why, Failure::ImageCorrupt).noquote()
+            << "A partition list of" << count << "entries cannot be laid out";
     }
     const PartitionEntry *e = list;
     for (int i = 0; valid && i < count; ++i, e = e->next) {
         if (!e) {
-            qCritical().noquote() << "The partition list has fewer than" << count << "entries";
+            FailureLine(why, Failure::ImageCorrupt).noquote()
+                << "The partition list has fewer than" << count << "entries";
             valid = false;
             break;
         }
@@ -380,14 +395,16 @@ bool gptLayoutOf(const PartitionEntry *list, int count, quint64 diskSize, quint6
         if (e->size != 0) {
             entry.length = e->size;
         } else if (i != count - 1) {
-            qCritical().noquote() << "Partition" << i << entry.name
-                                  << "takes the rest of the card but is not the last one";
+            FailureLine(why, Failure::ImageCorrupt).noquote()
+                << "Partition" << i << entry.name
+                << "takes the rest of the card but is not the last one";
             valid = false;
         } else if (e->start < diskSize && diskSize - e->start > kTailSectors * sectorSize) {
             entry.length = diskSize - e->start - kTailSectors * sectorSize;
         } else {
-            qCritical().noquote() << "Partition" << i << entry.name << "starts at" << e->start
-                                  << "with no room left on a card of" << diskSize << "bytes";
+            FailureLine(why, Failure::ImageMismatch).noquote()
+                << "Partition" << i << entry.name << "starts at" << e->start
+                << "with no room left on a card of" << diskSize << "bytes";
             valid = false;
         }
         qDebug().noquote() << "Partition" << i << entry.name << ", size" << e->size;
@@ -399,21 +416,22 @@ bool gptLayoutOf(const PartitionEntry *list, int count, quint64 diskSize, quint6
 }  // namespace
 
 bool checkGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,
-                   quint64 diskSize, quint64 sectorSize) {
+                   quint64 diskSize, quint64 sectorSize, Failure *why) {
     Layout layout;
-    if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout) ||
-        !setDiskLayout(handle, path, layout, diskSize, sectorSize, true)) {
-        qCritical().noquote() << "The partition list cannot be laid out on" << path;
+    if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout, why) ||
+        !setDiskLayout(handle, path, layout, diskSize, sectorSize, why, true)) {
+        FailureLine(why, Failure::ImageMismatch).noquote()
+            << "The partition list cannot be laid out on" << path;
         return false;
     }
     return true;
 }
 
 bool readGptPartitions(DiskHandle handle, const QString &path, QVector<TablePartition> *parts,
-                       QString *diskGuid) {
-    FdiskSession s(handle, path, 0, true);
+                       QString *diskGuid, Failure *why) {
+    FdiskSession s(handle, path, 0, true, why);
     if (!s.assigned || !fdisk_is_labeltype(s.cxt, FDISK_DISKLABEL_GPT)) {
-        qCritical().noquote() << "No GPT on" << path;
+        FailureLine(why, Failure::DiskIo).noquote() << "No GPT on" << path;
         return false;
     }
     char *id = nullptr;
@@ -424,7 +442,7 @@ bool readGptPartitions(DiskHandle handle, const QString &path, QVector<TablePart
     fdisk_table *table = nullptr;
     if (fdisk_get_partitions(s.cxt, &table) != 0) {
         fdisk_unref_table(table);
-        qCritical().noquote() << "Failed to read the partitions of" << path;
+        FailureLine(why, Failure::DiskIo).noquote() << "Failed to read the partitions of" << path;
         return false;
     }
     const quint64 ss = fdisk_get_sector_size(s.cxt);
@@ -443,9 +461,9 @@ bool readGptPartitions(DiskHandle handle, const QString &path, QVector<TablePart
     return true;
 }
 
-bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start,
-                        quint64 *length) {
-    FdiskSession s(handle, path, 0, true);
+bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start, quint64 *length,
+                        Failure *why) {
+    FdiskSession s(handle, path, 0, true, why);
     fdisk_partition *pa = nullptr;
     bool found = false;
     if (s.assigned && fdisk_has_label(s.cxt) && fdisk_get_partition(s.cxt, 0, &pa) == 0 &&
@@ -457,24 +475,26 @@ bool firstPartitionSpan(DiskHandle handle, const QString &path, quint64 *start,
     }
     fdisk_unref_partition(pa);
     if (!found) {
-        qCritical().noquote() << "No first partition on" << path;
+        FailureLine(why, Failure::DiskIo).noquote() << "No first partition on" << path;
     }
     return found;
 }
 
-bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list,
-                      int count, quint64 diskSize, quint64 sectorSize) {
+bool generateGptTable(DiskHandle handle, const QString &path, const PartitionEntry *list, int count,
+                      quint64 diskSize, quint64 sectorSize, Failure *why) {
     qDebug().noquote() << "\nGenerate and write the GPT table ...\n";
     Layout layout;
-    if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout) ||
-        !setDiskLayout(handle, path, layout, diskSize, sectorSize)) {
-        qCritical().noquote() << "generateGptTable" << "Failed to write GPT table.";
+    if (!gptLayoutOf(list, count, diskSize, sectorSize, &layout, why) ||
+        !setDiskLayout(handle, path, layout, diskSize, sectorSize, why)) {
+        FailureLine(why, Failure::DiskIo).noquote() << "generateGptTable"
+                                                    << "Failed to write GPT table.";
         return false;
     }
     return true;
 }
 
-bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
+bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize,
+                   Failure *why) {
     qDebug().noquote() << "Generate and write the GPT table";
     Layout layout;
     LayoutEntry entry;
@@ -486,7 +506,7 @@ bool writeGptTable(DiskHandle handle, const QString &path, quint64 diskSize, qui
     entry.type = kBasicDataType;
     layout.entries.append(entry);
     return setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize,
-                                 "Write GPT table timeout");
+                                 "Write GPT table timeout", why);
 }
 
 namespace {
@@ -494,7 +514,7 @@ namespace {
 // A GPT's headers say the disk has a GPT to every tool that looks, beside an
 // MBR too: both go when an MBR is written. The backup lies where the primary
 // says, normally in the last sector.
-bool wipeGptHeaders(DiskHandle handle, quint64 diskSize, quint64 sectorSize) {
+bool wipeGptHeaders(DiskHandle handle, quint64 diskSize, quint64 sectorSize, Failure *why) {
     if (sectorSize < 512 || diskSize / sectorSize < 3) {
         return true;
     }
@@ -510,14 +530,14 @@ bool wipeGptHeaders(DiskHandle handle, quint64 diskSize, quint64 sectorSize) {
     }
     const QByteArray zero(int(sectorSize), '\0');
     for (quint64 s : sectors) {
-        const QByteArray sector = readSectors(handle, s, 1, sectorSize, &ok);
+        const QByteArray sector = readSectors(handle, s, 1, sectorSize, &ok, why);
         if (!ok) {
-            qCritical().noquote() << "Failed to read" << sectorSize;
+            FailureLine(why, Failure::DiskIo).noquote() << "Failed to read" << sectorSize;
             return false;
         }
         if (sector.startsWith("EFI PART") &&
-            !writeSectors(handle, zero.constData(), s, 1, sectorSize)) {
-            qCritical().noquote() << "Failed to write" << sectorSize;
+            !writeSectors(handle, zero.constData(), s, 1, sectorSize, why)) {
+            FailureLine(why, Failure::DiskIo).noquote() << "Failed to write" << sectorSize;
             return false;
         }
     }
@@ -526,9 +546,10 @@ bool wipeGptHeaders(DiskHandle handle, quint64 diskSize, quint64 sectorSize) {
 
 }  // namespace
 
-bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
+bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize,
+                   Failure *why) {
     qDebug().noquote() << "Generate and write the MBR table";
-    if (!wipeGptHeaders(handle, diskSize, sectorSize)) {
+    if (!wipeGptHeaders(handle, diskSize, sectorSize, why)) {
         return false;
     }
     Layout layout;
@@ -539,20 +560,22 @@ bool writeMbrTable(DiskHandle handle, const QString &path, quint64 diskSize, qui
     entry.type = QByteArray::number(kFat32Type, 16);
     layout.entries.append(entry);
     return setDiskLayoutWithin5s(handle, path, layout, diskSize, sectorSize,
-                                 "Write MBR table timeout");
+                                 "Write MBR table timeout", why);
 }
 
-bool cleanGptPart(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize) {
+bool cleanGptPart(DiskHandle handle, const QString &path, quint64 diskSize, quint64 sectorSize,
+                  Failure *why) {
     qDebug().noquote() << "Clean the GPT table";
-    if (!setDiskLayout(handle, path, Layout(), diskSize, sectorSize)) {
-        qCritical().noquote() << "cleanGptPart" << "Failed to write GPT table.";
+    if (!setDiskLayout(handle, path, Layout(), diskSize, sectorSize, why)) {
+        FailureLine(why, Failure::DiskIo).noquote() << "cleanGptPart"
+                                                    << "Failed to write GPT table.";
         return false;
     }
     return true;
 }
 
-bool resetMbrPartitions(DiskHandle handle, quint64 sectorSize) {
-    return rewriteSector0(handle, sectorSize, [](QByteArray &sector) {
+bool resetMbrPartitions(DiskHandle handle, quint64 sectorSize, Failure *why) {
+    return rewriteSector0(handle, sectorSize, why, [](QByteArray &sector) {
         // The low two bytes of the little-endian disk signature 0x33C3.
         sector[440] = char(0xC3);
         sector[441] = char(0x33);
@@ -560,8 +583,8 @@ bool resetMbrPartitions(DiskHandle handle, quint64 sectorSize) {
     });
 }
 
-bool clearBootCode(DiskHandle handle, quint64 sectorSize) {
-    return rewriteSector0(handle, sectorSize, [](QByteArray &sector) {
+bool clearBootCode(DiskHandle handle, quint64 sectorSize, Failure *why) {
+    return rewriteSector0(handle, sectorSize, why, [](QByteArray &sector) {
         memset(sector.data(), 0, size_t(sector.size() / 2));
     });
 }

@@ -62,7 +62,7 @@ bool matches(const QMap<int, Span> &kernel, const QVector<Span> &partitions) {
     return true;
 }
 
-bool changePartition(DiskHandle handle, int op, int number, const Span &span) {
+bool changePartition(DiskHandle handle, int op, int number, const Span &span, Failure *why) {
     blkpg_partition part{};
     part.pno = number;
     part.start = qint64(span.start);
@@ -72,19 +72,18 @@ bool changePartition(DiskHandle handle, int op, int number, const Span &span) {
     arg.datalen = sizeof(part);
     arg.data = &part;
     if (ioctl(handle, BLKPG, &arg) != 0) {
-        reportSystemError(op == BLKPG_ADD_PARTITION ? "Add partition" : "Delete partition");
-        return false;
+        return keepFailure(why, reportSystemError(op == BLKPG_ADD_PARTITION ? "Add partition"
+                                                                            : "Delete partition"));
     }
     return true;
 }
 
 }  // namespace
 
-bool showPartitions(DiskHandle handle, const QVector<Span> &partitions) {
+bool showPartitions(DiskHandle handle, const QVector<Span> &partitions, Failure *why) {
     struct stat st {};
     if (fstat(handle, &st) != 0) {
-        reportSystemError("Get disk kind");
-        return false;
+        return keepFailure(why, reportSystemError("Get disk kind"));
     }
     if (!S_ISBLK(st.st_mode)) {
         return true;
@@ -100,12 +99,12 @@ bool showPartitions(DiskHandle handle, const QVector<Span> &partitions) {
     for (auto it = kernel.constBegin(); it != kernel.constEnd(); ++it) {
         const int n = it.key();
         if (n > partitions.size() || !sameSpan(it.value(), partitions[n - 1])) {
-            ok = changePartition(handle, BLKPG_DEL_PARTITION, n, it.value()) && ok;
+            ok = changePartition(handle, BLKPG_DEL_PARTITION, n, it.value(), why) && ok;
         }
     }
     for (int i = 0; i < partitions.size(); ++i) {
         if (!kernel.contains(i + 1) || !sameSpan(kernel.value(i + 1), partitions[i])) {
-            ok = changePartition(handle, BLKPG_ADD_PARTITION, i + 1, partitions[i]) && ok;
+            ok = changePartition(handle, BLKPG_ADD_PARTITION, i + 1, partitions[i], why) && ok;
         }
     }
     return ok;

@@ -15,7 +15,8 @@ struct Span {
 };
 
 // Partition n + 1 is partitions[n]. Nothing to do for a plain file. False, with
-// the system's error logged, when the system could not be brought to see them.
-bool showPartitions(DiskHandle handle, const QVector<Span> &partitions);
+// the system's error logged (and in *why), when the system could not be
+// brought to see them.
+bool showPartitions(DiskHandle handle, const QVector<Span> &partitions, Failure *why = nullptr);
 
 }  // namespace parttableplatform

@@ -31,7 +31,7 @@ void declareSimulatedCards(DiskRegistry &registry) {
         card.busType = 14;  // "Virtual"
         // The registry knows a loop device by its node, not by a link to it.
         const QString where = kind == SimCardKind::LoopDevice ? QFileInfo(path).canonicalFilePath() : path;
-        if (registry.declareCard(where, card) < 0) {
+        if (!registry.declareCard(where, card).isValid()) {
             warnOncePerPath("Simulated card", path, "is not present");
         } else {
             declared.insert(where);

@@ -35,7 +35,10 @@ QString ImageFile::path() const {
 int ImageFile::loadHeader() {
     release();
     const QByteArray native = libraryPath(m_path);
-    if (image_hdr_read(native.constData(), m_header) != 0)
+    const char *why = nullptr;
+    const int rc = image_hdr_read(native.constData(), m_header, &why);
+    noteRead(why);
+    if (rc != 0)
         return -1;
     m_fwcCount = image_hdr_word(m_header, IMAGE_HDR_META_SIZE) / IMAGE_META_RECORD_SIZE;
     return 0;
@@ -91,7 +94,10 @@ const FwcMeta *ImageFile::meta() {
         return nullptr;
     }
     const QByteArray native = libraryPath(m_path);
-    if (image_meta_read(native.constData(), m_meta, m_fwcCount) != 0) {
+    const char *why = nullptr;
+    const int rc = image_meta_read(native.constData(), m_meta, m_fwcCount, &why);
+    noteRead(why);
+    if (rc != 0) {
         qCritical() << "Failed to read meta data";
         free(m_meta);
         m_meta = nullptr;
@@ -115,12 +121,18 @@ PartitionEntry *ImageFile::partitions() {
     if (!env)
         return nullptr;
     const QByteArray native = libraryPath(m_path);
+    const char *why = nullptr;
     m_partitions =
-        image_partition_read(native.constData(), IMAGE_ENV_PARTS_MMC, env->offset, env->size);
+        image_partition_read(native.constData(), IMAGE_ENV_PARTS_MMC, env->offset, env->size, &why);
+    noteRead(why);
     if (!m_partitions) {
         qWarning() << "Failed to parse the partition table";
         return nullptr;
     }
     m_partitionCount = static_cast<quint32>(image_partition_count(m_partitions));
     return m_partitions;
+}
+
+void ImageFile::noteRead(const char *why) {
+    m_readError = why ? QString::fromLocal8Bit(why) : QString();
 }

@@ -36,7 +36,15 @@ public:
     // when the image has no such component or the list does not parse.
     PartitionEntry *partitions();
 
+    // Why the last read that failed (header, records, partition list) failed,
+    // as the image reader says it ("not a firmware image"); empty while none
+    // has, and again after a read that succeeds.
+    QString readError() const { return m_readError; }
+
 private:
+    // Keeps the reader's reason for the read just made (none: it succeeded).
+    void noteRead(const char *why);
+
     void release();
     QString headerText(int offset) const;
 
@@ -46,4 +54,5 @@ private:
     quint32 m_partitionCount = 0;
     PartitionEntry *m_partitions = nullptr;
     unsigned char m_header[IMAGE_HEADER_SIZE];
+    QString m_readError;
 };

@@ -93,12 +93,14 @@ bool BurnSession::open() {
         QString why;
         bool opens = true;
         if (m_request.link == BurnRequest::Serial) {
+            // The serial link keeps what it opened; a port it could not open is
+            // one that is not there or that this user may not use.
+            opens = m_link->isLinked();
             const QFileInfo port(at);
-            if (!port.exists())
+            if (!opens && !port.exists())
                 why = QStringLiteral(": Cannot open %1: No such file or directory").arg(at);
-            else if (!port.isReadable() || !port.isWritable())
+            else if (!opens && (!port.isReadable() || !port.isWritable()))
                 why = QStringLiteral(": Cannot open %1: Permission denied").arg(at);
-            opens = why.isEmpty();
         } else {
             uint8_t bus;
             uint8_t port[UPG_PORT_PATH_LEN];

@@ -102,9 +102,10 @@ void BurnThread::noteFailure(Failure::Code code, const QString &text, bool linkS
 }
 
 Failure::Code BurnThread::linkStepCode(Failure::Code guess) const {
-    // The link does not yet say why a step failed beyond its text: a board
-    // whose transfer broke off is gone, one that answered refused.
-    return linker->lastError() < 0 ? Failure::LinkLost : guess;
+    // The link knows what kind of failure its step met; the guess is what the
+    // step was about, for a link that recorded none.
+    const Failure::Code code = linker->failure().code();
+    return code != Failure::None ? code : guess;
 }
 
 void BurnThread::failJob() {
@@ -294,14 +295,13 @@ bool BurnThread::startViaAdb() {
 }
 
 bool BurnThread::serialLine() const {
-    upg_device *dev = linker->device();
-    return dev && dev->type == UPG_DEV_TYPE_UART;
+    return linker->isSerialLine();
 }
 
 bool BurnThread::waitSerialConnected() {
     QElapsedTimer clock;
     clock.start();
-    while (!upg_uart_dev_connected(linker->device())) {
+    while (!linker->lineConnected()) {
         if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
             return false;
         msleep(kSerialPollMs);
@@ -316,7 +316,7 @@ bool BurnThread::waitSerialAnswer() {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        if (upg_uart_dev_connected(linker->device()) && linker->probePacketSize())
+        if (linker->lineConnected() && linker->probePacketSize())
             return true;
         if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
             return false;
@@ -500,9 +500,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
 
     uint32_t results[3] = {0, 0, 0};
     if (!linker->metaEnd(meta, results)) {
-        // A checksum the board did report and that differs is the verification's refusal.
-        const bool mismatch = linker->verifies() && results[0] != 0 && results[0] != meta.crc;
-        noteFailure(mismatch ? Failure::VerifyFailed : Failure::BoardRefused,
+        noteFailure(Failure::BoardRefused,
                     QStringLiteral(" Dev %1 The burnning process has error!").arg(dev), true);
         return Outcome::DeviceFailed;
     }

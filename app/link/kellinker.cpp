@@ -50,6 +50,15 @@ upg_device *KelLinker::device() const {
     return nullptr;
 }
 
+bool KelLinker::isSerialLine() const {
+    const upg_device *dev = device();
+    return dev && dev->type == UPG_DEV_TYPE_UART;
+}
+
+bool KelLinker::lineConnected() const {
+    return upg_uart_dev_connected(device());
+}
+
 bool KelLinker::probePacketSize() {
     return false;
 }
@@ -85,10 +94,6 @@ bool KelLinker::sendData(const char *data, int n) {
     if (kelupg_cmd_send_fwc_data_update(dev, data, n) == n)
         return true;
     return fail(QStringLiteral("Dev %1 Failed to send data %2").arg(m_name).arg(n));
-}
-
-bool KelLinker::isReady(uint32_t, uint32_t) {
-    return true;
 }
 
 bool KelLinker::sendMetaHead(const FwcMeta &meta) {
@@ -148,10 +153,11 @@ bool KelLinker::metaEnd(const FwcMeta &meta, uint32_t results[3]) {
         return fail(QStringLiteral("Dev %1 Failed to get the CRC!").arg(m_name));
     }
     if (m_verify && results[0] != meta.crc)
-        return fail(QStringLiteral("Dev %1 Checksum mismatch on %2: device 0x%3, image 0x%4")
-                        .arg(m_name, recordName(meta))
-                        .arg(results[0], 8, 16, QLatin1Char('0'))
-                        .arg(meta.crc, 8, 16, QLatin1Char('0')));
+        return failAs(Failure::VerifyFailed,
+                      QStringLiteral("Dev %1 Checksum mismatch on %2: device 0x%3, image 0x%4")
+                          .arg(m_name, recordName(meta))
+                          .arg(results[0], 8, 16, QLatin1Char('0'))
+                          .arg(meta.crc, 8, 16, QLatin1Char('0')));
     if (attrHas(meta, "burn") && kelupg_cmd_get_fwc_burn_result(dev, &results[1]) != 0) {
         return fail(QStringLiteral("Dev %1 Failed to get burn result!").arg(m_name));
     }
@@ -179,7 +185,7 @@ bool KelLinker::waitReconnect() {
         }
         QThread::msleep(m_reconnectRetryMs);
     }
-    fail(QStringLiteral("Dev %1 lost!").arg(m_name), nowText());
+    failAs(Failure::LinkNotReturned, QStringLiteral("Dev %1 lost!").arg(m_name), nowText());
     return false;
 }
 
@@ -204,10 +210,6 @@ QStringList KelLinker::listDevices() {
 }
 
 bool KelLinker::setWorkMode(int) {
-    return false;
-}
-
-bool KelLinker::setWorkModeOn(upg_device *, int) {
     return false;
 }
 
@@ -277,16 +279,50 @@ QString KelLinker::chipIdText(const QByteArray &id) {
     return QString::fromLatin1(id);
 }
 
+namespace {
+
+// The kind of failure the library recorded on the device a step used.
+Failure::Code linkFailureOf(const upg_device *dev) {
+    if (!dev)
+        return Failure::LinkUnavailable;
+    switch (upg_dev_last_error(dev)) {
+        case UPG_ERR_UNAVAILABLE:
+            return Failure::LinkUnavailable;
+        case UPG_ERR_REFUSED:
+            return Failure::BoardRefused;
+        case UPG_ERR_TRANSFER:
+        case UPG_ERR_TIMEOUT:
+        case UPG_ERR_BAD_REPLY:
+            return Failure::LinkLost;
+        default:
+            // A step refused before anything reached the board.
+            return Failure::Internal;
+    }
+}
+
+}  // namespace
+
 bool KelLinker::fail(const QString &text, const QString &when) {
+    return failAs(linkFailureOf(device()), text, when);
+}
+
+bool KelLinker::failAs(Failure::Code code, const QString &text, const QString &when) {
     m_error = text;
+    m_failCode = code;
     // What the transfer itself said, for whoever reports the failure.
-    if (const int code = upg_dev_get_last_error(device()))
-        m_error += QStringLiteral(" (%1)").arg(QString::fromLatin1(libusb_strerror(code)));
+    if (const int libusbCode = upg_dev_get_last_error(device()))
+        m_error += QStringLiteral(" (%1)").arg(QString::fromLatin1(libusb_strerror(libusbCode)));
     if (when.isEmpty())
         qCritical().noquote() << text;
     else
         qCritical().noquote() << when << text;
     return false;
+}
+
+Failure KelLinker::failure() const {
+    if (m_error.isEmpty())
+        return Failure();
+    return Failure(m_failCode == Failure::None ? Failure::Internal : m_failCode, m_error);
 }
 
 bool KelLinker::reportsUboot() const {

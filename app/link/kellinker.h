@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "failure.h"
 #include "image.h"
 
 struct upg_device;
@@ -21,12 +22,9 @@ public:
     explicit KelLinker(QObject *parent = nullptr);
     ~KelLinker() override;
 
-    // The order of these virtual operations is part of the link's binary
-    // interface: append new ones at the end, never insert.
     virtual QString name() const;
     virtual void clearName();
     virtual bool fetchDeviceInfo(const QString &devId, bool setWorkModeFirst);
-    virtual upg_device *device() const;
     virtual bool probePacketSize();
     virtual bool isLargePacket() const;
     virtual int blockSize() const;
@@ -36,7 +34,6 @@ public:
     virtual bool link();
     virtual bool unlink();
     virtual bool sendData(const char *data, int n);
-    virtual bool isReady(uint32_t a, uint32_t b);
     virtual bool sendMetaHead(const FwcMeta &meta);
     // results: device checksum, burn result, run result (filled in that order).
     virtual bool metaEnd(const FwcMeta &meta, uint32_t results[3]);
@@ -45,8 +42,15 @@ public:
     virtual void release();
     virtual QStringList listDevices();
     virtual bool setWorkMode(int mode);
-    virtual bool setWorkModeOn(upg_device *dev, int mode);
     virtual int lastError() const;
+
+    // Between link() and unlink(): the link holds an open device.
+    bool isLinked() const { return device() != nullptr; }
+    // The open device is reached over a serial line.
+    bool isSerialLine() const;
+    // The serial line's presence handshake is complete (false for none and
+    // for a device on the bus).
+    bool lineConnected() const;
 
     // How long waitReconnect looks for the device again and how often it
     // tries (10000 ms, every 100 ms).
@@ -75,12 +79,26 @@ public:
 
     // Why the last failed step of this link failed; empty when none has.
     QString errorText() const { return m_error; }
-    void clearError() { m_error.clear(); }
+    // The same as a value: the error text with the kind of failure the upgrade
+    // library recorded on the device when the step failed (none could be
+    // opened: LinkUnavailable; a transfer failed, timed out or was answered
+    // out of protocol: LinkLost; the board answered with a failure:
+    // BoardRefused; the board did not come back: LinkNotReturned; its
+    // checksum differs: VerifyFailed). No failure while errorText() is empty.
+    Failure failure() const;
+    void clearError() {
+        m_error.clear();
+        m_failCode = Failure::None;
+    }
 
 signals:
     void releaseFinish();
 
 protected:
+    // The open device; none outside link() ... unlink(). It stays inside the
+    // link: callers use the link's operations.
+    virtual upg_device *device() const;
+
     // The information text shared by every kind of link; prefix is the
     // "USB设备：" / "UART设备：" caption with the device identifier.
     static QString hwInfoText(const QString &prefix, const upg_hw_info &info);
@@ -97,8 +115,11 @@ protected:
     // The device name text if the link has one, else null.
     const char *storedNameText() const;
     // Logs text as critical (after when, if any) and keeps it as the link's
-    // error text; returns false for the caller to pass on.
+    // error text, with the kind of failure the library recorded on the device;
+    // returns false for the caller to pass on.
     bool fail(const QString &text, const QString &when = QString());
+    // The same with a kind of failure the link knows better than the library.
+    bool failAs(Failure::Code code, const QString &text, const QString &when = QString());
 
     int m_blockSize = 0;
     QString m_name;
@@ -115,5 +136,6 @@ private:
     bool m_largePacket = false;
     bool m_verify = false;
     QString m_error;
+    Failure::Code m_failCode = Failure::None;
     QByteArray m_chipId;
 };

@@ -12,7 +12,6 @@ public:
     ~KelLinkerSerial() override;
 
     bool fetchDeviceInfo(const QString &portName, bool setWorkModeFirst) override;
-    upg_device *device() const override;
     bool probePacketSize() override;
     bool isLargePacket() const override;
     QString deviceInfo() const override;
@@ -29,6 +28,9 @@ public:
     int connectWait() const { return m_connectWaitMs; }
 
     static constexpr int DefaultConnectWaitMs = 250;
+
+protected:
+    upg_device *device() const override;
 
 private:
     bool m_released = false;

@@ -19,32 +19,17 @@ bool KelLinkerUSB::fetchDeviceInfo(const QString &devId, bool setWorkModeFirst) 
     // Whatever this query finds, the text of an earlier board no longer applies.
     m_info.clear();
     clearChipId();
-    const QStringList parts = devId.split(QLatin1Char(':'));
-    if (parts.size() != 2) {
-        qCritical().noquote() << "Usb devStr invalid!";
-        return false;
-    }
-    bool ok = false;
-    const uint bus = parts[0].toUInt(&ok, 10);
-    if (!ok || bus > 0xFF) {
-        qCritical().noquote() << "Usb busnum invalid!";
-        return false;
-    }
-    const QStringList ports = parts[1].split(QLatin1Char('-'));
+    uint8_t bus = 0;
     uint8_t port[UPG_PORT_PATH_LEN] = {0};
-    if (ports.size() > UPG_PORT_PATH_LEN) {
-        qCritical().noquote() << "Usb port invalid!";
+    int bad = 0;
+    if (upg_dev_parse_location_ex(devId.toUtf8().constData(), UPG_LOC_SHOWN_FORM, &bus, port,
+                                  &bad) != 0) {
+        qCritical().noquote() << (bad == UPG_LOC_BAD_FORM  ? "Usb devStr invalid!"
+                                  : bad == UPG_LOC_BAD_BUS ? "Usb busnum invalid!"
+                                                           : "Usb port invalid!");
         return false;
     }
-    for (int i = 0; i < ports.size(); ++i) {
-        const uint p = ports[i].toUInt(&ok, 10);
-        if (!ok || p == 0 || p > 0xFF) {
-            qCritical().noquote() << "Usb port invalid!";
-            return false;
-        }
-        port[i] = uint8_t(p);
-    }
-    m_bus = uint8_t(bus);
+    m_bus = bus;
     memcpy(m_port, port, sizeof(m_port));
 
     // A handle of its own: the link's device stays as it is until link().
@@ -146,21 +131,17 @@ void KelLinkerUSB::release() {
 
 QStringList KelLinkerUSB::listDevices() {
     QStringList list;
-    upg_dev_info *table = nullptr;
-    const int count = upg_usb_dev_get_list(&table);
-    if (count < 0 || !table) {
+    upg_dev_info table[UPG_DEV_TABLE_SIZE];
+    const int count = upg_usb_dev_list(table, UPG_DEV_TABLE_SIZE);
+    if (count <= 0) {
         qDebug().noquote() << "No device available";
         return list;
     }
     qDebug().noquote() << "There are" << count << "device available";
-    for (int i = 0; i < count && i < UPG_DEV_TABLE_SIZE; ++i) {
-        QString id = QString::number(table[i].bus) + QLatin1Char(':');
-        for (int j = 0; j < UPG_PORT_PATH_LEN && table[i].port[j] != 0; ++j) {
-            if (j > 0)
-                id += QLatin1Char('-');
-            id += QString::number(table[i].port[j]);
-        }
-        list << id;
+    for (int i = 0; i < count; ++i) {
+        char where[UPG_LOCATION_TEXT_SIZE];
+        upg_dev_format_location(where, sizeof(where), table[i].bus, table[i].port);
+        list << QString::fromLatin1(where);
     }
     return list;
 }

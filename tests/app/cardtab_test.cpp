@@ -29,7 +29,7 @@ int declareCard(const QString &path, const QString &model = QString()) {
     p.removable = true;
     p.vendor = "Kel";
     p.model = model;
-    return DiskRegistry::instance().declareCard(path, p);
+    return DiskRegistry::instance().declareCard(path, p).number;
 }
 
 // A card the card list shows.
@@ -140,7 +140,8 @@ TEST_F(CardTabTest, TheCardsMarkIsComparedWithTheImage) {
         if (c.markVersion) {
             makeImage("other.img", c.markVersion, "mmc", 2 * kMiB, &other);
             CardDisk disk;
-            ASSERT_TRUE(disk.setDiskNumber(card->number) && disk.writeImageMark(&other));
+            ASSERT_TRUE(disk.setDisk(DiskRegistry::instance().disk(card->number)) &&
+                        disk.writeImageMark(&other));
         }
         tab.scanDevices();
         EXPECT_EQ(tab.message(), c.message);

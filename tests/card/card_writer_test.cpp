@@ -61,8 +61,8 @@ struct Job {
     }
 };
 
-int numberOf(const Card &card) {
-    return card.device ? DiskRegistry::instance().numberOf(card.path)
+DiskNode nodeOf(const Card &card) {
+    return card.device ? DiskRegistry::instance().diskOf(card.path)
                        : DiskRegistry::instance().registerFile(card.file);
 }
 
@@ -101,7 +101,7 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     image.setPath(path);
     ASSERT_EQ(image.loadHeader(), 0);
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
 
     MsgCapture msgs;
     Job job;
@@ -152,15 +152,16 @@ TEST_P(BringupCard, ComponentsLieAtTheirPartitionsTheTableDescribesThemAndTheMar
     EXPECT_EQ(disk.markVersion(), "2.1.0");
 
     QString why;
-    EXPECT_FALSE(verifyBringupCard(&image, disk.diskNumber(), [](quint64) { return false; }, &why));
+    EXPECT_FALSE(verifyBringupCard(
+        &image, disk.disk(), [](quint64) { return false; }, &why));
     EXPECT_EQ(why, "interrupted");
-    EXPECT_TRUE(verifyBringupCard(&image, disk.diskNumber(), nullptr, &why)) << why.toStdString();
+    EXPECT_TRUE(verifyBringupCard(&image, disk.disk(), nullptr, &why)) << why.toStdString();
     const char bad = '\x01';
     ASSERT_TRUE(writeSectors(card.handle, cardBytes(card, start["boot_bak"], card.sectorBytes)
                                               .replace(5, 1, &bad, 1)
                                               .constData(),
                              start["boot_bak"] / card.sectorBytes, 1, card.sectorBytes));
-    EXPECT_FALSE(verifyBringupCard(&image, disk.diskNumber(), nullptr, &why));
+    EXPECT_FALSE(verifyBringupCard(&image, disk.disk(), nullptr, &why));
     EXPECT_TRUE(why.contains("uboot differs on the card in partition boot_bak")) << why.toStdString();
 }
 
@@ -177,11 +178,13 @@ TEST(BringupCard, WhatCannotBeLaidOutIsRefusedBeforeAnythingIsWritten) {
         std::string parts;
         size_t kernelSize;
         const char *why;
+        Failure::Code code;
     } cases[] = {
-        {"1m(spl),1m(kernel),-(rootfs)", 2 * kMiB, "does not fit partition kernel"},
-        {"1m(spl),100m(kernel)", 4096, "past the usable end"},
-        {"-(spl),1m(kernel)", 4096, "not the last one"},
-        {"1m@0x200(spl),1m(kernel)", 4096, "inside the partition table"},
+        {"1m(spl),1m(kernel),-(rootfs)", 2 * kMiB, "does not fit partition kernel",
+         Failure::ImageMismatch},
+        {"1m(spl),100m(kernel)", 4096, "past the usable end", Failure::ImageMismatch},
+        {"-(spl),1m(kernel)", 4096, "not the last one", Failure::ImageCorrupt},
+        {"1m@0x200(spl),1m(kernel)", 4096, "inside the partition table", Failure::ImageMismatch},
     };
     for (const Refusal &r : cases) {
         Card card(16 * kMiB, 512, false);
@@ -192,16 +195,21 @@ TEST(BringupCard, WhatCannotBeLaidOutIsRefusedBeforeAnythingIsWritten) {
                                 {{"spl", "spl", 4096}, {"kernel", "kernel", r.kernelSize}}));
         ASSERT_EQ(image.loadHeader(), 0);
         CardDisk disk;
-        disk.setDiskNumber(numberOf(card));
+        disk.setDisk(nodeOf(card));
         MsgCapture msgs;
         Job job;
+        Failure why;
         {
             CardThread worker(&image, &disk);
             job.watch(worker);
             worker.start();
             worker.wait();
+            why = worker.failure();
         }
         EXPECT_TRUE(job.failed) << r.parts;
+        // The first line that says why is the reason, with the code of its kind.
+        EXPECT_TRUE(why.message().contains(r.why)) << why.message().toStdString();
+        EXPECT_EQ(why.code(), r.code) << r.parts;
         EXPECT_TRUE(job.progress.isEmpty()) << r.parts;
         EXPECT_TRUE(msgs.contains(QtCriticalMsg, r.why)) << r.parts;
         EXPECT_TRUE(card.bytes() == before) << r.parts;
@@ -215,7 +223,7 @@ TEST(BringupCard, ACardPulledOutMidWriteFailsWithoutHanging) {
     image.setPath(makeImage("big.img", "1m(spl),-(rootfs)", {{"rootfs", "rootfs", 32 * kMiB}}));
     ASSERT_EQ(image.loadHeader(), 0);
     CardDisk disk;
-    disk.setDiskNumber(numberOf(card));
+    disk.setDisk(nodeOf(card));
     MsgCapture msgs;
     Job job;
     CardThread worker(&image, &disk);
@@ -236,6 +244,9 @@ TEST(BringupCard, ACardPulledOutMidWriteFailsWithoutHanging) {
     EXPECT_TRUE(job.failed);
     EXPECT_FALSE(job.succeeded);
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to rewrite!"));
+    EXPECT_EQ(worker.failure().code(), Failure::DiskIo);
+    EXPECT_TRUE(worker.failure().message().startsWith("Write data to handle error: "))
+        << worker.failure().message().toStdString();
     card.device->node.clear();  // already detached
 }
 
@@ -249,7 +260,7 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
     image.setPath(makeImage("held.img", "1m(spl),-(rootfs)", {{"rootfs", "rootfs", 32 * kMiB}}));
     ASSERT_EQ(image.loadHeader(), 0);
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     Job first, second, third;
     {
         CardThread worker(&image, &disk);
@@ -279,6 +290,7 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
         third.watch(other);
         other.start();
         other.wait();
+        EXPECT_EQ(other.failure().code(), Failure::CardInUse);
     }
     EXPECT_TRUE(third.failed);
     EXPECT_TRUE(third.progress.isEmpty());
@@ -289,17 +301,70 @@ TEST(BringupCard, AJobHoldsItsCardAndClearsItsMarkAndTableBeforeTheData) {
     EXPECT_FALSE(second.succeeded);
 }
 
+// The card listed is the card written: the same node attached to another file
+// between the list and the job holds another card (a new disk sequence
+// number), which neither job touches; the job ends with card-changed.
+TEST(CardJobs, ACardChangedSinceItWasListedIsRefusedUntouched) {
+    ImageFile image;
+    image.setPath(makeImage("changed.img", "1m(spl),-(rootfs)", {{"spl", "spl", 4096}}));
+    ASSERT_EQ(image.loadHeader(), 0);
+    for (const bool format : {false, true}) {
+        Card card(8 * kMiB, 512, true);
+        NEED_CARD(card);
+        closeDiskHandle(card.handle);
+        card.handle = kInvalidDisk;
+        const QString node = card.path;
+        card.device->detach();
+        const QByteArray other(int(8 * kMiB), '\x42');
+        QFile otherFile("other.img");
+        ASSERT_TRUE(otherFile.open(QIODevice::WriteOnly) && otherFile.write(other) == other.size());
+        otherFile.close();
+        ASSERT_EQ(run("losetup", {node, "other.img"}), "");
+        CardDisk disk;
+        ASSERT_TRUE(disk.setDisk(card.disk));
+        MsgCapture msgs;
+        Job job;
+        Failure why;
+        if (format) {
+            KelFormatSDCard worker(false, &disk);
+            job.watch(worker);
+            worker.start();
+            worker.wait();
+            why = worker.failure();
+        } else {
+            CardThread worker(&image, &disk);
+            job.watch(worker);
+            worker.start();
+            worker.wait();
+            why = worker.failure();
+        }
+        run("losetup", {"--detach", node});
+        EXPECT_TRUE(job.failed) << format;
+        EXPECT_EQ(why.code(), Failure::CardChanged) << why.message().toStdString();
+        EXPECT_EQ(why.message(), node +
+                                     " is no longer the card that was chosen (it was changed "
+                                     "since); nothing was written");
+        ASSERT_TRUE(otherFile.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(otherFile.readAll() == other) << format;
+        otherFile.close();
+    }
+}
+
 TEST(CardDisk, TheSystemDiskAndAMarkWithoutItsZeroAreRefused) {
     MsgCapture msgs;
     CardDisk disk;
-    EXPECT_FALSE(disk.setDiskNumber(0));
+    DiskNode system = DiskRegistry::instance().disk(0);
+    system.number = 0;
+    EXPECT_FALSE(disk.setDisk(system));
     EXPECT_TRUE(msgs.contains(QtWarningMsg, "Are you crazy? Dont't touch Disk 0!"));
-    EXPECT_FALSE(disk.setDiskNumber(-3));
+    DiskNode unlisted;
+    unlisted.number = -3;
+    EXPECT_FALSE(disk.setDisk(unlisted));
     EXPECT_TRUE(msgs.contains(QtWarningMsg, "Invalid Disk ID -3"));
     EXPECT_FALSE(disk.checkAdmin());
 
     Card card(1 * kMiB, 512, false);
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     ASSERT_TRUE(writeSectors(card.handle, QByteArray("KEL.FWX").leftJustified(512, '\0').constData(),
                              0, 1, 512));
     EXPECT_FALSE(disk.readImageMark());
@@ -326,7 +391,7 @@ TEST_P(Formatter, OneFat32VolumeOverTheWholeCard) {
         ASSERT_TRUE(writeMbrTable(card.handle, card.path, card.diskSize, 512));
     }
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     MsgCapture msgs;
     Job job;
     {
@@ -381,16 +446,20 @@ TEST(Formatter, AFailingFormatCommandIsReportedWithItsCommandLine) {
     qputenv("PATH", bin.path().toLocal8Bit() + ":" + path);
     Card card(2 * kMiB, 512, false);
     CardDisk disk;
-    ASSERT_TRUE(disk.setDiskNumber(numberOf(card)));
+    ASSERT_TRUE(disk.setDisk(nodeOf(card)));
     MsgCapture msgs;
     Job job;
+    Failure why;
     {
         KelFormatSDCard worker(false, &disk);
         job.watch(worker);
         worker.start();
         worker.wait();
+        why = worker.failure();
     }
     qputenv("PATH", path);
+    // The tool's own words are the reason.
+    EXPECT_EQ(why, Failure(Failure::DiskIo, "mkfs.fat failed: refused"));
     EXPECT_TRUE(job.failed);
     EXPECT_EQ(job.progress, (QList<qint64>{10, 20, 50}));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Failed to do: mkfs.fat -F 32 -S 512 --offset=34"));

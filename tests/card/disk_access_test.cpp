@@ -33,38 +33,41 @@ TEST(DiskRegistry, TheSystemDiskIsNumberZeroAndIsNeverOpenedForWriting) {
     if (system.isEmpty()) {
         GTEST_SKIP() << "the root file system lies on no disk here";
     }
-    EXPECT_EQ(registry.path(0), system.first());
+    EXPECT_EQ(registry.disk(0).path, system.first());
     DiskProperties card;
     card.removable = true;
     for (const QString &node : system) {
         // Not even when declared a card.
-        const int number = registry.declareCard(node, card);
-        ASSERT_GE(number, 0) << node.toStdString();
-        EXPECT_FALSE(registry.mayWrite(number)) << node.toStdString();
+        const DiskNode disk = registry.declareCard(node, card);
+        ASSERT_TRUE(disk.isValid()) << node.toStdString();
+        EXPECT_FALSE(mayWriteDisk(disk)) << node.toStdString();
         for (const CardInfo &listed : scanCards()) {
-            EXPECT_NE(listed.number, number) << node.toStdString();
+            EXPECT_NE(listed.disk.path, disk.path) << node.toStdString();
         }
         MsgCapture msgs;
-        EXPECT_EQ(openDiskHandle(number, DiskAccess::ReadWrite, true), kInvalidDisk);
+        Failure why;
+        EXPECT_EQ(openDiskHandle(disk, DiskAccess::ReadWrite, true, &why), kInvalidDisk);
         EXPECT_TRUE(lastErrorIsAccessDenied());
         EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Get handle on the device error:"));
+        EXPECT_EQ(why.code(), Failure::CardUnavailable);
         registry.withdrawCard(node);
     }
     // Asking is allowed: the card scan reads what the system disk is.
     DiskProperties props;
-    EXPECT_TRUE(queryDeviceProperties(0, &props));
+    EXPECT_TRUE(queryDeviceProperties(registry.disk(0), &props));
 }
 
 TEST(DiskAccess, AFileServesAsADisk) {
     DiskRegistry &registry = DiskRegistry::instance();
     const QString path = makeFile("card.img", 1 << 20);
-    const int number = registry.registerFile(path);
+    const DiskNode disk = registry.registerFile(path);
+    const int number = disk.number;
     EXPECT_GE(number, 1);
-    EXPECT_EQ(registry.registerFile("card.img"), number);
-    EXPECT_TRUE(registry.mayWrite(number));
+    EXPECT_EQ(registry.registerFile("card.img").number, number);
+    EXPECT_TRUE(mayWriteDisk(disk));
     EXPECT_TRUE(registry.numbers().contains(number));
 
-    DiskHandle h = openDiskHandle(number, DiskAccess::ReadWrite, true);
+    DiskHandle h = openDiskHandle(disk, DiskAccess::ReadWrite, true);
     ASSERT_NE(h, kInvalidDisk);
     quint64 sectorSize = 0;
     EXPECT_EQ(diskSectorCount(h, &sectorSize), 2048u);
@@ -81,17 +84,21 @@ TEST(DiskAccess, AFileServesAsADisk) {
     closeDiskHandle(h);
 
     // A write that cannot be made is tried three times, each reported.
-    h = openDiskHandle(number, DiskAccess::Read, true);
+    // The reason comes back with the first failure's system text.
+    h = openDiskHandle(disk, DiskAccess::Read, true);
     MsgCapture msgs;
-    EXPECT_FALSE(writeSectorsRetry(h, data.constData(), 0, 1, 512));
+    Failure why;
+    EXPECT_FALSE(writeSectorsRetry(h, data.constData(), 0, 1, 512, &why));
     EXPECT_EQ(msgs.count("Write data to handle error:"), 3);
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Code: " + QString::number(EBADF)));
+    EXPECT_EQ(why.code(), Failure::DiskIo);
+    EXPECT_EQ(why.message(), msgs.of(QtCriticalMsg).first());
     closeDiskHandle(h);
 
     QFile::remove(path);
     registry.refresh();
     EXPECT_FALSE(registry.numbers().contains(number));
-    EXPECT_EQ(openDiskHandle(number, DiskAccess::Read, false), kInvalidDisk);
+    EXPECT_EQ(openDiskHandle(disk, DiskAccess::Read, false), kInvalidDisk);
 }
 
 TEST(DiskAccess, LoopDevicesAreNumberedOnceAndReadWithTheirSectorSize) {
@@ -102,15 +109,16 @@ TEST(DiskAccess, LoopDevicesAreNumberedOnceAndReadWithTheirSectorSize) {
     }
     DiskRegistry &registry = DiskRegistry::instance();
     registry.refresh();
-    const int number = registry.numberOf(loop.node);
+    const DiskNode disk = registry.diskOf(loop.node);
+    const int number = disk.number;
     ASSERT_GE(number, 1);
-    EXPECT_TRUE(registry.mayWrite(number));
+    EXPECT_TRUE(mayWriteDisk(disk));
     DiskProperties props;
-    ASSERT_TRUE(queryDeviceProperties(number, &props));
+    ASSERT_TRUE(queryDeviceProperties(disk, &props));
     EXPECT_EQ(props.busType, 14);
     EXPECT_FALSE(props.removable);
 
-    DiskHandle h = openDiskHandle(number, DiskAccess::ReadWrite, true);
+    DiskHandle h = openDiskHandle(disk, DiskAccess::ReadWrite, true);
     ASSERT_NE(h, kInvalidDisk);
     quint64 sectorSize = 0;
     EXPECT_EQ(diskSectorCount(h, &sectorSize), 2048u);
@@ -131,7 +139,11 @@ TEST(DiskAccess, LoopDevicesAreNumberedOnceAndReadWithTheirSectorSize) {
     LoopDevice again(file, 512);
     ASSERT_FALSE(again.node.isEmpty());
     registry.refresh();
-    const int second = registry.numberOf(again.node);
+    const int second = registry.diskOf(again.node).number;
     EXPECT_GE(second, 1);
     EXPECT_NE(second, number);
+    // And what was listed before does not open it.
+    Failure why;
+    EXPECT_EQ(openDiskHandle(disk, DiskAccess::Query, false, &why), kInvalidDisk);
+    EXPECT_EQ(why.code(), Failure::CardChanged) << why.message().toStdString();
 }

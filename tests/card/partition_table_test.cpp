@@ -233,7 +233,7 @@ TEST(Sector0, RawRewritesKeepWhatTheyDoNotClear) {
         sector[i] = char(i * 7 + 1);
     }
     struct Rewrite {
-        bool (*op)(DiskHandle, quint64);
+        bool (*op)(DiskHandle, quint64, Failure *);
         std::vector<std::pair<int, QByteArray>> changed;
     } cases[] = {
         {resetMbrPartitions, {{440, QByteArray("\xC3\x33", 2)}, {446, QByteArray(64, '\0')}}},
@@ -241,7 +241,7 @@ TEST(Sector0, RawRewritesKeepWhatTheyDoNotClear) {
     };
     for (const Rewrite &r : cases) {
         ASSERT_TRUE(writeSectors(card.handle, sector.constData(), 0, 1, 512));
-        ASSERT_TRUE(r.op(card.handle, 512));
+        ASSERT_TRUE(r.op(card.handle, 512, nullptr));
         QByteArray expected = sector;
         for (const auto &c : r.changed) {
             expected.replace(c.first, c.second.size(), c.second);

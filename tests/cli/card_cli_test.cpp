@@ -193,7 +193,7 @@ TEST(CardCli, TheSystemDiskAPartitionAndAFixedDiskAreRefused) {
         const char *why;
     };
     std::vector<Case> cases;
-    const QString system = DiskRegistry::instance().path(0);
+    const QString system = DiskRegistry::instance().disk(0).path;
     struct stat st {};
     if (stat(QFile::encodeName(system).constData(), &st) == 0 && S_ISBLK(st.st_mode)) {
         cases.push_back({system, true, "holds the running system and is never written"});
@@ -328,6 +328,38 @@ TEST(CardCli, AWriteProtectedCardIsSaidToBeSo) {
         EXPECT_TRUE(r.err.contains(locked.node.toUtf8() + " is write-protected")) << r.err.toStdString();
         EXPECT_FALSE(r.err.contains("Failed to rewrite")) << r.err.toStdString();
     }
+}
+
+// A card the job cannot open: the job's own reason and its code are the
+// result, for either command.
+TEST(CardCli, ACardThatCannotBeOpenedGivesItsReasonAndCode) {
+    const QString image = sampleImage();
+    const QString card = QDir::current().absoluteFilePath("shut.img");
+    QFile f(card);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.resize(qint64(16 * kMiB)));
+    f.close();
+    // Root may not write an immutable file, anyone else a read-only one.
+    const bool root = getuid() == 0;
+    ASSERT_EQ(root ? run("chattr", {"+i", card}) : QString(), "");
+    QFile::setPermissions(card, QFile::ReadOwner);
+    for (const QStringList &args : {QStringList{"write", image}, QStringList{"format"}}) {
+        const CliRun r =
+            cli(QStringList{"card"} + args + QStringList{"--device", card, "--yes", "--json"});
+        EXPECT_EQ(r.status, 1) << r.err.toStdString();
+        const QJsonObject result = lastJson(r.out);
+        EXPECT_EQ(result.value("event").toString(), "result") << r.out.toStdString();
+        EXPECT_FALSE(result.value("ok").toBool(true));
+        EXPECT_EQ(result.value("code").toString(), "card-unavailable") << r.out.toStdString();
+        EXPECT_TRUE(
+            result.value("message").toString().startsWith("Get handle on the device error: "))
+            << r.out.toStdString();
+    }
+    if (root) {
+        run("chattr", {"-i", card});
+    }
+    QFile::setPermissions(card, QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll() == QByteArray(int(16 * kMiB), '\0'));
 }
 
 // Whatever ends a --json run, its last line is the result.

@@ -95,11 +95,11 @@ TEST(Cli, PackThenInfoShowsTheDisplayFormat) {
     EXPECT_NE(i.out.find("\tRAM        : 0x80000000\n\tAttributes : run\n"), std::string::npos);
 
     unsigned char hdr[IMAGE_HEADER_SIZE];
-    ASSERT_EQ(image_hdr_read("out.img", hdr), 0);
+    ASSERT_EQ(image_hdr_read("out.img", hdr, nullptr), 0);
     EXPECT_EQ(image_hdr_word(hdr, IMAGE_HDR_WORD264), 7u);
     FwcMeta env;
-    ASSERT_EQ(image_meta_read("out.img", &env, 1), 0);
-    PartitionEntry *l = image_partition_read("out.img", "parts_mmc", env.offset, env.size);
+    ASSERT_EQ(image_meta_read("out.img", &env, 1, nullptr), 0);
+    PartitionEntry *l = image_partition_read("out.img", "parts_mmc", env.offset, env.size, nullptr);
     ASSERT_EQ(image_partition_count(l), 3);
     image_partition_release(l);
 }

@@ -43,19 +43,18 @@ struct Card {
         f.resize(qint64(size));
         f.close();
         DiskRegistry &registry = DiskRegistry::instance();
-        int number = -1;
         if (loop) {
             device = std::make_unique<LoopDevice>(file, sectorSize, true);
             registry.refresh();
-            number = registry.numberOf(device->node);
+            disk = registry.diskOf(device->node);
             path = device->node;
         } else {
-            number = registry.registerFile(file);
+            disk = registry.registerFile(file);
             path = file;
         }
         // Not exclusive: the test reads and changes the card while a job has it.
-        handle = number < 0 ? kInvalidDisk
-                            : ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+        handle = !disk.isValid() ? kInvalidDisk
+                                 : ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
         diskSize = diskSectorCount(handle, &sectorBytes) * sectorBytes;
     }
     ~Card() {
@@ -71,6 +70,8 @@ struct Card {
 
     static int serial;
     QString file, path;
+    // As the card list had it when the card was made.
+    DiskNode disk;
     std::unique_ptr<LoopDevice> device;
     DiskHandle handle = kInvalidDisk;
     quint64 sectorBytes = 0, diskSize = 0;

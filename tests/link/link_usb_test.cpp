@@ -152,9 +152,14 @@ TEST_F(UsbLinkTest, FailedStepsNameTheLink) {
     attach();
     linkUp();
     MsgCapture msgs;
+    EXPECT_FALSE(link->failure());
     board->failCommand(0x10);
     EXPECT_FALSE(link->sendMetaHead(makeMeta("spl", "spl", 100, "burn")));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 Failed to send meta head!"));
+    // The same failure as a value: what the board did, in the link's words.
+    EXPECT_EQ(link->failure().code(), Failure::BoardRefused);
+    EXPECT_EQ(link->failure().message(), link->errorText());
+    EXPECT_TRUE(link->failure().message().startsWith("Dev 1:2-3 Failed to send meta head!"));
 
     // A transfer the device refuses at the end.
     board->clearFaults();
@@ -173,6 +178,9 @@ TEST_F(UsbLinkTest, FailedStepsNameTheLink) {
     EXPECT_FALSE(link->sendData(reinterpret_cast<const char *>(big.data()), int(big.size())));
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 Failed to send data 65536"));
     EXPECT_NE(link->lastError(), 0);
+    EXPECT_EQ(link->failure().code(), Failure::LinkLost);
+    link->clearError();
+    EXPECT_FALSE(link->failure());
 }
 
 TEST_F(UsbLinkTest, ResetDevice) {
@@ -204,7 +212,7 @@ TEST_F(UsbLinkTest, WaitReconnectHonoursItsDeadline) {
     board->vanish(800);
     ASSERT_TRUE(sim->waitPresent(id, false, 5000));
     EXPECT_TRUE(link->waitReconnect()) << msgs.all().toStdString();
-    EXPECT_NE(link->device(), nullptr);
+    EXPECT_TRUE(link->isLinked());
     EXPECT_FALSE(msgs.contains("lost!"));
 
     // ... and one that stays away far longer than a (shortened) deadline is
@@ -215,7 +223,8 @@ TEST_F(UsbLinkTest, WaitReconnectHonoursItsDeadline) {
     ASSERT_TRUE(sim->waitPresent(id, false, 5000));
     EXPECT_FALSE(link->waitReconnect());
     EXPECT_TRUE(msgs.contains(QtCriticalMsg, "Dev 1:2-3 lost!"));
-    EXPECT_EQ(link->device(), nullptr);
+    EXPECT_FALSE(link->isLinked());
+    EXPECT_EQ(link->failure().code(), Failure::LinkNotReturned);
 }
 
 TEST_F(UsbLinkTest, InformationTextInTheBootRom) {
@@ -233,7 +242,7 @@ TEST_F(UsbLinkTest, InformationTextInTheBootRom) {
     // The boot ROM is neither switched nor asked for media; the query's
     // handle is closed again.
     EXPECT_EQ(board->commandLog(), (Log{0x00}));
-    EXPECT_EQ(link->device(), nullptr);
+    EXPECT_FALSE(link->isLinked());
     EXPECT_TRUE(link->link());
 
     // A query that fails leaves no text that could pass for the next board's.

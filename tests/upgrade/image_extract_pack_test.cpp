@@ -110,7 +110,7 @@ TEST(ImagePack, DataFilesAreStreamed) {
     ASSERT_EQ(image_pack_write(spec, "big.img", &err), 0) << err;
     LogCapture log;
     unsigned char hdr[IMAGE_HEADER_SIZE];
-    EXPECT_EQ(image_hdr_read("big.img", hdr), 0) << log.all();
+    EXPECT_EQ(image_hdr_read("big.img", hdr, nullptr), 0) << log.all();
     std::vector<uint8_t> img = readFile("big.img");
     const uint32_t off = word(img, metaField(3, offsetof(FwcMeta, offset)));
     const std::vector<uint8_t> data = bytes(3 << 20, 5);

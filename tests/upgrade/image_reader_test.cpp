@@ -29,37 +29,48 @@ protected:
 
 TEST_F(ImageReader, PackedImagePassesTheHeaderCheck) {
     unsigned char hdr[IMAGE_HEADER_SIZE];
-    ASSERT_EQ(image_hdr_read(path.c_str(), hdr), 0) << log.all();
+    ASSERT_EQ(image_hdr_read(path.c_str(), hdr, nullptr), 0) << log.all();
     EXPECT_EQ(memcmp(hdr, "KEL.FW\0", 7), 0);
     EXPECT_STREQ(reinterpret_cast<char *>(hdr + IMAGE_HDR_PRODUCT), "kv7210-evb");
     EXPECT_EQ(image_hdr_word(hdr, IMAGE_HDR_META_SIZE), 3u * 512);
     EXPECT_EQ(image_hdr_word(hdr, IMAGE_HDR_WORD264), 0x12345678u);
     EXPECT_TRUE(LogCapture::lines().empty());
-    EXPECT_EQ(image_hdr_read(nullptr, hdr), -1);
-    EXPECT_EQ(image_hdr_read(path.c_str(), nullptr), -1);
+    EXPECT_EQ(image_hdr_read(nullptr, hdr, nullptr), -1);
+    EXPECT_EQ(image_hdr_read(path.c_str(), nullptr, nullptr), -1);
     EXPECT_TRUE(LogCapture::lines().empty());
 }
 
 TEST_F(ImageReader, HeaderFailures) {
     unsigned char hdr[IMAGE_HEADER_SIZE];
-    EXPECT_EQ(image_hdr_read("missing.img", hdr), -1);
+    // Each failure is logged and handed back as a reason for the operator.
+    const char *why = nullptr;
+    EXPECT_EQ(image_hdr_read("missing.img", hdr, &why), -1);
     EXPECT_TRUE(log.contains("Cannot open file missing.img", 3));
+    EXPECT_STREQ(why, "No such file or directory");
 
     writeFile("short.img", std::vector<uint8_t>(img.begin(), img.begin() + 2047));
-    EXPECT_EQ(image_hdr_read("short.img", hdr), -1);
+    EXPECT_EQ(image_hdr_read("short.img", hdr, &why), -1);
     EXPECT_TRUE(log.contains("Failed to read(short.img): the file ends after 2047 bytes"));
+    EXPECT_STREQ(why, "the file ends inside the image header");
 
     // The NUL behind the six letters is part of the magic.
     img[6] = '!';
     rewrite();
-    EXPECT_EQ(image_hdr_read(path.c_str(), hdr), -1);
+    EXPECT_EQ(image_hdr_read(path.c_str(), hdr, &why), -1);
     EXPECT_TRUE(log.contains("Not supportted image file."));
+    EXPECT_STREQ(why, "not a firmware image");
     img[6] = 0;
 
     img.push_back(0);
     rewrite();
-    EXPECT_EQ(image_hdr_read(path.c_str(), hdr), -1);
+    EXPECT_EQ(image_hdr_read(path.c_str(), hdr, &why), -1);
     EXPECT_TRUE(log.contains("file size " + std::to_string(img.size()) + " is illegal."));
+    EXPECT_STREQ(why, "the file's size does not match its header");
+
+    img.pop_back();
+    rewrite();
+    EXPECT_EQ(image_hdr_read(path.c_str(), hdr, &why), 0);
+    EXPECT_EQ(why, nullptr);
 }
 
 TEST_F(ImageReader, SizesThatOnlyMatchWhenWrappedTo32BitsAreRejected) {
@@ -68,7 +79,7 @@ TEST_F(ImageReader, SizesThatOnlyMatchWhenWrappedTo32BitsAreRejected) {
     putWord(img, IMAGE_HDR_FILE_SIZE, word(img, IMAGE_HDR_FILE_SIZE) + 0x80000000u);
     rewrite();
     unsigned char hdr[IMAGE_HEADER_SIZE];
-    EXPECT_EQ(image_hdr_read(path.c_str(), hdr), -1);
+    EXPECT_EQ(image_hdr_read(path.c_str(), hdr, nullptr), -1);
     EXPECT_TRUE(log.contains("is illegal."));
 
     StdoutCapture out;
@@ -82,7 +93,7 @@ TEST_F(ImageReader, ExSizeCountsOnlyForTheDisplay) {
     putWord(img, IMAGE_HDR_EX_SIZE, 512);
     rewrite();
     unsigned char hdr[IMAGE_HEADER_SIZE];
-    EXPECT_EQ(image_hdr_read(path.c_str(), hdr), -1);
+    EXPECT_EQ(image_hdr_read(path.c_str(), hdr, nullptr), -1);
     StdoutCapture out;
     EXPECT_EQ(image_display_info(path.c_str()), 0) << log.all();
     EXPECT_NE(out.text().find("\tex size    : 0x200\n"), std::string::npos);
@@ -90,7 +101,7 @@ TEST_F(ImageReader, ExSizeCountsOnlyForTheDisplay) {
 
 TEST_F(ImageReader, MetaRecordsAreCopiedAndAShortReadLeavesTheArrayAlone) {
     FwcMeta m[3];
-    ASSERT_EQ(image_meta_read(path.c_str(), m, 3), 0) << log.all();
+    ASSERT_EQ(image_meta_read(path.c_str(), m, 3, nullptr), 0) << log.all();
     EXPECT_STREQ(m[0].name, "image.updater.env");
     EXPECT_STREQ(m[1].name, "spl");
     EXPECT_STREQ(m[1].attributes, "run");
@@ -98,21 +109,23 @@ TEST_F(ImageReader, MetaRecordsAreCopiedAndAShortReadLeavesTheArrayAlone) {
     EXPECT_EQ(m[1].offset % 512, 0u);
     EXPECT_EQ(m[2].size, 70000u);
 
-    EXPECT_EQ(image_meta_read(path.c_str(), m, 0), -1);
-    EXPECT_EQ(image_meta_read(nullptr, m, 1), -1);
+    EXPECT_EQ(image_meta_read(path.c_str(), m, 0, nullptr), -1);
+    EXPECT_EQ(image_meta_read(nullptr, m, 1, nullptr), -1);
     EXPECT_TRUE(LogCapture::lines().empty());
 
     FwcMeta untouched[2];
     memset(untouched, 0xAB, sizeof(untouched));
     writeFile("cut.img", std::vector<uint8_t>(img.begin(), img.begin() + 2048 + 700));
-    EXPECT_EQ(image_meta_read("cut.img", untouched, 2), -1);
+    const char *why = nullptr;
+    EXPECT_EQ(image_meta_read("cut.img", untouched, 2, &why), -1);
     EXPECT_TRUE(log.contains("Error, read meta data failed."));
+    EXPECT_STREQ(why, "the file ends inside the component records");
     for (size_t i = 0; i < sizeof(untouched); ++i)
         ASSERT_EQ(reinterpret_cast<unsigned char *>(untouched)[i], 0xAB);
 
     // A count far beyond the file is refused without trying to allocate it.
     FwcMeta one;
-    EXPECT_EQ(image_meta_read(path.c_str(), &one, 0xFFFFFFFFu), -1);
+    EXPECT_EQ(image_meta_read(path.c_str(), &one, 0xFFFFFFFFu, nullptr), -1);
 }
 
 TEST_F(ImageReader, DisplayInfoPrintsEveryField) {
@@ -187,9 +200,9 @@ TEST_F(ImageReader, EveryReaderRefusesAFifoOrADirectoryWithTheReason) {
         unsigned char hdr[IMAGE_HEADER_SIZE];
         FwcMeta m;
         StdoutCapture out;
-        EXPECT_EQ(image_hdr_read(c.path, hdr), -1);
-        EXPECT_EQ(image_meta_read(c.path, &m, 1), -1);
-        EXPECT_EQ(image_partition_read(c.path, "parts_mmc", 0, 16), nullptr);
+        EXPECT_EQ(image_hdr_read(c.path, hdr, nullptr), -1);
+        EXPECT_EQ(image_meta_read(c.path, &m, 1, nullptr), -1);
+        EXPECT_EQ(image_partition_read(c.path, "parts_mmc", 0, 16, nullptr), nullptr);
         EXPECT_EQ(image_display_info(c.path), -1);
         EXPECT_EQ(image_extract(c.path, nullptr), -1);
         int said = 0;
@@ -203,7 +216,7 @@ TEST_F(ImageReader, EveryReaderRefusesAFifoOrADirectoryWithTheReason) {
 TEST_F(ImageReader, PartitionListFromTheEnvironment) {
     const uint32_t off = word(img, metaField(0, offsetof(FwcMeta, offset)));
     const uint32_t size = word(img, metaField(0, offsetof(FwcMeta, size)));
-    PartitionEntry *list = image_partition_read(path.c_str(), "parts_mmc", off, size);
+    PartitionEntry *list = image_partition_read(path.c_str(), "parts_mmc", off, size, nullptr);
     ASSERT_NE(list, nullptr) << log.all();
     EXPECT_STREQ(list->name, "boot");
     EXPECT_EQ(list->start, 0x4400u);
@@ -216,12 +229,15 @@ TEST_F(ImageReader, PartitionListFromTheEnvironment) {
     EXPECT_FALSE(log.contains("First partition"));
     image_partition_release(list);
 
-    EXPECT_EQ(image_partition_read(path.c_str(), "nokey", off, size), nullptr);
+    const char *why = nullptr;
+    EXPECT_EQ(image_partition_read(path.c_str(), "nokey", off, size, &why), nullptr);
     EXPECT_TRUE(log.contains("Error: Failed to parse env data."));
+    EXPECT_STREQ(why, "the environment component holds no partition list");
     // The range must lie inside the file.
-    EXPECT_EQ(image_partition_read(path.c_str(), "parts_mmc", off, 0xFFFFFF00u), nullptr);
+    EXPECT_EQ(image_partition_read(path.c_str(), "parts_mmc", off, 0xFFFFFF00u, &why), nullptr);
     EXPECT_TRUE(log.contains("Error, read meta data failed."));
-    EXPECT_EQ(image_partition_read("missing.img", "parts_mmc", off, size), nullptr);
+    EXPECT_STREQ(why, "the file ends inside the environment component");
+    EXPECT_EQ(image_partition_read("missing.img", "parts_mmc", off, size, nullptr), nullptr);
     EXPECT_TRUE(log.contains("Cannot open file missing.img"));
 }
 
@@ -230,7 +246,8 @@ namespace {
 // Env data alone in a file; returns the parse of "parts_mmc" from all of it.
 PartitionEntry *envFrom(const std::vector<uint8_t> &data) {
     writeFile("env.bin", data);
-    return image_partition_read("env.bin", "parts_mmc", 0, static_cast<uint32_t>(data.size()));
+    return image_partition_read("env.bin", "parts_mmc", 0, static_cast<uint32_t>(data.size()),
+                                nullptr);
 }
 
 std::vector<uint8_t> text(const std::string &s) {

@@ -131,6 +131,8 @@ TEST_F(StorageMediaTest, GivesUpWhenNobodyComesBack) {
     uint8_t *media = nullptr;
     EXPECT_EQ(get_storage_media(dev, &media, nullptr), -1);
     EXPECT_EQ(media, nullptr);
+    EXPECT_EQ(upg_dev_last_error(dev), UPG_ERR_UNAVAILABLE);
+    EXPECT_STREQ(upg_dev_error_text(dev), "No device is connected");
     upg_usb_dev_close(dev);
     EXPECT_NE(libLog().find("No device is connected"), std::string::npos) << libLog();
 }
@@ -163,6 +165,9 @@ TEST_F(StorageMediaTest, NoRescanForADeviceThatIsStillAttached) {
     uint8_t *media = nullptr;
     EXPECT_EQ(get_storage_media(dev, &media, nullptr), -1);
     EXPECT_EQ(media, nullptr);
+    // The board's own answer is the reason, not the rescan that was not made.
+    EXPECT_EQ(upg_dev_last_error(dev), UPG_ERR_REFUSED);
+    EXPECT_STREQ(upg_dev_error_text(dev), "no available storage media devices");
     upg_usb_dev_close(dev);
     EXPECT_NE(libLog().find("failed on an attached device"), std::string::npos) << libLog();
     EXPECT_EQ(libLog().find("claim"), std::string::npos) << libLog();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -287,6 +288,62 @@ TEST_F(UsbDevices, VanishedAndSilentBoards) {
     EXPECT_EQ(kelupg_cmd_get_hwinfo(d, &info), -1);
     int err = upg_dev_get_last_error(d);
     EXPECT_TRUE(err == LIBUSB_ERROR_NO_DEVICE || err == LIBUSB_ERROR_IO) << err;
+}
+
+// Each failure stays on its device as a code and the text of its log line.
+// The device lives in a context of its own, whose short time-out leaves the
+// default context's alone.
+TEST_F(UsbDevices, EachFailureIsKeptOnItsDevice) {
+    kelsim::Board &board = newBoard();
+    ASSERT_GE(sim_->attach(board, 1, {1, 4}), 0);
+    upg_context *ctx = upg_context_new();
+    ASSERT_NE(ctx, nullptr);
+    kelupg_set_transfer_timeout_ctx(ctx, 300);
+    const uint8_t path[UPG_PORT_PATH_LEN] = {1, 4};
+    upg_device *d = upg_usb_dev_open_ctx(ctx, 1, path);
+    ASSERT_NE(d, nullptr) << dump();
+    EXPECT_EQ(upg_dev_context(d), ctx);
+    EXPECT_EQ(kelupg_get_transfer_timeout(), UPG_DEFAULT_TRANSFER_TIMEOUT_MS);
+    EXPECT_EQ(libkelupg_initialized(), 0) << "the default context was not needed";
+
+    const struct {
+        const char *what;
+        std::function<void()> arrange;
+        int code;
+        const char *text;
+    } cases[] = {
+        {"answered", [] {}, UPG_ERR_NONE, ""},
+        {"refused", [&] { board.failCommand(KELUPG_CMD_SET_UPG_CFG); }, UPG_ERR_REFUSED,
+         "RESP status is not ok."},
+        {"garbled",
+         [&] {
+             board.clearCommandFailure(KELUPG_CMD_SET_UPG_CFG);
+             board.corruptCsw(1);
+         },
+         UPG_ERR_BAD_REPLY, "CSW is not matched"},
+        {"silent", [&] { board.setMute(true); }, UPG_ERR_TIMEOUT, "(-7)"},
+        {"gone",
+         [&] {
+             board.setMute(false);
+             board.vanish();
+         },
+         UPG_ERR_TRANSFER, ""},
+    };
+    upg_cfg cfg{};
+    for (const auto &c : cases) {
+        c.arrange();
+        g_errors.clear();
+        EXPECT_EQ(kelupg_cmd_set_upg_cfg(d, &cfg) == 0, c.code == UPG_ERR_NONE) << c.what;
+        EXPECT_EQ(upg_dev_last_error(d), c.code) << c.what << ": " << upg_dev_error_text(d);
+        const std::string text = upg_dev_error_text(d);
+        EXPECT_NE(text.find(c.text), std::string::npos) << c.what << ": " << text;
+        if (c.code != UPG_ERR_NONE)
+            EXPECT_TRUE(logged(text)) << c.what << ": the text is the log line's\n" << dump();
+        else
+            EXPECT_EQ(text, "");
+    }
+    upg_usb_dev_close(d);
+    upg_context_free(ctx);
 }
 
 }  // namespace

@@ -111,6 +111,56 @@ TEST(Wire, LocationText) {
         EXPECT_EQ(upg_dev_parse_location(bad, &bus, p), -3) << bad;
 }
 
+// Every part of the program writes a location with the one formatter and
+// reads it with the one parser: what one writes the other reads back.
+TEST(Wire, LocationRoundTrip) {
+    const struct {
+        uint8_t bus;
+        std::vector<uint8_t> ports;
+        const char *text;
+    } cases[] = {
+        {1, {2, 3}, "1:2-3"},
+        {0, {1}, "0:1"},
+        {255, {255, 255, 255, 255, 255, 255, 255}, "255:255-255-255-255-255-255-255"},
+        {3, {1, 4, 2}, "3:1-4-2"},
+    };
+    for (const auto &c : cases) {
+        uint8_t port[UPG_PORT_PATH_LEN] = {0};
+        memcpy(port, c.ports.data(), c.ports.size());
+        char text[UPG_LOCATION_TEXT_SIZE];
+        EXPECT_EQ(upg_dev_format_location(text, sizeof(text), c.bus, port), int(strlen(c.text)));
+        EXPECT_STREQ(text, c.text);
+        for (int flags : {0, UPG_LOC_SHOWN_FORM}) {
+            uint8_t bus = 0, back[UPG_PORT_PATH_LEN];
+            int bad = -1;
+            ASSERT_EQ(upg_dev_parse_location_ex(text, flags, &bus, back, &bad), 0) << text;
+            EXPECT_EQ(bad, 0);
+            EXPECT_EQ(bus, c.bus) << text;
+            EXPECT_EQ(bytes(back, 7), bytes(port, 7)) << text;
+        }
+    }
+
+    // The shown form only, and which part is wrong (the link's messages say so).
+    const struct {
+        const char *text;
+        int bad;
+    } refused[] = {
+        {"1-2-3", UPG_LOC_BAD_FORM}, {"1:2:3", UPG_LOC_BAD_FORM},
+        {"", UPG_LOC_BAD_FORM},      {"x:1", UPG_LOC_BAD_BUS},
+        {"256:1", UPG_LOC_BAD_BUS},  {"1x:1", UPG_LOC_BAD_BUS},
+        {"1:", UPG_LOC_BAD_PORT},    {"1:2-a", UPG_LOC_BAD_PORT},
+        {"1:2.3", UPG_LOC_BAD_PORT}, {"1:1-2-3-4-5-6-7-8", UPG_LOC_BAD_PORT},
+    };
+    for (const auto &r : refused) {
+        uint8_t bus = 7, port[UPG_PORT_PATH_LEN] = {9};
+        int bad = 0;
+        EXPECT_EQ(upg_dev_parse_location_ex(r.text, UPG_LOC_SHOWN_FORM, &bus, port, &bad), -3)
+            << r.text;
+        EXPECT_EQ(bad, r.bad) << r.text;
+        EXPECT_EQ(bus, 7) << "untouched on refusal: " << r.text;
+    }
+}
+
 TEST(Wire, LibraryStateDefaults) {
     EXPECT_EQ(kelupg_get_max_transfer_size(), UPG_PKT_SIZE_SMALL);
     EXPECT_EQ(kelupg_get_transfer_timeout(), UPG_DEFAULT_TRANSFER_TIMEOUT_MS);
