@@ -15,6 +15,8 @@ const KelCliCommand kCommands[] = {
     {"probe", "show what a board reports about itself", kelcli_cmd_probe, kelcli_help_probe},
     {"burn", "burn an image into a board", kelcli_cmd_burn, kelcli_help_burn},
     {"card", "list, write and format SD cards", kelcli_cmd_card, kelcli_help_card},
+    {"report", "yield, failures and burn times from the board records", kelcli_cmd_report,
+     kelcli_help_report},
     {nullptr, nullptr, nullptr, nullptr},
 };
 

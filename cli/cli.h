@@ -58,6 +58,8 @@ int kelcli_cmd_burn(int argc, char **argv);
 void kelcli_help_burn(FILE *out);
 int kelcli_cmd_card(int argc, char **argv);
 void kelcli_help_card(FILE *out);
+int kelcli_cmd_report(int argc, char **argv);
+void kelcli_help_report(FILE *out);
 // The card command's subcommands; argv[0] is the subcommand's name.
 int kelcli_cmd_card_list(int argc, char **argv);
 int kelcli_cmd_card_write(int argc, char **argv);

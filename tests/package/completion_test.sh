@@ -47,7 +47,7 @@ while IFS='|' read -r line expected; do
     [ "$got" = "$expected" ] || fail "'$line': '$got', not '$expected'"
 done <<CASES
 kelflash-cli bu|burn
-kelflash-cli |burn card devices extract help info pack probe
+kelflash-cli |burn card devices extract help info pack probe report
 kelflash-cli help pr|probe
 kelflash-cli burn --ver|--verify
 kelflash-cli --ver|--verbose --version
