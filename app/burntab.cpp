@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "burnthread.h"
+#include "burnsession.h"
 #include "checkthread.h"
 #include "devinfothread.h"
 #include "failurecause.h"
@@ -94,7 +94,8 @@ BurnTab::~BurnTab() {
 
     // The job and the queries use the link from their threads: they end first.
     adoptWorker(nullptr);
-    releaseSelection();
+    delete session;
+    session = nullptr;
     for (DevInfoThread *query : infoThreads) {
         query->wait();
         delete query;
@@ -626,27 +627,40 @@ bool BurnTab::startWork() {
     if (!imagePassesCheck()) {
         return false;
     }
-    // Off unless set in the hidden settings: a board may compute its checksum
-    // differently from the image's CRC.
-    linker->setVerify(Settings::instance().verifyChecksum());
     jobKind = boardKind();
     jobBoard = boardId();
-    auto *burn = new BurnThread(image, linker, adbMode, rebootBox->isChecked(),
-                                Settings::instance().retryCount(), CheckThread::adbProgram());
-    // Destroys the previous, finished worker, so its selection can go too.
+    BurnRequest request;
+    request.image = image;
+    request.link = adbMode                                 ? BurnRequest::Adb
+                   : typeBox->currentIndex() == LinkFactory::Serial ? BurnRequest::Serial
+                                                                    : BurnRequest::Usb;
+    request.location = jobBoard;
+    request.retries = Settings::instance().retryCount();
+    request.reboot = rebootBox->isChecked();
+    request.force = forceBox->isChecked();
+    // Off unless set in the hidden settings: a board may compute its checksum
+    // differently from the image's CRC.
+    request.verify = Settings::instance().verifyChecksum();
+    request.adbProgram = CheckThread::adbProgram();
+    if (partitionBox->isChecked()) {
+        request.selection = selectedPartitions();
+    }
+    // The previous session's worker is destroyed with adoptWorker below.
+    delete session;
+    session = new BurnSession(request, linker, this);
+    BurnThread *burn = session->prepare();
+    session->handWorkerOver();
     adoptWorker(burn);
-    releaseSelection();
     qDebug() << "Start burn online ...";
     // adoptWorker relays the four worker signals to this page's handlers.
-    connect(burn, &BurnThread::inUboot, this, &BurnTab::onInUboot);
-    connect(burn, &BurnThread::waiting, this, &BurnTab::onWorkerWaiting);
-    connect(burn, &BurnThread::jobFailed, this,
-            [this](const QString &cause) { failureReason = cause; });
+    connect(session, &BurnSession::event, this, [this](const BurnEvent &e) {
+        if (e.kind == BurnEvent::StageChanged) {
+            onInUboot();
+        } else if (e.kind == BurnEvent::Waiting) {
+            onWorkerWaiting(e.wait);
+        }
+    });
     connect(burn, &QThread::finished, this, &BurnTab::onWorkerFinished);
-
-    if (partitionBox->isChecked()) {
-        handOverPartitions();
-    }
     qDebug().nospace() << "Progress range: 0 ~ " << image->fileSize();
 
     stopFollowUps();
@@ -658,36 +672,26 @@ bool BurnTab::startWork() {
     dropResult();
     boardNote.clear();
     setControlsEnabled(false);
-    burn->start();
+    session->start();
     adbMode = false;
     refreshMessage();
     return true;
 }
 
-void BurnTab::handOverPartitions() {
+std::vector<PartitionSelection> BurnTab::selectedPartitions() const {
     const int n = partBoxes.size();
-    if (n == 0 || !partitionBox->isChecked()) {
-        return;
-    }
     qDebug() << "Scan the current" << n << "partitions in list ...";
-    selection = static_cast<PartitionSelection *>(calloc(n, sizeof(PartitionSelection)));
-    if (selection == nullptr) {
-        qCritical() << "Failed to malloc";
-        return;
-    }
+    std::vector<PartitionSelection> entries(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
+        PartitionSelection &entry = entries[static_cast<size_t>(i)];
+        memset(&entry, 0, sizeof(entry));
         const QByteArray name = partBoxes[i]->text().toLatin1().left(kMaxPartName);
-        memcpy(selection[i].name, name.constData(), name.size());
-        selection[i].selected = partBoxes[i]->isChecked() ? 1 : 0;
-        qDebug() << "  Part name:" << selection[i].name
-                 << ", Selected:" << boolText(selection[i].selected != 0);
+        memcpy(entry.name, name.constData(), name.size());
+        entry.selected = partBoxes[i]->isChecked() ? 1 : 0;
+        qDebug() << "  Part name:" << entry.name
+                 << ", Selected:" << boolText(entry.selected != 0);
     }
-    static_cast<BurnThread *>(worker)->setPartitions(selection, static_cast<quint32>(n));
-}
-
-void BurnTab::releaseSelection() {
-    free(selection);
-    selection = nullptr;
+    return entries;
 }
 
 void BurnTab::finishWork() {
@@ -762,6 +766,10 @@ void BurnTab::onThreadStart() {
 }
 
 void BurnTab::onThreadFailed() {
+    // The worker's reason, for the cause shown and the tool tip.
+    if (worker != nullptr) {
+        failureReason = worker->failure().message();
+    }
     StatisticStore::instance().record(false);
     finishWork();
     keepResult(tr("执行失败！"), true);

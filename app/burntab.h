@@ -7,10 +7,14 @@
 #include <QPointer>
 #include <QStringList>
 #include <QVector>
+#include <vector>
+
+#include "partitionselection.h"
 
 #include "boardholds.h"
 #include "keltab.h"
 
+class BurnSession;
 class CheckThread;
 class DevInfoThread;
 class KelCheckBox;
@@ -19,7 +23,6 @@ class KelLinker;
 class QListWidget;
 class QThread;
 class QTimer;
-struct PartitionSelection;
 
 class BurnTab : public KelTab {
     Q_OBJECT
@@ -51,10 +54,14 @@ public slots:
 
     void stopWork() override;
     void setProgress(qint64 position) override;
-    bool mayAutoStart() override;
+    // Whether auto-burn may start on the board that was just reported ready;
+    // no for a board a job has ended on and that has not been taken away since.
+    bool mayAutoStart();
 
-    void refreshPartitionTree() override;
-    void reapplyConnectType() override;
+    // The image's partition list changed.
+    void refreshPartitionTree();
+    // The connection type of the settings is to be applied.
+    void reapplyConnectType();
     void onConnectTypeChanged(int oldIndex, int curIndex);
     void onPortChanged(int oldIndex, int curIndex);
     void onForceClicked(bool checked);
@@ -102,8 +109,8 @@ private:
     // The kind of board the current connection type reaches.
     BoardHolds::Kind linkKind() const;
     QString boardId() const;
-    void handOverPartitions();
-    void releaseSelection();
+    // The partition rows as the worker takes them.
+    std::vector<PartitionSelection> selectedPartitions() const;
     // The connection and option controls must not change the link or the
     // job's settings under a running job.
     void setControlsEnabled(bool enabled);
@@ -126,8 +133,8 @@ private:
 
     // The boxes of the partition rows, in list order.
     QVector<KelCheckBox *> partBoxes;
-    // The selection handed to the current worker; it must outlive that worker.
-    PartitionSelection *selection = nullptr;
+    // The last job's session; its worker belongs to the page (adoptWorker).
+    BurnSession *session = nullptr;
     // A replaced link on its way out: the helper thread that releases it (it
     // deletes itself when done) and the query that still used the link, which the
     // helper waits for before the release.

@@ -38,12 +38,12 @@ public slots:
     void onThreadSuccessful() override;
 
     // True from the start of a format until its clean-up; the main window asks.
-    bool isFormatting() override;
+    bool isFormatting();
     void onTableSwitchClicked(bool checked);
     void onFormatClicked();
     void onCardSelected(int oldIndex, int curIndex);
     // Shows the mark of the selected card and how it compares with the image.
-    void showCardImage() override;
+    void showCardImage();
     void setControlsEnabled(bool enabled);
 
     void setVisible(bool visible) override;

@@ -145,7 +145,7 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     qApp->installEventFilter(this);
 
     selectImage(Settings::instance().imagePath());
-    burnTab->reapplyConnectType();
+    KelTab::callHook(burnTab, "reapplyConnectType");
 }
 
 KelFlash::~KelFlash() {
@@ -335,8 +335,8 @@ void KelFlash::selectImage(const QString &path) {
 
     imageValid = true;
     updateStartButton();
-    cardTab->showCardImage();
-    burnTab->refreshPartitionTree();
+    KelTab::callHook(cardTab, "showCardImage");
+    KelTab::callHook(burnTab, "refreshPartitionTree");
     recordInHistory(path);
 
     Settings::instance().setImagePath(path);
@@ -424,8 +424,11 @@ void KelFlash::onDeviceReady(bool isReady) {
     if (!resultHeld) {
         resetStatus();
     }
-    if (tabWidget->currentIndex() == kBurnIndex && Settings::instance().autoBurn() &&
-        burnTab->mayAutoStart()) {
+    // The burn page knows the boards' history and says no where a board must
+    // not be burnt again by itself.
+    bool mayStart = true;
+    KelTab::callHook(burnTab, "mayAutoStart", &mayStart);
+    if (tabWidget->currentIndex() == kBurnIndex && Settings::instance().autoBurn() && mayStart) {
         emit startBtn->clicked(false);
     }
 }
@@ -434,7 +437,9 @@ void KelFlash::onWorkStart() {
     workStartTime = QDateTime::currentDateTime();
     // A card format is started from inside the card tab, not by the start button,
     // so its status row and clock start here.
-    if (tabWidget->currentIndex() == kCardIndex && cardTab->isFormatting()) {
+    bool formatting = false;
+    KelTab::callHook(cardTab, "isFormatting", &formatting);
+    if (tabWidget->currentIndex() == kCardIndex && formatting) {
         resultHeld = false;
         resetStatus();
         elapsedSeconds = 0;

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QVBoxLayout>
 
 namespace {
@@ -125,6 +126,17 @@ void KelTab::onThreadFailed() {
 void KelTab::onThreadSuccessful() {
     showSuccess(tr("执行成功！"));
     emit workSuccessful();
+}
+
+bool KelTab::callHook(QObject *page, const char *hook, bool *answer) {
+    const QMetaObject *meta = page->metaObject();
+    const int index = meta->indexOfMethod(QByteArray(hook) + "()");
+    if (index < 0) {
+        return false;
+    }
+    const QMetaMethod method = meta->method(index);
+    return answer ? method.invoke(page, Qt::DirectConnection, Q_RETURN_ARG(bool, *answer))
+                  : method.invoke(page, Qt::DirectConnection);
 }
 
 void KelTab::adoptWorker(KelThread *newWorker) {

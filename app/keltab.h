@@ -43,20 +43,9 @@ public slots:
     virtual void onThreadFailed();
     virtual void onThreadSuccessful();
 
-    // What the window asks of the burn page or of the card page only. Each page
-    // overrides what it has; the others keep these defaults, which do nothing.
-    // The image's partition list changed.
-    virtual void refreshPartitionTree() {}
-    // The connection type of the settings is to be applied.
-    virtual void reapplyConnectType() {}
-    // The image changed: compare it with the selected card's mark.
-    virtual void showCardImage() {}
-    // A job that the window may not interrupt (the card format) is running.
-    virtual bool isFormatting() { return false; }
-    // Whether auto-burn may start on the device that was just reported ready; a
-    // page that knows the device's history says no where it must not be burnt
-    // again by itself.
-    virtual bool mayAutoStart() { return true; }
+    // A hook only one page has (the burn page's partition tree, the card
+    // page's format) is that page's own slot; the window calls it by name with
+    // callHook, and a page without it has nothing to do there.
 
 signals:
     void deviceReady(bool isReady);
@@ -67,6 +56,11 @@ signals:
     // The last job's result no longer applies (the operator changed how the
     // device is reached); the window clears the status it kept of it.
     void resultCleared();
+
+public:
+    // Calls the page's slot `hook` (no arguments) if it has one; false if not.
+    // A hook that answers a bool puts its answer into *answer.
+    static bool callHook(QObject *page, const char *hook, bool *answer = nullptr);
 
 protected:
     // Makes `newWorker` the page's worker: destroys the previous one (waiting for it

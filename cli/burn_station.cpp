@@ -1,41 +1,41 @@
-// "kelflash-cli burn IMAGE --all | --watch": several boards at once, each with
-// its own link and worker. A board is known by its location (USB bus and port
-// path, or serial port) for its whole burn: its worker opens that place again
-// when the board re-enumerates, so a board that appears elsewhere meanwhile is
-// never taken for it, and one that appears at its place with another chip
-// identifier fails its burn.
+// "kelflash-cli burn": one board, every board now in upgrade mode (--all) or
+// each board as it appears (--watch), each with its own burn session. A board
+// is known by its location (USB bus and port path, or serial port) for its
+// whole burn: its worker opens that place again when the board re-enumerates,
+// so a board that appears elsewhere meanwhile is never taken for it, and one
+// that appears at its place with another chip identifier fails its burn.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QPair>
-#include <QThread>
 #include <QTimer>
 #include <QVector>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 #include "burn_args.h"
-#include "burnthread.h"
+#include "burnsession.h"
 #include "cli.h"
 #include "devicewatcher.h"
 #include "imagefile.h"
-#include "kellinkerserial.h"
+#include "kellinker.h"
 #include "libkelupg.h"
 #include "linkfactory.h"
+#include "reporter.h"
 #include "settings.h"
 #include "stop_requests.h"
-#include "upg_log.h"
 
 namespace {
 
+// The serial line needs a probe round trip or two before it counts as connected.
 constexpr int kSerialConnectWaitMs = 5000;
-constexpr int kRedrawMs = 200;
+// How often one board's bar and several boards' lines are redrawn (and a stop
+// request is acted on).
+constexpr int kOneBoardTickMs = 100;
+constexpr int kStationTickMs = 200;
 // Device events come in bursts (a board's device, its interface, a hub); one
 // look at the bus follows the last of them.
 constexpr int kSettleMs = 300;
@@ -43,96 +43,9 @@ constexpr int kSettleMs = 300;
 // mode; for this long after its success a device there that reports the same
 // chip identifier is that board coming back, not a new one.
 constexpr int kReturnGraceMs = 15000;
-
-// Shared by the message handlers, which run on every worker's thread.
-QMutex g_lock;
-bool g_json = false;
-bool g_tty = false;
-int g_linesDrawn = 0;  // progress lines on the terminal below the output
-std::atomic<bool> g_stopAsked{false};
-std::atomic<bool> g_quitNow{false};
-
-// The board the calling thread works for (a worker, or the main thread while it
-// reads a board's information): the library's lines name it by themselves, the
-// link's and the worker's get it here.
-QString boardOfThisThread() {
-    return QString::fromLocal8Bit(upg_log_board());
-}
-
-// Lines logged on this thread meanwhile are about this board.
-class BoardLines {
-public:
-    explicit BoardLines(const QString &location) {
-        upg_log_set_board(location.toLocal8Bit().constData());
-    }
-    ~BoardLines() { upg_log_set_board(nullptr); }
-    BoardLines(const BoardLines &) = delete;
-    BoardLines &operator=(const BoardLines &) = delete;
-};
-
-void clearProgressLocked() {
-    if (g_linesDrawn > 0) {
-        fprintf(stderr, "\033[%dA\r\033[J", g_linesDrawn);
-        g_linesDrawn = 0;
-    }
-}
-
-void sayLocked(const QString &text) {
-    clearProgressLocked();
-    fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    fflush(stderr);
-}
-
-void emitJson(QJsonObject obj, const QString &board) {
-    if (!board.isEmpty())
-        obj.insert(QStringLiteral("board"), board);
-    const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact);
-    QMutexLocker lock(&g_lock);
-    fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
-
-// Every line says which board it is about when a worker wrote it.
-void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &msg) {
-    const QString text = msg.trimmed();
-    const bool routine =
-        type == QtWarningMsg && text.startsWith(QLatin1String("Set upg work mode:"));
-    const bool show = (type != QtDebugMsg && type != QtInfoMsg && !routine) || kelcli_verbose();
-    if (!show || text.isEmpty())
-        return;
-    QMutexLocker lock(&g_lock);
-    const QString board = boardOfThisThread();
-    const char *level = type == QtCriticalMsg || type == QtFatalMsg ? "error: "
-                        : type == QtWarningMsg                      ? "warning: "
-                                                                    : "";
-    sayLocked((board.isEmpty() ? QString() : QStringLiteral("[%1] ").arg(board)) +
-              QLatin1String(level) + text);
-}
-
-void librarySink(int, const char *text) {
-    if (!kelcli_verbose())
-        return;
-    QMutexLocker lock(&g_lock);
-    sayLocked(QString::fromLocal8Bit(text ? text : ""));
-}
-
-// The first request stops the running burns after their current transfer; a
-// second one ends the program at once.
-int onStopRequest(const char *request, void *) {
-    if (!request)
-        return -1;
-    if (g_stopAsked.exchange(true)) {
-        g_quitNow.store(true);
-        fprintf(stderr, "kelflash-cli: interrupted by %s\n", request);
-        std::_Exit(KELCLI_FAIL);
-    }
-    QMutexLocker lock(&g_lock);
-    sayLocked(
-        QStringLiteral("Stopping the running burns after their current transfer "
-                       "(again to quit at once)..."));
-    return -1;
-}
+// How long a stop request waits for one board's current transfer before the
+// program ends anyway: a serial line needs minutes for a chunk, a lost board seconds.
+constexpr int kStopGraceMs = 2000;
 
 // The information text of a link, on one line: what a result line shows of a
 // board that has no serial number to give.
@@ -143,46 +56,95 @@ QString oneLine(const QString &info) {
     return lines.join(QStringLiteral(", "));
 }
 
+QString duration(double seconds) {
+    if (seconds < 0 || seconds > 360000)
+        return QStringLiteral("--:--");
+    const qint64 s = qint64(seconds + 0.5);
+    return s >= 3600 ? QStringLiteral("%1:%2:%3")
+                           .arg(s / 3600)
+                           .arg((s / 60) % 60, 2, 10, QLatin1Char('0'))
+                           .arg(s % 60, 2, 10, QLatin1Char('0'))
+                     : QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString interruptedText(const QString &request) {
+    return QStringLiteral("interrupted by ") + request;
+}
+
 struct Board {
     QString location;
     bool serial = false;
     QString info;
-    std::unique_ptr<KelLinker> link;
-    std::unique_ptr<BurnThread> worker;
-    QElapsedTimer clock;
+    std::unique_ptr<BurnSession> session;
+    QElapsedTimer clock;  // since the board was taken up
+    QElapsedTimer burning;  // since its worker began (one board)
+    QElapsedTimer redraw;
     QString component;
-    int componentsDone = 0;
     quint64 bytes = 0;
     bool finished = false;
     bool ok = false;
-    QString cause;
+    Failure why;
     double seconds = 0;
+    int componentsDone = 0;
 };
 
 class Station : public QObject {
 public:
     Station(const BurnArgs &a, ImageFile &image, std::vector<PartitionSelection> &selection)
-        : a(a), image(image), selection(selection) {
+        : a(a), image(image), selection(selection), oneBoard(!a.all && !a.watch),
+          out(Reporter::instance()) {
         const FwcMeta *metas = image.meta();
         for (quint32 i = 0; metas && i < image.fwcCount(); ++i)
             total += metas[i].size;
+        // The resends allowed: --retries, else retry_cnt of the settings file.
         retries = a.retries >= 0 ? a.retries : Settings::instance().retryCount();
-        connect(&redraw, &QTimer::timeout, this, [this] { tick(); });
+        connect(&ticker, &QTimer::timeout, this, [this] { tick(); });
         settle.setSingleShot(true);
         connect(&settle, &QTimer::timeout, this, [this] { scan(); });
     }
 
     ~Station() override {
-        for (auto &b : boards) {
-            if (b->worker)
-                b->worker->stopAndWait();
-            BoardLines lines(b->location);
-            b->link.reset();
-        }
+        for (auto &b : boards)
+            b->session.reset();
     }
 
     int run() {
-        redraw.start(kRedrawMs);
+        kelcli_stop_requests_begin(&Station::onStopRequest, this);
+        const int status = oneBoard ? runOne() : runMany();
+        kelcli_stop_requests_end();
+        return status;
+    }
+
+private:
+    int runOne() {
+        const QString serialPort = a.serials.value(0);
+        QString devId = serialPort.isEmpty() ? a.usb : serialPort;
+        if (a.first) {
+            std::unique_ptr<KelLinker> lister(LinkFactory::createLinker(LinkFactory::Usb));
+            const QStringList devices = lister->listDevices();
+            if (devices.isEmpty())
+                return out.failEarly(QStringLiteral("burn"),
+                                     QStringLiteral("no board in upgrade mode on USB"),
+                                     KELCLI_FAIL, QString(), Failure::LinkUnavailable);
+            devId = devices.first();
+        }
+        Board *b = startBoard(devId, !serialPort.isEmpty());
+        if (!b)
+            return KELCLI_FAIL;
+        phase.store(Burning);
+        ticker.start(kOneBoardTickMs);
+        if (!b->finished)
+            QCoreApplication::exec();
+        phase.store(Reporting);
+        if (b->session)
+            b->session.reset();
+        QCoreApplication::sendPostedEvents();
+        return b->ok ? KELCLI_OK : KELCLI_FAIL;
+    }
+
+    int runMany() {
+        phase.store(Burning);
+        ticker.start(kStationTickMs);
         if (a.watch) {
             watcher = std::make_unique<DeviceWatcher>();
             if (!watcher->isActive()) {
@@ -200,33 +162,27 @@ public:
             scan();
             if (boards.empty()) {
                 if (a.json)
-                    emitJson({{"event", "summary"},
-                              {"boards", 0},
-                              {"succeeded", 0},
-                              {"failed", 0},
-                              {"ok", false},
-                              {"message", "no board in upgrade mode"}},
-                             QString());
+                    out.emitJson({{"event", "summary"},
+                                  {"boards", 0},
+                                  {"succeeded", 0},
+                                  {"failed", 0},
+                                  {"ok", false},
+                                  {"message", "no board in upgrade mode"}});
                 kelcli_fail("no board in upgrade mode");
                 return KELCLI_FAIL;
             }
         }
         if (!allOver())
             QCoreApplication::exec();
-        for (auto &b : boards) {
-            if (b->worker)
-                b->worker->wait();
-        }
+        for (auto &b : boards)
+            b->session.reset();
         QCoreApplication::sendPostedEvents();
         return summary();
     }
 
-private:
     void say(const QString &text) {
-        if (a.json)
-            return;
-        QMutexLocker lock(&g_lock);
-        sayLocked(text);
+        if (!a.json)
+            out.say(text);
     }
 
     Board *running(const QString &location) {
@@ -288,154 +244,320 @@ private:
         }
     }
 
+    BurnRequest request(const QString &location, bool serial) const {
+        BurnRequest r;
+        r.image = &image;
+        r.link = serial ? BurnRequest::Serial : BurnRequest::Usb;
+        r.location = location;
+        r.selection = selection;
+        r.retries = retries;
+        r.reboot = a.reboot;
+        r.force = a.force;
+        r.verify = a.verify;
+        r.serialConnectWaitMs = kSerialConnectWaitMs;
+        r.nameBoard = !oneBoard;
+        return r;
+    }
+
     // ownChip: the chip identifier of the board burnt at this place just before;
     // a device that reports it is that board back after its reset, and is left alone.
-    void startBoard(const QString &location, bool serial, const QByteArray &ownChip = {},
-                    int address = 0) {
+    // One board: none when it cannot be burnt (its result is out already).
+    Board *startBoard(const QString &location, bool serial, const QByteArray &ownChip = {},
+                      int address = 0) {
         auto b = std::make_unique<Board>();
         Board *board = b.get();
         board->location = location;
         board->serial = serial;
-        board->link.reset(
-            LinkFactory::createLinker(serial ? LinkFactory::Serial : LinkFactory::Usb));
-        if (auto *line = dynamic_cast<KelLinkerSerial *>(board->link.get()))
-            line->setConnectWait(kSerialConnectWaitMs);
-        board->link->setVerify(a.verify);
         board->clock.start();
-        bool answered = false;
-        {
-            BoardLines lines(location);
-            answered = board->link->fetchDeviceInfo(location, false);
-        }
-        if (answered && !ownChip.isEmpty() && board->link->chipId() == ownChip) {
+        board->session = std::make_unique<BurnSession>(request(location, serial));
+        BurnSession *s = board->session.get();
+        // --force switches a board in U-Boot into upgrade work mode as it is
+        // asked, as the window's forced upgrade does.
+        const bool opened = s->open();
+        if (s->answered() && !ownChip.isEmpty() && s->chipId() == ownChip) {
             settled[location].address = address;
             if (kelcli_verbose())
                 say(QStringLiteral("[%1] back after its reset; burnt already").arg(location));
-            BoardLines lines(location);
-            board->link.reset();
-            return;
+            return nullptr;
+        }
+        if (oneBoard && !opened) {
+            const Failure why = s->failure();
+            board->session.reset();
+            out.failEarly(QStringLiteral("burn"), why.message(), KELCLI_FAIL, QString(), why.code());
+            return nullptr;
         }
         settled.remove(location);
+        if (oneBoard) {
+            // From now on the one board's events carry its location, the
+            // result a signal writes too.
+            openLocation = location;
+            boardOpen.store(true);
+        }
         boards.push_back(std::move(b));
         ++started;
-        if (!answered && !a.force) {
-            finish(board, false,
-                   QStringLiteral("cannot read the board's information (--force burns anyway)"));
-            return;
+        connect(s, &BurnSession::event, this, [this, board](const BurnEvent &e) { show(board, e); });
+        if (!opened) {
+            s->finishWithout(s->failure());
+            return board;
         }
-        board->info = oneLine(board->link->deviceInfo());
-        if (a.json)
-            emitJson(
-                {{"event", "linked"}, {"device", location}, {"info", board->link->deviceInfo()}},
-                location);
-        else
+        if (oneBoard && !s->answered())
+            out.say(QStringLiteral("warning: no information from %1; burning anyway (--force)")
+                        .arg(location));
+        board->info = oneLine(s->info());
+        if (oneBoard) {
+            if (!a.json && !s->info().isEmpty())
+                out.say(s->info());
+            // A board left in U-Boot by a stopped or failed burn does not take the
+            // image as it is; the burn goes on, but the way out is named first.
+            if (!serial && !a.force && s->link()->reportsUboot())
+                out.say(QStringLiteral("warning: the board at %1 is in U-Boot; burn it with "
+                                       "--force (which switches it into upgrade work mode "
+                                       "first) or restart it into its boot ROM")
+                            .arg(location));
+        } else if (a.json) {
+            out.emitJson({{"event", "linked"}, {"device", location}, {"info", s->info()}},
+                         location);
+        } else {
             say(QStringLiteral("[%1] burning %2").arg(location, board->info));
-
-        board->worker =
-            std::make_unique<BurnThread>(&image, board->link.get(), false, a.reboot, retries);
-        BurnThread *w = board->worker.get();
-        if (!selection.empty())
-            w->setPartitions(selection.data(), quint32(selection.size()));
-        w->setBoardLocation(location);
-        connect(w, &BurnThread::componentStarted, this,
-                [this, board](int i, const QString &n, quint32 size) {
-                    board->component = n;
-                    if (a.json)
-                        emitJson({{"event", "component"},
-                                  {"state", "start"},
-                                  {"index", i},
-                                  {"name", n},
-                                  {"size", double(size)}},
-                                 board->location);
-                    else if (!g_tty)
-                        say(QStringLiteral("[%1] %2 (%3 bytes)").arg(board->location, n).arg(size));
-                });
-        connect(w, &BurnThread::componentDone, this, [this, board](int i, bool skipped) {
-            ++board->componentsDone;
-            if (a.json)
-                emitJson({{"event", "component"},
-                          {"state", skipped ? "skipped" : "done"},
-                          {"index", i},
-                          {"name", board->component}},
-                         board->location);
-            else if (!g_tty)
-                say(QStringLiteral("[%1] %2 %3")
-                        .arg(board->location, board->component,
-                             skipped ? QStringLiteral("skipped") : QStringLiteral("done")));
-        });
-        connect(w, &BurnThread::componentRetry, this,
-                [this, board](int i, const QString &n, int count) {
-                    if (a.json)
-                        emitJson({{"event", "retry"}, {"index", i}, {"name", n}, {"count", count}},
-                                 board->location);
-                    else
-                        say(QStringLiteral("[%1] sending %2 again (resend %3)")
-                                .arg(board->location, n)
-                                .arg(count));
-                });
-        connect(w, &BurnThread::inUboot, this, [this, board] {
-            if (a.json)
-                emitJson({{"event", "stage"}, {"stage", "uboot"}}, board->location);
-            else if (!g_tty)
-                say(QStringLiteral("[%1] back, running U-Boot").arg(board->location));
-        });
-        connect(w, &KelThread::threadIsRunning, this, [this, board](qint64 p) {
-            board->bytes = p < 0 ? 0 : quint64(p);
-            if (a.json)
-                emitJson({{"event", "progress"}, {"bytes", double(board->bytes)}}, board->location);
-        });
-        connect(w, &BurnThread::jobFailed, this,
-                [board](const QString &why) { board->cause = why; });
-        connect(w, &KelThread::threadIsSuccessful, this, [board] { board->ok = true; });
-        connect(w, &QThread::finished, this, [this, board] {
-            QString cause = board->cause;
-            if (!board->ok && cause.isEmpty())
-                cause = g_stopAsked.load() ? QStringLiteral("stopped")
-                                           : QStringLiteral("the burn failed");
-            finish(board, board->ok, cause);
-        });
-        w->start();
+        }
+        s->start();
+        return board;
     }
 
-    void finish(Board *b, bool ok, const QString &cause) {
+    // A board's event as JSON, or as the lines of one board or of several.
+    void show(Board *b, const BurnEvent &e) {
+        if (e.kind == BurnEvent::ComponentStarted)
+            b->component = e.name;
+        else if (e.kind == BurnEvent::ComponentDone)
+            ++b->componentsDone;
+        else if (e.kind == BurnEvent::Started) {
+            b->burning.start();
+            startedMs.store(QDateTime::currentMSecsSinceEpoch());
+        }
+        if (e.kind == BurnEvent::Result) {
+            oneBoard ? finishOne(b, e.result) : finishMany(b, e.result);
+        } else if (e.kind == BurnEvent::Progress) {
+            progress(b, e.bytes);
+        } else if (a.json) {
+            const QJsonObject o = jsonOf(e);
+            if (!o.isEmpty())
+                out.emitJson(o, b->location);
+        } else {
+            const QString line = oneBoard ? lineOfOne(e) : lineOfMany(e);
+            if (!line.isEmpty())
+                out.say(line);
+        }
+    }
+
+    QJsonObject jsonOf(const BurnEvent &e) const {
+        switch (e.kind) {
+        case BurnEvent::Started:
+            if (oneBoard)
+                return {{"event", "start"},
+                        {"image", a.image},
+                        {"components", int(image.fwcCount())},
+                        {"bytes", double(total)}};
+            break;
+        case BurnEvent::Linked:
+            if (oneBoard)
+                return {{"event", "linked"}, {"device", e.name}, {"info", e.info}};
+            break;
+        case BurnEvent::ComponentStarted:
+            return {{"event", "component"},
+                    {"state", "start"},
+                    {"index", e.index},
+                    {"name", e.name},
+                    {"size", double(e.size)}};
+        case BurnEvent::ComponentDone:
+            return {{"event", "component"},
+                    {"state", e.skipped ? "skipped" : "done"},
+                    {"index", e.index},
+                    {"name", e.name}};
+        case BurnEvent::Retry:
+            return {{"event", "retry"}, {"index", e.index}, {"name", e.name}, {"count", e.count}};
+        case BurnEvent::StageChanged:
+            return {{"event", "stage"}, {"stage", "uboot"}};
+        default:
+            break;
+        }
+        return {};
+    }
+
+    // One board: the lines it has always shown (on a terminal the bar shows
+    // the components).
+    QString lineOfOne(const BurnEvent &e) const {
+        const int count = int(image.fwcCount());
+        switch (e.kind) {
+        case BurnEvent::Started:
+            return QStringLiteral("Burning %1 (%2 components, %3 bytes)")
+                .arg(a.image)
+                .arg(count)
+                .arg(total);
+        case BurnEvent::Linked:
+            return QStringLiteral("Device %1 linked").arg(e.name);
+        case BurnEvent::ComponentStarted:
+            if (out.tty())
+                break;
+            return QStringLiteral("[%1/%2] %3 (%4 bytes)")
+                .arg(e.index + 1)
+                .arg(count)
+                .arg(e.name)
+                .arg(e.size);
+        case BurnEvent::ComponentDone:
+            if (out.tty() && !e.skipped)
+                break;
+            return QStringLiteral("[%1/%2] %3 %4")
+                .arg(e.index + 1)
+                .arg(count)
+                .arg(e.name, e.skipped ? QStringLiteral("skipped (not selected)")
+                                       : QStringLiteral("done"));
+        case BurnEvent::Retry:
+            return QStringLiteral("Sending %1 again (resend %2)").arg(e.name).arg(e.count);
+        case BurnEvent::StageChanged:
+            return QStringLiteral("Device is back, running U-Boot");
+        default:
+            break;
+        }
+        return QString();
+    }
+
+    // Several boards: a line per event where no terminal shows their progress.
+    QString lineOfMany(const BurnEvent &e) const {
+        const QString &at = e.location;
+        switch (e.kind) {
+        case BurnEvent::ComponentStarted:
+            if (!out.tty())
+                return QStringLiteral("[%1] %2 (%3 bytes)").arg(at, e.name).arg(e.size);
+            break;
+        case BurnEvent::ComponentDone:
+            if (!out.tty())
+                return QStringLiteral("[%1] %2 %3").arg(
+                    at, e.name, e.skipped ? QStringLiteral("skipped") : QStringLiteral("done"));
+            break;
+        case BurnEvent::Retry:
+            return QStringLiteral("[%1] sending %2 again (resend %3)").arg(at, e.name).arg(e.count);
+        case BurnEvent::StageChanged:
+            if (!out.tty())
+                return QStringLiteral("[%1] back, running U-Boot").arg(at);
+            break;
+        default:
+            break;
+        }
+        return QString();
+    }
+
+    // One board: a JSON line for each report, or the bar on a terminal; several
+    // boards: JSON lines, the terminal's lines are drawn by tick().
+    void progress(Board *b, quint64 bytes) {
+        b->bytes = bytes;
+        if (!oneBoard) {
+            if (a.json)
+                out.emitJson({{"event", "progress"}, {"bytes", double(bytes)}}, b->location);
+            return;
+        }
+        bytesDone.store(bytes);
+        const double secs = qMax(b->burning.isValid() ? b->burning.elapsed() : 0, qint64(1)) / 1000.0;
+        const double rate = bytes / secs;
+        const double pct = total ? qMin(100.0, 100.0 * bytes / double(total)) : 100.0;
+        if (a.json) {
+            out.emitJson({{"event", "progress"},
+                          {"bytes", double(bytes)},
+                          {"percent", qRound(pct * 10) / 10.0},
+                          {"rate", qRound64(rate)}},
+                         b->location);
+            return;
+        }
+        if (!out.tty() ||
+            (b->redraw.isValid() && !b->redraw.hasExpired(kOneBoardTickMs) && bytes < total))
+            return;
+        b->redraw.start();
+        const int width = 30;
+        const int filled = int(pct / 100.0 * width);
+        const QString bar =
+            QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.'));
+        // No rate yet: the time left is unknown, not zero.
+        const double left = rate <= 0 ? -1 : total > bytes ? (total - bytes) / rate : 0;
+        out.drawBar(QStringLiteral("[%1] %2%  %3 MB/s  ETA %4  %5")
+                        .arg(bar)
+                        .arg(pct, 5, 'f', 1)
+                        .arg(rate / 1e6, 0, 'f', 2)
+                        .arg(duration(left))
+                        .arg(b->component.left(32)));
+    }
+
+    void finishOne(Board *b, const BurnResult &r) {
         b->finished = true;
-        b->ok = ok;
-        b->cause = ok ? QString() : cause;
+        b->ok = r.ok();
+        const double secs = b->burning.isValid() ? b->burning.elapsed() / 1000.0 : 0;
+        Failure why = r.failure;
+        if (!b->ok) {
+            const QString request = stopRequest();
+            if (!request.isEmpty())
+                why = Failure(Failure::Interrupted, interruptedText(request));
+            else if (why.code() == Failure::Interrupted && why.message().isEmpty())
+                why = Failure(Failure::Interrupted,
+                              QStringLiteral("stopped before the image was burnt"));
+            else if (why.message().isEmpty())
+                why = Failure(why.code(), QStringLiteral("the burn failed"));
+        }
+        {
+            QMutexLocker lock(&out.lock());
+            if (out.takeResult()) {
+                if (a.json) {
+                    QJsonObject o{{"event", "result"},
+                                  {"ok", b->ok},
+                                  {"bytes", double(b->bytes)},
+                                  {"seconds", qRound(secs * 1000) / 1000.0}};
+                    if (!b->ok)
+                        Reporter::addFailure(&o, why);
+                    out.emitJsonLocked(o, b->location);
+                } else if (b->ok) {
+                    out.sayLocked(QStringLiteral("SUCCESS: %1 bytes in %2 s")
+                                      .arg(b->bytes)
+                                      .arg(secs, 0, 'f', 1));
+                } else {
+                    out.sayLocked(QStringLiteral("FAIL: ") + why.message());
+                }
+            }
+        }
+        QCoreApplication::quit();
+    }
+
+    void finishMany(Board *b, const BurnResult &r) {
+        b->finished = true;
+        b->ok = r.ok();
+        b->why = r.failure;
+        if (!b->ok && b->why.message().isEmpty())
+            b->why = Failure(b->why.code(), stopAsked.load() ? QStringLiteral("stopped")
+                                                             : QStringLiteral("the burn failed"));
         b->seconds = b->clock.elapsed() / 1000.0;
         Settled s;
-        s.ok = ok;
+        s.ok = b->ok;
         s.at.start();
         // The device there now, if any: while it stays it is this board.
         if (!b->serial) {
             s.address = addressAt(presentDevices(), b->location);
-            s.chip = b->link->chipId();
+            s.chip = r.chipId;
         }
         settled.insert(b->location, s);
         ++done;
         if (a.json) {
             QJsonObject o{{"event", "result"},
-                          {"ok", ok},
+                          {"ok", b->ok},
                           {"components", b->componentsDone},
                           {"bytes", double(b->bytes)},
                           {"seconds", qRound(b->seconds * 1000) / 1000.0},
                           {"info", b->info}};
-            if (!ok)
-                o.insert(QStringLiteral("message"), b->cause);
-            emitJson(o, b->location);
+            if (!b->ok)
+                Reporter::addFailure(&o, b->why);
+            out.emitJson(o, b->location);
         } else {
             say(resultLine(*b));
         }
         // A station may run for days: what a finished board held (its worker
         // thread, its link) goes once the worker has ended, and only the few
         // fields of its result stay for the summary.
-        QTimer::singleShot(0, this, [b] {
-            if (b->worker) {
-                b->worker->wait();
-                b->worker.reset();
-            }
-            BoardLines lines(b->location);
-            b->link.reset();
-        });
+        QTimer::singleShot(0, this, [b] { b->session.reset(); });
         if (a.watch && a.count > 0 && done >= a.count)
             stopping = true;
         // A board that failed and is gone already must be seen gone before it
@@ -457,7 +579,7 @@ private:
         if (!b.info.isEmpty())
             line += QStringLiteral("  ") + b.info;
         if (!b.ok)
-            line += QStringLiteral("  : ") + b.cause;
+            line += QStringLiteral("  : ") + b.why.message();
         return line;
     }
 
@@ -469,18 +591,16 @@ private:
     }
 
     void tick() {
-        if (g_stopAsked.load() && !stopping) {
+        if (stopAsked.load() && !stopping) {
             stopping = true;
             for (auto &b : boards) {
-                if (b->worker && !b->finished) {
-                    b->worker->resume();
-                    b->worker->stop();
-                }
+                if (b->session && !b->finished)
+                    b->session->stop();
             }
-            if (allOver())
+            if (!oneBoard && allOver())
                 QCoreApplication::quit();
         }
-        if (!g_tty)
+        if (oneBoard || !out.tty())
             return;
         QStringList lines;
         for (const auto &b : boards) {
@@ -494,12 +614,7 @@ private:
                          .arg(pct, 5, 'f', 1)
                          .arg(b->bytes / secs / 1e6, 0, 'f', 2);
         }
-        QMutexLocker lock(&g_lock);
-        clearProgressLocked();
-        for (const QString &l : lines)
-            fprintf(stderr, "%s\n", l.toLocal8Bit().constData());
-        fflush(stderr);
-        g_linesDrawn = lines.size();
+        out.drawLines(lines);
     }
 
     int summary() {
@@ -515,12 +630,11 @@ private:
         // A station that was stopped has done its work if no board failed.
         const bool all = (n > 0 || a.watch) && failed.isEmpty();
         if (a.json) {
-            emitJson({{"event", "summary"},
-                      {"boards", n},
-                      {"succeeded", ok},
-                      {"failed", failed.size()},
-                      {"ok", all}},
-                     QString());
+            out.emitJson({{"event", "summary"},
+                          {"boards", n},
+                          {"succeeded", ok},
+                          {"failed", failed.size()},
+                          {"ok", all}});
         } else {
             QString text = QStringLiteral("%1 board(s): %2 succeeded, %3 failed")
                                .arg(n)
@@ -528,11 +642,55 @@ private:
                                .arg(failed.size());
             if (!failed.isEmpty())
                 text += QStringLiteral(" (") + failed.join(QStringLiteral(", ")) + QLatin1Char(')');
-            if (g_stopAsked.load())
+            if (stopAsked.load())
                 text += QStringLiteral("; stopped on request");
             say(text);
         }
         return all ? KELCLI_OK : KELCLI_FAIL;
+    }
+
+    // Ctrl-C and SIGTERM are acted on by a thread of their own, at once,
+    // whatever the main thread is blocked in (the image check, a board's
+    // information query, the wait for the workers). One board: until its
+    // worker runs the first request ends the program; while it runs, the first
+    // asks it to stop, and a second one, or the grace time, ends the program.
+    // Several boards: the first stops every burn after its current transfer,
+    // a second ends the program.
+    static int onStopRequest(const char *request, void *ctx) {
+        auto *self = static_cast<Station *>(ctx);
+        if (!request)
+            self->quitNow(self->firstRequest);  // the worker did not stop in time
+        const int now = self->phase.load();
+        if (!self->firstRequest.isEmpty() || (self->oneBoard && now == Preparing))
+            self->quitNow(QString::fromLatin1(request));
+        self->firstRequest = QString::fromLatin1(request);
+        if (now == Reporting)
+            return -1;  // the result is on its way; only a second request cuts it short
+        {
+            QMutexLocker lock(&self->out.lock());
+            self->stopRequestText = self->firstRequest;
+            self->out.sayLocked(
+                self->oneBoard
+                    ? QStringLiteral("Stopping after the current transfer (again to quit at once)...")
+                    : QStringLiteral("Stopping the running burns after their current transfer "
+                                     "(again to quit at once)..."));
+        }
+        self->stopAsked.store(true);
+        return self->oneBoard ? kStopGraceMs : -1;
+    }
+
+    QString stopRequest() {
+        QMutexLocker lock(&out.lock());
+        return stopRequestText;
+    }
+
+    [[noreturn]] void quitNow(const QString &request) {
+        if (!oneBoard)
+            Reporter::instance().quitNow(interruptedText(request), false);
+        const qint64 began = startedMs.load();
+        out.quitNow(interruptedText(request), true, bytesDone.load(),
+                    began ? (QDateTime::currentMSecsSinceEpoch() - began) / 1000.0 : 0,
+                    boardOpen.load() ? openLocation : QString());
     }
 
     struct Settled {
@@ -541,10 +699,13 @@ private:
         int address = 0;  // the device address last seen at the place; 0: gone
         QByteArray chip;  // the burnt board's chip identifier, if it reports one
     };
+    enum Phase { Preparing, Burning, Reporting };
 
     const BurnArgs &a;
     ImageFile &image;
     std::vector<PartitionSelection> &selection;
+    const bool oneBoard;
+    Reporter &out;
     quint64 total = 0;
     int retries = 1;
     int started = 0;
@@ -554,33 +715,29 @@ private:
     // Places whose board is over, with what was there.
     QHash<QString, Settled> settled;
     std::unique_ptr<DeviceWatcher> watcher;
-    QTimer redraw;
+    QTimer ticker;
     QTimer settle;
+
+    // Shared with the thread that watches for stop requests.
+    std::atomic<int> phase{Preparing};
+    std::atomic<bool> stopAsked{false};
+    // The watching thread's own record of the first request.
+    QString firstRequest;
+    // What asked the job to stop ("SIGINT"), under the output lock.
+    QString stopRequestText;
+    // One board: what its result says when a signal ends the program.
+    std::atomic<quint64> bytesDone{0};
+    std::atomic<qint64> startedMs{0};
+    QString openLocation;  // written once, before boardOpen
+    std::atomic<bool> boardOpen{false};
 };
 
 }  // namespace
 
 int kelcli_burn_station(const BurnArgs &a, ImageFile &image,
                         std::vector<PartitionSelection> &selection) {
-    g_json = a.json;
-    g_tty = !a.json && isatty(STDERR_FILENO);
-    g_stopAsked.store(false);
-    g_linesDrawn = 0;
-    QtMessageHandler previous = qInstallMessageHandler(messageHandler);
-    upg_log_set_callback(librarySink);
-    upg_log_name_boards(1);
-    kelcli_stop_requests_begin(onStopRequest, nullptr);
-    int status = KELCLI_FAIL;
-    {
-        Station station(a, image, selection);
-        status = station.run();
-    }
-    kelcli_stop_requests_end();
-    {
-        QMutexLocker lock(&g_lock);
-        clearProgressLocked();
-    }
-    upg_log_name_boards(0);
-    qInstallMessageHandler(previous);
-    return status;
+    // Several boards at once: every line says which board it is about.
+    Reporter::instance().nameBoards(a.all || a.watch);
+    Station station(a, image, selection);
+    return station.run();
 }

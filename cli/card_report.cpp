@@ -1,21 +1,14 @@
 #include "card_report.h"
 
-#include <QJsonDocument>
-#include <QMutex>
 #include <chrono>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "cli.h"
+#include "reporter.h"
 #include "stop_requests.h"
 
 namespace {
-
-QMutex g_lock;
-// The one result line of a run is out.
-std::atomic<bool> g_resultGiven{false};
-bool g_lineOpen = false;
-QtMessageHandler g_previous = nullptr;
 
 qint64 steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -23,60 +16,29 @@ qint64 steadyMs() {
         .count();
 }
 
-void clearLineLocked() {
-    if (g_lineOpen) {
-        fputs("\r\033[K", stderr);
-        g_lineOpen = false;
-    }
-}
-
-void sayLocked(const QString &text) {
-    clearLineLocked();
-    fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    fflush(stderr);
-}
-
-void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &msg) {
-    const QString text = msg.trimmed();
-    if (text.isEmpty()) {
-        return;
-    }
-    QMutexLocker lock(&g_lock);
-    const bool error = type == QtCriticalMsg || type == QtFatalMsg;
-    if (error || type == QtWarningMsg) {
-        sayLocked(QString::fromLatin1(error ? "error: " : "warning: ") + text);
-    } else if (kelcli_verbose()) {
-        sayLocked(text);
-    }
-}
-
 }  // namespace
 
 int kelcli_card_usage(bool json, const QString &message) {
-    if (json && !g_resultGiven.exchange(true)) {
+    if (json && Reporter::instance().takeResult()) {
         kelcli_card_json({{"event", "result"}, {"ok", false}, {"seconds", 0}, {"message", message}});
     }
     return kelcli_usage_error("card", "%s", message.toLocal8Bit().constData());
 }
 
 void kelcli_card_log_begin() {
-    QMutexLocker lock(&g_lock);
-    g_resultGiven.store(false);
-    g_previous = qInstallMessageHandler(messageHandler);
+    Reporter &out = Reporter::instance();
+    // Each card command says on its own whether it writes JSON.
+    out.begin(false);
+    // The upgrade library's lines keep the command line's usual sink.
+    out.installHandlers(false);
 }
 
 void kelcli_card_log_end() {
-    qInstallMessageHandler(g_previous);
-    QMutexLocker lock(&g_lock);
-    clearLineLocked();
+    Reporter::instance().end();
 }
 
 void kelcli_card_json(const QJsonObject &obj) {
-    QMutexLocker lock(&g_lock);
-    const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact);
-    fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
+    Reporter::instance().emitJson(obj);
 }
 
 CardReport::CardReport(bool json, quint64 total, bool bytes)
@@ -116,10 +78,8 @@ int CardReport::onStopRequest(const char *name, void *ctx) {
     }
     self->request = QString::fromLatin1(name);
     self->requested.store(true);
-    {
-        QMutexLocker lock(&g_lock);
-        sayLocked(QStringLiteral("Stopping at the next safe point (again to quit at once)..."));
-    }
+    Reporter::instance().say(
+        QStringLiteral("Stopping at the next safe point (again to quit at once)..."));
     if (self->stopJob) {
         self->stopJob();
     }
@@ -136,8 +96,7 @@ void CardReport::start(const QJsonObject &fields, const QString &line) {
         }
         kelcli_card_json(o);
     } else {
-        QMutexLocker lock(&g_lock);
-        sayLocked(line);
+        Reporter::instance().say(line);
     }
 }
 
@@ -148,8 +107,7 @@ void CardReport::stage(const char *name, const QString &line) {
     if (json) {
         kelcli_card_json({{"event", "stage"}, {"stage", stageName}});
     } else if (!line.isEmpty()) {
-        QMutexLocker lock(&g_lock);
-        sayLocked(line);
+        Reporter::instance().say(line);
     }
 }
 
@@ -170,12 +128,11 @@ void CardReport::progress(quint64 done) {
         return;
     }
     // Plain lines at every tenth of the way; a bar redrawn ten times a second.
-    QMutexLocker lock(&g_lock);
     if (!tty) {
         const int step = int(pct / 10);
         if (step != int(drawnMs)) {
             drawnMs = step;
-            sayLocked(QStringLiteral("%1 %2%").arg(stageName).arg(step * 10));
+            Reporter::instance().say(QStringLiteral("%1 %2%").arg(stageName).arg(step * 10));
         }
         return;
     }
@@ -200,10 +157,8 @@ void CardReport::progress(quint64 done) {
                                                : QStringLiteral("%1:%2").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
         rate = QStringLiteral("  %1 MB/s  ETA %2").arg(perSecond / 1e6, 0, 'f', 2).arg(eta);
     }
-    fprintf(stderr, "\r\033[K[%s] %5.1f%%%s  %s", bar.toLocal8Bit().constData(), pct,
-            rate.toLocal8Bit().constData(), stageName.toLocal8Bit().constData());
-    fflush(stderr);
-    g_lineOpen = true;
+    Reporter::instance().drawBar(
+        QStringLiteral("[%1] %2%%3  %4").arg(bar).arg(pct, 5, 'f', 1).arg(rate, stageName));
 }
 
 int CardReport::result(bool ok, const QString &message) {
@@ -216,7 +171,7 @@ int CardReport::fail(const Failure &why) {
 
 int CardReport::finish(bool ok, const QString &message, const QString &code) {
     const double secs = (steadyMs() - startedMs) / 1000.0;
-    if (g_resultGiven.exchange(true)) {
+    if (!Reporter::instance().takeResult()) {
         return ok ? KELCLI_OK : KELCLI_FAIL;  // a second request has ended the run already
     }
     if (json) {
@@ -232,8 +187,7 @@ int CardReport::finish(bool ok, const QString &message, const QString &code) {
         }
         kelcli_card_json(o);
     } else {
-        QMutexLocker lock(&g_lock);
-        sayLocked(ok ? QStringLiteral("SUCCESS: %1 in %2 s").arg(message).arg(secs, 0, 'f', 1)
+        Reporter::instance().say(ok ? QStringLiteral("SUCCESS: %1 in %2 s").arg(message).arg(secs, 0, 'f', 1)
                      : QStringLiteral("FAIL: ") + message);
     }
     return ok ? KELCLI_OK : KELCLI_FAIL;

@@ -1,4 +1,3 @@
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -6,17 +5,16 @@
 #include <sys/types.h>
 
 #include "cli.h"
+#include "reporter.h"
 #include "image.h"
 #include "upg_log.h"
 
 namespace {
 
-std::atomic<bool> g_verbose{false};
-
 void stderrSink(int level, const char *text) {
     // Debug and plain progress text of the library only on request.
     if ((level == UPG_LOG_DEBUG || level == UPG_LOG_PLAIN || level > UPG_LOG_DEBUG) &&
-        !g_verbose.load())
+        !kelcli_verbose())
         return;
     fprintf(stderr, "%s\n", text ? text : "");
     fflush(stderr);
@@ -25,11 +23,11 @@ void stderrSink(int level, const char *text) {
 }  // namespace
 
 void kelcli_set_verbose(bool on) {
-    g_verbose.store(on);
+    Reporter::instance().setVerbose(on);
 }
 
 bool kelcli_verbose() {
-    return g_verbose.load();
+    return Reporter::instance().verbose();
 }
 
 void kelcli_install_log_sink() {

@@ -47,19 +47,25 @@ int kelcli_take_image_guard(int argc, char **argv, int *i, ImageGuard *g, QStrin
     return 1;
 }
 
-QString kelcli_image_guard_refusal(ImageFile &image, const ImageGuard &g) {
+QString kelcli_image_guard_refusal(ImageFile &image, const ImageGuard &g, Failure::Code *code) {
+    Failure::Code scratch;
+    if (!code)
+        code = &scratch;
     ImageCheck check;
     check.setExpectedSha256(g.sha256);
     check.setCheckCrc(g.checkCrc);
     if (!check.isNeeded())
         return QString();
+    *code = Failure::ImageUnreadable;
     if (!check.run(image))
         return QStringLiteral("cannot check '%1': %2").arg(image.path(), check.readError());
+    *code = Failure::ImageMismatch;
     if (check.shaDiffers())
         return QStringLiteral("'%1' is not the image expected: its SHA-256 is %2, not %3")
             .arg(image.path(), QString::fromLatin1(check.sha256().toHex()),
                  QString::fromLatin1(g.sha256.toHex()));
     const QStringList bad = check.crcMismatches();
+    *code = Failure::ImageCorrupt;
     if (!bad.isEmpty())
         return QStringLiteral(
                    "'%1' is damaged: the data of %2 does not match the CRC-32 of "

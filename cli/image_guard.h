@@ -3,6 +3,8 @@
 // against its record's CRC-32), both from one read of the file.
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QString>
 #include <string>
@@ -24,7 +26,9 @@ bool kelcli_image_guard_takes_value(const char *arg);
 
 // Why the image (header loaded) must not be used, or nothing when it passes
 // or nothing was asked.
-QString kelcli_image_guard_refusal(ImageFile &image, const ImageGuard &g);
+// *code (if given) says what kind of refusal it is.
+QString kelcli_image_guard_refusal(ImageFile &image, const ImageGuard &g,
+                                   Failure::Code *code = nullptr);
 
 // The option lines for a command's help, the descriptions from this column on.
 std::string kelcli_image_guard_help(int column);

@@ -92,22 +92,35 @@ bool BurnThread::needsBurn(const char *componentName, const PartitionSelection *
     return true;
 }
 
-void BurnThread::noteFailure(const QString &text, bool linkStep) {
+void BurnThread::noteFailure(Failure::Code code, const QString &text, bool linkStep) {
     qCritical().noquote() << text;
-    failure = text.trimmed();
+    QString message = text.trimmed();
     const QString why = linker->errorText();
-    if (linkStep && !why.isEmpty() && why != failure)
-        failure += QStringLiteral(" (") + why + QLatin1Char(')');
+    if (linkStep && !why.isEmpty() && why != message)
+        message += QStringLiteral(" (") + why + QLatin1Char(')');
+    failureNote = Failure(linkStep ? linkStepCode(code) : code, message);
+}
+
+Failure::Code BurnThread::linkStepCode(Failure::Code guess) const {
+    // The link knows what kind of failure its step met; the guess is what the
+    // step was about, for a link that recorded none.
+    const Failure::Code code = linker->failure().code();
+    return code != Failure::None ? code : guess;
 }
 
 void BurnThread::failJob() {
-    emit jobFailed(failure.isEmpty() ? linker->errorText() : failure);
-    emit threadIsFailed();
+    const QString message = failureNote ? failureNote.message() : linker->errorText();
+    // A stop cuts a transfer short: what failed then is the stop's doing.
+    if (isStopped())
+        fail(Failure(Failure::Interrupted, message));
+    else
+        fail(failureNote ? failureNote : Failure(Failure::Internal, message));
 }
 
 void BurnThread::run() {
     upg_log_set_board(boardLocation.toLocal8Bit().constData());
-    failure.clear();
+    failureNote = Failure();
+    clearFailure();
     linker->clearError();
     const QByteArray path = libraryPath(image->path());
     int limit = retryLimit;
@@ -139,6 +152,8 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
     // cannot finish must not leave the board half-burnt.
     const FwcMeta *metas = image->meta();
     if (!metas) {
+        noteFailure(Failure::ImageUnreadable,
+                    QStringLiteral("Cannot read the component records of %1").arg(image->path()));
         failJob();
         return;
     }
@@ -150,7 +165,7 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
     // The board the operator was shown; every later answer must come from it.
     boardChip = linker->chipId();
     if (!linker->link()) {
-        noteFailure(QStringLiteral("Failed to open Kelvora device"));
+        noteFailure(Failure::LinkUnavailable, QStringLiteral("Failed to open Kelvora device"));
         failJob();
         return;
     }
@@ -202,14 +217,15 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
     const char *why = nullptr;
     file = image_file_open(path.constData(), &why);
     if (!file) {
-        noteFailure(QStringLiteral("Failed to open image file %1 : %2")
-                        .arg(image->path(), QString::fromLocal8Bit(why)));
+        noteFailure(Failure::ImageUnreadable, QStringLiteral("Failed to open image file %1 : %2")
+                                                  .arg(image->path(), QString::fromLocal8Bit(why)));
         return false;
     }
     // The end of a block device is its size, as for a file.
     const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : off_t(-1);
     if (end < 0) {
-        noteFailure(QStringLiteral("Failed to open image file %1 : %2")
+        noteFailure(Failure::ImageUnreadable,
+                    QStringLiteral("Failed to open image file %1 : %2")
                         .arg(image->path(), QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
@@ -220,7 +236,8 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
         if (!isSelected(meta))
             continue;
         if (quint64(meta.offset) + meta.size > fileBytes) {
-            noteFailure(QStringLiteral("Component %1 lies beyond the end of the image file: "
+            noteFailure(Failure::ImageCorrupt,
+                        QStringLiteral("Component %1 lies beyond the end of the image file: "
                                        "offset %2 , size %3 , file size %4")
                             .arg(fieldText(meta.name, sizeof(meta.name)))
                             .arg(meta.offset)
@@ -262,7 +279,7 @@ bool BurnThread::startViaAdb() {
         if (isInterruptionRequested())
             return false;
         if (clock.hasExpired(adbAppearMs)) {
-            noteFailure(QStringLiteral("Wait kelupg timeout"));
+            noteFailure(Failure::LinkUnavailable, QStringLiteral("Wait kelupg timeout"));
             failJob();
             return false;
         }
@@ -270,7 +287,7 @@ bool BurnThread::startViaAdb() {
         msleep(adbPollMs);
     }
     if (!linker->fetchDeviceInfo(devices.first(), false)) {
-        noteFailure(QStringLiteral("Failed to link Kelvora device"));
+        noteFailure(Failure::LinkUnavailable, QStringLiteral("Failed to link Kelvora device"));
         failJob();
         return false;
     }
@@ -312,7 +329,7 @@ bool BurnThread::checkDeviceState() {
     if (!linker->probePacketSize()) {
         if (linker->isLargePacket()) {
             upg_log_expect_departure(0);
-            noteFailure(QStringLiteral("Device is disconnect!"));
+            noteFailure(Failure::LinkLost, QStringLiteral("Device is disconnect!"));
             return false;
         }
         if (departing)
@@ -323,7 +340,8 @@ bool BurnThread::checkDeviceState() {
             upg_log_expect_departure(0);
             // A wait cut short by a stop says nothing about the board.
             if (!isStopped())
-                noteFailure(QStringLiteral("Dev %1 is completely lost!").arg(linker->name()));
+                noteFailure(Failure::LinkNotReturned,
+                            QStringLiteral("Dev %1 is completely lost!").arg(linker->name()));
             return false;
         }
         awaitingUboot = true;
@@ -350,7 +368,10 @@ bool BurnThread::checkDeviceState() {
     // passes from its boot ROM into U-Boot.
     if (serialLine())
         return true;
-    return linker->setWorkMode(partitions ? 1 : 0);
+    if (linker->setWorkMode(partitions ? 1 : 0))
+        return true;
+    noteFailure(Failure::BoardRefused, linker->errorText(), true);
+    return false;
 }
 
 bool BurnThread::sameBoard() {
@@ -362,6 +383,7 @@ bool BurnThread::sameBoard() {
         return true;
     }
     noteFailure(
+        Failure::BoardMismatch,
         QStringLiteral("Dev %1 is another board now (chip %2, the burn began on chip %3)")
             .arg(linker->name(), KelLinker::chipIdText(chip), KelLinker::chipIdText(boardChip)));
     return false;
@@ -400,24 +422,25 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     }
 
     if (nameHas(meta, "image.target") && !linker->isLargePacket()) {
-        noteFailure(QStringLiteral("The status of device %1 error").arg(dev));
+        noteFailure(Failure::BoardRefused, QStringLiteral("The status of device %1 error").arg(dev));
         return Outcome::DeviceFailed;
     }
 
     if (!linker->sendMetaHead(meta)) {
-        noteFailure(QStringLiteral("Failed to send the meta information!"), true);
+        noteFailure(Failure::BoardRefused, QStringLiteral("Failed to send the meta information!"), true);
         return Outcome::DeviceFailed;
     }
 
     const int block = linker->blockSize();
     const quint32 chunk = chunkSize(block);
     if (chunk == 0) {
-        noteFailure(QStringLiteral(" Dev %1 Invalid block size %2").arg(dev).arg(block));
+        noteFailure(Failure::BoardRefused,
+                    QStringLiteral(" Dev %1 Invalid block size %2").arg(dev).arg(block));
         return Outcome::DeviceFailed;
     }
     std::unique_ptr<char[]> buf(new (std::nothrow) char[chunk]);
     if (!buf) {
-        noteFailure(QStringLiteral("Failed to malloc %1").arg(chunk));
+        noteFailure(Failure::Host, QStringLiteral("Failed to malloc %1").arg(chunk));
         return Outcome::DeviceFailed;
     }
 
@@ -435,14 +458,15 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
             waitIfPaused();
             qDebug().noquote() << " Dev" << dev << "Send chunk" << k << "...";
             if (!seekOk || !readFull(buf.get(), chunk)) {
-                noteFailure(QStringLiteral(" Dev %1 Failed to read %2 : %3")
+                noteFailure(Failure::ImageUnreadable, QStringLiteral(" Dev %1 Failed to read %2 : %3")
                                 .arg(dev)
                                 .arg(chunk)
                                 .arg(readErrorText()));
                 return Outcome::ImageFailed;
             }
             if (!linker->sendData(buf.get(), int(chunk))) {
-                noteFailure(QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(chunk), true);
+                noteFailure(Failure::LinkLost, QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(chunk),
+                            true);
                 return Outcome::DeviceFailed;
             }
             advanceProgress(chunk);
@@ -453,7 +477,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
 
     if (rest > 0) {
         if (!seekOk || !readFull(buf.get(), rest)) {
-            noteFailure(QStringLiteral(" Dev %1 Failed to read %2 : %3")
+            noteFailure(Failure::ImageUnreadable, QStringLiteral(" Dev %1 Failed to read %2 : %3")
                             .arg(dev)
                             .arg(rest)
                             .arg(readErrorText()));
@@ -467,7 +491,8 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
         }
         qDebug().noquote() << " Dev" << dev << "Send the rest data" << rest;
         if (!linker->sendData(buf.get(), int(rest))) {
-            noteFailure(QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(rest), true);
+            noteFailure(Failure::LinkLost, QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(rest),
+                        true);
             return Outcome::DeviceFailed;
         }
         advanceProgress(rest);
@@ -475,7 +500,8 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
 
     uint32_t results[3] = {0, 0, 0};
     if (!linker->metaEnd(meta, results)) {
-        noteFailure(QStringLiteral(" Dev %1 The burnning process has error!").arg(dev), true);
+        noteFailure(Failure::BoardRefused,
+                    QStringLiteral(" Dev %1 The burnning process has error!").arg(dev), true);
         return Outcome::DeviceFailed;
     }
     return Outcome::Burnt;
@@ -502,10 +528,11 @@ bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {
     if (!linker->probePacketSize() && !linker->probePacketSize()) {
         // The failure that made the recovery necessary says more than the
         // recovery's own.
-        const QString before = failure;
-        noteFailure(QStringLiteral("Connection recovery failed!"));
-        if (!before.isEmpty())
-            failure = before + QStringLiteral("; ") + failure;
+        const Failure before = failureNote;
+        noteFailure(Failure::LinkLost, QStringLiteral("Connection recovery failed!"));
+        if (before)
+            failureNote = Failure(before.code(),
+                                  before.message() + QStringLiteral("; ") + failureNote.message());
         return false;
     }
     qWarning().noquote() << "Resend firmware component:" << compName;

@@ -61,8 +61,6 @@ signals:
     void componentDone(int index, bool skipped);
     // Component `index` failed and is sent again; count = resends in this job.
     void componentRetry(int index, const QString &name, int count);
-    // The job has failed and this is why; sent just before threadIsFailed.
-    void jobFailed(const QString &cause);
     // The job waits for the board (a Wait value) and sends nothing meanwhile;
     // the next progress report or the job's end means the wait is over.
     void waiting(int what);
@@ -101,9 +99,11 @@ private:
     bool readFull(char *buf, quint32 n);
     // Why the last read of the image fell short.
     QString readErrorText() const;
-    // Logs text as critical and keeps it as the job's cause of failure; a step
-    // the link failed adds the link's own reason.
-    void noteFailure(const QString &text, bool linkStep = false);
+    // Logs text as critical and keeps it, with its code, as the job's cause of
+    // failure; a step the link failed adds the link's own reason.
+    void noteFailure(Failure::Code code, const QString &text, bool linkStep = false);
+    // The code of a failed link step; `guess` is what the step was about.
+    Failure::Code linkStepCode(Failure::Code guess) const;
     void failJob();
 
     KelLinker *linker;
@@ -123,7 +123,7 @@ private:
     int adbAppearMs = 15000;
     int adbPollMs = 500;
     FILE *file = nullptr;
-    QString failure;
+    Failure failureNote;
     // The device-side upgrade service keeps running for the whole job; it is
     // only disposed of when the job is over.
     QProcess *adbProcess = nullptr;

@@ -51,10 +51,11 @@ public:
         FakeTab::setImage(img);
     }
 
-    void refreshPartitionTree() override { calls->append("refreshPartitionTree"); }
-    void reapplyConnectType() override { calls->append("reapplyConnectType"); }
-    void showCardImage() override { calls->append("showCardImage"); }
-    bool isFormatting() override { return formatting; }
+public slots:
+    void refreshPartitionTree() { calls->append("refreshPartitionTree"); }
+    void reapplyConnectType() { calls->append("reapplyConnectType"); }
+    void showCardImage() { calls->append("showCardImage"); }
+    bool isFormatting() { return formatting; }
 
 private:
     QStringList *calls;

@@ -124,7 +124,9 @@ TEST(BurnCli, EveryEarlyFailureEndsWithAResultLine) {
         QString message;
     } cases[] = {
         {{"ok.img", "--first", "--parts", "nosuch"}, 2, "the image has no partition 'nosuch'"},
-        {{"long.img", "--first", "--parts", "rootfs"}, 1, "is longer than 32 characters"},
+        {{"long.img", "--first", "--parts", "rootfs"},
+         1,
+         "the image's partition list cannot be read: the partition list is malformed"},
         {{"ok.img", "--first", "--bogus"}, 2, "unknown option '--bogus'"},
         {{"missing.img", "--first"},
          1,
@@ -253,4 +255,36 @@ TEST(BurnCli, AnotherBoardBackInThePortFailsTheBurn) {
     EXPECT_EQ(result[0]["message"].toString(),
               "Dev 1:4 is another board now (chip SIM-900001, the burn began on chip SIM-000001)");
     EXPECT_TRUE(fileBytes("swap/boot.bin").empty());
+}
+
+// A failure reaches the --json result as a value: its code beside its message.
+TEST(BurnCli, TheResultCarriesTheFailuresCode) {
+    writeImage("code.img", kImage);
+    QFile whole("code.img");
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    QFile cut("cut.img");
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write(whole.read(whole.size() - 1000));
+    cut.close();
+    const struct {
+        QStringList sim;
+        const char *image;
+        const char *code;
+        const char *message;
+    } cases[] = {
+        {{"--fail-cmd", "0x10"}, "code.img", "board-refused", "Failed to send the meta information!"},
+        {{"--fault", "1:vanish@rootfs"}, "code.img", "link-lost", "Failed to send"},
+        {{"--run-away", "600000"}, "code.img", "link-not-returned", "is completely lost!"},
+        {{}, "cut.img", "image-corrupt", "'cut.img' is not a firmware image that can be read"},
+        {{}, "none.img", "image-unreadable", "No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        CliRun r = run(c.sim, {c.image, "--first", "--json", "--retries", "0"});
+        EXPECT_EQ(r.status, 1) << c.code << "\n" << r.err.toStdString();
+        const auto result = events(r.out, "result");
+        ASSERT_EQ(result.size(), 1u) << c.code << "\n" << r.out.toStdString();
+        EXPECT_EQ(result[0]["code"].toString().toStdString(), c.code);
+        EXPECT_TRUE(result[0]["message"].toString().contains(c.message))
+            << c.code << ": " << result[0]["message"].toString().toStdString();
+    }
 }
