@@ -10,6 +10,7 @@
 #include "partitionselection.h"
 
 class ImageFile;
+class RunRecords;
 
 struct BurnArgs {
     QString image;
@@ -31,6 +32,8 @@ struct BurnArgs {
     bool all = false;
     bool watch = false;
     int count = 0;
+    // Where each board's record goes (--db, --operator); owned by the command.
+    RunRecords *records = nullptr;
 };
 
 // Burns several boards at once (--all, --watch) with the image whose header is

@@ -21,10 +21,12 @@
 #include "cli.h"
 #include "devicewatcher.h"
 #include "imagefile.h"
+#include "jobrecords.h"
 #include "kellinker.h"
 #include "libkelupg.h"
 #include "linkfactory.h"
 #include "reporter.h"
+#include "run_records.h"
 #include "settings.h"
 #include "stop_requests.h"
 
@@ -500,6 +502,10 @@ private:
             else if (why.message().isEmpty())
                 why = Failure(why.code(), QStringLiteral("the burn failed"));
         }
+        record(r, why);
+        // The run ends here: its record is given a moment to reach the
+        // database, and the result says what still waits.
+        const int waiting = a.records ? a.records->finish() : -1;
         {
             QMutexLocker lock(&out.lock());
             if (out.takeResult()) {
@@ -510,13 +516,18 @@ private:
                                   {"seconds", qRound(secs * 1000) / 1000.0}};
                     if (!b->ok)
                         Reporter::addFailure(&o, why);
+                    if (waiting > 0)
+                        o.insert(QStringLiteral("records_waiting"), waiting);
                     out.emitJsonLocked(o, b->location);
-                } else if (b->ok) {
-                    out.sayLocked(QStringLiteral("SUCCESS: %1 bytes in %2 s")
-                                      .arg(b->bytes)
-                                      .arg(secs, 0, 'f', 1));
                 } else {
-                    out.sayLocked(QStringLiteral("FAIL: ") + why.message());
+                    if (b->ok)
+                        out.sayLocked(QStringLiteral("SUCCESS: %1 bytes in %2 s")
+                                          .arg(b->bytes)
+                                          .arg(secs, 0, 'f', 1));
+                    else
+                        out.sayLocked(QStringLiteral("FAIL: ") + why.message());
+                    if (waiting > 0)
+                        out.sayLocked(RunRecords::waitingText(waiting));
                 }
             }
         }
@@ -530,6 +541,8 @@ private:
         if (!b->ok && b->why.message().isEmpty())
             b->why = Failure(b->why.code(), stopAsked.load() ? QStringLiteral("stopped")
                                                              : QStringLiteral("the burn failed"));
+        record(r, stopAsked.load() && !b->ok ? Failure(Failure::Interrupted, b->why.message())
+                                             : b->why);
         b->seconds = b->clock.elapsed() / 1000.0;
         Settled s;
         s.ok = b->ok;
@@ -566,6 +579,26 @@ private:
             settle.start(kSettleMs);
         if (allOver())
             QCoreApplication::quit();
+    }
+
+    // Every board's job leaves one record, whatever its outcome.
+    void record(const BurnResult &r, const Failure &why) {
+        if (!a.records)
+            return;
+        BurnResult kept = r;
+        kept.failure = why;
+        a.records->submit(burnRecord(a.records->facts(), kept, image, componentNames()));
+    }
+
+    // The components a burn with this selection writes, for the records.
+    QStringList componentNames() {
+        if (!components.isEmpty() || !image.meta())
+            return components;
+        const FwcMeta *metas = image.meta();
+        for (quint32 i = 0; i < image.fwcCount(); ++i)
+            if (BurnThread::needsBurn(metas[i].name, selection.data(), quint32(selection.size())))
+                components << QString::fromLatin1(metas[i].name);
+        return components;
     }
 
     QString resultLine(const Board &b) const {
@@ -629,12 +662,16 @@ private:
         const int n = int(boards.size());
         // A station that was stopped has done its work if no board failed.
         const bool all = (n > 0 || a.watch) && failed.isEmpty();
+        const int waiting = a.records ? a.records->finish() : -1;
         if (a.json) {
-            out.emitJson({{"event", "summary"},
+            QJsonObject o{{"event", "summary"},
                           {"boards", n},
                           {"succeeded", ok},
                           {"failed", failed.size()},
-                          {"ok", all}});
+                          {"ok", all}};
+            if (waiting > 0)
+                o.insert(QStringLiteral("records_waiting"), waiting);
+            out.emitJson(o);
         } else {
             QString text = QStringLiteral("%1 board(s): %2 succeeded, %3 failed")
                                .arg(n)
@@ -645,6 +682,8 @@ private:
             if (stopAsked.load())
                 text += QStringLiteral("; stopped on request");
             say(text);
+            if (waiting > 0)
+                say(RunRecords::waitingText(waiting));
         }
         return all ? KELCLI_OK : KELCLI_FAIL;
     }
@@ -704,6 +743,8 @@ private:
     const BurnArgs &a;
     ImageFile &image;
     std::vector<PartitionSelection> &selection;
+    // The selection's component names, made once for every record.
+    QStringList components;
     const bool oneBoard;
     Reporter &out;
     quint64 total = 0;

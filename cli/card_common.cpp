@@ -1,5 +1,6 @@
 #include "card_common.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cardscan.h"
 #include "cli.h"
 #include "diskaccess.h"
 #include "diskregistry.h"
@@ -243,4 +245,28 @@ bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTar
     }
     (void)command;
     return true;
+}
+
+CardJobFacts kelcli_card_job_facts(const QString &kind, const CardTarget &target) {
+    CardJobFacts f;
+    f.kind = kind;
+    f.node = target.path;
+    f.identity = target.disk.identity;
+    f.started = QDateTime::currentDateTimeUtc();
+    DiskProperties properties;
+    if (queryDeviceProperties(target.disk, &properties)) {
+        f.vendor = properties.vendor;
+        f.product = properties.model;
+    }
+    if (target.file) {
+        f.size = QFileInfo(target.path).size();
+    } else {
+        // The size as the card list shows it.
+        for (const CardInfo &card : scanCards()) {
+            if (card.disk.path == target.path) {
+                f.size = qint64(card.size());
+            }
+        }
+    }
+    return f;
 }

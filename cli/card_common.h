@@ -8,6 +8,7 @@
 
 #include "card_report.h"
 #include "diskaccess.h"
+#include "jobrecords.h"
 
 struct CardTarget {
     // The card as it was when it was named: the job refuses it if the node or
@@ -33,6 +34,9 @@ struct CardTargetOptions {
 // destroyed unless --yes.
 bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTarget *target,
                         QString *error, int *status, Failure::Code *code = nullptr);
+
+// What a record says of the card a job runs on, its start time now.
+CardJobFacts kelcli_card_job_facts(const QString &kind, const CardTarget &target);
 
 // The options write and format share (--device, --size, --yes, --force,
 // --json) at argv[*i]: KELCLI_OK when taken (*i moved past its value),

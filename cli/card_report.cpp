@@ -1,11 +1,13 @@
 #include "card_report.h"
 
+#include <QDateTime>
 #include <chrono>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "cli.h"
 #include "reporter.h"
+#include "run_records.h"
 #include "stop_requests.h"
 
 namespace {
@@ -169,8 +171,32 @@ int CardReport::fail(const Failure &why) {
     return finish(false, why.message(), why.codeName());
 }
 
+void CardReport::keepRecord(RunRecords *runRecords, const CardJobFacts &jobFacts,
+                            ImageFile *image) {
+    records = runRecords;
+    facts = jobFacts;
+    recordImage = image;
+}
+
+int CardReport::submitRecord(bool ok, const QString &message, const QString &code) {
+    if (!records)
+        return -1;
+    CardJobFacts f = facts;
+    f.ended = QDateTime::currentDateTimeUtc();
+    f.bytes = bytes ? qint64(last) : 0;
+    if (!ok) {
+        const Failure::Code c = Failure::codeOf(code);
+        f.failure = Failure(c == Failure::None ? Failure::Internal : c, message);
+    }
+    records->submit(cardRecord(records->facts(), f, recordImage));
+    RunRecords *done = records;
+    records = nullptr;
+    return done->finish();
+}
+
 int CardReport::finish(bool ok, const QString &message, const QString &code) {
     const double secs = (steadyMs() - startedMs) / 1000.0;
+    const int waiting = submitRecord(ok, message, code);
     if (!Reporter::instance().takeResult()) {
         return ok ? KELCLI_OK : KELCLI_FAIL;  // a second request has ended the run already
     }
@@ -185,10 +211,16 @@ int CardReport::finish(bool ok, const QString &message, const QString &code) {
                 o.insert(QStringLiteral("code"), code);
             }
         }
+        if (waiting > 0) {
+            o.insert(QStringLiteral("records_waiting"), waiting);
+        }
         kelcli_card_json(o);
     } else {
         Reporter::instance().say(ok ? QStringLiteral("SUCCESS: %1 in %2 s").arg(message).arg(secs, 0, 'f', 1)
                      : QStringLiteral("FAIL: ") + message);
+        if (waiting > 0) {
+            Reporter::instance().say(RunRecords::waitingText(waiting));
+        }
     }
     return ok ? KELCLI_OK : KELCLI_FAIL;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "failure.h"
+#include "jobrecords.h"
 
 // A usage error: the message and the hint on stderr and, with --json, the
 // result line. Returns KELCLI_USAGE.
@@ -21,6 +22,9 @@ void kelcli_card_log_begin();
 void kelcli_card_log_end();
 
 // Progress and result output of a card job.
+class ImageFile;
+class RunRecords;
+
 class CardReport {
 public:
     // Without `bytes` the progress values are percentages of a job that moves
@@ -28,6 +32,10 @@ public:
     CardReport(bool json, quint64 total, bool bytes = true);
     ~CardReport();
     void start(const QJsonObject &fields, const QString &line);
+    // The job's record, submitted with the result line (which then says how
+    // many records wait for the fleet database). Neither is owned; the image
+    // (null for a format) must outlive the report.
+    void keepRecord(RunRecords *records, const CardJobFacts &facts, ImageFile *image);
     void stage(const char *name, const QString &line);
     // Called from the worker's thread.
     void progress(quint64 bytes);
@@ -50,6 +58,12 @@ private:
     static int onStopRequest(const char *request, void *ctx);
     int finish(bool ok, const QString &message, const QString &code);
 
+    // The waiting count, or -1 without records.
+    int submitRecord(bool ok, const QString &message, const QString &code);
+
+    RunRecords *records = nullptr;
+    CardJobFacts facts;
+    ImageFile *recordImage = nullptr;
     bool json;
     bool tty;
     quint64 total;

@@ -13,6 +13,7 @@
 #include "imagefile.h"
 #include "libkelupg.h"
 #include "reporter.h"
+#include "run_records.h"
 #include "stop_requests.h"
 
 namespace {
@@ -56,6 +57,12 @@ int parseArgs(int argc, char **argv, BurnArgs *a, QString *error) {
             return -1;
         }
         if (kelcli_take_verbose(arg))
+            continue;
+        QString recordsError;
+        const int records = a->records->takeOption(argc, argv, &i, &recordsError);
+        if (records < 0)
+            return usage(recordsError);
+        if (records > 0)
             continue;
         QString guardError;
         const int guard = kelcli_take_image_guard(argc, argv, &i, &a->guard, &guardError);
@@ -274,6 +281,7 @@ void kelcli_help_burn(FILE *out) {
             "Usage: kelflash-cli burn [-v] IMAGE (--usb BUS:PORTS | --serial PORT | --first)\n"
             "                         [--parts A,B,...] [--retries N] [--no-reboot] [--force]\n"
             "                         [--verify] [--sha256 HEX] [--check-crc] [--json]\n"
+            "                         [--db URL] [--operator NAME]\n"
             "\n"
             "Burns every component of IMAGE into a board in upgrade mode, following it from\n"
             "its boot ROM into U-Boot, and reboots it when the whole image is burnt.\n"
@@ -295,6 +303,11 @@ void kelcli_help_burn(FILE *out) {
             "  --verify         compare the checksum the board reports for each component\n"
             "                   with the image's CRC and fail the component on a mismatch\n"
             "%s"
+            "  --db URL         store each board's record in this database\n"
+            "                   (postgresql://USER@HOST:PORT/DB; default: [fleet] database\n"
+            "                   of KelFlash.ini, else data.db)\n"
+            "  --operator NAME  the operator named in the records (default: [fleet] operator,\n"
+            "                   else the login name)\n"
             "  --json           one JSON object per line on stdout: start, linked,\n"
             "                   component (start/done/skipped), progress, stage, retry, result;\n"
             "                   once the board is open each carries its location (\"board\")\n"
@@ -321,6 +334,8 @@ void kelcli_help_burn(FILE *out) {
 
 int kelcli_cmd_burn(int argc, char **argv) {
     BurnArgs a;
+    RunRecords records;
+    a.records = &records;
     a.json = wantsJson(argc, argv);
     Reporter &out = Reporter::instance();
     out.begin(a.json);
@@ -338,6 +353,10 @@ int kelcli_cmd_burn(int argc, char **argv) {
     if (!QCoreApplication::instance())
         app = std::make_unique<QCoreApplication>(qargc, qargv);
 
+    // A database URL that does not parse is refused before any board is
+    // touched; a database that cannot be reached later only delays records.
+    if (!records.open(&error))
+        return out.failEarly(QStringLiteral("burn"), error, KELCLI_USAGE);
     out.installHandlers();
     kelcli_stop_requests_begin(quitEarly, nullptr);
     const int status = runBurn(a);

@@ -6,16 +6,26 @@
 #include "carddisk.h"
 #include "cli.h"
 #include "kelformatsdcard.h"
+#include "run_records.h"
 
 int kelcli_cmd_card_format(int argc, char **argv) {
     CardTargetOptions o;
     o.json = kelcli_card_wants_json(argc, argv);
+    RunRecords records;
     bool mbr = false;
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
         if (kelcli_is_help(a)) {
             kelcli_help_card(stdout);
             return KELCLI_OK;
+        }
+        QString recordsError;
+        const int recordsTaken = records.takeOption(argc, argv, &i, &recordsError);
+        if (recordsTaken < 0) {
+            return kelcli_card_usage(o.json, recordsError);
+        }
+        if (recordsTaken > 0) {
+            continue;
         }
         const int taken = kelcli_card_take_option(argc, argv, &i, &o);
         if (taken == KELCLI_USAGE) {
@@ -31,6 +41,10 @@ int kelcli_cmd_card_format(int argc, char **argv) {
                                                  .arg(QString::fromLocal8Bit(a)));
         }
     }
+    QString recordsError;
+    if (!records.open(&recordsError)) {
+        return kelcli_card_usage(o.json, recordsError);
+    }
     CardReport report(o.json, 100, false);
     CardTarget target;
     QString error;
@@ -42,6 +56,8 @@ int kelcli_cmd_card_format(int argc, char **argv) {
         }
         return report.fail(Failure(code, error));
     }
+    report.keepRecord(&records, kelcli_card_job_facts(QStringLiteral("card-format"), target),
+                      nullptr);
     CardDisk card;
     card.setDisk(target.disk);
     report.start({{"device", target.path}, {"table", mbr ? "mbr" : "gpt"}},

@@ -13,10 +13,12 @@
 #include "diskaccess.h"
 #include "image_guard.h"
 #include "imagefile.h"
+#include "run_records.h"
 
 int kelcli_cmd_card_write(int argc, char **argv) {
     CardTargetOptions o;
     o.json = kelcli_card_wants_json(argc, argv);
+    RunRecords records;
     QString imagePath;
     bool verify = false;
     ImageGuard guard;
@@ -25,6 +27,14 @@ int kelcli_cmd_card_write(int argc, char **argv) {
         if (kelcli_is_help(a)) {
             kelcli_help_card(stdout);
             return KELCLI_OK;
+        }
+        QString recordsError;
+        const int recordsTaken = records.takeOption(argc, argv, &i, &recordsError);
+        if (recordsTaken < 0) {
+            return kelcli_card_usage(o.json, recordsError);
+        }
+        if (recordsTaken > 0) {
+            continue;
         }
         const int taken = kelcli_card_take_option(argc, argv, &i, &o);
         if (taken == KELCLI_USAGE) {
@@ -52,6 +62,10 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     }
     if (imagePath.isEmpty()) {
         return kelcli_card_usage(o.json, QStringLiteral("write needs an IMAGE"));
+    }
+    QString recordsError;
+    if (!records.open(&recordsError)) {
+        return kelcli_card_usage(o.json, recordsError);
     }
 
     CardReport early(o.json, 0);
@@ -105,6 +119,7 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     }
     const quint64 total = CardThread::plannedBytes(&image, sectorSize);
     CardReport report(o.json, total);
+    report.keepRecord(&records, kelcli_card_job_facts(QStringLiteral("card-write"), target), &image);
     report.start({{"image", imagePath}, {"device", target.path}},
                  QStringLiteral("Writing %1 to %2 (%3)")
                      .arg(imagePath, target.path, kelcli_size_text(total)));
