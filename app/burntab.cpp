@@ -14,6 +14,8 @@
 #include <cstring>
 
 #include "burnsession.h"
+#include "fleetsettings.h"
+#include "jobrecords.h"
 #include "checkthread.h"
 #include "devinfothread.h"
 #include "failurecause.h"
@@ -658,6 +660,9 @@ bool BurnTab::startWork() {
             onInUboot();
         } else if (e.kind == BurnEvent::Waiting) {
             onWorkerWaiting(e.wait);
+        } else if (e.kind == BurnEvent::Result && image != nullptr) {
+            emit jobRecord(burnRecord(stationFacts(Settings::instance()), e.result, *image,
+                                      selectedComponents(*image, session->request().selection)));
         }
     });
     connect(burn, &QThread::finished, this, &BurnTab::onWorkerFinished);

@@ -1,5 +1,6 @@
 #include "cardtab.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QStyle>
@@ -9,12 +10,14 @@
 #include "cardthread.h"
 #include "diskaccess.h"
 #include "diskaccesshint.h"
+#include "fleetsettings.h"
 #include "imagefile.h"
 #include "kelbutton.h"
 #include "kelcombobox.h"
 #include "keldialog.h"
 #include "kelformatsdcard.h"
 #include "kelswitch.h"
+#include "settings.h"
 #include "uiformat.h"
 
 namespace {
@@ -309,6 +312,7 @@ void CardTab::onFormatClicked() {
     connect(formatter, &KelFormatSDCard::threadIsSuccessful, this, &CardTab::onThreadSuccessful);
     showSuccess(tr("开始格式化SDcard，请勿插拔卡 ..."));
     formatting = true;
+    beginRecord(QStringLiteral("card-format"));
     formatter->start(QThread::InheritPriority);
 }
 
@@ -353,6 +357,7 @@ bool CardTab::startWork() {
         selected >= 0 && selected < cards.size() ? cards[selected].sectorSize : 512;
     plannedBytes = qMax<quint64>(1, CardThread::plannedBytes(image, sectorSize));
     qDebug().nospace() << "Progress range: 0 ~ " << image->fileSize();
+    beginRecord(QStringLiteral("card-write"));
     job->start(QThread::InheritPriority);
     showSuccess(tr("开始写入SDcard，请勿插拔卡 ..."));
     return true;
@@ -382,6 +387,8 @@ void CardTab::setProgress(qint64 position) {
 }
 
 void CardTab::finishWork() {
+    // A job stopped by the operator ends without a result of its own.
+    endRecord(Failure(Failure::Interrupted, QStringLiteral("stopped by the operator")));
     formatting = false;
     plannedBytes = 0;
     setControlsEnabled(true);
@@ -409,6 +416,10 @@ void CardTab::onThreadStart() {
 }
 
 void CardTab::onThreadFailed() {
+    // Read before finishWork lets the worker go.
+    KelThread *job = formatter != nullptr ? static_cast<KelThread *>(formatter) : worker;
+    const Failure why = job != nullptr ? job->failure() : Failure();
+    endRecord(why ? why : Failure(Failure::Internal, message()));
     finishWork();
     KelTab::onThreadFailed();
 }
@@ -421,6 +432,38 @@ void CardTab::onThreadSuccessful() {
         progressFill->setFixedHeight(kFillFull);
         showCardImage();
     }
+    endRecord(Failure());
     finishWork();
     KelTab::onThreadSuccessful();
+}
+
+void CardTab::beginRecord(const QString &kind) {
+    const int selected = cardList->currentIndex();
+    jobFacts = CardJobFacts();
+    jobFacts.kind = kind;
+    if (selected >= 0 && selected < cards.size()) {
+        const CardInfo &card = cards[selected];
+        jobFacts.node = card.disk.path;
+        jobFacts.identity = card.disk.identity;
+        jobFacts.vendor = card.properties.vendor;
+        jobFacts.product = card.properties.model;
+        jobFacts.size = qint64(card.size());
+    }
+    jobFacts.started = QDateTime::currentDateTimeUtc();
+    recordPending = true;
+}
+
+void CardTab::endRecord(const Failure &failure) {
+    if (!recordPending) {
+        return;
+    }
+    recordPending = false;
+    jobFacts.ended = QDateTime::currentDateTimeUtc();
+    jobFacts.failure = failure;
+    // A bring-up job's count of written bytes; a format moves none it counts.
+    if (jobFacts.kind != QLatin1String("card-format") && !failure) {
+        jobFacts.bytes = qint64(plannedBytes);
+    }
+    emit jobRecord(cardRecord(stationFacts(Settings::instance()), jobFacts,
+                              jobFacts.kind == QLatin1String("card-format") ? nullptr : image));
 }

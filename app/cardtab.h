@@ -7,6 +7,7 @@
 
 #include "carddisk.h"
 #include "cardscan.h"
+#include "jobrecords.h"
 #include "keltab.h"
 
 class KelButton;
@@ -65,6 +66,11 @@ private:
     // (not taken out, nor another one put in since) and not write-protected.
     // Shows why not, and lists the cards again when it has changed.
     bool cardWritable();
+    // The record of the job about to start on the selected card, sent with
+    // jobRecord once the job is over (endRecord: a stopped job counts as
+    // interrupted).
+    void beginRecord(const QString &kind);
+    void endRecord(const Failure &failure);
 
     bool hasCard = false;
     bool formatting = false;
@@ -77,6 +83,9 @@ private:
     quint64 plannedBytes = 0;
     // The scan that follows a job leaves the job's result on the message line.
     bool keepMessage = false;
+    // The running job's record; pending from its start until it is sent.
+    CardJobFacts jobFacts;
+    bool recordPending = false;
 
     bool built = false;
     KelComboBox *cardList = nullptr;

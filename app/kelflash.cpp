@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "devicewatcher.h"
+#include "fleetsettings.h"
 #include "imghistorydialog.h"
 #include "kellogdialog.h"
 #include "settingdialog.h"
@@ -26,6 +27,7 @@
 #include "kellogger.h"
 #include "keltab.h"
 #include "libkelupg.h"
+#include "recordwriter.h"
 #include "burntab.h"
 #include "cardtab.h"
 #include "resourcefont.h"
@@ -103,6 +105,10 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
             resultHeld = false;
             resetStatus();
         });
+        connect(tab, &KelTab::jobRecord, this, [this](const BoardRecord &record) {
+            if (records)
+                records->submit(record);
+        });
     }
 
     tabWidget = new QTabWidget(this);
@@ -128,6 +134,7 @@ KelFlash::KelFlash(KelTab *burnPage, KelTab *cardPage, QWidget *parent) : QWidge
     upg_log_set_callback(libraryLogSink);
 
     logSystemInfo();
+    openRecords();
 
     timer = new QTimer(this);
     timer->setInterval(1000);
@@ -186,7 +193,31 @@ QWidget *KelFlash::buildStatusRow() {
     for (QLabel *label : {progressLabel, rateLabel, timeLabel, resultLabel}) {
         layout->addWidget(label);
     }
+    spoolLabel = new QLabel(row);
+    spoolLabel->setObjectName("spoolLabel");
+    spoolLabel->hide();
+    layout->addWidget(spoolLabel);
     return row;
+}
+
+void KelFlash::openRecords() {
+    QString error;
+    records = openRecordWriter(Settings::instance(), QString(), &error);
+    if (!records) {
+        // A [fleet] database that does not parse must not cost the records:
+        // they are kept on this station until the setting is mended.
+        qCritical().noquote() << "Board records:" << error << "- they are kept in"
+                              << defaultRecordsPath() << "instead";
+        records = std::make_unique<RecordWriter>(RecordTarget::sqlite(defaultRecordsPath()),
+                                                 spoolPathFor(defaultRecordsPath()));
+    }
+    connect(records.get(), &RecordWriter::spoolCountChanged, this, &KelFlash::showSpoolCount);
+}
+
+void KelFlash::showSpoolCount(int count) {
+    spoolLabel->setVisible(count > 0);
+    spoolLabel->setText(tr("%1 条记录等待上传").arg(count));
+    spoolLabel->setToolTip(records ? records->target().displayText() : QString());
 }
 
 QWidget *KelFlash::buildFileRow() {

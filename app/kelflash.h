@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 
 #include <QDateTime>
 #include <QString>
@@ -11,6 +12,8 @@
 #include <QWidget>
 
 #include "imagefile.h"
+
+class RecordWriter;
 
 class QCloseEvent;
 class QKeyEvent;
@@ -101,6 +104,9 @@ private:
     // and the image selection.
     void setWorkingLook(bool working);
     QWidget *buildStatusRow();
+    // Opens the board records' writer from the [fleet] settings.
+    void openRecords();
+    void showSpoolCount(int count);
     QWidget *buildFileRow();
     QWidget *buildInfoRow();
     void buildToolBar();
@@ -140,6 +146,10 @@ private:
     QLabel *rateLabel = nullptr;
     QLabel *timeLabel = nullptr;
     QLabel *resultLabel = nullptr;
+    // How many board records wait for the fleet database; hidden at 0.
+    QLabel *spoolLabel = nullptr;
+    // Every job's record goes through it, off the window's thread.
+    std::unique_ptr<RecordWriter> records;
     KelLineEdit *pathEdit = nullptr;
     KelButton *historyBtn = nullptr;
     KelButton *openBtn = nullptr;

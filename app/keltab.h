@@ -5,6 +5,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "boardrecord.h"
+
 class ImageFile;
 class KelThread;
 
@@ -56,6 +58,9 @@ signals:
     // The last job's result no longer applies (the operator changed how the
     // device is reached); the window clears the status it kept of it.
     void resultCleared();
+    // A job has ended, whatever its outcome: its record, for the window to
+    // keep.
+    void jobRecord(const BoardRecord &record);
 
 public:
     // Calls the page's slot `hook` (no arguments) if it has one; false if not.

@@ -587,18 +587,9 @@ private:
             return;
         BurnResult kept = r;
         kept.failure = why;
-        a.records->submit(burnRecord(a.records->facts(), kept, image, componentNames()));
-    }
-
-    // The components a burn with this selection writes, for the records.
-    QStringList componentNames() {
-        if (!components.isEmpty() || !image.meta())
-            return components;
-        const FwcMeta *metas = image.meta();
-        for (quint32 i = 0; i < image.fwcCount(); ++i)
-            if (BurnThread::needsBurn(metas[i].name, selection.data(), quint32(selection.size())))
-                components << QString::fromLatin1(metas[i].name);
-        return components;
+        if (components.isEmpty())
+            components = selectedComponents(image, selection);
+        a.records->submit(burnRecord(a.records->facts(), kept, image, components));
     }
 
     QString resultLine(const Board &b) const {

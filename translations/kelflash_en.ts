@@ -308,6 +308,10 @@ Kernel: %4</translation>
         <translation>Result: </translation>
     </message>
     <message>
+        <source>%1 条记录等待上传</source>
+        <translation>%1 records wait for the fleet database</translation>
+    </message>
+    <message>
         <source>请选择镜像文件...</source>
         <translation>Choose an image file...</translation>
     </message>

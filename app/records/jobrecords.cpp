@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include "burnsession.h"
+#include "burnthread.h"
 #include "imagefile.h"
 
 namespace {
@@ -52,6 +53,15 @@ void setRecordImage(BoardRecord &record, ImageFile &image) {
     record.imagePlatform = image.platform();
     record.imageProduct = image.product();
     record.imageVersion = image.version();
+}
+
+QStringList selectedComponents(ImageFile &image, const std::vector<PartitionSelection> &selection) {
+    QStringList names;
+    const FwcMeta *metas = image.meta();
+    for (quint32 i = 0; metas && i < image.fwcCount(); ++i)
+        if (BurnThread::needsBurn(metas[i].name, selection.data(), quint32(selection.size())))
+            names << QString::fromLatin1(metas[i].name);
+    return names;
 }
 
 BoardRecord burnRecord(const StationFacts &facts, const BurnResult &result, ImageFile &image,

@@ -10,6 +10,10 @@
 #include "boardrecord.h"
 #include "failure.h"
 
+#include <vector>
+
+#include "partitionselection.h"
+
 struct BurnResult;
 class ImageFile;
 
@@ -19,6 +23,10 @@ QString recordResultOf(const Failure &failure);
 // The image's path, name, size and header fields; the digest is left to the
 // writer.
 void setRecordImage(BoardRecord &record, ImageFile &image);
+
+// The names of the image's components a burn with this selection writes
+// (empty selection: every one).
+QStringList selectedComponents(ImageFile &image, const std::vector<PartitionSelection> &selection);
 
 // A burn's record: the session's result (times, board, link, bytes, retries,
 // failure, the component it failed at), the image and the components chosen
