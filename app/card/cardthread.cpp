@@ -27,22 +27,22 @@ CardThread::~CardThread() {
 
 bool CardThread::imageIsSafe() {
     const DiskNode &disk = card->disk();
-    const DiskHandle h = openFileHandle(image->path(), DiskAccess::Read);
+    const DiskHandle h = openFileHandle(m_image->path(), DiskAccess::Read);
     if (h == kInvalidDisk) {
         FailureLine(&why, Failure::ImageUnreadable).noquote()
-            << "Failed to open image file" << image->path();
+            << "Failed to open image file" << m_image->path();
         return false;
     }
     const bool same = disk.file && diskplatform::fileIdentityOf(h) == disk.identity;
     closeDiskHandle(h);
     if (same) {
         FailureLine(&why, Failure::CardInUse).noquote()
-            << "The image" << image->path() << "is the card itself; writing it would destroy it";
+            << "The image" << m_image->path() << "is the card itself; writing it would destroy it";
         return false;
     }
-    if (!disk.file && diskplatform::disksOfPath(image->path()).contains(disk.path)) {
+    if (!disk.file && diskplatform::disksOfPath(m_image->path()).contains(disk.path)) {
         FailureLine(&why, Failure::CardInUse).noquote()
-            << "The image" << image->path() << "lies on the card" << disk.path
+            << "The image" << m_image->path() << "lies on the card" << disk.path
             << "; writing the card would destroy it";
         return false;
     }
@@ -58,15 +58,15 @@ bool CardThread::prepare() {
     }
     diskSize = sectors * sectorSize;
 
-    imageHandle = openFileHandle(image->path(), DiskAccess::Read);
+    imageHandle = openFileHandle(m_image->path(), DiskAccess::Read);
     if (imageHandle == kInvalidDisk) {
         FailureLine(&why, Failure::ImageUnreadable).noquote()
-            << "Failed to open image file" << image->path();
+            << "Failed to open image file" << m_image->path();
         return false;
     }
-    const FwcMeta *records = image->meta();
-    partitions = image->partitions();
-    partitionCount = image->partitionCount();
+    const FwcMeta *records = m_image->meta();
+    partitions = m_image->partitions();
+    partitionCount = m_image->partitionCount();
     if (!records || !partitions) {
         return keepFailure(&why, Failure(Failure::ImageCorrupt,
                                          QStringLiteral("cannot read the image's components and "
@@ -78,7 +78,7 @@ bool CardThread::prepare() {
                        &why)) {
         return false;
     }
-    for (quint32 i = 0; i < image->fwcCount(); ++i) {
+    for (quint32 i = 0; i < m_image->fwcCount(); ++i) {
         if (isWritten(records[i]) && !writeComponent(records[i], true)) {
             return false;
         }
@@ -115,11 +115,11 @@ bool CardThread::invalidateCard() {
 }
 
 bool CardThread::writeComponents() {
-    const FwcMeta *records = image->meta();
-    progress = 0;
+    const FwcMeta *records = m_image->meta();
+    m_progress = 0;
     emit threadIsRunning(0);
-    for (quint32 i = 0; i < image->fwcCount(); ++i) {
-        QMutexLocker lock(&mutex);
+    for (quint32 i = 0; i < m_image->fwcCount(); ++i) {
+        QMutexLocker lock(&m_mutex);
         if (isInterruptionRequested()) {
             return false;  // stopped between components: no result
         }
@@ -144,7 +144,7 @@ void CardThread::run() {
     why = Failure();
     emit threadIsStart();
     const DiskNode &disk = card->disk();
-    qDebug().noquote() << "\nMake bringup SDcard" << disk.number << "from" << image->path() << "\n";
+    qDebug().noquote() << "\nMake bringup SDcard" << disk.number << "from" << m_image->path() << "\n";
 
     // The image must survive the job: neither the card itself nor a file on it.
     if (!imageIsSafe()) {
@@ -172,7 +172,7 @@ void CardThread::run() {
     done = done && flushDisk(diskHandle, &why) &&
            generateGptTable(diskHandle, disk.path, partitions, int(partitionCount), diskSize,
                             sectorSize, &why);
-    if (done && !card->writeImageMark(image, diskHandle)) {
+    if (done && !card->writeImageMark(m_image, diskHandle)) {
         qWarning() << "Failed to write the image mark; the card is usable without it";
     }
     closeHandles();

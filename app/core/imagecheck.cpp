@@ -29,13 +29,13 @@ struct DigestFree {
 }  // namespace
 
 bool ImageCheck::fail(const QString &why) {
-    error = why;
+    m_error = why;
     return false;
 }
 
 QStringList ImageCheck::crcMismatches() const {
     QStringList names;
-    for (const Component &c : comps) {
+    for (const Component &c : m_comps) {
         if (c.differs())
             names << c.name;
     }
@@ -56,20 +56,20 @@ QByteArray ImageCheck::parseSha256(const QString &hex) {
 }
 
 bool ImageCheck::run(ImageFile &image) {
-    const FwcMeta *metas = crcWanted ? image.meta() : nullptr;
-    if (crcWanted && !metas && image.fwcCount() != 0) {
-        read = false;
-        comps.clear();
+    const FwcMeta *metas = m_crcWanted ? image.meta() : nullptr;
+    if (m_crcWanted && !metas && image.fwcCount() != 0) {
+        m_read = false;
+        m_comps.clear();
         return fail(QStringLiteral("the component records of %1 cannot be read").arg(image.path()));
     }
     return run(image.path(), metas, metas ? image.fwcCount() : 0);
 }
 
 bool ImageCheck::run(const QString &path, const FwcMeta *metas, quint32 count) {
-    read = false;
-    error.clear();
-    digest.clear();
-    comps.clear();
+    m_read = false;
+    m_error.clear();
+    m_digest.clear();
+    m_comps.clear();
 
     const char *why = nullptr;
     std::unique_ptr<FILE, FileCloser> file(image_file_open(libraryPath(path).constData(), &why));
@@ -83,14 +83,14 @@ bool ImageCheck::run(const QString &path, const FwcMeta *metas, quint32 count) {
     const quint64 fileBytes = quint64(end);
 
     // Only as far as a component reaches, unless the whole file is hashed.
-    const bool hashing = shaWanted || !expected.isEmpty();
+    const bool hashing = m_shaWanted || !m_expected.isEmpty();
     quint64 upTo = hashing ? fileBytes : 0;
     QVector<uLong> crcs;
-    if (crcWanted) {
-        comps.resize(int(count));
+    if (m_crcWanted) {
+        m_comps.resize(int(count));
         crcs.fill(crc32(0L, Z_NULL, 0), int(count));
         for (quint32 i = 0; i < count; ++i) {
-            Component &c = comps[int(i)];
+            Component &c = m_comps[int(i)];
             c.name = QString::fromLocal8Bit(metas[i].name,
                                             int(strnlen(metas[i].name, sizeof(metas[i].name))));
             c.recorded = metas[i].crc;
@@ -126,7 +126,7 @@ bool ImageCheck::run(const QString &path, const FwcMeta *metas, quint32 count) {
     // Components are found by their offsets, so they may lie in any order or
     // overlap: each takes its share of every chunk it touches.
     auto crcChunk = [&](const unsigned char *data, quint64 at, size_t n) {
-        for (quint32 i = 0; i < count && crcWanted; ++i) {
+        for (quint32 i = 0; i < count && m_crcWanted; ++i) {
             const quint64 from = qMax<quint64>(metas[i].offset, at);
             const quint64 to = qMin<quint64>(quint64(metas[i].offset) + metas[i].size, at + n);
             if (from < to)
@@ -159,7 +159,7 @@ bool ImageCheck::run(const QString &path, const FwcMeta *metas, quint32 count) {
         pos = next;
         got = nextGot;
         cur = 1 - cur;
-        if (progress && !progress(pos, upTo))
+        if (m_progress && !m_progress(pos, upTo))
             return fail(QStringLiteral("stopped"));
     }
 
@@ -168,10 +168,10 @@ bool ImageCheck::run(const QString &path, const FwcMeta *metas, quint32 count) {
         unsigned int n = 0;
         if (EVP_DigestFinal_ex(sha.get(), md, &n) != 1)
             return fail(QStringLiteral("cannot compute a SHA-256"));
-        digest = QByteArray(reinterpret_cast<const char *>(md), int(n));
+        m_digest = QByteArray(reinterpret_cast<const char *>(md), int(n));
     }
-    for (int i = 0; i < comps.size(); ++i)
-        comps[i].computed = quint32(crcs[i]);
-    read = true;
+    for (int i = 0; i < m_comps.size(); ++i)
+        m_comps[i].computed = quint32(crcs[i]);
+    m_read = true;
     return true;
 }

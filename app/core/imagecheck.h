@@ -27,17 +27,17 @@ public:
     };
 
     // The SHA-256 (32 bytes) the file must have; none: not compared.
-    void setExpectedSha256(const QByteArray &digest) { expected = digest; }
+    void setExpectedSha256(const QByteArray &digest) { m_expected = digest; }
     // Compare every component's data with its record's CRC as CRC-32.
-    void setCheckCrc(bool on) { crcWanted = on; }
+    void setCheckCrc(bool on) { m_crcWanted = on; }
     // Compute the SHA-256 even without one to compare it with.
-    void setComputeSha256(bool on) { shaWanted = on; }
+    void setComputeSha256(bool on) { m_shaWanted = on; }
     // Anything to do at all.
-    bool isNeeded() const { return crcWanted || shaWanted || !expected.isEmpty(); }
+    bool isNeeded() const { return m_crcWanted || m_shaWanted || !m_expected.isEmpty(); }
 
     // Called with the bytes read so far; false stops the check (a read failure).
     void setProgress(std::function<bool(quint64 done, quint64 total)> f) {
-        progress = std::move(f);
+        m_progress = std::move(f);
     }
 
     // Reads the image once. The header must be loaded (for the records). True
@@ -47,14 +47,14 @@ public:
     bool run(const QString &path, const FwcMeta *metas, quint32 count);
 
     // Read, and every comparison asked for matched.
-    bool intact() const { return read && !shaDiffers() && crcMismatches().isEmpty(); }
+    bool intact() const { return m_read && !shaDiffers() && crcMismatches().isEmpty(); }
     // Why the file could not be read (empty after a successful read).
-    QString readError() const { return error; }
+    QString readError() const { return m_error; }
 
-    QByteArray sha256() const { return digest; }
-    bool shaDiffers() const { return !expected.isEmpty() && digest != expected; }
+    QByteArray sha256() const { return m_digest; }
+    bool shaDiffers() const { return !m_expected.isEmpty() && m_digest != m_expected; }
     // Every component, in image order (after a run with the CRC comparison).
-    const QVector<Component> &components() const { return comps; }
+    const QVector<Component> &components() const { return m_comps; }
     // The names of the components whose data differs from their record.
     QStringList crcMismatches() const;
 
@@ -64,13 +64,13 @@ public:
 private:
     bool fail(const QString &why);
 
-    QByteArray expected;
-    bool crcWanted = false;
-    bool shaWanted = false;
-    std::function<bool(quint64, quint64)> progress;
+    QByteArray m_expected;
+    bool m_crcWanted = false;
+    bool m_shaWanted = false;
+    std::function<bool(quint64, quint64)> m_progress;
 
-    bool read = false;
-    QString error;
-    QByteArray digest;
-    QVector<Component> comps;
+    bool m_read = false;
+    QString m_error;
+    QByteArray m_digest;
+    QVector<Component> m_comps;
 };

@@ -42,43 +42,43 @@ int hexValue(QChar c) {
 }  // namespace
 
 IniFile::IniFile(const QString &fileName, const char *codecName)
-    : path(fileName), codec(QTextCodec::codecForName(codecName)) {}
+    : m_path(fileName), m_codec(QTextCodec::codecForName(codecName)) {}
 
 void IniFile::refresh() {
-    const QFileInfo info(path);
+    const QFileInfo info(m_path);
     const qint64 size = info.exists() ? info.size() : -1;
     const QDateTime time = info.exists() ? info.lastModified() : QDateTime();
-    if (loaded && size == loadedSize && time == loadedTime) {
+    if (m_loaded && size == m_loadedSize && time == m_loadedTime) {
         return;
     }
-    lines.clear();
-    QFile file(path);
+    m_lines.clear();
+    QFile file(m_path);
     if (info.isFile() && file.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = file.readAll();
-        QString text = codec ? codec->toUnicode(bytes) : QString::fromUtf8(bytes);
+        QString text = m_codec ? m_codec->toUnicode(bytes) : QString::fromUtf8(bytes);
         text.remove(QLatin1Char('\r'));
-        lines = text.split(QLatin1Char('\n'));
+        m_lines = text.split(QLatin1Char('\n'));
         // The newline that ends the last line starts no line of its own.
-        if (!lines.isEmpty() && lines.last().isEmpty()) {
-            lines.removeLast();
+        if (!m_lines.isEmpty() && m_lines.last().isEmpty()) {
+            m_lines.removeLast();
         }
     }
-    loaded = true;
-    loadedSize = size;
-    loadedTime = time;
+    m_loaded = true;
+    m_loadedSize = size;
+    m_loadedTime = time;
 }
 
 int IniFile::findKey(const QString &section, const QString &key) const {
     QString current = QStringLiteral("General");
     int found = -1;
-    for (int i = 0; i < lines.size(); ++i) {
+    for (int i = 0; i < m_lines.size(); ++i) {
         QString name;
-        if (isSection(lines.at(i), &name)) {
+        if (isSection(m_lines.at(i), &name)) {
             current = name;
             continue;
         }
         QString k;
-        if (current == section && isKeyLine(lines.at(i), &k, nullptr) && k == key) {
+        if (current == section && isKeyLine(m_lines.at(i), &k, nullptr) && k == key) {
             found = i;
         }
     }
@@ -89,7 +89,7 @@ bool IniFile::value(const QString &section, const QString &key, QString *out) {
     refresh();
     const int at = findKey(section, key);
     QString k, raw;
-    if (at < 0 || !isKeyLine(lines.at(at), &k, &raw)) {
+    if (at < 0 || !isKeyLine(m_lines.at(at), &k, &raw)) {
         return false;
     }
     *out = unescaped(raw);
@@ -102,36 +102,36 @@ bool IniFile::setValue(const QString &section, const QString &key, const QString
     const QString line = key + QLatin1Char('=') + escaped(value);
     const int at = findKey(section, key);
     if (at >= 0) {
-        lines[at] = line;
+        m_lines[at] = line;
     } else {
         // After the section's last setting, so that comments or lines below it
         // keep their place; a new section goes at the end.
         int insertAt = -1;
         QString current = QStringLiteral("General");
-        for (int i = 0; i < lines.size(); ++i) {
+        for (int i = 0; i < m_lines.size(); ++i) {
             QString name, k;
-            if (isSection(lines.at(i), &name)) {
+            if (isSection(m_lines.at(i), &name)) {
                 current = name;
                 if (name == section) {
                     insertAt = i + 1;
                 }
-            } else if (current == section && isKeyLine(lines.at(i), &k, nullptr)) {
+            } else if (current == section && isKeyLine(m_lines.at(i), &k, nullptr)) {
                 insertAt = i + 1;
             }
         }
         if (insertAt < 0) {
-            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty()) {
-                lines << QString();
+            if (!m_lines.isEmpty() && !m_lines.last().trimmed().isEmpty()) {
+                m_lines << QString();
             }
-            lines << QLatin1Char('[') + section + QLatin1Char(']') << line;
+            m_lines << QLatin1Char('[') + section + QLatin1Char(']') << line;
         } else {
-            lines.insert(insertAt, line);
+            m_lines.insert(insertAt, line);
         }
     }
 
-    const QString text = lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
-    const QByteArray bytes = codec ? codec->fromUnicode(text) : text.toUtf8();
-    QSaveFile file(path);
+    const QString text = m_lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+    const QByteArray bytes = m_codec ? m_codec->fromUnicode(text) : text.toUtf8();
+    QSaveFile file(m_path);
     // A folder that allows no new file may still let the file itself be rewritten.
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() ||
@@ -141,9 +141,9 @@ bool IniFile::setValue(const QString &section, const QString &key, const QString
         }
         return false;
     }
-    const QFileInfo info(path);
-    loadedSize = info.size();
-    loadedTime = info.lastModified();
+    const QFileInfo info(m_path);
+    m_loadedSize = info.size();
+    m_loadedTime = info.lastModified();
     return true;
 }
 

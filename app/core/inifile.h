@@ -21,7 +21,7 @@ public:
     bool setValue(const QString &section, const QString &key, const QString &value,
                   QString *error);
 
-    QString fileName() const { return path; }
+    QString fileName() const { return m_path; }
 
     // The QSettings forms of a text value, both ways.
     QString escaped(const QString &text) const;
@@ -33,10 +33,10 @@ private:
     // Index of the key's line (the last one, as QSettings reads it), or -1.
     int findKey(const QString &section, const QString &key) const;
 
-    QString path;
-    QTextCodec *codec;
-    QStringList lines;
-    bool loaded = false;
-    qint64 loadedSize = -1;
-    QDateTime loadedTime;
+    QString m_path;
+    QTextCodec *m_codec;
+    QStringList m_lines;
+    bool m_loaded = false;
+    qint64 m_loadedSize = -1;
+    QDateTime m_loadedTime;
 };

@@ -2,7 +2,7 @@
 
 #include <QDebug>
 
-KelThread::KelThread(ImageFile *image) : QThread(nullptr), image(image) {
+KelThread::KelThread(ImageFile *image) : QThread(nullptr), m_image(image) {
     // The reason crosses from the worker to the GUI thread in a queued signal.
     qRegisterMetaType<Failure>("Failure");
 }
@@ -16,12 +16,12 @@ void KelThread::stopAndWait() {
         wait();
         return;
     }
-    stopped = true;
+    m_stopped = true;
     requestInterruption();
     {
-        QMutexLocker lock(&pauseLock);
-        paused = false;
-        waitCondition.wakeAll();
+        QMutexLocker lock(&m_pauseLock);
+        m_paused = false;
+        m_waitCondition.wakeAll();
     }
     quit();
     wait();
@@ -29,61 +29,61 @@ void KelThread::stopAndWait() {
 
 void KelThread::pause() {
     qDebug() << "Thread" << QThread::currentThreadId() << "Paused!";
-    QMutexLocker lock(&pauseLock);
-    paused = true;
+    QMutexLocker lock(&m_pauseLock);
+    m_paused = true;
 }
 
 void KelThread::resume() {
     qDebug() << "Thread" << QThread::currentThreadId() << "Resumed!";
-    QMutexLocker lock(&pauseLock);
-    paused = false;
-    waitCondition.wakeAll();
+    QMutexLocker lock(&m_pauseLock);
+    m_paused = false;
+    m_waitCondition.wakeAll();
 }
 
 void KelThread::stop() {
     qDebug() << "Thread" << QThread::currentThreadId() << "Stoped!";
-    stopped = true;
+    m_stopped = true;
     requestInterruption();
 }
 
 bool KelThread::waitIfPaused() {
-    if (!paused.load()) {
-        return !stopped.load();
+    if (!m_paused.load()) {
+        return !m_stopped.load();
     }
     // Lock order is always mutex -> pauseLock; the GUI side takes pauseLock alone.
-    QMutexLocker lock(&pauseLock);
-    if (paused.load()) {
-        mutex.unlock();
+    QMutexLocker lock(&m_pauseLock);
+    if (m_paused.load()) {
+        m_mutex.unlock();
         // A stop() alone does not end the wait: the window resumes before it stops.
-        while (paused.load()) {
-            waitCondition.wait(&pauseLock);
+        while (m_paused.load()) {
+            m_waitCondition.wait(&m_pauseLock);
         }
         lock.unlock();
-        mutex.lock();
+        m_mutex.lock();
     }
-    return !stopped.load();
+    return !m_stopped.load();
 }
 
 void KelThread::advanceProgress(quint64 bytes) {
-    progress += bytes;
-    emit threadIsRunning(static_cast<qint64>(progress));
+    m_progress += bytes;
+    emit threadIsRunning(static_cast<qint64>(m_progress));
 }
 
 Failure KelThread::failure() const {
-    QMutexLocker lock(&failureLock);
-    return lastFailure;
+    QMutexLocker lock(&m_failureLock);
+    return m_lastFailure;
 }
 
 void KelThread::fail(const Failure &why) {
     {
-        QMutexLocker lock(&failureLock);
-        lastFailure = why;
+        QMutexLocker lock(&m_failureLock);
+        m_lastFailure = why;
     }
     emit failed(why);
     emit threadIsFailed();
 }
 
 void KelThread::clearFailure() {
-    QMutexLocker lock(&failureLock);
-    lastFailure = Failure();
+    QMutexLocker lock(&m_failureLock);
+    m_lastFailure = Failure();
 }

@@ -12,15 +12,15 @@
 class ImageFile;
 
 // Adds pause, resume and stop to QThread. The GUI thread only flips flags here: it
-// never takes `mutex`, because the worker holds that for a whole unit of work (one
+// never takes `m_mutex`, because the worker holds that for a whole unit of work (one
 // firmware component, one card area) and the window would freeze for that long.
 //
 // Contract for subclasses:
-//  - do each unit of work with `mutex` locked;
+//  - do each unit of work with `m_mutex` locked;
 //  - call waitIfPaused() at every safe point inside a unit (between two transfers);
 //  - end a transfer loop when isStopped(), and check isInterruptionRequested()
 //    before each unit;
-//  - reset `progress` at the start of the job and report each new value with
+//  - reset `m_progress` at the start of the job and report each new value with
 //    threadIsRunning (advanceProgress() does both steps of an advance);
 //  - end a job that was not stopped with exactly one of threadIsFailed and
 //    threadIsSuccessful; a failed job calls fail() with its reason first, so
@@ -44,8 +44,8 @@ public:
     // the base destructor runs those members are already gone.
     void stopAndWait();
 
-    bool isPaused() const { return paused.load(); }
-    bool isStopped() const { return stopped.load(); }
+    bool isPaused() const { return m_paused.load(); }
+    bool isStopped() const { return m_stopped.load(); }
 
     // Why the last job failed; no failure while it runs or after a success.
     // Read it once the job has ended (after threadIsFailed or finished).
@@ -61,12 +61,12 @@ signals:
     void failed(const Failure &why);
 
 protected:
-    // Safe point. Must be called by the worker with `mutex` locked. While the job
-    // is paused, waits (without a time limit) with `mutex` released and takes it
+    // Safe point. Must be called by the worker with `m_mutex` locked. While the job
+    // is paused, waits (without a time limit) with `m_mutex` released and takes it
     // back before returning. Returns false when the job has been stopped.
     bool waitIfPaused();
 
-    // Adds `bytes` to `progress` and reports the new value.
+    // Adds `bytes` to `m_progress` and reports the new value.
     void advanceProgress(quint64 bytes);
 
     // Ends the job as failed: keeps the reason, sends failed() and then
@@ -75,19 +75,19 @@ protected:
     // Forgets the previous job's reason; called as a job starts.
     void clearFailure();
 
-    QMutex mutex;
-    QWaitCondition waitCondition;
-    ImageFile *image;
-    std::atomic<bool> paused{false};
-    std::atomic<bool> stopped{false};
-    quint64 progress = 0;
+    QMutex m_mutex;
+    QWaitCondition m_waitCondition;
+    ImageFile *m_image;
+    std::atomic<bool> m_paused{false};
+    std::atomic<bool> m_stopped{false};
+    quint64 m_progress = 0;
 
 private:
     // Guards the pause flag's change and the wake-up against the worker's check
     // and wait, so that a resume() between the two is never lost. Held only for a
-    // few instructions on either side, unlike `mutex`.
-    QMutex pauseLock;
+    // few instructions on either side, unlike `m_mutex`.
+    QMutex m_pauseLock;
     // Written by the worker as it ends, read by the reporter after the end.
-    mutable QMutex failureLock;
-    Failure lastFailure;
+    mutable QMutex m_failureLock;
+    Failure m_lastFailure;
 };

@@ -61,7 +61,7 @@ Settings &Settings::instance() {
     return store;
 }
 
-Settings::Settings(const QString &fileName) : file(fileName, "GB2312") {}
+Settings::Settings(const QString &fileName) : m_file(fileName, "GB2312") {}
 
 Settings::~Settings() = default;
 
@@ -69,21 +69,21 @@ QString Settings::value(const QString &group, const QString &key) {
     if (group.isEmpty() || key.isEmpty()) {
         return QString();
     }
-    QMutexLocker locker(&lock);
+    QMutexLocker locker(&m_lock);
     QString stored;
-    return file.value(group, key, &stored) ? valueOf(stored) : QString();
+    return m_file.value(group, key, &stored) ? valueOf(stored) : QString();
 }
 
 void Settings::setValue(const QString &group, const QString &key, const QString &value) {
     if (group.isEmpty() || key.isEmpty()) {
         return;
     }
-    QMutexLocker locker(&lock);
+    QMutexLocker locker(&m_lock);
     // Written through at once, so a crash or a killed process loses no setting.
     QString error;
-    writeOk = file.setValue(group, key, storedForm(value), &error);
-    if (!writeOk) {
-        qWarning() << "Failed to write" << group + "/" + key << "to" << file.fileName() << ":"
+    m_writeOk = m_file.setValue(group, key, storedForm(value), &error);
+    if (!m_writeOk) {
+        qWarning() << "Failed to write" << group + "/" + key << "to" << m_file.fileName() << ":"
                    << error;
     }
     locker.unlock();
@@ -112,8 +112,8 @@ void Settings::setIntValue(const QString &group, const QString &key, int value) 
 }
 
 bool Settings::lastWriteOk() {
-    QMutexLocker locker(&lock);
-    return writeOk;
+    QMutexLocker locker(&m_lock);
+    return m_writeOk;
 }
 
 QString Settings::imagePath() {
@@ -223,7 +223,7 @@ bool HistoryList::load() {
         if (parts.size() != 2) {
             continue;
         }
-        list.append(HistoryRecord{parts.at(0).trimmed(), parts.at(1).trimmed()});
+        m_list.append(HistoryRecord{parts.at(0).trimmed(), parts.at(1).trimmed()});
     }
     return true;
 }
@@ -239,7 +239,7 @@ bool HistoryList::save() const {
     }
     QTextStream out(&file);
     out.setCodec("UTF-8");
-    for (const HistoryRecord &record : list) {
+    for (const HistoryRecord &record : m_list) {
         out << record.path << ", " << record.time << "\n";
     }
     out.flush();
@@ -251,19 +251,19 @@ bool HistoryList::save() const {
 }
 
 void HistoryList::add(const HistoryRecord &record) {
-    auto found = std::find_if(list.begin(), list.end(),
+    auto found = std::find_if(m_list.begin(), m_list.end(),
                               [&](const HistoryRecord &r) { return r.path == record.path; });
-    if (found != list.end()) {
+    if (found != m_list.end()) {
         found->time = record.time;
     } else {
-        list.append(record);
+        m_list.append(record);
     }
     // The time format sorts chronologically as text.
-    std::stable_sort(list.begin(), list.end(), [](const HistoryRecord &a, const HistoryRecord &b) {
+    std::stable_sort(m_list.begin(), m_list.end(), [](const HistoryRecord &a, const HistoryRecord &b) {
         return a.time > b.time;
     });
 }
 
 void HistoryList::clear() {
-    list.clear();
+    m_list.clear();
 }

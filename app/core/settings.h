@@ -62,11 +62,11 @@ public:
 
 private:
     // The burn worker reads the retry count while the GUI thread may write.
-    QMutex lock;
+    QMutex m_lock;
     // In the file's own text: lines that are no setting of this program survive
     // every write.
-    IniFile file;
-    bool writeOk = true;
+    IniFile m_file;
+    bool m_writeOk = true;
 };
 
 struct HistoryRecord {
@@ -85,11 +85,11 @@ public:
     bool save() const;
     void add(const HistoryRecord &record);
     void clear();
-    const QList<HistoryRecord> &records() const { return list; }
+    const QList<HistoryRecord> &records() const { return m_list; }
 
     // The history file's absolute path, formed from the current directory.
     static QString filePath();
 
 private:
-    QList<HistoryRecord> list;
+    QList<HistoryRecord> m_list;
 };

@@ -43,11 +43,11 @@ bool nameHas(const FwcMeta &meta, const char *word) {
 BurnThread::BurnThread(ImageFile *image, KelLinker *linker, bool viaAdb, bool rebootAfter,
                        int retryLimit, const QString &adbProgram)
     : KelThread(image),
-      linker(linker),
-      viaAdb(viaAdb),
-      rebootAfter(rebootAfter),
-      retryLimit(retryLimit),
-      adbProgram(adbProgram) {}
+      m_linker(linker),
+      m_viaAdb(viaAdb),
+      m_rebootAfter(rebootAfter),
+      m_retryLimit(retryLimit),
+      m_adbProgram(adbProgram) {}
 
 BurnThread::~BurnThread() {
     // run() uses this class's members; it must be over before they go.
@@ -59,13 +59,13 @@ void BurnThread::setPartitions(PartitionSelection *entries, quint32 count) {
         qCritical() << "Invalid partition number" << count;
         return;
     }
-    partitions = entries;
-    partitionCount = count;
+    m_partitions = entries;
+    m_partitionCount = count;
 }
 
 void BurnThread::setAdbTiming(int appearMs, int pollMs) {
-    adbAppearMs = qMax(0, appearMs);
-    adbPollMs = qMax(1, pollMs);
+    m_adbAppearMs = qMax(0, appearMs);
+    m_adbPollMs = qMax(1, pollMs);
 }
 
 quint32 BurnThread::chunkSize(int blockSize) {
@@ -95,54 +95,54 @@ bool BurnThread::needsBurn(const char *componentName, const PartitionSelection *
 void BurnThread::noteFailure(Failure::Code code, const QString &text, bool linkStep) {
     qCritical().noquote() << text;
     QString message = text.trimmed();
-    const QString why = linker->errorText();
+    const QString why = m_linker->errorText();
     if (linkStep && !why.isEmpty() && why != message)
         message += QStringLiteral(" (") + why + QLatin1Char(')');
-    failureNote = Failure(linkStep ? linkStepCode(code) : code, message);
+    m_failureNote = Failure(linkStep ? linkStepCode(code) : code, message);
 }
 
 Failure::Code BurnThread::linkStepCode(Failure::Code guess) const {
     // The link knows what kind of failure its step met; the guess is what the
     // step was about, for a link that recorded none.
-    const Failure::Code code = linker->failure().code();
+    const Failure::Code code = m_linker->failure().code();
     return code != Failure::None ? code : guess;
 }
 
 void BurnThread::failJob() {
-    const QString message = failureNote ? failureNote.message() : linker->errorText();
+    const QString message = m_failureNote ? m_failureNote.message() : m_linker->errorText();
     // A stop cuts a transfer short: what failed then is the stop's doing.
     if (isStopped())
         fail(Failure(Failure::Interrupted, message));
     else
-        fail(failureNote ? failureNote : Failure(Failure::Internal, message));
+        fail(m_failureNote ? m_failureNote : Failure(Failure::Internal, message));
 }
 
 void BurnThread::run() {
-    upg_log_set_board(boardLocation.toLocal8Bit().constData());
-    failureNote = Failure();
+    upg_log_set_board(m_boardLocation.toLocal8Bit().constData());
+    m_failureNote = Failure();
     clearFailure();
-    linker->clearError();
-    const QByteArray path = libraryPath(image->path());
-    int limit = retryLimit;
+    m_linker->clearError();
+    const QByteArray path = libraryPath(m_image->path());
+    int limit = m_retryLimit;
     if (limit <= 0)
         limit = 1;
 
-    bool started = !viaAdb || startViaAdb();
+    bool started = !m_viaAdb || startViaAdb();
     if (started) {
-        qDebug().noquote() << "\nBurn Image file" << image->path() << "...\n";
+        qDebug().noquote() << "\nBurn Image file" << m_image->path() << "...\n";
         emit threadIsStart();
         runJob(limit, path);
     }
 
-    linker->unlink();
-    if (file) {
-        fclose(file);
-        file = nullptr;
+    m_linker->unlink();
+    if (m_file) {
+        fclose(m_file);
+        m_file = nullptr;
     }
     // The board has been burnt (or given up on); its upgrade service is of no
     // further use, and a client left behind would outlive the program.
-    delete adbProcess;
-    adbProcess = nullptr;
+    delete m_adbProcess;
+    m_adbProcess = nullptr;
     upg_log_expect_departure(0);
     upg_log_set_board(nullptr);
 }
@@ -150,33 +150,33 @@ void BurnThread::run() {
 void BurnThread::runJob(int limit, const QByteArray &path) {
     // The image is opened and checked before the board is linked: a job that
     // cannot finish must not leave the board half-burnt.
-    const FwcMeta *metas = image->meta();
+    const FwcMeta *metas = m_image->meta();
     if (!metas) {
         noteFailure(Failure::ImageUnreadable,
-                    QStringLiteral("Cannot read the component records of %1").arg(image->path()));
+                    QStringLiteral("Cannot read the component records of %1").arg(m_image->path()));
         failJob();
         return;
     }
-    const quint32 count = image->fwcCount();
+    const quint32 count = m_image->fwcCount();
     if (!openImage(path, metas, count)) {
         failJob();
         return;
     }
     // The board the operator was shown; every later answer must come from it.
-    boardChip = linker->chipId();
-    if (!linker->link()) {
+    m_boardChip = m_linker->chipId();
+    if (!m_linker->link()) {
         noteFailure(Failure::LinkUnavailable, QStringLiteral("Failed to open Kelvora device"));
         failJob();
         return;
     }
-    emit deviceLinked(linker->name());
+    emit deviceLinked(m_linker->name());
 
     emit threadIsRunning(0);
-    progress = 0;
+    m_progress = 0;
     int retries = 0;  // over the whole job, not per component
     for (quint32 i = 0; i < count; ++i) {
         const FwcMeta &meta = metas[i];
-        QMutexLocker lock(&mutex);
+        QMutexLocker lock(&m_mutex);
         if (isInterruptionRequested())
             return;  // stopped between components: no result
         const QString name = fieldText(meta.name, sizeof(meta.name));
@@ -205,9 +205,9 @@ void BurnThread::runJob(int limit, const QByteArray &path) {
 
     qDebug().noquote() << "\nBurn online successfully!";
     emit threadIsSuccessful();
-    if (rebootAfter) {
+    if (m_rebootAfter) {
         qDebug().noquote() << "Reboot the device ...";
-        linker->resetDevice();
+        m_linker->resetDevice();
     }
 }
 
@@ -215,18 +215,18 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
     // Only a file or a block device: a FIFO in its place would block the job
     // (and its stop) for ever.
     const char *why = nullptr;
-    file = image_file_open(path.constData(), &why);
-    if (!file) {
+    m_file = image_file_open(path.constData(), &why);
+    if (!m_file) {
         noteFailure(Failure::ImageUnreadable, QStringLiteral("Failed to open image file %1 : %2")
-                                                  .arg(image->path(), QString::fromLocal8Bit(why)));
+                                                  .arg(m_image->path(), QString::fromLocal8Bit(why)));
         return false;
     }
     // The end of a block device is its size, as for a file.
-    const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : off_t(-1);
+    const off_t end = fseeko(m_file, 0, SEEK_END) == 0 ? ftello(m_file) : off_t(-1);
     if (end < 0) {
         noteFailure(Failure::ImageUnreadable,
                     QStringLiteral("Failed to open image file %1 : %2")
-                        .arg(image->path(), QString::fromLocal8Bit(strerror(errno))));
+                        .arg(m_image->path(), QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
     const quint64 fileBytes = quint64(end);
@@ -251,26 +251,26 @@ bool BurnThread::openImage(const QByteArray &path, const FwcMeta *metas, quint32
 
 bool BurnThread::startViaAdb() {
     emit waiting(WaitUpgradeService);
-    adbProcess = new QProcess;
-    adbProcess->setProcessChannelMode(QProcess::MergedChannels);
-    connect(adbProcess, &QProcess::errorOccurred,
+    m_adbProcess = new QProcess;
+    m_adbProcess->setProcessChannelMode(QProcess::MergedChannels);
+    connect(m_adbProcess, &QProcess::errorOccurred,
             [](QProcess::ProcessError error) { qCritical() << error; });
-    adbProcess->start(adbProgram,
+    m_adbProcess->start(m_adbProgram,
                       {QStringLiteral("shell"), QStringLiteral("kelupg")}, QIODevice::ReadWrite);
 
     // A command that could not start or has ended will never write anything,
     // and a stop request must not wait for output that may never come.
     QElapsedTimer slice;
     slice.start();
-    while (!adbProcess->waitForReadyRead(kAdbOutputSliceMs)) {
-        if (adbProcess->state() == QProcess::NotRunning || isInterruptionRequested())
+    while (!m_adbProcess->waitForReadyRead(kAdbOutputSliceMs)) {
+        if (m_adbProcess->state() == QProcess::NotRunning || isInterruptionRequested())
             break;
         if (slice.hasExpired(kAdbOutputWaitMs)) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, kAdbOutputWaitMs);
             slice.restart();
         }
     }
-    qDebug().noquote() << QString::fromLocal8Bit(adbProcess->readAll());
+    qDebug().noquote() << QString::fromLocal8Bit(m_adbProcess->readAll());
 
     QElapsedTimer clock;
     clock.start();
@@ -278,15 +278,15 @@ bool BurnThread::startViaAdb() {
     while (devices.isEmpty()) {
         if (isInterruptionRequested())
             return false;
-        if (clock.hasExpired(adbAppearMs)) {
+        if (clock.hasExpired(m_adbAppearMs)) {
             noteFailure(Failure::LinkUnavailable, QStringLiteral("Wait kelupg timeout"));
             failJob();
             return false;
         }
-        devices = linker->listDevices();
-        msleep(adbPollMs);
+        devices = m_linker->listDevices();
+        msleep(m_adbPollMs);
     }
-    if (!linker->fetchDeviceInfo(devices.first(), false)) {
+    if (!m_linker->fetchDeviceInfo(devices.first(), false)) {
         noteFailure(Failure::LinkUnavailable, QStringLiteral("Failed to link Kelvora device"));
         failJob();
         return false;
@@ -295,14 +295,14 @@ bool BurnThread::startViaAdb() {
 }
 
 bool BurnThread::serialLine() const {
-    return linker->isSerialLine();
+    return m_linker->isSerialLine();
 }
 
 bool BurnThread::waitSerialConnected() {
     QElapsedTimer clock;
     clock.start();
-    while (!linker->lineConnected()) {
-        if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
+    while (!m_linker->lineConnected()) {
+        if (clock.hasExpired(m_linker->reconnectDeadline()) || isInterruptionRequested())
             return false;
         msleep(kSerialPollMs);
     }
@@ -316,9 +316,9 @@ bool BurnThread::waitSerialAnswer() {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        if (linker->lineConnected() && linker->probePacketSize())
+        if (m_linker->lineConnected() && m_linker->probePacketSize())
             return true;
-        if (clock.hasExpired(linker->reconnectDeadline()) || isInterruptionRequested())
+        if (clock.hasExpired(m_linker->reconnectDeadline()) || isInterruptionRequested())
             return false;
         msleep(kSerialPollMs);
     }
@@ -326,30 +326,30 @@ bool BurnThread::waitSerialAnswer() {
 
 bool BurnThread::checkDeviceState() {
     const bool departing = upg_log_departure_expected();
-    if (!linker->probePacketSize()) {
-        if (linker->isLargePacket()) {
+    if (!m_linker->probePacketSize()) {
+        if (m_linker->isLargePacket()) {
             upg_log_expect_departure(0);
             noteFailure(Failure::LinkLost, QStringLiteral("Device is disconnect!"));
             return false;
         }
         if (departing)
-            qInfo().noquote() << "Dev" << linker->name()
+            qInfo().noquote() << "Dev" << m_linker->name()
                               << "has left the bus to start its next stage, as expected";
         emit waiting(WaitReconnect);
-        if (!linker->waitReconnect() || (serialLine() && !waitSerialAnswer())) {
+        if (!m_linker->waitReconnect() || (serialLine() && !waitSerialAnswer())) {
             upg_log_expect_departure(0);
             // A wait cut short by a stop says nothing about the board.
             if (!isStopped())
                 noteFailure(Failure::LinkNotReturned,
-                            QStringLiteral("Dev %1 is completely lost!").arg(linker->name()));
+                            QStringLiteral("Dev %1 is completely lost!").arg(m_linker->name()));
             return false;
         }
-        awaitingUboot = true;
-    } else if (seenBootRom && linker->isLargePacket()) {
+        m_awaitingUboot = true;
+    } else if (m_seenBootRom && m_linker->isLargePacket()) {
         // The board answered, but in U-Boot where it was in its boot ROM at the
         // last check: it left and came back while the line protocol bridged
         // its silence (a serial line does), so it is a return all the same.
-        awaitingUboot = true;
+        m_awaitingUboot = true;
     }
     // The board answers: whatever fails from here on is a fault again.
     upg_log_expect_departure(0);
@@ -357,35 +357,35 @@ bool BurnThread::checkDeviceState() {
     // place; the rest of the image is not for it.
     if (!sameBoard())
         return false;
-    seenBootRom = !linker->isLargePacket();
-    if (!awaitingUboot || !linker->isLargePacket())
+    m_seenBootRom = !m_linker->isLargePacket();
+    if (!m_awaitingUboot || !m_linker->isLargePacket())
         return true;
 
-    awaitingUboot = false;
+    m_awaitingUboot = false;
     emit inUboot();
     // A serial line has no work modes: its link refuses the switch by design,
     // and refusing the burn for that would fail every serial board that
     // passes from its boot ROM into U-Boot.
     if (serialLine())
         return true;
-    if (linker->setWorkMode(partitions ? 1 : 0))
+    if (m_linker->setWorkMode(m_partitions ? 1 : 0))
         return true;
-    noteFailure(Failure::BoardRefused, linker->errorText(), true);
+    noteFailure(Failure::BoardRefused, m_linker->errorText(), true);
     return false;
 }
 
 bool BurnThread::sameBoard() {
-    const QByteArray chip = linker->chipId();
-    if (chip.isEmpty() || chip == boardChip)
+    const QByteArray chip = m_linker->chipId();
+    if (chip.isEmpty() || chip == m_boardChip)
         return true;
-    if (boardChip.isEmpty()) {
-        boardChip = chip;
+    if (m_boardChip.isEmpty()) {
+        m_boardChip = chip;
         return true;
     }
     noteFailure(
         Failure::BoardMismatch,
         QStringLiteral("Dev %1 is another board now (chip %2, the burn began on chip %3)")
-            .arg(linker->name(), KelLinker::chipIdText(chip), KelLinker::chipIdText(boardChip)));
+            .arg(m_linker->name(), KelLinker::chipIdText(chip), KelLinker::chipIdText(m_boardChip)));
     return false;
 }
 
@@ -394,25 +394,25 @@ bool BurnThread::isSelected(const FwcMeta &meta) const {
     char name[sizeof(meta.name) + 1];
     memcpy(name, meta.name, sizeof(meta.name));
     name[sizeof(meta.name)] = '\0';
-    return needsBurn(name, partitions, partitionCount);
+    return needsBurn(name, m_partitions, m_partitionCount);
 }
 
 bool BurnThread::readFull(char *buf, quint32 n) {
     // A short read inside a component means the file changed or is damaged;
     // sending the stale rest of the buffer would burn garbage.
-    return fread(buf, 1, n, file) == n;
+    return fread(buf, 1, n, m_file) == n;
 }
 
 QString BurnThread::readErrorText() const {
-    if (ferror(file))
+    if (ferror(m_file))
         return QString::fromLocal8Bit(strerror(errno));
     return QStringLiteral("the image file ends early");
 }
 
 BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     // Only this attempt's failure explains this attempt.
-    linker->clearError();
-    const QString dev = linker->name();
+    m_linker->clearError();
+    const QString dev = m_linker->name();
     const QString compName = fieldText(meta.name, sizeof(meta.name));
 
     if (!isSelected(meta)) {
@@ -421,17 +421,17 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
         return Outcome::Skipped;
     }
 
-    if (nameHas(meta, "image.target") && !linker->isLargePacket()) {
+    if (nameHas(meta, "image.target") && !m_linker->isLargePacket()) {
         noteFailure(Failure::BoardRefused, QStringLiteral("The status of device %1 error").arg(dev));
         return Outcome::DeviceFailed;
     }
 
-    if (!linker->sendMetaHead(meta)) {
+    if (!m_linker->sendMetaHead(meta)) {
         noteFailure(Failure::BoardRefused, QStringLiteral("Failed to send the meta information!"), true);
         return Outcome::DeviceFailed;
     }
 
-    const int block = linker->blockSize();
+    const int block = m_linker->blockSize();
     const quint32 chunk = chunkSize(block);
     if (chunk == 0) {
         noteFailure(Failure::BoardRefused,
@@ -449,10 +449,10 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     qDebug().noquote() << "Blocksize" << block << ", chunk" << chunk << "*" << full << ", rest"
                        << rest;
     qDebug().noquote() << "Offset:" << meta.offset << "Size:" << meta.size;
-    const bool seekOk = fseeko(file, off_t(meta.offset), SEEK_SET) == 0;
+    const bool seekOk = fseeko(m_file, off_t(meta.offset), SEEK_SET) == 0;
 
     if (full > 0) {
-        if (stopped)
+        if (m_stopped)
             return Outcome::DeviceFailed;
         for (quint32 k = 0; k < full; ++k) {
             waitIfPaused();
@@ -464,13 +464,13 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
                                 .arg(readErrorText()));
                 return Outcome::ImageFailed;
             }
-            if (!linker->sendData(buf.get(), int(chunk))) {
+            if (!m_linker->sendData(buf.get(), int(chunk))) {
                 noteFailure(Failure::LinkLost, QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(chunk),
                             true);
                 return Outcome::DeviceFailed;
             }
             advanceProgress(chunk);
-            if (k + 1 < full && stopped)
+            if (k + 1 < full && m_stopped)
                 return Outcome::DeviceFailed;
         }
     }
@@ -490,7 +490,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
             rest = padded;
         }
         qDebug().noquote() << " Dev" << dev << "Send the rest data" << rest;
-        if (!linker->sendData(buf.get(), int(rest))) {
+        if (!m_linker->sendData(buf.get(), int(rest))) {
             noteFailure(Failure::LinkLost, QStringLiteral(" Dev %1 Failed to send %2").arg(dev).arg(rest),
                         true);
             return Outcome::DeviceFailed;
@@ -499,7 +499,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
     }
 
     uint32_t results[3] = {0, 0, 0};
-    if (!linker->metaEnd(meta, results)) {
+    if (!m_linker->metaEnd(meta, results)) {
         noteFailure(Failure::BoardRefused,
                     QStringLiteral(" Dev %1 The burnning process has error!").arg(dev), true);
         return Outcome::DeviceFailed;
@@ -509,7 +509,7 @@ BurnThread::Outcome BurnThread::burnComponent(const FwcMeta &meta) {
 
 bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {
     // An I/O or pipe error means the board is beyond a resend.
-    const int error = linker->lastError();
+    const int error = m_linker->lastError();
     if (error == -1 || error == -9)
         return false;
     ++*retries;
@@ -525,14 +525,14 @@ bool BurnThread::retryStep(const FwcMeta &meta, int *retries, int limit) {
     // handshake, and refuses every command until the board has answered it.
     if (serialLine())
         waitSerialConnected();
-    if (!linker->probePacketSize() && !linker->probePacketSize()) {
+    if (!m_linker->probePacketSize() && !m_linker->probePacketSize()) {
         // The failure that made the recovery necessary says more than the
         // recovery's own.
-        const Failure before = failureNote;
+        const Failure before = m_failureNote;
         noteFailure(Failure::LinkLost, QStringLiteral("Connection recovery failed!"));
         if (before)
-            failureNote = Failure(before.code(),
-                                  before.message() + QStringLiteral("; ") + failureNote.message());
+            m_failureNote = Failure(before.code(),
+                                  before.message() + QStringLiteral("; ") + m_failureNote.message());
         return false;
     }
     qWarning().noquote() << "Resend firmware component:" << compName;

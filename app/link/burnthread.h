@@ -37,7 +37,7 @@ public:
 
     // With several boards at once: every line this job logs, the library's and
     // the link's alike, begins with "[location] ". None by default (one board).
-    void setBoardLocation(const QString &location) { boardLocation = location; }
+    void setBoardLocation(const QString &location) { m_boardLocation = location; }
 
     // How long the adb start waits for the board to appear as an upgrade device
     // and how often it looks (15000 ms, every 500 ms).
@@ -106,25 +106,25 @@ private:
     Failure::Code linkStepCode(Failure::Code guess) const;
     void failJob();
 
-    KelLinker *linker;
-    PartitionSelection *partitions = nullptr;
-    bool viaAdb;
-    bool awaitingUboot = false;
-    bool rebootAfter;
-    quint32 partitionCount = 0;
+    KelLinker *m_linker;
+    PartitionSelection *m_partitions = nullptr;
+    bool m_viaAdb;
+    bool m_awaitingUboot = false;
+    bool m_rebootAfter;
+    quint32 m_partitionCount = 0;
 
     // The boot stage of the last device-state check was the boot ROM.
-    bool seenBootRom = false;
+    bool m_seenBootRom = false;
     // The chip identifier of the board this job burns, once it has reported one.
-    QByteArray boardChip;
-    int retryLimit;
-    QString adbProgram;
-    QString boardLocation;
-    int adbAppearMs = 15000;
-    int adbPollMs = 500;
-    FILE *file = nullptr;
-    Failure failureNote;
+    QByteArray m_boardChip;
+    int m_retryLimit;
+    QString m_adbProgram;
+    QString m_boardLocation;
+    int m_adbAppearMs = 15000;
+    int m_adbPollMs = 500;
+    FILE *m_file = nullptr;
+    Failure m_failureNote;
     // The device-side upgrade service keeps running for the whole job; it is
     // only disposed of when the job is over.
-    QProcess *adbProcess = nullptr;
+    QProcess *m_adbProcess = nullptr;
 };

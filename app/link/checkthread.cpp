@@ -41,33 +41,33 @@ CheckThread::CheckThread() {
 
 CheckThread::~CheckThread() {
     // The loop must not outlive this object; without a stop it would poll forever.
-    if (isRunning() && !stopped) {
+    if (isRunning() && !m_stopped) {
         stop();
     }
     wait();
 }
 
 void CheckThread::pause() {
-    if (!paused) {
-        paused = true;
+    if (!m_paused) {
+        m_paused = true;
     }
 }
 
 void CheckThread::resume() {
-    QMutexLocker locker(&flagMutex);
-    if (paused) {
-        paused = false;
-        waitCondition.wakeAll();
+    QMutexLocker locker(&m_flagMutex);
+    if (m_paused) {
+        m_paused = false;
+        m_waitCondition.wakeAll();
     }
 }
 
 void CheckThread::stop() {
     {
-        QMutexLocker locker(&flagMutex);
-        stopped = true;
+        QMutexLocker locker(&m_flagMutex);
+        m_stopped = true;
         // A paused watcher would otherwise wait forever and its owner, which stops
         // it on destruction, would never see the thread end.
-        waitCondition.wakeAll();
+        m_waitCondition.wakeAll();
     }
     int found = procscan::killByName(adbProcessName(), kKillGraceMs);
     if (found > 0) {
@@ -76,8 +76,8 @@ void CheckThread::stop() {
 }
 
 void CheckThread::setWaitTimes(int outputMs, int endMs) {
-    outputWaitMs = outputMs;
-    endWaitMs = endMs;
+    m_outputWaitMs = outputMs;
+    m_endWaitMs = endMs;
 }
 
 void CheckThread::setAdbProgram(const QString &program) {
@@ -128,61 +128,61 @@ QStringList CheckThread::parseIdentification(const QByteArray &output) {
 }
 
 void CheckThread::run() {
-    process = new QProcess();
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    connect(process, &QProcess::errorOccurred, this, &CheckThread::onProcessError,
+    m_process = new QProcess();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    connect(m_process, &QProcess::errorOccurred, this, &CheckThread::onProcessError,
             Qt::DirectConnection);
 
-    while (!stopped) {
+    while (!m_stopped) {
         runCycle();
         sleepBetweenCycles();
     }
 
-    if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished(endWaitMs);
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(m_endWaitMs);
     }
-    process->close();
-    delete process;
-    process = nullptr;
+    m_process->close();
+    delete m_process;
+    m_process = nullptr;
 }
 
 void CheckThread::runCycle() {
-    QMutexLocker cycle(&mutex);
+    QMutexLocker cycle(&m_mutex);
     {
-        QMutexLocker locker(&flagMutex);
-        while (paused && !stopped) {
-            waitCondition.wait(&flagMutex);
+        QMutexLocker locker(&m_flagMutex);
+        while (m_paused && !m_stopped) {
+            m_waitCondition.wait(&m_flagMutex);
         }
     }
-    if (stopped) {
+    if (m_stopped) {
         return;
     }
 
-    process->start(adbProgram(), {"shell", "uname", "-nsmr"}, QIODevice::ReadWrite);
-    waitSliced(outputWaitMs, &CheckThread::waitOutput);
+    m_process->start(adbProgram(), {"shell", "uname", "-nsmr"}, QIODevice::ReadWrite);
+    waitSliced(m_outputWaitMs, &CheckThread::waitOutput);
 
-    QStringList sysInfo = parseIdentification(process->readAll());
+    QStringList sysInfo = parseIdentification(m_process->readAll());
     if (!sysInfo.isEmpty()) {
         emit adbDeviceFound(sysInfo);
     } else {
         emit adbDeviceAbsent();
     }
 
-    if (!waitSliced(endWaitMs, &CheckThread::waitEnd)) {
+    if (!waitSliced(m_endWaitMs, &CheckThread::waitEnd)) {
         // A hung adb would keep the process object busy, and every later start
         // would fail; end it so that the next cycle polls afresh.
-        process->kill();
-        process->waitForFinished(endWaitMs);
+        m_process->kill();
+        m_process->waitForFinished(m_endWaitMs);
     }
 }
 
 bool CheckThread::waitSliced(int timeoutMs, bool (CheckThread::*ready)(int)) {
     QDeadlineTimer deadline(timeoutMs);
-    while (!stopped) {
-        if (process->state() == QProcess::NotRunning) {
+    while (!m_stopped) {
+        if (m_process->state() == QProcess::NotRunning) {
             // Output that arrived before the end is still in the buffer.
-            return ready == &CheckThread::waitEnd || process->bytesAvailable() > 0;
+            return ready == &CheckThread::waitEnd || m_process->bytesAvailable() > 0;
         }
         int left = static_cast<int>(deadline.remainingTime());
         if (left <= 0) {
@@ -196,18 +196,18 @@ bool CheckThread::waitSliced(int timeoutMs, bool (CheckThread::*ready)(int)) {
 }
 
 bool CheckThread::waitOutput(int sliceMs) {
-    return process->waitForReadyRead(sliceMs);
+    return m_process->waitForReadyRead(sliceMs);
 }
 
 bool CheckThread::waitEnd(int sliceMs) {
-    return process->waitForFinished(sliceMs);
+    return m_process->waitForFinished(sliceMs);
 }
 
 void CheckThread::sleepBetweenCycles() {
     QDeadlineTimer deadline(kCycleSleepMs);
-    QMutexLocker locker(&flagMutex);
-    while (!stopped && !deadline.hasExpired()) {
-        waitCondition.wait(&flagMutex, deadline);
+    QMutexLocker locker(&m_flagMutex);
+    while (!m_stopped && !deadline.hasExpired()) {
+        m_waitCondition.wait(&m_flagMutex, deadline);
     }
 }
 

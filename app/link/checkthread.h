@@ -61,14 +61,14 @@ private:
     void runCycle();
     void sleepBetweenCycles();
 
-    QProcess *process = nullptr;
-    QMutex mutex;
-    QWaitCondition waitCondition;
-    std::atomic<bool> paused{false};
-    std::atomic<bool> stopped{false};
+    QProcess *m_process = nullptr;
+    QMutex m_mutex;
+    QWaitCondition m_waitCondition;
+    std::atomic<bool> m_paused{false};
+    std::atomic<bool> m_stopped{false};
     // Guards only the flag changes and the wake-ups, never a cycle, so that resume()
     // and stop() from the GUI thread return at once and no wake-up is lost.
-    QMutex flagMutex;
-    int outputWaitMs = 30000;
-    int endWaitMs = 30000;
+    QMutex m_flagMutex;
+    int m_outputWaitMs = 30000;
+    int m_endWaitMs = 30000;
 };

@@ -22,8 +22,8 @@ public:
         : KelThread(nullptr), units(units), stepsPerUnit(steps), ended(ended) {}
     ~StepWorker() override { stopAndWait(); }
 
-    QMutex &unitMutex() { return mutex; }
-    quint32 progressValue() const { return progress; }
+    QMutex &unitMutex() { return m_mutex; }
+    quint32 progressValue() const { return m_progress; }
 
     QSemaphore gate;
     std::atomic<bool> ungated{false};
@@ -34,7 +34,7 @@ public:
 
 protected:
     void run() override {
-        progress = 0;
+        m_progress = 0;
         emit threadIsStart();
         bool halted = false;
         for (int u = 0; u < units && !halted; ++u) {
@@ -42,7 +42,7 @@ protected:
                 halted = true;
                 break;
             }
-            QMutexLocker lock(&mutex);
+            QMutexLocker lock(&m_mutex);
             for (int s = 0; (endless || s < stepsPerUnit) && !halted; ++s) {
                 if (!ungated) {
                     while (!gate.tryAcquire(1, 5)) {
@@ -90,9 +90,9 @@ public:
 protected:
     void run() override {
         emit threadIsStart();
-        progress = 0;
+        m_progress = 0;
         while (!isStopped()) {
-            QMutexLocker lock(&mutex);
+            QMutexLocker lock(&m_mutex);
             if (!waitIfPaused()) {
                 break;
             }
