@@ -12,6 +12,7 @@
 #include "cli.h"
 #include "diskaccess.h"
 #include "diskregistry.h"
+#include "run_records.h"
 
 namespace {
 
@@ -101,6 +102,14 @@ void kelcli_card_drop_created(const CardTarget &target) {
 
 int kelcli_card_take_option(int argc, char **argv, int *i, CardTargetOptions *o) {
     const char *a = argv[*i];
+    QString recordsError;
+    const int records = o->records ? o->records->takeOption(argc, argv, i, &recordsError) : 0;
+    if (records < 0) {
+        return kelcli_card_usage(o->json, recordsError);
+    }
+    if (records > 0) {
+        return KELCLI_OK;
+    }
     if (strcmp(a, "--device") == 0 && *i + 1 < argc) {
         o->device = QString::fromLocal8Bit(argv[++*i]);
     } else if (strcmp(a, "--size") == 0 && *i + 1 < argc) {

@@ -10,6 +10,8 @@
 #include "diskaccess.h"
 #include "jobrecords.h"
 
+class RunRecords;
+
 struct CardTarget {
     // The card as it was when it was named: the job refuses it if the node or
     // file has come to hold another card since.
@@ -25,6 +27,8 @@ struct CardTargetOptions {
     bool yes = false;
     bool force = false;
     bool json = false;
+    // Takes --db and --operator for the job's record when set.
+    RunRecords *records = nullptr;
 };
 
 // Turns --device into a disk. Refuses (with the message in *error, the exit
@@ -39,8 +43,9 @@ bool kelcli_card_target(const char *command, const CardTargetOptions &o, CardTar
 CardJobFacts kelcli_card_job_facts(const QString &kind, const CardTarget &target);
 
 // The options write and format share (--device, --size, --yes, --force,
-// --json) at argv[*i]: KELCLI_OK when taken (*i moved past its value),
-// KELCLI_USAGE after reporting a bad value, -1 when it is none of them.
+// --json, and --db and --operator with `records`) at argv[*i]: KELCLI_OK when
+// taken (*i moved past its value), KELCLI_USAGE after reporting a bad value,
+// -1 when it is none of them.
 int kelcli_card_take_option(int argc, char **argv, int *i, CardTargetOptions *o);
 // Whether --json is among the arguments, looked for before they are judged so
 // that a usage error ends the JSON stream with its result line too.

@@ -19,6 +19,7 @@ int kelcli_cmd_card_write(int argc, char **argv) {
     CardTargetOptions o;
     o.json = kelcli_card_wants_json(argc, argv);
     RunRecords records;
+    o.records = &records;
     QString imagePath;
     bool verify = false;
     ImageGuard guard;
@@ -27,14 +28,6 @@ int kelcli_cmd_card_write(int argc, char **argv) {
         if (kelcli_is_help(a)) {
             kelcli_help_card(stdout);
             return KELCLI_OK;
-        }
-        QString recordsError;
-        const int recordsTaken = records.takeOption(argc, argv, &i, &recordsError);
-        if (recordsTaken < 0) {
-            return kelcli_card_usage(o.json, recordsError);
-        }
-        if (recordsTaken > 0) {
-            continue;
         }
         const int taken = kelcli_card_take_option(argc, argv, &i, &o);
         if (taken == KELCLI_USAGE) {
