@@ -1,0 +1,274 @@
+// The records real jobs leave: kelflash-cli burning kelsim's boards over USB
+// and a serial line, failing, stopped by Ctrl-C, writing and formatting a
+// card; the same test bodies on the run's own data.db and on a private
+// PostgreSQL server.
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QSysInfo>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <memory>
+
+#include "burn_cli_run.h"
+#include "burn_util.h"
+#include "pg_cluster.h"
+#include "recordstore.h"
+#include "recordtarget.h"
+
+namespace {
+
+const std::vector<SampleComponent> kImage = {
+    {"spl", "spl", "run", 30000},
+    {"uboot", "boot", "burn", 200000},
+    {"image.target.rootfs", "rootfs", "burn", 1500000},
+};
+
+QString sha256Of(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    return QString::fromLatin1(h.result().toHex());
+}
+
+class JobRecords : public ::testing::TestWithParam<RecordTarget::Kind> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        if (pg()) {
+            if (!PgCluster::available())
+                GTEST_SKIP() << "PostgreSQL 15 server programs are not installed";
+            m_pg = std::make_unique<PgCluster>();
+            ASSERT_TRUE(m_pg->create()) << qPrintable(m_pg->error());
+            QString error;
+            ASSERT_TRUE(parseDatabaseUrl(m_pg->url(), &m_target, &error)) << qPrintable(error);
+        } else {
+            // No --db: the run's data.db, in the folder it runs in.
+            m_target = RecordTarget::sqlite(path("data.db"));
+        }
+        writeImage(path("job.img").toStdString(), kImage);
+    }
+
+    bool pg() const { return GetParam() == RecordTarget::Postgres; }
+    QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
+    QStringList dbArgs() const { return pg() ? QStringList{"--db", m_pg->url()} : QStringList{}; }
+
+    // A command in the test's folder; `program` "kelsim" or "kelflash-cli".
+    void start(QProcess &p, const QString &program, const QStringList &args) {
+        p.setWorkingDirectory(m_dir.path());
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.start(binary(program == "kelsim" ? "sim/kelsim" : "cli/kelflash-cli"), args);
+    }
+    CliRun usbBurn(const QStringList &sim, const QStringList &burn) {
+        QProcess p;
+        start(p, "kelsim",
+              QStringList{"usb", "--quiet"} + sim +
+                  QStringList{"--", binary("cli/kelflash-cli"), "burn", "job.img"} + burn +
+                  dbArgs());
+        return finish(p);
+    }
+    CliRun serialBurn(const QStringList &burn) {
+        QProcess p;
+        start(p, "kelsim",
+              QStringList{"serial", "--", "/bin/sh", "-c",
+                          "exec \"$0\" burn job.img --serial ${KELFLASH_EXTRA_SERIAL_PORTS%% *} "
+                          "\"$@\"",
+                          binary("cli/kelflash-cli")} +
+                  burn + dbArgs());
+        return finish(p);
+    }
+    CliRun cli(const QStringList &args) {
+        QProcess p;
+        start(p, "kelflash-cli", args + dbArgs());
+        return finish(p);
+    }
+
+    QList<BoardRecord> stored() {
+        RecordStore s(m_target, QStringLiteral("job-reader"));
+        QString error;
+        if (!s.open(&error)) {
+            ADD_FAILURE() << qPrintable(error);
+            return {};
+        }
+        return s.records();
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<PgCluster> m_pg;
+    RecordTarget m_target;
+};
+
+// What a record of one job must hold; empty texts are not checked.
+struct Want {
+    const char *name;
+    const char *jobKind, *link, *result, *failureCode, *failedComponent, *chipId;
+};
+
+void expectRecord(const BoardRecord &r, const Want &w, const QString &imageSha) {
+    SCOPED_TRACE(w.name);
+    EXPECT_EQ(r.jobKind, w.jobKind);
+    EXPECT_EQ(r.link, w.link);
+    EXPECT_EQ(r.result, w.result);
+    EXPECT_EQ(r.failureCode, w.failureCode);
+    EXPECT_EQ(r.failureMessage.isEmpty(), QString(w.result) == "ok")
+        << qPrintable(r.failureMessage);
+    if (*w.failedComponent) {
+        EXPECT_EQ(r.failedComponent, w.failedComponent);
+    }
+    if (*w.chipId) {
+        EXPECT_EQ(r.chipId, w.chipId);
+    }
+    EXPECT_FALSE(r.location.isEmpty());
+    EXPECT_GT(r.durationMs, 0);
+    EXPECT_TRUE(r.startedUtc.isValid() && r.endedUtc >= r.startedUtc);
+    EXPECT_EQ(r.station, QSysInfo::machineHostName());
+    EXPECT_EQ(r.operatorName, "alice");
+    if (r.jobKind == "card-format") {
+        EXPECT_TRUE(r.imageName.isEmpty());
+        EXPECT_TRUE(r.imageSha256.isEmpty());
+    } else {
+        EXPECT_EQ(r.imageName, "job.img");
+        EXPECT_EQ(r.imageSha256, imageSha);
+    }
+    if (r.link == "card") {
+        EXPECT_GT(r.cardSize, 0);
+    } else {
+        EXPECT_EQ(r.components.toStdString(), "image.updater.env,spl,uboot,image.target.rootfs");
+    }
+    if (QString(w.result) == "ok" && r.jobKind != "card-format") {
+        EXPECT_GT(r.bytesWritten, 1500000);
+    }
+}
+
+TEST_P(JobRecords, EveryJobLeavesItsRecord) {
+    const QString sha = sha256Of(path("job.img"));
+    const QStringList op{"--operator", "alice", "--retries", "0"};
+    int expected = 0;
+    auto last = [&] {
+        const QList<BoardRecord> all = stored();
+        EXPECT_EQ(all.size(), ++expected);
+        return all.isEmpty() ? BoardRecord() : all.last();
+    };
+
+    struct Burn {
+        Want want;
+        QStringList sim;  // empty name: over a serial line
+        int status;
+    } burns[] = {
+        {{"usb", "burn", "usb", "ok", "", "", "SIM-000001"}, {}, 0},
+        {{"serial", "burn", "serial", "ok", "", "", ""}, {}, 0},
+        {{"refused", "burn", "usb", "failed", "board-refused", "", "SIM-000001"},
+         {"--fail-cmd", "0x10"},
+         1},
+        {{"vanished", "burn", "usb", "failed", "link-lost", "image.target.rootfs", "SIM-000001"},
+         {"--fault", "1:vanish@rootfs"},
+         1},
+    };
+    for (const Burn &b : burns) {
+        const bool serial = QString(b.want.name) == "serial";
+        CliRun r = serial ? serialBurn(op) : usbBurn(b.sim, QStringList{"--first"} + op);
+        EXPECT_EQ(r.status, b.status) << b.want.name << "\n" << r.err.toStdString();
+        expectRecord(last(), b.want, sha);
+    }
+
+    // Ctrl-C while the board is away after its boot loader.
+    {
+        QProcess p;
+        start(p, "kelsim",
+              QStringList{"usb", "--quiet", "--run-away", "600000", "--",
+                          binary("cli/kelflash-cli"), "burn", "job.img", "--first", "--json"} +
+                  op + dbArgs());
+        QByteArray out;
+        while (!out.contains(R"("name":"uboot")") && p.waitForReadyRead(60000))
+            out += p.readAllStandardOutput();
+        ASSERT_TRUE(out.contains(R"("name":"uboot")")) << out.toStdString();
+        kill(pid_t(p.processId()), SIGINT);  // kelsim passes it on
+        CliRun r = finish(p, out, 30000);
+        EXPECT_EQ(r.status, 1) << r.err.toStdString();
+        expectRecord(last(),
+                     {"interrupted", "burn", "usb", "interrupted", "interrupted", "", "SIM-000001"},
+                     sha);
+    }
+
+    // A card written into a card image file, then formatted.
+    CliRun w = cli(QStringList{"card", "write", path("job.img"), "--device", path("card.img"),
+                               "--size", "64M", "--operator", "alice"});
+    EXPECT_EQ(w.status, 0) << w.err.toStdString();
+    const BoardRecord written = last();
+    expectRecord(written, {"card-write", "card-write", "card", "ok", "", "", ""}, sha);
+    EXPECT_EQ(written.location, path("card.img"));
+    EXPECT_EQ(written.cardSize, 64 << 20);
+    CliRun f = cli({"card", "format", "--device", path("card.img"), "--yes", "--operator", "alice"});
+    EXPECT_EQ(f.status, 0) << f.err.toStdString();
+    expectRecord(last(), {"card-format", "card-format", "card", "ok", "", "", ""}, sha);
+}
+
+TEST_P(JobRecords, AStationOfFourBoardsStoresFourRecords) {
+    CliRun r = usbBurn({"--boards", "4"}, {"--all", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QList<BoardRecord> all = stored();
+    ASSERT_EQ(all.size(), 4);
+    QSet<QString> chips, locations;
+    for (const BoardRecord &b : all) {
+        EXPECT_EQ(b.result, "ok");
+        chips << b.chipId;
+        locations << b.location;
+    }
+    EXPECT_EQ(chips, (QSet<QString>{"SIM-000001", "SIM-000002", "SIM-000003", "SIM-000004"}));
+    EXPECT_EQ(locations.size(), 4);
+}
+
+TEST_P(JobRecords, ADatabaseUrlThatDoesNotParseBurnsNothing) {
+    for (const char *url : {"mysql://kel@host/db", "postgresql://kel@:5432/db#x", "sqlite:"}) {
+        QProcess p;
+        start(p, "kelsim",
+              {"usb", "--quiet", "--dump", "bad", "--", binary("cli/kelflash-cli"), "burn",
+               "job.img", "--first", "--db", url});
+        CliRun r = finish(p);
+        EXPECT_EQ(r.status, 2) << url << "\n" << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("database URL")) << r.err.toStdString();
+        EXPECT_TRUE(fileBytes(path("bad/commands.txt")).empty()) << url;
+    }
+    EXPECT_FALSE(QFile::exists(path("data.db")));
+}
+
+// The server away: the burn goes on, its record waits in the spool, and the
+// next run with the server back sends it, once.
+TEST_P(JobRecords, ARecordWaitsInTheSpoolWhileTheServerIsDown) {
+    if (!pg())
+        GTEST_SKIP() << "an SQLite file does not go down";
+    ASSERT_TRUE(m_pg->stop());
+    CliRun down = usbBurn({}, {"--first"});
+    EXPECT_EQ(down.status, 0) << down.err.toStdString();
+    EXPECT_TRUE((down.out + down.err).contains(
+        "1 board record waits in the spool for the fleet database"))
+        << down.out.toStdString() << down.err.toStdString();
+    ASSERT_TRUE(m_pg->start()) << qPrintable(m_pg->error());
+    CliRun up = usbBurn({}, {"--first", "--json"});
+    EXPECT_EQ(up.status, 0) << up.err.toStdString();
+    const auto result = events(up.out, "result");
+    ASSERT_EQ(result.size(), 1u) << up.out.toStdString();
+    EXPECT_FALSE(result[0].contains("records_waiting")) << up.out.toStdString();
+    const QList<BoardRecord> all = stored();
+    ASSERT_EQ(all.size(), 2);
+    EXPECT_NE(all[0].recordId, all[1].recordId);
+    // And the spool is empty now: a third run sends nothing again.
+    CliRun again = usbBurn({}, {"--first"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(stored().size(), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, JobRecords,
+                         ::testing::Values(RecordTarget::Sqlite, RecordTarget::Postgres),
+                         [](const auto &info) {
+                             return info.param == RecordTarget::Sqlite ? "SQLite" : "PostgreSQL";
+                         });
+
+}  // namespace
