@@ -225,6 +225,31 @@ TEST_P(JobRecords, AStationOfFourBoardsStoresFourRecords) {
     EXPECT_EQ(locations.size(), 4);
 }
 
+// Ctrl-C to a station of two boards, both away after their boot loader: each
+// board's record says it was stopped.
+TEST_P(JobRecords, AStoppedStationRecordsEveryBoardAsInterrupted) {
+    QProcess p;
+    start(p, "kelsim",
+          QStringList{"usb", "--quiet", "--boards", "2", "--run-away", "600000", "--",
+                      binary("cli/kelflash-cli"), "burn", "job.img", "--all", "--json"} +
+              dbArgs());
+    QByteArray out;
+    while (out.count(R"("name":"uboot")") < 2 && p.waitForReadyRead(60000))
+        out += p.readAllStandardOutput();
+    ASSERT_EQ(out.count(R"("name":"uboot")"), 2) << out.toStdString();
+    kill(pid_t(p.processId()), SIGINT);  // kelsim passes it on
+    CliRun r = finish(p, out, 30000);
+    EXPECT_EQ(r.status, 1) << r.err.toStdString();
+    const QList<BoardRecord> all = stored();
+    ASSERT_EQ(all.size(), 2) << r.out.toStdString();
+    for (const BoardRecord &b : all) {
+        EXPECT_EQ(b.result, "interrupted") << qPrintable(b.location);
+        EXPECT_EQ(b.failureCode, "interrupted") << qPrintable(b.location);
+        EXPECT_FALSE(b.failureMessage.isEmpty());
+        EXPECT_EQ(b.failedComponent, "uboot");
+    }
+}
+
 TEST_P(JobRecords, ADatabaseUrlThatDoesNotParseBurnsNothing) {
     for (const char *url : {"mysql://kel@host/db", "postgresql://kel@:5432/db#x", "sqlite:"}) {
         QProcess p;
@@ -239,30 +264,54 @@ TEST_P(JobRecords, ADatabaseUrlThatDoesNotParseBurnsNothing) {
     EXPECT_FALSE(QFile::exists(path("data.db")));
 }
 
-// The server away: the burn goes on, its record waits in the spool, and the
-// next run with the server back sends it, once.
-TEST_P(JobRecords, ARecordWaitsInTheSpoolWhileTheServerIsDown) {
+// The server away: the burns go on, their records wait in the spool (each run
+// says how many wait in all), and the next run with the server back sends
+// them, each once.
+TEST_P(JobRecords, RecordsWaitInTheSpoolWhileTheServerIsDown) {
     if (!pg())
         GTEST_SKIP() << "an SQLite file does not go down";
     ASSERT_TRUE(m_pg->stop());
-    CliRun down = usbBurn({}, {"--first"});
-    EXPECT_EQ(down.status, 0) << down.err.toStdString();
-    EXPECT_TRUE((down.out + down.err).contains(
-        "1 board record waits in the spool for the fleet database"))
-        << down.out.toStdString() << down.err.toStdString();
+    const struct {
+        QStringList sim, burn;
+        const char *event;  // --json: the line that says it; else the plain text
+        int waiting;
+    } runs[] = {
+        {{}, {"--first"}, nullptr, 1},
+        {{}, {"--first", "--json"}, "result", 2},
+        {{"--boards", "2"}, {"--all", "--json"}, "summary", 4},
+        {{"--boards", "2"}, {"--all"}, nullptr, 6},
+    };
+    for (const auto &run : runs) {
+        CliRun r = usbBurn(run.sim, run.burn);
+        const std::string what = run.burn.join(' ').toStdString();
+        EXPECT_EQ(r.status, 0) << what << "\n" << r.err.toStdString();
+        if (run.event) {
+            const auto ends = events(r.out, run.event);
+            ASSERT_EQ(ends.size(), 1u) << what << "\n" << r.out.toStdString();
+            EXPECT_EQ(ends[0]["records_waiting"].toInt(), run.waiting) << what;
+        } else {
+            const QByteArray text =
+                run.waiting == 1 ? QByteArray("1 board record waits in the spool")
+                                 : QByteArray::number(run.waiting) + " board records wait in the spool";
+            EXPECT_TRUE((r.out + r.err).contains(text + " for the fleet database"))
+                << what << "\n" << r.out.toStdString() << r.err.toStdString();
+        }
+    }
     ASSERT_TRUE(m_pg->start()) << qPrintable(m_pg->error());
     CliRun up = usbBurn({}, {"--first", "--json"});
     EXPECT_EQ(up.status, 0) << up.err.toStdString();
     const auto result = events(up.out, "result");
     ASSERT_EQ(result.size(), 1u) << up.out.toStdString();
     EXPECT_FALSE(result[0].contains("records_waiting")) << up.out.toStdString();
-    const QList<BoardRecord> all = stored();
-    ASSERT_EQ(all.size(), 2);
-    EXPECT_NE(all[0].recordId, all[1].recordId);
-    // And the spool is empty now: a third run sends nothing again.
-    CliRun again = usbBurn({}, {"--first"});
-    EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(stored().size(), 3);
+    QList<BoardRecord> all = stored();
+    EXPECT_EQ(all.size(), 7);
+    QSet<QString> ids;
+    for (const BoardRecord &b : all)
+        ids << b.recordId;
+    EXPECT_EQ(ids.size(), all.size());
+    // The spool is empty now: the next run adds its own record only.
+    EXPECT_EQ(usbBurn({}, {"--first"}).status, 0);
+    EXPECT_EQ(stored().size(), 8);
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, JobRecords,
