@@ -210,19 +210,83 @@ TEST_P(JobRecords, EveryJobLeavesItsRecord) {
     expectRecord(last(), {"card-format", "card-format", "card", "ok", "", "", ""}, sha);
 }
 
-TEST_P(JobRecords, AStationOfFourBoardsStoresFourRecords) {
-    CliRun r = usbBurn({"--boards", "4"}, {"--all", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    const QList<BoardRecord> all = stored();
-    ASSERT_EQ(all.size(), 4);
-    QSet<QString> chips, locations;
-    for (const BoardRecord &b : all) {
-        EXPECT_EQ(b.result, "ok");
-        chips << b.chipId;
-        locations << b.location;
+// A station keeps one record per board, each board's own: four at once, and
+// boards watched for until two are done.
+TEST_P(JobRecords, AStationStoresOneRecordPerBoard) {
+    const struct {
+        QStringList sim, burn;
+        int boards;
+    } runs[] = {
+        {{"--boards", "4"}, {"--all", "--json"}, 4},
+        {{"--boards", "2"}, {"--watch", "--count", "2"}, 2},
+    };
+    int before = 0;
+    for (const auto &run : runs) {
+        CliRun r = usbBurn(run.sim, run.burn);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QList<BoardRecord> all = stored().mid(before);
+        ASSERT_EQ(all.size(), run.boards) << qPrintable(run.burn.join(' '));
+        before += run.boards;
+        QSet<QString> chips, locations;
+        for (const BoardRecord &b : all) {
+            EXPECT_EQ(b.result, "ok");
+            EXPECT_TRUE(b.chipId.startsWith("SIM-00000")) << qPrintable(b.chipId);
+            chips << b.chipId;
+            locations << b.location;
+        }
+        EXPECT_EQ(chips.size(), run.boards);
+        EXPECT_EQ(locations.size(), run.boards);
     }
-    EXPECT_EQ(chips, (QSet<QString>{"SIM-000001", "SIM-000002", "SIM-000003", "SIM-000004"}));
-    EXPECT_EQ(locations.size(), 4);
+}
+
+// KelFlash.ini's [fleet] settings name the station and the operator and
+// choose the database; --operator still wins.
+TEST_P(JobRecords, TheFleetSettingsNameTheStationAndChooseTheDatabase) {
+    const QString url = pg() ? m_pg->url() : "sqlite:" + path("fleet.db");
+    QString error;
+    ASSERT_TRUE(parseDatabaseUrl(url, &m_target, &error)) << qPrintable(error);
+    QFile ini(path("KelFlash.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[fleet]\nstation = LINE-3\noperator = bob\ndatabase = " + url.toUtf8() + "\n");
+    ini.close();
+    const QStringList runs[] = {{}, {"--operator", "carol"}};
+    for (const QStringList &extra : runs) {
+        QProcess p;
+        start(p, "kelsim",
+              QStringList{"usb", "--quiet", "--", binary("cli/kelflash-cli"), "burn", "job.img",
+                          "--first"} +
+                  extra);
+        CliRun r = finish(p);
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    }
+    const QList<BoardRecord> all = stored();
+    ASSERT_EQ(all.size(), 2);
+    EXPECT_EQ(all[0].station, "LINE-3");
+    EXPECT_EQ(all[0].operatorName, "bob");
+    EXPECT_EQ(all[1].operatorName, "carol");
+    EXPECT_FALSE(QFile::exists(path("data.db")) && !pg()) << "the records went to data.db";
+}
+
+// The components a record names are those the board was sent (kelsim's
+// list of them), with a selection of partitions or without.
+TEST_P(JobRecords, TheRecordNamesTheComponentsTheBoardGot) {
+    const QStringList selections[] = {{}, {"--parts", "rootfs"}, {"--parts", "boot,rootfs"}};
+    int n = 0;
+    for (const QStringList &parts : selections) {
+        const QString dump = QStringLiteral("dump%1").arg(n++);
+        CliRun r = usbBurn({"--dump", dump}, QStringList{"--first"} + parts);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        QStringList got;
+        QFile list(m_dir.filePath(dump + "/components.txt"));
+        ASSERT_TRUE(list.open(QIODevice::ReadOnly)) << qPrintable(list.fileName());
+        for (const QByteArray &line : list.readAll().split('\n'))
+            if (!line.isEmpty())
+                got << QString::fromLatin1(line.left(line.indexOf(' ')));
+        const QList<BoardRecord> all = stored();
+        ASSERT_EQ(all.size(), n);
+        EXPECT_EQ(all.last().components.toStdString(), got.join(',').toStdString())
+            << qPrintable(parts.join(' '));
+    }
 }
 
 // Ctrl-C to a station of two boards, both away after their boot loader: each
