@@ -428,6 +428,8 @@ TEST(CardPage, ACardComesIsWrittenFormattedAndGoesWithTheDevice) {
         EXPECT_EQ(jobs[i].cardSize, qint64(64 * kMiB)) << i;
     }
     EXPECT_GT(jobs[0].bytesWritten, 0);
+    // The failed job was held before its first chunk: it wrote nothing.
+    EXPECT_EQ(jobs[2].bytesWritten, 0);
     EXPECT_FALSE(jobs[2].failureCode.isEmpty());
     EXPECT_FALSE(jobs[2].failureMessage.isEmpty());
 }
