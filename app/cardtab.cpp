@@ -378,6 +378,7 @@ void CardTab::setProgress(qint64 position) {
     // (sectors are whole, a component may go to two partitions): its count is
     // brought to the image's scale, where the base measures progress.
     if (plannedBytes != 0 && image != nullptr && position >= 0) {
+        writtenBytes = position;
         const quint64 size = image->fileSize();
         position = quint64(position) >= plannedBytes
                        ? qint64(size)
@@ -450,6 +451,7 @@ void CardTab::beginRecord(const QString &kind) {
         jobFacts.size = qint64(card.size());
     }
     jobFacts.started = QDateTime::currentDateTimeUtc();
+    writtenBytes = 0;
     recordPending = true;
 }
 
@@ -460,9 +462,11 @@ void CardTab::endRecord(const Failure &failure) {
     recordPending = false;
     jobFacts.ended = QDateTime::currentDateTimeUtc();
     jobFacts.failure = failure;
-    // A bring-up job's count of written bytes; a format moves none it counts.
-    if (jobFacts.kind != QLatin1String("card-format") && !failure) {
-        jobFacts.bytes = qint64(plannedBytes);
+    // A bring-up job's count of written bytes, all it planned when it is done,
+    // what it had written when it failed or was stopped; a format moves none it
+    // counts.
+    if (jobFacts.kind != QLatin1String("card-format")) {
+        jobFacts.bytes = failure ? writtenBytes : qint64(plannedBytes);
     }
     emit jobRecord(cardRecord(stationFacts(Settings::instance()), jobFacts,
                               jobFacts.kind == QLatin1String("card-format") ? nullptr : image));

@@ -86,6 +86,9 @@ private:
     // The running job's record; pending from its start until it is sent.
     CardJobFacts jobFacts;
     bool recordPending = false;
+    // What the running bring-up job last said it had written: a job that fails
+    // or is stopped half-way records these bytes, as the command line does.
+    qint64 writtenBytes = 0;
 
     bool built = false;
     KelComboBox *cardList = nullptr;

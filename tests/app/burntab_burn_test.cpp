@@ -3,6 +3,7 @@
 // the statistics database.
 #include <QDate>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -25,6 +26,7 @@
 #include "kellinkerserial.h"
 #include "kellinkerusb.h"
 #include "libkelupg.h"
+#include "recordstore.h"
 #include "settings.h"
 #include "statisticstore.h"
 #include "tab_test_util.h"
@@ -422,6 +424,12 @@ TEST_F(BurnTabUsb, StartFromTheReadySignalIsAccepted) {
 TEST_F(BurnTabUsb, AutoBurnLeavesTheBoardOfAJobThatEnded) {
     loadImage(pattern(5000, 1), pattern(3 << 20, 2));
     Settings::instance().setAutoBurn(true);
+    // The window keeps its board records in data.db of the folder it runs in,
+    // beside the statistics: the file is shared, so earlier records stay.
+    RecordStore store(RecordTarget::sqlite(QFileInfo("data.db").absoluteFilePath()), "tab-reader");
+    QString error;
+    ASSERT_TRUE(store.open(&error)) << error.toStdString();
+    const int before = int(store.count());
     attach();
     openWindow();
     QSignalSpy starts(page, &BurnTab::workStart);
@@ -469,6 +477,20 @@ TEST_F(BurnTabUsb, AutoBurnLeavesTheBoardOfAJobThatEnded) {
     EXPECT_EQ(page->findChild<QLabel *>("tabProgress")->height(), 78);
     EXPECT_TRUE(window->findChild<QLabel *>("resultLabel")->text().contains("SUCCESS"));
     Settings::instance().setAutoBurn(false);
+
+    // Each of the three jobs left its record: stopped, refused, burnt.
+    EXPECT_TRUE(waitFor([&] { return store.count() >= before + 3; }, 20000));
+    const QList<BoardRecord> jobs = store.records().mid(before);
+    ASSERT_EQ(jobs.size(), 3);
+    const char *want[][2] = {{"interrupted", "interrupted"}, {"failed", "board-refused"}, {"ok", ""}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(jobs[i].result, want[i][0]) << i;
+        EXPECT_EQ(jobs[i].failureCode, want[i][1]) << i;
+        EXPECT_EQ(jobs[i].link, "usb") << i;
+        EXPECT_EQ(jobs[i].imageName, "burn.img") << i;
+        EXPECT_FALSE(jobs[i].chipId.isEmpty()) << i;
+    }
+    EXPECT_EQ(jobs[2].imageSha256.size(), 64);
 }
 
 // A board left in U-Boot is named as such before a start; the forced upgrade

@@ -16,6 +16,7 @@
 #include "modal_answer.h"
 #include "pack_sample.h"
 #include "private_adb.h"
+#include "recordstore.h"
 #include "qt_wait.h"
 #include "settings.h"
 #include "simcards.h"
@@ -355,6 +356,11 @@ TEST_F(CardTabTest, AFormatReportsItsStagesAndLeavesOneVolume) {
 TEST(CardPage, ACardComesIsWrittenFormattedAndGoesWithTheDevice) {
     PrivateAdb adb("#!/bin/sh\necho 'error: no devices/emulators found'\n");
     Settings::instance().setImagePath(QString());
+    // Every job leaves its record in data.db, beside the statistics.
+    RecordStore store(RecordTarget::sqlite(QFileInfo("data.db").absoluteFilePath()), "card-reader");
+    QString error;
+    ASSERT_TRUE(store.open(&error)) << error.toStdString();
+    const int before = int(store.count());
     KelFlash window;
     window.show();
     auto *tabs = window.findChild<QTabWidget *>("tabWidget");
@@ -406,6 +412,26 @@ TEST(CardPage, ACardComesIsWrittenFormattedAndGoesWithTheDevice) {
         << page->message().toStdString();
     EXPECT_TRUE(window.findChild<QLabel *>("resultLabel")->text().contains("FAIL"));
     EXPECT_FALSE(startBtn->isEnabled());
+
+    ASSERT_TRUE(waitFor([&] { return store.count() >= before + 3; }));
+    const QList<BoardRecord> jobs = store.records().mid(before);
+    ASSERT_EQ(jobs.size(), 3);
+    const char *want[][3] = {{"card-write", "ok", "window.img"},
+                             {"card-format", "ok", ""},
+                             {"card-write", "failed", "big.img"}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(jobs[i].jobKind, want[i][0]) << i;
+        EXPECT_EQ(jobs[i].result, want[i][1]) << i;
+        EXPECT_EQ(jobs[i].imageName, want[i][2]) << i;
+        EXPECT_EQ(jobs[i].link, "card") << i;
+        EXPECT_EQ(jobs[i].location, reader.path) << i;
+        EXPECT_EQ(jobs[i].cardSize, qint64(64 * kMiB)) << i;
+    }
+    EXPECT_GT(jobs[0].bytesWritten, 0);
+    // The failed job was held before its first chunk: it wrote nothing.
+    EXPECT_EQ(jobs[2].bytesWritten, 0);
+    EXPECT_FALSE(jobs[2].failureCode.isEmpty());
+    EXPECT_FALSE(jobs[2].failureMessage.isEmpty());
 }
 
 }  // namespace
