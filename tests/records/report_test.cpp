@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "pg_cluster.h"
+#include "recordconnection.h"
 #include "record_gen.h"
 #include "reportcsv.h"
 #include "reportdb.h"
@@ -157,19 +158,11 @@ protected:
             url = file;
         }
         genConnection = QStringLiteral("gen-%1").arg(++counter);
-        QSqlDatabase db = QSqlDatabase::addDatabase(pg() ? QStringLiteral("QPSQL")
-                                                         : QStringLiteral("QSQLITE"),
-                                                    genConnection);
-        if (pg()) {
-            db.setHostName(server->socketDir());
-            db.setPort(server->port());
-            db.setUserName(PgCluster::superuser());
-            db.setDatabaseName(server->database());
-        } else {
-            db.setDatabaseName(file);
-        }
-        ASSERT_TRUE(db.open());
+        RecordTarget target;
         QString error;
+        ASSERT_TRUE(reportTargetFor(url, &target, &error)) << error.toStdString();
+        QSqlDatabase db = addRecordConnection(target, genConnection, RecordAccess::ReadWrite);
+        ASSERT_TRUE(db.open());
         ASSERT_TRUE(recordGenCreate(db, pg(), &error)) << error.toStdString();
     }
 
