@@ -98,7 +98,7 @@ bool parseDatabaseUrl(const QString &url, RecordTarget *target, QString *error,
     }
     for (const QChar c : url) {
         if (c.isSpace())
-            return fail(QStringLiteral("it contains a space or a control character"));
+            return fail(QStringLiteral("it contains a space"));
     }
     RecordTarget t;
     QString rest;
