@@ -160,15 +160,15 @@ int writeFile(const QString &path, const std::function<bool(QIODevice *, QString
 }
 
 int runReport(const Args &a, const QString &connection) {
-    ReportDbTarget target;
+    RecordTarget target;
     QString error;
-    if (!reportParseDbUrl(a.db, &target, &error))
+    if (!reportTargetFor(a.db, &target, &error))
         return kelcli_usage_error("report", "%s", error.toLocal8Bit().constData());
     if (!reportOpenDb(target, connection, &error))
         return fail(error);
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     if (!reportCheckTable(db, &error))
-        return fail(QStringLiteral("%1: %2").arg(target.display(), error));
+        return fail(QStringLiteral("%1: %2").arg(target.displayText(), error));
 
     if (a.output == Output::Csv) {
         qint64 rows = 0;
@@ -182,10 +182,10 @@ int runReport(const Args &a, const QString &connection) {
     }
 
     ReportData data;
-    data.database = target.display();
+    data.database = target.displayText();
     data.generatedUtc =
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
-    if (!reportCompute(db, target.postgres, a.filter, &data, &error))
+    if (!reportCompute(db, target.kind == RecordTarget::Postgres, a.filter, &data, &error))
         return fail(error);
     if (a.output == Output::Json) {
         const QByteArray doc = QJsonDocument(reportToJson(data)).toJson(QJsonDocument::Indented);

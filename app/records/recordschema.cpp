@@ -60,6 +60,31 @@ const QList<Migration> &migrations() {
             " duration_ms bigint NOT NULL, retries integer NOT NULL, result text NOT NULL,"
             " failure_code text, failure_message text, failed_component text)");
         l.append({1, QStringList{sqliteTable} + indexes(), QStringList{pgTable} + indexes()});
+        // 2: the report reads every burn's board, start, day, station, image
+        // and result in the order of the board key, and asks the same index
+        // whether a board has a success: with those columns in the index
+        // (PostgreSQL reads an expression index alone only when the columns
+        // of the expression are in it too) both are index-only scans. The
+        // narrow index of 1 is a prefix of this one and goes. The failed
+        // burns (a few percent) get a small index of their own, so that the
+        // list of failed boards reads them alone instead of the whole table.
+        // Together about a quarter of the report's server time on a million
+        // records. SQLite has no INCLUDE and its report reads the table
+        // anyway: nothing changes there.
+        l.append({2, QStringList{},
+                  QStringList{
+                      QStringLiteral("DROP INDEX IF EXISTS board_record_board"),
+                      QStringLiteral("CREATE INDEX board_record_board ON board_record ((%1), "
+                                     "started_utc) INCLUDE (job_kind, result, station_day, "
+                                     "station, image_name, serial_number, chip_id, record_id)")
+                          .arg(boardKeyExpression()),
+                      QStringLiteral("CREATE INDEX board_record_failed ON board_record ((%1), "
+                                     "started_utc) INCLUDE (station_day, station, image_name, "
+                                     "result, failure_code, failure_message, serial_number, "
+                                     "chip_id, record_id) WHERE job_kind = 'burn' AND result <> "
+                                     "'ok'")
+                          .arg(boardKeyExpression()),
+                  }});
         return l;
     }();
     return list;

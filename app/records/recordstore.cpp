@@ -1,13 +1,13 @@
 #include "recordstore.h"
 
+#include "recordconnection.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
 
 namespace {
-constexpr int kSqliteBusyMs = 3000;
-
 QVariant textOrNull(const QString &s) {
     return s.isEmpty() ? QVariant(QVariant::String) : QVariant(s);
 }
@@ -37,31 +37,7 @@ QString recordTimeText(const QDateTime &t) {
 
 RecordStore::RecordStore(const RecordTarget &target, const QString &connectionName)
     : m_target(target), m_connection(connectionName) {
-    const bool pg = target.kind == RecordTarget::Postgres;
-    QSqlDatabase db = QSqlDatabase::addDatabase(pg ? QStringLiteral("QPSQL")
-                                                   : QStringLiteral("QSQLITE"),
-                                                m_connection);
-    if (pg) {
-        db.setHostName(target.host);
-        db.setPort(target.port);
-        db.setUserName(target.user);
-        db.setDatabaseName(target.database);
-        // No password set: the client library reads PGPASSWORD or ~/.pgpass.
-        // A server that vanishes without closing the connection (a cable
-        // pulled) is noticed within about half a minute instead of never.
-        QStringList options{QStringLiteral("connect_timeout=%1").arg(target.connectTimeoutS),
-                            QStringLiteral("application_name=kelflash"),
-                            QStringLiteral("keepalives=1"), QStringLiteral("keepalives_idle=10"),
-                            QStringLiteral("keepalives_interval=5"),
-                            QStringLiteral("keepalives_count=3"),
-                            QStringLiteral("tcp_user_timeout=30000")};
-        if (!target.sslMode.isEmpty())
-            options << QStringLiteral("sslmode=%1").arg(target.sslMode);
-        db.setConnectOptions(options.join(QLatin1Char(';')));
-    } else {
-        db.setDatabaseName(target.sqlitePath);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyMs));
-    }
+    addRecordConnection(target, m_connection, RecordAccess::ReadWrite);
 }
 
 RecordStore::~RecordStore() {
@@ -79,21 +55,10 @@ QSqlDatabase RecordStore::database() const {
 
 bool RecordStore::open(QString *error) {
     QSqlDatabase db = database();
-    if (!db.isValid()) {
-        if (error)
-            *error = QStringLiteral("the Qt SQL driver for %1 is not installed")
-                         .arg(m_target.kind == RecordTarget::Postgres
-                                  ? QStringLiteral("PostgreSQL (libqt5sql5-psql)")
-                                  : QStringLiteral("SQLite (libqt5sql5-sqlite)"));
-        return false;
-    }
     if (db.isOpen())
         return true;
-    if (!db.open()) {
-        if (error)
-            *error = sqlErrorText(db.lastError());
+    if (!openRecordConnection(db, m_target, RecordAccess::ReadWrite, error))
         return false;
-    }
     QString why;
     if (!migrateRecordSchema(db, dialect(), &why)) {
         if (error)

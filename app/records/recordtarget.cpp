@@ -17,11 +17,12 @@ RecordTarget RecordTarget::sqlite(const QString &path) {
 QString RecordTarget::displayText() const {
     if (kind == Sqlite)
         return QStringLiteral("sqlite:%1").arg(sqlitePath);
+    // The port only when it is not the usual one, as a user would write it.
+    const QString portText = port == 5432 ? QString() : QStringLiteral(":%1").arg(port);
     if (host.startsWith(QLatin1Char('/')))
-        return QStringLiteral("postgresql://%1@:%2/%3?host=%4").arg(user).arg(port).arg(database,
-                                                                                        host);
+        return QStringLiteral("postgresql://%1@%2/%3?host=%4").arg(user, portText, database, host);
     const QString h = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
-    return QStringLiteral("postgresql://%1@%2:%3/%4").arg(user, h).arg(port).arg(database);
+    return QStringLiteral("postgresql://%1@%2%3/%4").arg(user, h, portText, database);
 }
 
 QString maskedDatabaseUrl(const QString &input) {
@@ -59,7 +60,16 @@ bool decode(const QString &in, QString *out) {
 }
 }  // namespace
 
-bool parseDatabaseUrl(const QString &url, RecordTarget *target, QString *error) {
+namespace {
+// "word:" at the start: a URL's scheme, not a file name.
+bool looksLikeUrl(const QString &text) {
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]+:"));
+    return scheme.match(text).hasMatch();
+}
+}  // namespace
+
+bool parseDatabaseUrl(const QString &url, RecordTarget *target, QString *error,
+                      BarePath barePath) {
     const QString shown = maskedDatabaseUrl(url);
     auto fail = [&](const QString &what) {
         if (error)
@@ -69,10 +79,10 @@ bool parseDatabaseUrl(const QString &url, RecordTarget *target, QString *error) 
     if (url.trimmed().isEmpty())
         return fail(QStringLiteral("it is empty"));
     for (const QChar c : url) {
-        if (c.isSpace() || c.unicode() < 0x20)
-            return fail(QStringLiteral("it contains a space or a control character"));
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return fail(QStringLiteral("it contains a control character"));
     }
-    RecordTarget t;
+    // A file's name may well hold a space; a URL never does.
     if (url.startsWith(QStringLiteral("sqlite:"), Qt::CaseInsensitive)) {
         QString path = url.mid(7);
         if (path.startsWith(QStringLiteral("//")))
@@ -82,6 +92,15 @@ bool parseDatabaseUrl(const QString &url, RecordTarget *target, QString *error) 
         *target = RecordTarget::sqlite(path);
         return true;
     }
+    if (barePath == BarePath::Sqlite && !looksLikeUrl(url)) {
+        *target = RecordTarget::sqlite(url);
+        return true;
+    }
+    for (const QChar c : url) {
+        if (c.isSpace())
+            return fail(QStringLiteral("it contains a space"));
+    }
+    RecordTarget t;
     QString rest;
     for (const char *scheme : {"postgresql://", "postgres://"}) {
         if (url.startsWith(QLatin1String(scheme), Qt::CaseInsensitive)) {

@@ -90,6 +90,48 @@ TEST(DatabaseUrl, BadUrlsSayWhatIsWrongAndNeverShowAPassword) {
               QStringLiteral("postgresql://kel:***@db/fleet"));
 }
 
+// The report's --db also takes a file's name; the station's setting does not.
+TEST(DatabaseUrl, BarePathsAreSqliteFilesWhereTheCallerAllowsThem) {
+    const struct {
+        const char *text;
+        BarePath bare;
+        const char *sqlitePath;  // nullptr: refused, with this message
+        const char *message;
+    } cases[] = {
+        {"data.db", BarePath::Sqlite, "data.db", nullptr},
+        {"/srv/line 1/records.db", BarePath::Sqlite, "/srv/line 1/records.db", nullptr},
+        {"./notes:2026.db", BarePath::Sqlite, "./notes:2026.db", nullptr},
+        {"sqlite:/srv/kel/records.db", BarePath::Sqlite, "/srv/kel/records.db", nullptr},
+        {"data.db", BarePath::Refused, nullptr, "must begin with postgresql://"},
+        {"postgresql:/kel@db/fleet", BarePath::Sqlite, nullptr, "must begin with postgresql://"},
+        {"mysql://kel@db/fleet", BarePath::Sqlite, nullptr, "must begin with postgresql://"},
+        {"postgresql://kel@db line/fleet", BarePath::Sqlite, nullptr, "space"},
+        {"data\x01.db", BarePath::Sqlite, nullptr, "control character"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        RecordTarget t;
+        QString error;
+        EXPECT_EQ(parseDatabaseUrl(QString::fromUtf8(c.text), &t, &error, c.bare),
+                  c.sqlitePath != nullptr);
+        if (c.sqlitePath) {
+            EXPECT_EQ(t.kind, RecordTarget::Sqlite);
+            EXPECT_EQ(t.sqlitePath, QString::fromUtf8(c.sqlitePath));
+        } else {
+            EXPECT_TRUE(error.contains(QString::fromUtf8(c.message))) << qPrintable(error);
+        }
+    }
+    // As a user would write them: the usual port left out.
+    RecordTarget t;
+    QString error;
+    for (const char *url : {"postgresql://kel@/fleet?host=/run/postgresql",
+                            "postgresql://kel@:5499/fleet?host=/tmp/x",
+                            "postgresql://kel@db.line1:6543/fleet", "postgresql://kel@[::1]/fleet"}) {
+        ASSERT_TRUE(parseDatabaseUrl(QString::fromUtf8(url), &t, &error)) << qPrintable(error);
+        EXPECT_EQ(t.displayText(), QString::fromUtf8(url));
+    }
+}
+
 TEST(BoardIdentity, IdentifiersFromTheLinkAndTheText) {
     struct Case {
         QString text;
