@@ -20,6 +20,7 @@
 #include "pg_cluster.h"
 #include "recordstore.h"
 #include "recordtarget.h"
+#include "records_test_util.h"
 
 namespace {
 
@@ -38,25 +39,16 @@ QString sha256Of(const QString &path) {
     return QString::fromLatin1(h.result().toHex());
 }
 
-class JobRecords : public ::testing::TestWithParam<RecordTarget::Kind> {
+// Without --db (SQLite) a run keeps its records in data.db of the folder it
+// runs in, the fixture's own.
+class JobRecords : public RecordTargetTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        if (pg()) {
-            if (!PgCluster::available())
-                GTEST_SKIP() << "PostgreSQL 15 server programs are not installed";
-            m_pg = std::make_unique<PgCluster>();
-            ASSERT_TRUE(m_pg->create()) << qPrintable(m_pg->error());
-            QString error;
-            ASSERT_TRUE(parseDatabaseUrl(m_pg->url(), &m_target, &error)) << qPrintable(error);
-        } else {
-            // No --db: the run's data.db, in the folder it runs in.
-            m_target = RecordTarget::sqlite(path("data.db"));
-        }
+        RecordTargetTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         writeImage(path("job.img").toStdString(), kImage);
     }
-
-    bool pg() const { return GetParam() == RecordTarget::Postgres; }
     QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
     QStringList dbArgs() const { return pg() ? QStringList{"--db", m_pg->url()} : QStringList{}; }
 
@@ -99,10 +91,6 @@ protected:
         }
         return s.records();
     }
-
-    QTemporaryDir m_dir;
-    std::unique_ptr<PgCluster> m_pg;
-    RecordTarget m_target;
 };
 
 // What a record of one job must hold; empty texts are not checked.

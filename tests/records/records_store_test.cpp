@@ -18,23 +18,8 @@
 
 namespace {
 
-class RecordStoreTest : public ::testing::TestWithParam<RecordTarget::Kind> {
+class RecordStoreTest : public RecordTargetTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
-        if (pg()) {
-            if (!PgCluster::available())
-                GTEST_SKIP() << "PostgreSQL 15 server programs are not installed";
-            m_pg = std::make_unique<PgCluster>();
-            ASSERT_TRUE(m_pg->create()) << qPrintable(m_pg->error());
-            QString error;
-            ASSERT_TRUE(parseDatabaseUrl(m_pg->url(), &m_target, &error)) << qPrintable(error);
-        } else {
-            m_target = RecordTarget::sqlite(m_dir.filePath(QStringLiteral("data.db")));
-        }
-    }
-
-    bool pg() const { return GetParam() == RecordTarget::Postgres; }
     QString spoolPath() const { return m_dir.filePath(QStringLiteral("spool.db")); }
 
     std::unique_ptr<RecordWriter> writer() {
@@ -50,10 +35,6 @@ protected:
         EXPECT_TRUE(s->open(&error)) << qPrintable(error);
         return s;
     }
-
-    QTemporaryDir m_dir;
-    std::unique_ptr<PgCluster> m_pg;
-    RecordTarget m_target;
 };
 
 TEST_P(RecordStoreTest, EveryJobKeepsEveryField) {

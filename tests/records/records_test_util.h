@@ -1,13 +1,44 @@
-// Records with every field set, for the store tests on both databases.
+// Records with every field set, and a test body run on both databases.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <functional>
+#include <memory>
 
 #include "boardrecord.h"
+#include "pg_cluster.h"
+#include "recordtarget.h"
+
+// A test body on data.db in a folder of its own (SQLite) and on a private
+// PostgreSQL server of its own (skipped where the server is not installed).
+class RecordTargetTest : public ::testing::TestWithParam<RecordTarget::Kind> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        if (pg()) {
+            if (!PgCluster::available())
+                GTEST_SKIP() << "PostgreSQL 15 server programs are not installed";
+            m_pg = std::make_unique<PgCluster>();
+            ASSERT_TRUE(m_pg->create()) << qPrintable(m_pg->error());
+            QString error;
+            ASSERT_TRUE(parseDatabaseUrl(m_pg->url(), &m_target, &error)) << qPrintable(error);
+        } else {
+            m_target = RecordTarget::sqlite(m_dir.filePath(QStringLiteral("data.db")));
+        }
+    }
+
+    bool pg() const { return GetParam() == RecordTarget::Postgres; }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<PgCluster> m_pg;
+    RecordTarget m_target;
+};
 
 inline StationFacts testFacts(const QString &station = QStringLiteral("ST-1")) {
     return StationFacts{station, QStringLiteral("alice"), QStringLiteral("1.0.8")};
