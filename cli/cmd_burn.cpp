@@ -360,6 +360,10 @@ int kelcli_cmd_burn(int argc, char **argv) {
     out.installHandlers();
     kelcli_stop_requests_begin(quitEarly, nullptr);
     const int status = runBurn(a);
+    // The writer's thread and its database connection end while the
+    // application (and the SQL driver it loaded) still exists: a run that
+    // failed before any board keeps its writer open until here.
+    records.finish();
     kelcli_stop_requests_end();
     out.end();
     return status;

@@ -31,7 +31,9 @@ public:
 
     // Gives the writer a few seconds to store what is queued (what it cannot
     // store waits in the spool, to be sent by a later run) and returns the
-    // number of records left waiting; -1 when records are off.
+    // number of records left waiting; -1 when records are off. Call it before
+    // the application object goes: the writer's thread ends its database
+    // connection through the SQL driver the application loaded.
     int finish();
     // "" or the summary's sentence about records waiting in the spool.
     static QString waitingText(int waiting);
