@@ -30,6 +30,21 @@ QString writeScript(const QTemporaryDir &dir, const std::string &name, const cha
     return path;
 }
 
+// Starts the script and waits until the listing finds it by name and its
+// shell has had time to install any trap.
+bool startListed(QProcess &p, const QString &script, const std::string &name) {
+    p.start(script, QStringList());
+    if (!p.waitForStarted(5000))
+        return false;
+    QElapsedTimer t;
+    t.start();
+    while (procscan::findByName(name).empty() && t.elapsed() < 5000) {
+        usleep(20 * 1000);
+    }
+    usleep(200 * 1000);
+    return procscan::isAlive(p.processId());
+}
+
 bool contains(const std::vector<int64_t> &pids, int64_t pid) {
     return std::find(pids.begin(), pids.end(), pid) != pids.end();
 }
@@ -85,18 +100,10 @@ TEST(ProcScanTest, ForcesAProcessThatIgnoresTerminate) {
     QString script = writeScript(dir, name, "trap '' TERM\nwhile :; do sleep 0.1; done\n");
 
     QProcess p;
-    p.start(script, QStringList());
-    ASSERT_TRUE(p.waitForStarted(5000));
+    ASSERT_TRUE(startListed(p, script, name));
+
     QElapsedTimer t;
     t.start();
-    while (procscan::findByName(name).empty() && t.elapsed() < 5000) {
-        usleep(20 * 1000);
-    }
-    // Let the shell install its trap before the signal arrives.
-    usleep(200 * 1000);
-    ASSERT_TRUE(procscan::isAlive(p.processId()));
-
-    t.restart();
     EXPECT_EQ(procscan::killByName(name, 300), 1);
     EXPECT_GE(t.elapsed(), 250);
     EXPECT_TRUE(p.waitForFinished(5000));
@@ -113,15 +120,7 @@ TEST(ProcScanTest, NoGraceForcesAtOnceWithoutAsking) {
     QString script = writeScript(dir, name, body.toLatin1().constData());
 
     QProcess p;
-    p.start(script, QStringList());
-    ASSERT_TRUE(p.waitForStarted(5000));
-    QElapsedTimer t;
-    t.start();
-    while (procscan::findByName(name).empty() && t.elapsed() < 5000) {
-        usleep(20 * 1000);
-    }
-    usleep(200 * 1000);
-    ASSERT_TRUE(procscan::isAlive(p.processId()));
+    ASSERT_TRUE(startListed(p, script, name));
 
     EXPECT_EQ(procscan::killByName(name, 0), 1);
     EXPECT_TRUE(p.waitForFinished(5000));

@@ -3,28 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "run_program.h"
+
 namespace {
 
 int run(std::vector<std::string> args) {
     args.insert(args.begin(), {KELSIM_EXE, "gadget"});
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(99);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    return runProgram(args);
 }
 
 bool hostHasControllers() {

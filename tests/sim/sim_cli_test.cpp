@@ -3,32 +3,15 @@
 // the command's status on and dumps what was burnt.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-namespace {
+#include "run_program.h"
 
-int run(std::vector<std::string> args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        // The test itself does not run under umockdev: kelsim must arrange it.
-        unsetenv("LD_PRELOAD");
-        execv(argv[0], argv.data());
-        _exit(99);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-}
+namespace {
 
 std::vector<uint8_t> readFile(const std::string &p) {
     std::ifstream f(p, std::ios::binary);
@@ -36,7 +19,7 @@ std::vector<uint8_t> readFile(const std::string &p) {
 }
 
 TEST(KelsimUsb, ChildBurnsAcrossTheStageChangeAndTheDumpHoldsEveryByte) {
-    int rc = run({KELSIM_EXE, "usb", "--port", "1.3", "--dummies", "5", "--run-away", "100",
+    int rc = runProgram({KELSIM_EXE, "usb", "--port", "1.3", "--dummies", "5", "--run-away", "100",
                   "--dump", "out/dump", "--quiet", "--", PROBE_EXE, "1.3", "200000"});
     ASSERT_EQ(rc, 0);
     auto rootfs = readFile("out/dump/rootfs.bin");
@@ -54,19 +37,19 @@ TEST(KelsimUsb, ChildBurnsAcrossTheStageChangeAndTheDumpHoldsEveryByte) {
 }
 
 TEST(KelsimUsb, PassesTheCommandsStatusOn) {
-    EXPECT_EQ(run({KELSIM_EXE, "usb", "--quiet", "--", "/bin/sh", "-c", "exit 7"}), 7);
-    EXPECT_EQ(run({KELSIM_EXE, "usb", "--quiet", "--", "/nonexistent/cmd"}), 127);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb", "--quiet", "--", "/bin/sh", "-c", "exit 7"}), 7);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb", "--quiet", "--", "/nonexistent/cmd"}), 127);
     // A board that fails the data transfer fails the probe's burn step.
-    EXPECT_EQ(run({KELSIM_EXE, "usb", "--quiet", "--fail-cmd", "0x12", "--", PROBE_EXE, "4"}), 13);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb", "--quiet", "--fail-cmd", "0x12", "--", PROBE_EXE, "4"}), 13);
     // The board sits where it was asked to: the probe looks elsewhere.
-    EXPECT_EQ(run({KELSIM_EXE, "usb", "--quiet", "--port", "2", "--", PROBE_EXE, "4"}), 11);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb", "--quiet", "--port", "2", "--", PROBE_EXE, "4"}), 11);
 }
 
 TEST(KelsimUsb, RejectsBadOptions) {
-    EXPECT_EQ(run({KELSIM_EXE, "usb", "--port", "1.0", "--", "/bin/true"}), 2);
-    EXPECT_EQ(run({KELSIM_EXE, "usb", "--stage", "linux", "--", "/bin/true"}), 2);
-    EXPECT_EQ(run({KELSIM_EXE, "usb"}), 2);
-    EXPECT_EQ(run({KELSIM_EXE, "bogus"}), 2);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb", "--port", "1.0", "--", "/bin/true"}), 2);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb", "--stage", "linux", "--", "/bin/true"}), 2);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "usb"}), 2);
+    EXPECT_EQ(runProgram({KELSIM_EXE, "bogus"}), 2);
 }
 
 }  // namespace
